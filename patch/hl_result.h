@@ -1,0 +1,42 @@
+/* Every result code of the patch engine, in one place. */
+#ifndef HL_RESULT_H
+#define HL_RESULT_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes of hpatchi_run and hpatchi_patch. */
+enum hpatchi_result {
+  HPATCHI_OK = 0,
+  HPATCHI_OPEN_READ_ERROR = 3,      /* old file or patch file cannot be opened */
+  HPATCHI_OPEN_WRITE_ERROR = 4,     /* new file cannot be opened */
+  HPATCHI_OLD_READ_ERROR = 5,       /* the patch failed and the old-file stream recorded an error */
+  HPATCHI_WRITE_ERROR = 6,          /* short write to the new file */
+  HPATCHI_CLOSE_ERROR = 8,          /* a close failed, nothing else did */
+  HPATCHI_ALLOC_ERROR = 9,          /* the memory block cannot be allocated */
+  HPATCHI_COMPRESS_TYPE_ERROR = 10, /* unknown compress_type */
+  HPATCHI_DECOMPRESSER_INFO_ERROR = 11, /* the decompressor prefix is invalid */
+  HPATCHI_DECOMPRESSER_OPEN_ERROR = 12, /* the decompressor cannot be opened */
+  HPATCHI_DECOMPRESSER_CLOSE_ERROR = 13, /* only the zlib close failed */
+  HPATCHI_HEADER_ERROR = 20,        /* the patch header is invalid */
+  HPATCHI_PATCH_ERROR = 21          /* hpatch_lite_patch failed for any other reason */
+};
+
+/* Result codes of the tuz decoder. */
+enum tuz_result {
+  TUZ_OK = 0,                  /* decode: the request was filled; open: success */
+  TUZ_STREAM_END = 1,          /* decode: the end code was read */
+  TUZ_ERR_CONTROL_CODE = 10,   /* decode: unknown control code while input was there */
+  TUZ_ERR_INPUT_DRY = 20,      /* decode: the last refill delivered no bytes */
+  TUZ_ERR_DICT_SIZE = 21,      /* open: dictionary size 0 */
+  TUZ_ERR_CACHE_SIZE = 22,     /* open: input cache size 0 */
+  TUZ_ERR_DISTANCE = 23,       /* decode: match distance larger than the dictionary */
+  TUZ_ERR_EMPTY_REQUEST = 24   /* decode: a request of 0 bytes, input not dry */
+};
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

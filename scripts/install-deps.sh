@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building and testing need. Safe to run again.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+packages=(
+  build-essential cmake g++ clang libclang-rt-14-dev
+  libgtest-dev libbenchmark-dev
+  wx3.2-headers libwxgtk3.2-dev
+  libeasyloggingpp-dev nlohmann-json3-dev
+  zlib1g-dev liblzma-dev lzma-dev
+  libdivsufsort-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

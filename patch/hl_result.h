@@ -23,6 +23,11 @@ enum hpatchi_result {
   HPATCHI_PATCH_ERROR = 21          /* hpatch_lite_patch failed for any other reason */
 };
 
+/* Exit code of the hpatchi program for wrong arguments; hpatchi_run never returns it. */
+enum hpatchi_tool_exit {
+  HPATCHI_TOOL_USAGE_ERROR = 1
+};
+
 /* Result codes of the tuz decoder. */
 enum tuz_result {
   TUZ_OK = 0,                  /* decode: the request was filled; open: success */

@@ -1,0 +1,88 @@
+/* File streams of a patch run: an input stream that knows its size and reads any byte range, and
+ * an output stream that is written front to back. Both keep the first system error met on them
+ * and print each new one to standard error in one fixed line. Paths are UTF-8. */
+#ifndef HL_FILE_STREAM_H
+#define HL_FILE_STREAM_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "patch/hl_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The line the error rule prints, with the errno and strerror's text. */
+#define FILE_STREAM_ERROR_LINE "call import system api error! errno: %d, errmsg: %s.\n"
+
+/* Reads of and writes to stdio move at most this much per call. */
+#define FILE_STREAM_MAX_STEP ((size_t)1 << 20)
+
+/* The position value that means "where the stdio handle stands is unknown". */
+#define FILE_STREAM_POS_UNKNOWN (~(uint64_t)0)
+
+typedef struct TFileStreamHead TFileStreamHead;
+
+/* Start of both kinds of record; the read and write operations receive this head. */
+struct TFileStreamHead {
+  void* self;          /* the record this head starts */
+  uint64_t streamSize; /* input: size at opening; output: declared maximum size */
+  /* Reads [position, position + (end - start)) into start. */
+  hl_bool (*read)(const TFileStreamHead* head, uint64_t position, hl_byte* start, hl_byte* end);
+  /* Writes [start, end) at position; output streams only. */
+  hl_bool (*write)(const TFileStreamHead* head, uint64_t position, const hl_byte* start,
+                   const hl_byte* end);
+};
+
+/* The fields both kinds of stream have, at the start of each. Zeroed means closed. */
+typedef struct TFileStream {
+  TFileStreamHead head;
+  FILE* file;        /* null while closed */
+  uint64_t filePos;  /* where the handle stands, or FILE_STREAM_POS_UNKNOWN */
+  uint64_t fileBase; /* added to every position before seeking; always 0 here */
+  int32_t fileError; /* 0, or the first errno recorded; survives closing */
+} TFileStream;
+
+typedef TFileStream TFileInStream;
+
+typedef struct TFileOutStream {
+  TFileStream base;
+  int32_t canSeekBack; /* never set: writes must follow each other */
+  int32_t inReadMode;  /* true after a read-back, until the next write */
+  uint64_t outLength;  /* highest end position written */
+} TFileOutStream;
+
+/* Opens path ("rb" or "wb+") given in UTF-8. On Windows the path goes through UTF-16. Returns
+ * null with errno set on failure. */
+FILE* fopen_utf8(const char* path, const char* mode);
+
+/* Opens path for reading and measures its size. False after reporting the error. */
+hl_bool file_in_stream_open(TFileInStream* stream, const char* path);
+
+/* Creates or truncates path for reading and writing, declaring maxSize. False after reporting. */
+hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t maxSize);
+
+/* Closes either kind (pass &out.base for an output stream). True when nothing was open or the
+ * close succeeded; the record is closed afterwards in any case. */
+hl_bool file_stream_close(TFileStream* stream);
+
+/* True when path names the very file that the open stream has open (also through another name
+ * or a hard link); false when it does not, or when that cannot be told. */
+hl_bool file_stream_names_same_file(const TFileStream* stream, const char* path);
+
+/* The input stream's read operation. */
+hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_byte* start,
+                            hl_byte* end);
+
+/* The output stream's write and read operations. */
+hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position,
+                              const hl_byte* start, const hl_byte* end);
+hl_bool file_out_stream_read_back(const TFileStreamHead* head, uint64_t position, hl_byte* start,
+                                  hl_byte* end);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

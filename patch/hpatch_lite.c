@@ -1,0 +1,226 @@
+/* hpatch_lite header reader and patch algorithm. */
+#include "patch/hpatch_lite.h"
+
+#include <stddef.h>
+
+/* The input half of the patch cache. fill is what the last refill delivered (0 once the body
+ * has run dry), pos the next byte to consume. */
+typedef struct hpatch_lite_TInput {
+  PatchListener* listener;
+  hl_byte* buf;
+  uint32_t fill;
+  uint32_t pos;
+} hpatch_lite_TInput;
+
+/* Asks for as many bytes as the previous refill delivered, so a reader that once came up short
+ * is never asked for more again. A false result counts as a delivery of 0 bytes. */
+static void hpatch_lite_refill(hpatch_lite_TInput* in) {
+  uint32_t want = in->fill;
+  uint32_t got = want;
+  if (!in->listener->readDiff(in->listener->diffHandle, in->buf, &got)) {
+    got = 0;
+  }
+  /* A reader must not claim more than it was asked for; never index past the half. */
+  in->fill = got < want ? got : want;
+  in->pos = 0;
+}
+
+/* A byte missing from a dry body reads as 0, which ends any packed number at once. */
+static hl_byte hpatch_lite_take_byte(hpatch_lite_TInput* in) {
+  if (in->pos == in->fill) {
+    hpatch_lite_refill(in);
+    if (in->fill == 0) {
+      return 0;
+    }
+  }
+  return in->buf[in->pos++];
+}
+
+/* Continues a packed number from value: 7 bits per byte, most significant group first. */
+static uint32_t hpatch_lite_take_packed_from(hpatch_lite_TInput* in, uint32_t value) {
+  hl_byte b;
+  do {
+    b = hpatch_lite_take_byte(in);
+    value = (value << 7) | (uint32_t)(b & 0x7F);
+  } while (b & 0x80);
+  return value;
+}
+
+static uint32_t hpatch_lite_take_packed(hpatch_lite_TInput* in) {
+  hl_byte b = hpatch_lite_take_byte(in);
+  uint32_t value = (uint32_t)(b & 0x7F);
+  return (b & 0x80) ? hpatch_lite_take_packed_from(in, value) : value;
+}
+
+/* Little-endian value of up to 4 bytes; a short delivery just gives a value of fewer bytes. */
+static hl_bool hpatch_lite_read_size_field(void* diffHandle, hl_read_fn readDiff, uint32_t width,
+                                           uint32_t* value) {
+  hl_byte bytes[4];
+  uint32_t got = width;
+  uint32_t i;
+  *value = 0;
+  if (width == 0) {
+    return hl_TRUE;
+  }
+  if (!readDiff(diffHandle, bytes, &got)) {
+    return hl_FALSE;
+  }
+  if (got > width) {
+    got = width;
+  }
+  for (i = 0; i < got; ++i) {
+    *value |= (uint32_t)bytes[i] << (8 * i);
+  }
+  return hl_TRUE;
+}
+
+hl_bool hpatch_lite_open(void* diffHandle, hl_read_fn readDiff, uint32_t* compress_type,
+                         uint32_t* newSize, uint32_t* uncompressSize) {
+  hl_byte head[4];
+  uint32_t got = 4;
+  uint32_t newWidth;
+  uint32_t uncompressWidth;
+  uint32_t newValue;
+  uint32_t uncompressValue;
+
+  if (!readDiff(diffHandle, head, &got) || got != 4) {
+    return hl_FALSE;
+  }
+  if (head[0] != HPATCH_LITE_MAGIC_0 || head[1] != HPATCH_LITE_MAGIC_1 ||
+      (head[3] & 0xC0) != HPATCH_LITE_VERSION_BITS) {
+    return hl_FALSE;
+  }
+  newWidth = head[3] & 7u;
+  uncompressWidth = (head[3] >> 3) & 7u;
+  if (newWidth > 4 || uncompressWidth > 4) {
+    return hl_FALSE;
+  }
+  if (!hpatch_lite_read_size_field(diffHandle, readDiff, newWidth, &newValue) ||
+      !hpatch_lite_read_size_field(diffHandle, readDiff, uncompressWidth, &uncompressValue)) {
+    return hl_FALSE;
+  }
+  *compress_type = head[2];
+  *newSize = newValue;
+  *uncompressSize = uncompressValue;
+  return hl_TRUE;
+}
+
+/* Passes the literal run straight from the input half to the writer. */
+static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, uint32_t length) {
+  while (length > 0) {
+    uint32_t avail = in->fill - in->pos;
+    uint32_t n;
+    if (avail == 0) {
+      hpatch_lite_refill(in);
+      if (in->fill == 0) {
+        return hl_FALSE;
+      }
+      avail = in->fill;
+    }
+    n = avail < length ? avail : length;
+    if (!in->listener->writeNew(in->listener, in->buf + in->pos, n)) {
+      return hl_FALSE;
+    }
+    in->pos += n;
+    length -= n;
+  }
+  return hl_TRUE;
+}
+
+/* Makes one cover's bytes in the old-data half: old bytes, plus the difference bytes unless the
+ * cover is a plain copy. A plain copy consumes no input but is still chunked by fill, which never
+ * exceeds the half. */
+static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hl_byte* oldData, uint32_t oldPos,
+                                       uint32_t length, hl_bool plainCopy) {
+  while (length > 0) {
+    uint32_t avail;
+    uint32_t n;
+    if (plainCopy) {
+      avail = in->fill;
+    } else {
+      avail = in->fill - in->pos;
+      if (avail == 0) {
+        hpatch_lite_refill(in);
+        avail = in->fill;
+      }
+    }
+    if (avail == 0) {
+      return hl_FALSE;
+    }
+    n = avail < length ? avail : length;
+    if (!in->listener->readOld(in->listener, oldPos, oldData, n)) {
+      return hl_FALSE;
+    }
+    if (!plainCopy) {
+      const hl_byte* diff = in->buf + in->pos;
+      uint32_t i;
+      for (i = 0; i < n; ++i) {
+        oldData[i] = (hl_byte)(oldData[i] + diff[i]);
+      }
+      in->pos += n;
+    }
+    if (!in->listener->writeNew(in->listener, oldData, n)) {
+      return hl_FALSE;
+    }
+    oldPos += n;
+    length -= n;
+  }
+  return hl_TRUE;
+}
+
+hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* cache,
+                          uint32_t cacheSize) {
+  hpatch_lite_TInput in;
+  hl_byte* oldData;
+  uint32_t half;
+  uint32_t coverCount;
+  uint32_t oldPos = 0;
+  uint32_t newPos = 0;
+
+  if (cacheSize < 2) {
+    return hl_FALSE;
+  }
+  half = cacheSize / 2;
+  oldData = cache;
+  in.listener = listener;
+  in.buf = cache + half;
+  in.fill = half;
+  in.pos = half;
+
+  coverCount = hpatch_lite_take_packed(&in);
+  while (coverCount > 0) {
+    uint32_t coverLen;
+    uint32_t step;
+    uint32_t literalLen;
+    uint32_t coverOldPos;
+    uint32_t coverNewPos;
+    hl_byte tag;
+
+    --coverCount;
+    coverLen = hpatch_lite_take_packed(&in);
+    tag = hpatch_lite_take_byte(&in);
+    step = (uint32_t)(tag & 0x1F);
+    if (tag & 0x20) {
+      step = hpatch_lite_take_packed_from(&in, step);
+    }
+    coverOldPos = (tag & 0x40) ? oldPos - step : oldPos + step;
+
+    literalLen = hpatch_lite_take_packed(&in);
+    coverNewPos = newPos + literalLen;
+    if (coverNewPos < newPos) {
+      return hl_FALSE;
+    }
+    if (!hpatch_lite_write_literal(&in, literalLen)) {
+      return hl_FALSE;
+    }
+    if (!hpatch_lite_write_cover(&in, oldData, coverOldPos, coverLen, (tag & 0x80) != 0)) {
+      return hl_FALSE;
+    }
+    oldPos = coverOldPos + coverLen;
+    newPos = coverNewPos + coverLen;
+    if (coverLen == 0 && coverCount > 0) {
+      return hl_FALSE;
+    }
+  }
+  return newPos == newSize && in.fill != 0;
+}

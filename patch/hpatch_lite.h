@@ -1,0 +1,52 @@
+/* The hpatch_lite patch format: header reader and the one-pass patch algorithm.
+ *
+ * Neither operation opens files, allocates or prints: input comes through a body reader
+ * (hl_read_fn), old data and new output through the caller's PatchListener. */
+#ifndef HPATCH_LITE_H
+#define HPATCH_LITE_H
+
+#include <stdint.h>
+
+#include "patch/hl_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* First two bytes of every patch file: "hI". */
+#define HPATCH_LITE_MAGIC_0 0x68
+#define HPATCH_LITE_MAGIC_1 0x49
+/* Byte 3 AND 0xC0 must equal this (format version 1). */
+#define HPATCH_LITE_VERSION_BITS 0x40
+
+typedef struct PatchListener PatchListener;
+
+/* What hpatch_lite_patch works through. Callers may embed this record at the start of a larger
+ * one of their own; readOld and writeNew get the listener back to reach those fields. */
+struct PatchListener {
+  void* diffHandle;   /* passed to readDiff */
+  hl_read_fn readDiff; /* the body reader (contract in patch/hl_types.h) */
+  /* Fills data with exactly size old-file bytes starting at oldPos; false on any failure. */
+  hl_bool (*readOld)(PatchListener* listener, uint32_t oldPos, hl_byte* data, uint32_t size);
+  /* Appends size bytes to the new file; false on any failure. */
+  hl_bool (*writeNew)(PatchListener* listener, const hl_byte* data, uint32_t size);
+};
+
+/* Reads exactly the header (4 bytes plus the two size fields) through readDiff, so that the reader
+ * then stands at the decompressor prefix or, for compress_type 0, at the body. Returns true and
+ * stores the three values when the header is well formed. */
+hl_bool hpatch_lite_open(void* diffHandle, hl_read_fn readDiff, uint32_t* compress_type,
+                         uint32_t* newSize, uint32_t* uncompressSize);
+
+/* Applies the body that listener->readDiff delivers, writing the new file front to back. cache
+ * holds cacheSize bytes: the first half (rounded down) takes old data, the second half body
+ * input. Returns true when exactly newSize bytes were written and the body never ran dry.
+ * Bytes already written stay written on failure. */
+hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* cache,
+                          uint32_t cacheSize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

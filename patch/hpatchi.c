@@ -1,0 +1,477 @@
+/* The patch driver: files, header, decompressor set-up in one memory block, trace and result. */
+#ifndef _WIN32
+#define _POSIX_C_SOURCE 200809L
+#endif
+
+#include "patch/hpatchi.h"
+
+#include <errno.h>
+#include <inttypes.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "patch/decompress/lzma_plugin.h"
+#include "patch/decompress/tuz_decoder.h"
+#include "patch/decompress/zlib_plugin.h"
+#if HL_HAVE_LZMA2
+#include "patch/decompress/lzma2_plugin.h"
+#endif
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <time.h>
+#endif
+
+/* Largest tuz dictionary the driver accepts. */
+#define HPATCHI_TUZ_DICT_MAX 0x40000000u
+/* Wide buffer for printing a path, terminator included. */
+#define HPATCHI_WIDE_PATH_CHARS 2048
+
+#define HPATCHI_MEMORY_LINE "  requirements memory size: (must) %" PRIu64 " + (cache) %" PRIu64 "\n"
+
+/* Error lines go to standard error; stdout is flushed first so a terminal shows both in order. */
+static void hpatchi_error(const char* line) {
+  fflush(stdout);
+  fputs(line, stderr);
+}
+
+static double hpatchi_clock_seconds(void) {
+#ifdef _WIN32
+  LARGE_INTEGER frequency;
+  LARGE_INTEGER counter;
+  if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart != 0 &&
+      QueryPerformanceCounter(&counter)) {
+    return (double)counter.QuadPart / (double)frequency.QuadPart;
+  }
+  return (double)GetTickCount() / 1000.0;
+#else
+  struct timespec now;
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+    return 0.0;
+  }
+  return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+#endif
+}
+
+static void hpatchi_print_path(const char* path) {
+#ifdef _WIN32
+  wchar_t widePath[HPATCHI_WIDE_PATH_CHARS];
+  if (MultiByteToWideChar(CP_UTF8, 0, path, -1, widePath, HPATCHI_WIDE_PATH_CHARS) != 0) {
+    printf("%ls", widePath);
+    return;
+  }
+  errno = (GetLastError() == ERROR_INSUFFICIENT_BUFFER) ? ENAMETOOLONG : EILSEQ;
+  printf("%s", path);
+#else
+  /* The terminal shows UTF-8 bytes as the text they encode. */
+  fputs(path, stdout);
+#endif
+}
+
+/* The raw reader over the patch file: reads on from wherever the handle stands. */
+static hl_bool hpatchi_read_raw(void* handle, hl_byte* buf, uint32_t* count) {
+  *count = (uint32_t)fread(buf, 1, *count, (FILE*)handle);
+  return hl_TRUE;
+}
+
+static hl_bool hpatchi_read_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
+                                uint32_t size) {
+  const TFileStreamHead* head = &((TPatchiListener*)listener)->oldStream->head;
+  return head->read(head, oldPos, data, data + size);
+}
+
+static hl_bool hpatchi_write_new(PatchListener* listener, const hl_byte* data, uint32_t size) {
+  TPatchiListener* self = (TPatchiListener*)listener;
+  if (fwrite(data, 1, size, self->newFileHandle) != size) {
+    self->errorCode = HPATCHI_WRITE_ERROR;
+    return hl_FALSE;
+  }
+  return hl_TRUE;
+}
+
+/* The old file of a patch without one: nothing can be read from it, and that is no stream error. */
+static hl_bool hpatchi_read_empty_old(const TFileStreamHead* head, uint64_t position,
+                                      hl_byte* start, hl_byte* end) {
+  (void)head;
+  return start == end && position == 0;
+}
+
+/* ---- hpatchi_patch ---- */
+
+/* One record per decompressor; only the one that compress_type names is used. */
+typedef union hpatchi_TPlugin {
+  tuz_TStream tuz;
+  _zlib_TStream zlib;
+  _lzma_TStream lzma;
+#if HL_HAVE_LZMA2
+  _lzma2_TStream lzma2;
+#endif
+} hpatchi_TPlugin;
+
+/* What one patch run sets up, so that every exit path releases the same things. */
+typedef struct hpatchi_TSetup {
+  hpatchi_TPlugin plugin;
+  uint32_t compress_type;
+  hl_bool sized;       /* the size step was attempted, so close is due */
+  hl_byte* block;      /* the one memory block */
+  uint64_t mustSize;   /* M */
+  uint32_t inputSize;  /* I */
+  uint32_t patchSize;  /* P */
+} hpatchi_TSetup;
+
+static void hpatchi_print_decompresser(const char* name) {
+  printf("hpatchi run with decompresser: \"%s\"\n", name);
+}
+
+/* Allocates M + I + P, or reports why not. Sizes that do not fit the address space fail too. */
+static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
+  if (total == 0) {
+    total = 1;
+  }
+  if (total <= (uint64_t)SIZE_MAX) {
+    setup->block = (hl_byte*)malloc((size_t)total);
+  }
+  if (setup->block == NULL) {
+    hpatchi_error("alloc cache memory ERROR!\n");
+    return HPATCHI_ALLOC_ERROR;
+  }
+  return HPATCHI_OK;
+}
+
+static int hpatchi_alloc_compressed(hpatchi_TSetup* setup) {
+  uint64_t cache = (uint64_t)setup->inputSize + setup->patchSize;
+  printf(HPATCHI_MEMORY_LINE, setup->mustSize, cache);
+  return hpatchi_alloc(setup, setup->mustSize + cache);
+}
+
+static int hpatchi_setup_tuz(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead) {
+  uint32_t dictSize;
+  int code;
+  hpatchi_print_decompresser("tuz");
+  setup->sized = hl_TRUE;
+  dictSize = tuz_TStream_read_dict_size(rawHandle, rawRead);
+  if (dictSize < 1 || dictSize > HPATCHI_TUZ_DICT_MAX) {
+    hpatchi_error("tuz_TStream_read_dict_size() dict size ERROR!\n");
+    return HPATCHI_DECOMPRESSER_INFO_ERROR;
+  }
+  setup->mustSize = dictSize;
+  code = hpatchi_alloc_compressed(setup);
+  if (code != HPATCHI_OK) {
+    return code;
+  }
+  if (tuz_TStream_open(&setup->plugin.tuz, rawHandle, rawRead, setup->block, dictSize,
+                       setup->inputSize) != TUZ_OK) {
+    hpatchi_error("tuz_TStream_open() ERROR!\n");
+    return HPATCHI_DECOMPRESSER_OPEN_ERROR;
+  }
+  return HPATCHI_OK;
+}
+
+static int hpatchi_setup_zlib(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
+                              uint32_t uncompressSize) {
+  int code;
+  setup->sized = hl_TRUE;
+  if (!_zlib_TStream_getReservedMemSize(&setup->plugin.zlib, rawHandle, rawRead, uncompressSize,
+                                        &setup->mustSize)) {
+    hpatchi_print_decompresser("zlib");
+    hpatchi_error("_zlib_TStream_getReservedMemSize() ERROR!\n");
+    return HPATCHI_DECOMPRESSER_INFO_ERROR;
+  }
+  hpatchi_print_decompresser("zlib");
+  code = hpatchi_alloc_compressed(setup);
+  if (code != HPATCHI_OK) {
+    return code;
+  }
+  if (!_zlib_TStream_open(&setup->plugin.zlib, setup->block, setup->mustSize,
+                          setup->inputSize)) {
+    hpatchi_error("_zlib_TStream_open() ERROR!\n");
+    return HPATCHI_DECOMPRESSER_OPEN_ERROR;
+  }
+  return HPATCHI_OK;
+}
+
+static int hpatchi_setup_lzma(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
+                              uint32_t uncompressSize) {
+  hl_bool sized;
+  int code;
+  setup->sized = hl_TRUE;
+  sized = _lzma_TStream_getReservedMemSize(&setup->plugin.lzma, rawHandle, rawRead,
+                                           uncompressSize, &setup->mustSize);
+  hpatchi_print_decompresser("lzma");
+  if (!sized) {
+    hpatchi_error("_lzma_TStream_getReservedMemSize() ERROR!\n");
+    return HPATCHI_DECOMPRESSER_INFO_ERROR;
+  }
+  code = hpatchi_alloc_compressed(setup);
+  if (code != HPATCHI_OK) {
+    return code;
+  }
+  if (!_lzma_TStream_open(&setup->plugin.lzma, setup->block, setup->mustSize,
+                          setup->inputSize)) {
+    hpatchi_error("_lzma_TStream_open() ERROR!\n");
+    return HPATCHI_DECOMPRESSER_OPEN_ERROR;
+  }
+  return HPATCHI_OK;
+}
+
+#if HL_HAVE_LZMA2
+static int hpatchi_setup_lzma2(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
+                               uint32_t uncompressSize) {
+  hl_bool sized;
+  int code;
+  setup->sized = hl_TRUE;
+  sized = _lzma2_TStream_getReservedMemSize(&setup->plugin.lzma2, rawHandle, rawRead,
+                                            uncompressSize, &setup->mustSize);
+  hpatchi_print_decompresser("lzma2");
+  if (!sized) {
+    hpatchi_error("_lzma2_TStream_getReservedMemSize() ERROR!\n");
+    return HPATCHI_DECOMPRESSER_INFO_ERROR;
+  }
+  code = hpatchi_alloc_compressed(setup);
+  if (code != HPATCHI_OK) {
+    return code;
+  }
+  if (!_lzma2_TStream_open(&setup->plugin.lzma2, setup->block, setup->mustSize,
+                           setup->inputSize)) {
+    hpatchi_error("_lzma2_TStream_open() ERROR!\n");
+    return HPATCHI_DECOMPRESSER_OPEN_ERROR;
+  }
+  return HPATCHI_OK;
+}
+#endif
+
+/* The plugin's body reader, installed in the listener after a successful open. */
+static void hpatchi_install_reader(hpatchi_TSetup* setup, PatchListener* listener) {
+  switch (setup->compress_type) {
+    case 1:
+      listener->diffHandle = &setup->plugin.tuz;
+      listener->readDiff = tuz_TStream_read;
+      break;
+    case 2:
+      listener->diffHandle = &setup->plugin.zlib;
+      listener->readDiff = _zlib_TStream_read;
+      break;
+    case 3:
+      listener->diffHandle = &setup->plugin.lzma;
+      listener->readDiff = _lzma_TStream_read;
+      break;
+#if HL_HAVE_LZMA2
+    case 4:
+      listener->diffHandle = &setup->plugin.lzma2;
+      listener->readDiff = _lzma2_TStream_read;
+      break;
+#endif
+    default:
+      break;
+  }
+}
+
+/* Close is due once the size step was attempted; only the zlib close can fail. */
+static int hpatchi_close_plugin(hpatchi_TSetup* setup, int code) {
+  if (!setup->sized) {
+    return code;
+  }
+  switch (setup->compress_type) {
+    case 2:
+      if (!_zlib_TStream_close(&setup->plugin.zlib)) {
+        hpatchi_error("_zlib_TStream_close() ERROR!\n");
+        if (code == HPATCHI_OK) {
+          code = HPATCHI_DECOMPRESSER_CLOSE_ERROR;
+        }
+      }
+      break;
+    case 3:
+      _lzma_TStream_close(&setup->plugin.lzma);
+      break;
+#if HL_HAVE_LZMA2
+    case 4:
+      _lzma2_TStream_close(&setup->plugin.lzma2);
+      break;
+#endif
+    default:
+      break;
+  }
+  return code;
+}
+
+int hpatchi_patch(PatchListener* listener, uint32_t compress_type, uint32_t newSize,
+                  uint32_t uncompressSize, uint32_t cacheSize) {
+  hpatchi_TSetup setup;
+  void* rawHandle = listener->diffHandle;
+  hl_read_fn rawRead = listener->readDiff;
+  hl_byte* patchCache = NULL;
+  int code;
+
+  memset(&setup, 0, sizeof(setup));
+  setup.compress_type = compress_type;
+  setup.inputSize = cacheSize < 4 ? 1 : cacheSize / 4;
+  /* A cache too small for even the input part leaves nothing for the patch; it then fails. */
+  setup.patchSize = cacheSize > setup.inputSize ? (cacheSize - setup.inputSize) & ~1u : 0;
+
+  switch (compress_type) {
+    case 0:
+      hpatchi_print_decompresser("");
+      printf(HPATCHI_MEMORY_LINE, (uint64_t)0, (uint64_t)cacheSize);
+      code = hpatchi_alloc(&setup, cacheSize);
+      setup.inputSize = 0;
+      setup.patchSize = cacheSize;
+      break;
+    case 1:
+      code = hpatchi_setup_tuz(&setup, rawHandle, rawRead);
+      break;
+    case 2:
+      code = hpatchi_setup_zlib(&setup, rawHandle, rawRead, uncompressSize);
+      break;
+    case 3:
+      code = hpatchi_setup_lzma(&setup, rawHandle, rawRead, uncompressSize);
+      break;
+#if HL_HAVE_LZMA2
+    case 4:
+      code = hpatchi_setup_lzma2(&setup, rawHandle, rawRead, uncompressSize);
+      break;
+#endif
+    default:
+      fflush(stdout);
+      fprintf(stderr, "unknow compress_type \"%d\" ERROR!\n", (int)compress_type);
+      hpatchi_error("diff info ERROR!\n");
+      code = HPATCHI_COMPRESS_TYPE_ERROR;
+      break;
+  }
+
+  if (code == HPATCHI_OK) {
+    hpatchi_install_reader(&setup, listener);
+    patchCache = setup.block + setup.mustSize + setup.inputSize;
+    if (!hpatch_lite_patch(listener, newSize, patchCache, setup.patchSize)) {
+      hpatchi_error("hpatch_lite_patch() run ERROR!\n");
+      code = HPATCHI_PATCH_ERROR;
+    }
+  }
+  code = hpatchi_close_plugin(&setup, code);
+  free(setup.block);
+  /* The plugin record dies with this frame; leave the caller's reader usable. */
+  listener->diffHandle = rawHandle;
+  listener->readDiff = rawRead;
+  return code;
+}
+
+/* ---- hpatchi_run ---- */
+
+/* Step 12: the first failure that explains the others decides the result. */
+static int hpatchi_report_patch(const TPatchiListener* patchListener,
+                                const TFileInStream* oldStream, int patchCode) {
+  if (patchCode == HPATCHI_OK) {
+    printf("  patch ok!\n");
+    return HPATCHI_OK;
+  }
+  if (patchListener->errorCode != 0) {
+    hpatchi_error("patchListener ERROR!\n");
+    return (int)patchListener->errorCode;
+  }
+  if (oldStream->fileError != 0) {
+    hpatchi_error("oldFile read ERROR!\n");
+    return HPATCHI_OLD_READ_ERROR;
+  }
+  hpatchi_error("hpatchi_patch() run ERROR!\n");
+  return patchCode;
+}
+
+static int hpatchi_close_stream(TFileStream* stream, const char* line, int result) {
+  if (!file_stream_close(stream)) {
+    hpatchi_error(line);
+    if (result == HPATCHI_OK) {
+      result = HPATCHI_CLOSE_ERROR;
+    }
+  }
+  return result;
+}
+
+int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) {
+  double startTime = hpatchi_clock_seconds();
+  TPatchiListener patchListener;
+  TFileInStream oldStream;
+  TFileInStream diffStream;
+  TFileOutStream newStream;
+  uint32_t compress_type = 0;
+  uint32_t newSize = 0;
+  uint32_t uncompressSize = 0;
+  hl_bool hasOld = oldPath != NULL && oldPath[0] != '\0';
+  int result = HPATCHI_OK;
+
+  memset(&patchListener, 0, sizeof(patchListener));
+  memset(&oldStream, 0, sizeof(oldStream));
+  memset(&diffStream, 0, sizeof(diffStream));
+  memset(&newStream, 0, sizeof(newStream));
+
+  fputs("old : \"", stdout);
+  if (oldPath != NULL) {
+    hpatchi_print_path(oldPath);
+  }
+  fputs("\"\ndiff: \"", stdout);
+  if (diffPath != NULL) {
+    hpatchi_print_path(diffPath);
+  }
+  fputs("\"\nout : \"", stdout);
+  if (outPath != NULL) {
+    hpatchi_print_path(outPath);
+  }
+  fputs("\"\n", stdout);
+
+  if (hasOld) {
+    if (!file_in_stream_open(&oldStream, oldPath)) {
+      hpatchi_error("open oldFile for read ERROR!\n");
+      result = HPATCHI_OPEN_READ_ERROR;
+      goto close_files;
+    }
+  } else {
+    oldStream.head.self = &oldStream;
+    oldStream.head.streamSize = 0;
+    oldStream.head.read = hpatchi_read_empty_old;
+  }
+  if (!file_in_stream_open(&diffStream, diffPath)) {
+    hpatchi_error("open diffFile for read ERROR!\n");
+    result = HPATCHI_OPEN_READ_ERROR;
+    goto close_files;
+  }
+  printf("oldDataSize : %" PRIu64 "\ndiffDataSize: %" PRIu64 "\n", oldStream.head.streamSize,
+         diffStream.head.streamSize);
+
+  patchListener.base.diffHandle = diffStream.file;
+  patchListener.base.readDiff = hpatchi_read_raw;
+  if (!hpatch_lite_open(patchListener.base.diffHandle, patchListener.base.readDiff,
+                        &compress_type, &newSize, &uncompressSize)) {
+    hpatchi_error("hpatch_lite_open() run ERROR!\n");
+    result = HPATCHI_HEADER_ERROR;
+    goto close_files;
+  }
+  printf("newDataSize : %" PRIu64 "\n", (uint64_t)newSize);
+
+  /* Creating the new file truncates it: never when it is the old file or the patch itself. */
+  if ((hasOld && file_stream_names_same_file(&oldStream, outPath)) ||
+      file_stream_names_same_file(&diffStream, outPath) ||
+      !file_out_stream_open(&newStream, outPath, newSize)) {
+    hpatchi_error("open out newFile for write ERROR!\n");
+    result = HPATCHI_OPEN_WRITE_ERROR;
+    goto close_files;
+  }
+
+  patchListener.base.readOld = hpatchi_read_old;
+  patchListener.base.writeNew = hpatchi_write_new;
+  patchListener.oldStream = &oldStream;
+  patchListener.newFileHandle = newStream.base.file;
+
+  result = hpatchi_report_patch(
+      &patchListener, &oldStream,
+      hpatchi_patch(&patchListener.base, compress_type, newSize, uncompressSize,
+                    HPATCHI_CACHE_SIZE));
+
+close_files:
+  result = hpatchi_close_stream(&newStream.base, "out newFile close ERROR!\n", result);
+  result = hpatchi_close_stream(&diffStream, "diffFile close ERROR!\n", result);
+  result = hpatchi_close_stream(&oldStream, "oldFile close ERROR!\n", result);
+
+  printf("\nhpatchi time: %.3f s\n", hpatchi_clock_seconds() - startTime);
+  fflush(stdout);
+  return result;
+}

@@ -1,0 +1,92 @@
+#include "diff/body_encoder.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "diff/deflate_encoder.h"
+#include "diff/lzma_encoder.h"
+#include "diff/tuz_encoder.h"
+
+namespace hldiff {
+namespace {
+
+struct NamedCompression {
+  const char* name;
+  Compression value;
+};
+
+constexpr NamedCompression kNames[] = {
+    {"none", Compression::None},       {"tuz", Compression::Tuz},
+    {"zlib", Compression::Zlib},       {"gzip", Compression::Gzip},
+    {"deflate", Compression::Deflate}, {"lzma", Compression::Lzma},
+    {"lzma2", Compression::Lzma2},
+};
+
+uint32_t dict_or(uint64_t asked, uint64_t fallback, uint64_t max) {
+  uint64_t d = asked == 0 ? fallback : asked;
+  return static_cast<uint32_t>(std::min(d, max));
+}
+
+}  // namespace
+
+std::optional<Compression> compression_from_name(const std::string& name) {
+  for (const auto& n : kNames)
+    if (name == n.name) return n.value;
+  return std::nullopt;
+}
+
+const char* compression_name(Compression c) {
+  for (const auto& n : kNames)
+    if (c == n.value) return n.name;
+  return "?";
+}
+
+EncodedBody encode_body(const std::vector<uint8_t>& body, const EncodeOptions& options) {
+  EncodedBody result;
+  const uint8_t* data = body.data();
+  const size_t size = body.size();
+  switch (options.compression) {
+    case Compression::None:
+      result.type = CompressType::None;
+      result.payload = body;
+      break;
+    case Compression::Tuz: {
+      TuzOptions o;
+      o.dictSize = dict_or(options.dictSize, kDefaultDictCap, kTuzMaxDictSize);
+      o.level = options.level < 0 ? 9 : options.level;
+      result.type = CompressType::Tuz;
+      result.payload = tuz_encode(data, size, o);
+      break;
+    }
+    case Compression::Zlib:
+    case Compression::Gzip:
+    case Compression::Deflate: {
+      DeflateOptions o;
+      o.framing = options.compression == Compression::Zlib   ? DeflateFraming::Zlib
+                  : options.compression == Compression::Gzip ? DeflateFraming::Gzip
+                                                             : DeflateFraming::Raw;
+      o.level = options.level < 0 ? 9 : options.level;
+      o.windowBits = deflate_window_bits_for(size, options.dictSize == 0 ? 32768 : options.dictSize);
+      result.type = CompressType::Zlib;
+      result.payload = deflate_encode(data, size, o);
+      break;
+    }
+    case Compression::Lzma:
+    case Compression::Lzma2: {
+      LzmaOptions o;
+      o.dictSize = dict_or(options.dictSize, kDefaultDictCap, uint32_t(1) << 30);
+      o.level = options.level < 0 ? 9 : options.level;
+      if (options.compression == Compression::Lzma) {
+        result.type = CompressType::Lzma;
+        result.payload = lzma_encode(data, size, o);
+      } else {
+        result.type = CompressType::Lzma2;
+        result.payload = lzma2_encode(data, size, o);
+      }
+      break;
+    }
+  }
+  return result;
+}
+
+}  // namespace hldiff

@@ -1,0 +1,27 @@
+// LZMA and LZMA2 bodies through liblzma's raw encoders, with the property prefixes.
+#ifndef DIFF_LZMA_ENCODER_H
+#define DIFF_LZMA_ENCODER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace hldiff {
+
+struct LzmaOptions {
+  int level = 9;                          // preset 0 to 9
+  uint32_t dictSize = uint32_t(8) << 20;  // upper bound; trimmed to the data's length
+};
+
+// One byte 5, the five LZMA property bytes, then the raw LZMA stream.
+std::vector<uint8_t> lzma_encode(const uint8_t* data, size_t size, const LzmaOptions& options);
+
+// The LZMA2 dictionary property byte, then the raw LZMA2 chunks.
+std::vector<uint8_t> lzma2_encode(const uint8_t* data, size_t size, const LzmaOptions& options);
+
+// The dictionary size used for this length: at least 4096, at most options.dictSize.
+uint32_t lzma_dict_size_for(size_t size, const LzmaOptions& options);
+
+}  // namespace hldiff
+
+#endif

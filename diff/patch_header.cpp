@@ -1,0 +1,29 @@
+#include "diff/patch_header.h"
+
+namespace hldiff {
+namespace {
+
+unsigned byte_count(uint32_t v) {
+  unsigned n = 0;
+  while (n < 4 && (v >> (8 * n)) != 0) ++n;
+  return n;
+}
+
+void append_le(std::vector<uint8_t>& out, uint32_t v, unsigned n) {
+  for (unsigned i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+std::vector<uint8_t> write_patch_header(CompressType type, uint32_t newSize,
+                                        uint32_t uncompressSize) {
+  const unsigned n = byte_count(newSize);
+  const unsigned m = byte_count(uncompressSize);
+  std::vector<uint8_t> out{0x68, 0x49, static_cast<uint8_t>(type),
+                           static_cast<uint8_t>(0x40 | (m << 3) | n)};
+  append_le(out, newSize, n);
+  append_le(out, uncompressSize, m);
+  return out;
+}
+
+}  // namespace hldiff

@@ -1,0 +1,28 @@
+// Makes a whole patch from OLD and NEW: covers, body, compression and header.
+#ifndef DIFF_PATCH_MAKER_H
+#define DIFF_PATCH_MAKER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "diff/body_encoder.h"
+#include "diff/cover.h"
+
+namespace hldiff {
+
+// Files the format can describe: positions and sizes are 32-bit.
+constexpr uint64_t kMaxFileSize = 0xFFFFFFFFu;
+
+struct MakeOptions {
+  EncodeOptions encode;
+  ProgressFn progress;  // reports the cover search over NEW
+};
+
+// Throws std::length_error when a file is beyond kMaxFileSize.
+std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_t* neu,
+                                size_t newSize, const MakeOptions& options);
+
+}  // namespace hldiff
+
+#endif

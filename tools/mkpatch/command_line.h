@@ -1,0 +1,28 @@
+// The command line of mkpatch.
+#ifndef TOOLS_MKPATCH_COMMAND_LINE_H
+#define TOOLS_MKPATCH_COMMAND_LINE_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "diff/body_encoder.h"
+
+namespace mkpatch {
+
+struct CommandLine {
+  std::string oldPath, newPath, patchPath;
+  hldiff::EncodeOptions encode;
+  bool verify = true;
+  bool quiet = false;
+};
+
+extern const char* const kUsage;
+
+// Parses argv (without the program name); on a bad command line sets error and returns nothing.
+std::optional<CommandLine> parse_command_line(const std::vector<std::string>& args,
+                                              std::string& error);
+
+}  // namespace mkpatch
+
+#endif

@@ -1,0 +1,95 @@
+// mkpatch OLD NEW PATCH: writes a patch that turns OLD into NEW, checked by applying it.
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "diff/patch_maker.h"
+#include "tools/mkpatch/command_line.h"
+#include "tools/mkpatch/file_io.h"
+#include "tools/mkpatch/progress.h"
+#include "tools/mkpatch/verify.h"
+
+namespace {
+
+// Inputs from this size on get progress reports.
+constexpr size_t kProgressFrom = size_t(16) << 20;
+
+// The patch is written here first and renamed once it has passed the check, so that a failed
+// run leaves neither a bad patch nor a half-written one behind.
+struct PendingFile {
+  std::string path;
+  bool keep = false;
+  ~PendingFile() {
+    if (keep) return;
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+  }
+};
+
+int run(const mkpatch::CommandLine& cl) {
+  std::vector<uint8_t> oldData = mkpatch::read_file(cl.oldPath, hldiff::kMaxFileSize);
+  std::vector<uint8_t> newData = mkpatch::read_file(cl.newPath, hldiff::kMaxFileSize);
+
+  mkpatch::Progress progress(!cl.quiet && oldData.size() + newData.size() >= kProgressFrom);
+  hldiff::MakeOptions options;
+  options.encode = cl.encode;
+  bool matching = false;
+  options.progress = [&](size_t done, size_t total) {
+    if (!matching) {
+      progress.stage("matching");
+      matching = true;
+    }
+    progress.update(done, total);
+  };
+  progress.stage("sorting OLD");
+  std::vector<uint8_t> patch =
+      hldiff::make_patch(oldData.data(), oldData.size(), newData.data(), newData.size(), options);
+  oldData = {};
+
+  PendingFile pending{cl.patchPath + ".part-" + std::to_string(getpid())};
+  mkpatch::write_file(pending.path, patch);
+  if (cl.verify) {
+    progress.stage("checking the patch");
+    std::string why;
+    if (!mkpatch::verify_patch(cl.oldPath, pending.path, newData, why)) {
+      std::fprintf(stderr, "mkpatch: the patch does not work (%s); no patch written\n",
+                   why.c_str());
+      return 1;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(pending.path, cl.patchPath, ec);
+  if (ec) {
+    std::fprintf(stderr, "mkpatch: cannot write \"%s\": %s\n", cl.patchPath.c_str(),
+                 ec.message().c_str());
+    return 1;
+  }
+  pending.keep = true;
+  if (!cl.quiet)
+    std::printf("%s: %zu bytes (%s%s) for %zu new bytes\n", cl.patchPath.c_str(), patch.size(),
+                hldiff::compression_name(cl.encode.compression),
+                cl.verify ? ", checked" : ", not checked", newData.size());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  auto cl = mkpatch::parse_command_line(args, error);
+  if (!cl) {
+    std::fprintf(stderr, "mkpatch: %s\n%s", error.c_str(), mkpatch::kUsage);
+    return 2;
+  }
+  try {
+    return run(*cl);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mkpatch: %s\n", e.what());
+    return 1;
+  }
+}

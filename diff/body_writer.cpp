@@ -113,7 +113,7 @@ std::vector<uint8_t> write_body(const uint8_t* old, size_t oldSize, const uint8_
       size_t plainInTail = 0;
       for (const auto& [at, length] : plainAt)
         if (at >= tailStart) plainInTail += length;
-      if (plainInTail / tail > 64) body.resize(body.size() + options.readBlock - tail, 0);
+      if (plainInTail / tail > options.padCallLimit) body.resize(body.size() + options.readBlock - tail, 0);
     }
   }
   return body;

@@ -16,6 +16,9 @@ struct BodyOptions {
   // The refill size of the applier's body input; the body is padded when its last, short
   // refill would make the plain copies behind it crawl. 0 never pads.
   size_t readBlock = 0;
+  // Padding is added when the plain copies behind the last refill would take more than this
+  // many old-file reads.
+  size_t padCallLimit = 64;
 };
 
 // covers must be ascending and disjoint in NEW and lie inside OLD.

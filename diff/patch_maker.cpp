@@ -41,6 +41,8 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
   BodyOptions bodyOptions;
   bodyOptions.plainRunMin = plain_run_min_for(c);
   bodyOptions.readBlock = c == Compression::None ? kRawReadBlock : kDecodedReadBlock;
+  // Zero padding costs a raw body its full size but a compressed one next to nothing.
+  bodyOptions.padCallLimit = c == Compression::None ? 65536 : 64;
   std::vector<uint8_t> body = write_body(old, oldSize, neu, newSize, covers, bodyOptions);
   covers = {};
 

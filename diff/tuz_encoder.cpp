@@ -43,9 +43,10 @@ unsigned fresh_match_bits(size_t len, uint64_t d, bool reuseBitDue) {
 
 unsigned reuse_match_bits(size_t len) { return 2 + length_bits(len - 2); }
 
-// Bits saved against coding the same bytes as single literals (9 bits each).
+// Bits saved against coding the same bytes as literals: 9 bits each alone, close to 8 in a
+// literal block, so a match has to beat 8 bits a byte.
 long savings(size_t len, unsigned bits) {
-  return bits == UINT32_MAX ? -1 : static_cast<long>(9 * len) - static_cast<long>(bits);
+  return bits == UINT32_MAX ? -1 : static_cast<long>(8 * len) - static_cast<long>(bits);
 }
 
 struct Candidate {
@@ -72,7 +73,9 @@ class TuzEncoder {
     while (pos < size_) {
       Candidate here = best_at(pos, reuse_due_before(pos));
       insert(pos);
-      if (here.gain <= 0) {
+      // Inside a long literal run a match also splits one literal block into two.
+      const long needed = pos - literalStart_ >= kMinBlock ? 16 : 0;
+      if (here.gain <= needed) {
         ++pos;
         continue;
       }

@@ -1,0 +1,148 @@
+// Patches made by the library and applied by the patch driver give NEW back, for every body
+// compression and every size class.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "diff/patch_maker.h"
+#include "patch/hl_result.h"
+#include "tests/diff/test_support.h"
+
+namespace {
+
+using difftest::Bytes;
+using hldiff::Compression;
+
+const Compression kAll[] = {Compression::None, Compression::Tuz,  Compression::Zlib,
+                            Compression::Gzip, Compression::Deflate, Compression::Lzma,
+                            Compression::Lzma2};
+
+struct Made {
+  Bytes patch;
+  Bytes applied;
+  int result;
+};
+
+Made make_and_apply(const Bytes& old, const Bytes& neu, const hldiff::EncodeOptions& enc) {
+  hldiff::MakeOptions opt;
+  opt.encode = enc;
+  Made m;
+  m.patch = hldiff::make_patch(old.data(), old.size(), neu.data(), neu.size(), opt);
+  difftest::TempDir dir;
+  difftest::write_bytes(dir.file("old"), old);
+  difftest::write_bytes(dir.file("patch"), m.patch);
+  m.result = difftest::apply_patch(dir.file("old"), dir.file("patch"), dir.file("new"));
+  if (m.result == HPATCHI_OK) m.applied = difftest::read_bytes(dir.file("new"));
+  return m;
+}
+
+void expect_round_trip(const Bytes& old, const Bytes& neu, const char* what) {
+  for (Compression c : kAll) {
+    hldiff::EncodeOptions enc;
+    enc.compression = c;
+    Made m = make_and_apply(old, neu, enc);
+    ASSERT_EQ(m.result, HPATCHI_OK) << what << " with " << hldiff::compression_name(c);
+    ASSERT_EQ(m.applied, neu) << what << " with " << hldiff::compression_name(c);
+    // header: magic, the compress type, and newSize in the fewest bytes
+    ASSERT_GE(m.patch.size(), 5u);
+    EXPECT_EQ(m.patch[0], 0x68);
+    EXPECT_EQ(m.patch[1], 0x49);
+    unsigned n = m.patch[3] & 7;
+    uint32_t newSize = 0;
+    for (unsigned i = 0; i < n; ++i) newSize |= uint32_t(m.patch[4 + i]) << (8 * i);
+    EXPECT_EQ(newSize, neu.size());
+    EXPECT_TRUE(n == 0 || m.patch[4 + n - 1] != 0) << "newSize uses the fewest bytes";
+  }
+}
+
+Bytes mutated(Bytes b, uint32_t seed, int edits) {
+  std::mt19937 rng(seed);
+  for (int i = 0; i < edits && !b.empty(); ++i) {
+    size_t at = rng() % b.size();
+    switch (rng() % 3) {
+      case 0: b[at] = static_cast<uint8_t>(rng()); break;
+      case 1: b.insert(b.begin() + static_cast<long>(at), static_cast<uint8_t>(rng())); break;
+      default: b.erase(b.begin() + static_cast<long>(at)); break;
+    }
+  }
+  return b;
+}
+
+TEST(RoundTrip, EmptyFiles) {
+  expect_round_trip({}, {}, "empty to empty");
+  expect_round_trip({}, difftest::random_bytes(1000, 1), "empty old");
+  expect_round_trip(difftest::random_bytes(1000, 2), {}, "empty new");
+}
+
+TEST(RoundTrip, IdenticalFiles) {
+  Bytes b = difftest::random_bytes(100000, 3);
+  expect_round_trip(b, b, "identical");
+  hldiff::EncodeOptions enc;
+  enc.compression = Compression::None;
+  EXPECT_LT(make_and_apply(b, b, enc).patch.size(), 16u) << "one plain copy";
+}
+
+TEST(RoundTrip, TinyRandomPairs) {
+  for (uint32_t seed = 0; seed < 12; ++seed) {
+    std::mt19937 rng(seed);
+    Bytes old = difftest::random_bytes(rng() % 64, seed);
+    Bytes neu = mutated(old, seed + 100, 3);
+    expect_round_trip(old, neu, "tiny");
+  }
+}
+
+TEST(RoundTrip, SmallAndMediumMutatedPairs) {
+  Bytes old = difftest::random_bytes(4096, 5);
+  expect_round_trip(old, mutated(old, 6, 20), "small");
+  Bytes big = difftest::random_bytes(256 * 1024, 7);
+  expect_round_trip(big, mutated(big, 8, 200), "medium");
+}
+
+TEST(RoundTrip, ProgramLikePairs) {
+  difftest::Pair p = difftest::program_like_pair(200 * 1024, 9);
+  expect_round_trip(p.old, p.neu, "program-like");
+  hldiff::EncodeOptions enc;
+  enc.compression = Compression::Lzma2;
+  EXPECT_LT(make_and_apply(p.old, p.neu, enc).patch.size(), p.neu.size() / 5);
+}
+
+TEST(RoundTrip, LargeProgramLikePair) {
+  difftest::Pair p = difftest::program_like_pair(3 << 20, 10);
+  for (Compression c : {Compression::None, Compression::Tuz, Compression::Lzma2}) {
+    hldiff::EncodeOptions enc;
+    enc.compression = c;
+    enc.level = c == Compression::Lzma2 ? 6 : 3;
+    Made m = make_and_apply(p.old, p.neu, enc);
+    ASSERT_EQ(m.result, HPATCHI_OK) << hldiff::compression_name(c);
+    ASSERT_EQ(m.applied, p.neu) << hldiff::compression_name(c);
+  }
+}
+
+TEST(RoundTrip, SmallDictionariesAndWindows) {
+  difftest::Pair p = difftest::program_like_pair(300 * 1024, 11);
+  struct Case {
+    Compression c;
+    uint64_t dict;
+  } cases[] = {{Compression::Tuz, 1000},    {Compression::Tuz, 1},
+               {Compression::Zlib, 512},     {Compression::Deflate, 1024},
+               {Compression::Gzip, 4096},    {Compression::Lzma, 4096},
+               {Compression::Lzma2, 4096},   {Compression::Lzma2, uint64_t(1) << 30}};
+  for (const Case& k : cases) {
+    hldiff::EncodeOptions enc;
+    enc.compression = k.c;
+    enc.dictSize = k.dict;
+    enc.level = 5;
+    Made m = make_and_apply(p.old, p.neu, enc);
+    ASSERT_EQ(m.result, HPATCHI_OK) << hldiff::compression_name(k.c) << " dict " << k.dict;
+    ASSERT_EQ(m.applied, p.neu) << hldiff::compression_name(k.c) << " dict " << k.dict;
+  }
+}
+
+TEST(RoundTrip, LongRunsOfOneByte) {
+  Bytes old(200000, 0xAA);
+  Bytes neu(300000, 0xAA);
+  neu[150000] = 0;
+  expect_round_trip(old, neu, "runs");
+}
+
+}  // namespace

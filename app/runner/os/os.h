@@ -1,0 +1,74 @@
+// The one boundary between the runner's logic and the operating system.
+// Everything here has a POSIX implementation (os_posix.cpp) and a Win32 one (os_win32.cpp).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace runner::os {
+
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+// The user's roaming application-data folder, created when missing; nothing when the
+// system cannot name one.
+std::optional<std::string> RoamingFolder();
+
+// The full path of the running executable.
+std::string OwnExecutablePath();
+
+// Sets a variable in the process environment, inherited by every child started later.
+void SetEnvironment(const std::string& name, const std::string& value);
+
+// A started application. Owns the OS handles of the child until it is destroyed.
+class ChildProcess {
+ public:
+  // Starts `executable` with one switch (e.g. "--runner"), no shell in between, with the
+  // runner's environment and working directory. Returns nothing when it cannot be started.
+  static std::unique_ptr<ChildProcess> Start(const std::string& executable, const std::string& switchText);
+
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess();
+
+  // Waits, without a time limit, until the application first waits for input.
+  void WaitForFirstIdle();
+  // Waits, without a time limit, until the application has ended.
+  void WaitForExit();
+
+  struct Handles;
+
+ private:
+  explicit ChildProcess(std::unique_ptr<Handles> handles);
+  std::unique_ptr<Handles> m_handles;
+};
+
+// Gives the focus to the top-level window with exactly this title, if there is one.
+void FocusWindow(const std::string& title);
+
+enum class CaptureResult { captured, pipeFailed, startFailed };
+
+// Runs `executable` with one switch, standard output and standard error both into one pipe
+// and no standard input; collects everything it writes until the pipe closes, then waits
+// for the child to end.
+CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::string& output);
+
+// Forces the content of a written file to the disk. Throws std::filesystem::filesystem_error.
+void FlushFileToDisk(const std::string& path);
+
+// Replaces `target` with `source` in one atomic step, durably. Throws
+// std::filesystem::filesystem_error; on failure `target` is as it was.
+void ReplaceFileAtomically(const std::string& source, const std::string& target);
+
+// Makes the entries made or removed in `folder` so far durable. Throws
+// std::filesystem::filesystem_error.
+void FlushFolder(const std::string& folder);
+
+// Gives `path` the same permission to be executed as `model` has.
+void CopyExecutePermission(const std::string& model, const std::string& path);
+
+}  // namespace runner::os

@@ -1,0 +1,166 @@
+// Win32 side of the OS boundary: shell folder, CreateProcessA, the probe's anonymous pipe.
+#include "app/runner/os/os.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+namespace runner::os {
+namespace {
+
+std::error_code LastError() { return std::error_code(static_cast<int>(::GetLastError()), std::system_category()); }
+
+// Closes a kernel handle when it goes out of scope.
+class Handle {
+ public:
+  explicit Handle(HANDLE handle = nullptr) : m_handle(handle) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { Close(); }
+  HANDLE Get() const { return m_handle; }
+  HANDLE* Receive() { return &m_handle; }
+  void Close() {
+    if (m_handle != nullptr) ::CloseHandle(m_handle);
+    m_handle = nullptr;
+  }
+
+ private:
+  HANDLE m_handle;
+};
+
+// The path goes in quotes so that a folder name with a space cannot start another program.
+std::vector<char> CommandLine(const std::string& executable, const std::string& switchText) {
+  const std::string line = "\"" + executable + "\" " + switchText;
+  return std::vector<char>(line.begin(), line.end() + 1);
+}
+
+std::wstring Widen(const std::string& narrow) {
+  if (narrow.empty()) return std::wstring();
+  const int length = ::MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, wide.data(), length);
+  wide.resize(static_cast<size_t>(length - 1));
+  return wide;
+}
+
+}  // namespace
+
+std::optional<std::string> RoamingFolder() {
+  wchar_t buffer[MAX_PATH] = {};
+  // 0x801A: roaming application data, created when missing.
+  if (::SHGetFolderPathW(nullptr, 0x801A, nullptr, 0, buffer) < 0) return std::nullopt;
+  std::string narrow;
+  for (const wchar_t* unit = buffer; *unit != L'\0'; ++unit) narrow.push_back(static_cast<char>(*unit & 0xFF));
+  return narrow;
+}
+
+std::string OwnExecutablePath() {
+  char buffer[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  return std::string(buffer, length);
+}
+
+void SetEnvironment(const std::string& name, const std::string& value) { ::_putenv_s(name.c_str(), value.c_str()); }
+
+struct ChildProcess::Handles {
+  Handle process;
+  Handle thread;
+};
+
+ChildProcess::ChildProcess(std::unique_ptr<Handles> handles) : m_handles(std::move(handles)) {}
+
+ChildProcess::~ChildProcess() {
+  m_handles->process.Close();
+  m_handles->thread.Close();
+}
+
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& executable, const std::string& switchText) {
+  std::vector<char> commandLine = CommandLine(executable, switchText);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started = {};
+  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &started))
+    return nullptr;
+  auto handles = std::make_unique<Handles>();
+  *handles->process.Receive() = started.hProcess;
+  *handles->thread.Receive() = started.hThread;
+  return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(handles)));
+}
+
+void ChildProcess::WaitForFirstIdle() { ::WaitForInputIdle(m_handles->process.Get(), INFINITE); }
+
+void ChildProcess::WaitForExit() { ::WaitForSingleObject(m_handles->process.Get(), INFINITE); }
+
+void FocusWindow(const std::string& title) { ::SetFocus(::FindWindowW(nullptr, Widen(title).c_str())); }
+
+CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::string& output) {
+  SECURITY_ATTRIBUTES inheritable = {};
+  inheritable.nLength = sizeof inheritable;
+  inheritable.lpSecurityDescriptor = nullptr;
+  inheritable.bInheritHandle = TRUE;
+  Handle readEnd;
+  Handle writeEnd;
+  if (!::CreatePipe(readEnd.Receive(), writeEnd.Receive(), &inheritable, 0)) return CaptureResult::pipeFailed;
+  // Only the write end may pass to the child.
+  ::SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
+
+  std::vector<char> commandLine = CommandLine(executable, switchText);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = writeEnd.Get();
+  startup.hStdError = writeEnd.Get();
+  PROCESS_INFORMATION started = {};
+  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &started))
+    return CaptureResult::startFailed;
+  Handle process(started.hProcess);
+  Handle thread(started.hThread);
+  writeEnd.Close();
+
+  char buffer[4096];
+  for (;;) {
+    DWORD count = 0;
+    if (!::ReadFile(readEnd.Get(), buffer, 4095, &count, nullptr) || count == 0) break;
+    buffer[count] = '\0';
+    output.append(buffer);
+  }
+  readEnd.Close();
+  ::WaitForSingleObject(process.Get(), INFINITE);
+  process.Close();
+  thread.Close();
+  return CaptureResult::captured;
+}
+
+void FlushFileToDisk(const std::string& path) {
+  int file = -1;
+  if (::_sopen_s(&file, path.c_str(), _O_RDWR | _O_BINARY, _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0)
+    throw std::filesystem::filesystem_error("flush", path, std::error_code(errno, std::generic_category()));
+  const int flushed = ::_commit(file);
+  const int error = errno;
+  ::_close(file);
+  if (flushed != 0) throw std::filesystem::filesystem_error("flush", path, std::error_code(error, std::generic_category()));
+}
+
+// Folder entries cannot be flushed through the C runtime; MOVEFILE_WRITE_THROUGH makes the
+// replace itself durable.
+void FlushFolder(const std::string&) {}
+
+void ReplaceFileAtomically(const std::string& source, const std::string& target) {
+  if (!::MoveFileExW(Widen(source).c_str(), Widen(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    throw std::filesystem::filesystem_error("rename", source, target, LastError());
+}
+
+// Windows has no execute bit; every file may be started.
+void CopyExecutePermission(const std::string&, const std::string&) {}
+
+}  // namespace runner::os

@@ -1,0 +1,168 @@
+#include "tests/runner/sandbox.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "tests/standin/standin_copy.h"
+
+namespace runner_test {
+namespace {
+
+std::atomic<int> g_sandboxCount{0};
+
+void LinkOrCopy(const fs::path& from, const fs::path& to) {
+  std::error_code error;
+  fs::create_hard_link(from, to, error);
+  if (error) fs::copy_file(from, to);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  std::string line;
+  while (std::getline(stream, line)) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string VersionKey(const std::string& version) {
+  std::string key = version;
+  for (char& c : key)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return key;
+}
+
+Sandbox::Sandbox() {
+  m_root = fs::path(QR_TEST_SCRATCH) /
+           ("sandbox-" + std::to_string(::getpid()) + "-" + std::to_string(g_sandboxCount++));
+  fs::remove_all(m_root);
+  m_home = m_root / "home";
+  m_roaming = m_root / "roaming";
+  m_install = m_root / "install folder";
+  m_work = m_root / "work";
+  m_journal = m_root / "journal";
+  for (const fs::path& folder : {m_home, m_roaming, m_install, m_work}) fs::create_directories(folder);
+  LinkOrCopy(QR_RUNNER_PATH, Runner());
+  m_env["PATH"] = "/usr/bin:/bin";
+  m_env["HOME"] = m_home.string();
+  m_env["XDG_DATA_HOME"] = m_roaming.string();
+  m_env["QR_STANDIN_JOURNAL"] = m_journal.string();
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* value = std::getenv(name)) m_env[name] = value;
+}
+
+Sandbox::~Sandbox() {
+  std::error_code ignored;
+  fs::permissions(m_root, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(m_root, ignored);
+}
+
+void Sandbox::InstallApp(const std::string& version) {
+  standin::MakeCopyWithVersion(QR_STANDIN_PATH, InstalledExe().string(), version);
+}
+
+void Sandbox::StageApp(const std::string& version) {
+  fs::create_directories(DataFolder());
+  standin::MakeCopyWithVersion(QR_STANDIN_PATH, StagedExe().string(), version);
+}
+
+fs::path Sandbox::WriteFile(const fs::path& path, const std::string& content) {
+  if (path.has_parent_path()) fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  return path;
+}
+
+void Sandbox::OnRun(const std::string& version, const std::string& steps) {
+  m_env["QR_STANDIN_RUN_" + VersionKey(version)] = steps;
+}
+
+void Sandbox::OnProbe(const std::string& version, const std::string& answer) {
+  m_env["QR_STANDIN_PROBE_" + VersionKey(version)] = answer;
+}
+
+std::vector<std::string> Sandbox::EnvironmentBlock() const {
+  std::vector<std::string> block;
+  for (const auto& [name, value] : m_env) block.push_back(name + "=" + value);
+  return block;
+}
+
+pid_t Sandbox::Start() const {
+  const int run = m_runs++;
+  const std::string out = (m_root / ("run" + std::to_string(run) + ".out")).string();
+  const std::string err = (m_root / ("run" + std::to_string(run) + ".err")).string();
+  std::vector<std::string> block = EnvironmentBlock();
+  std::vector<char*> envp;
+  for (std::string& entry : block) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  const std::string runner = Runner().string();
+  std::vector<char*> argv{const_cast<char*>(runner.c_str()), nullptr};
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addchdir_np(&actions, m_work.c_str());
+  pid_t pid = -1;
+  const int failed = posix_spawn(&pid, runner.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) throw std::runtime_error("cannot start the runner");
+  // The run's number travels with the pid, so Finish finds its output files.
+  m_started[pid] = run;
+  return pid;
+}
+
+RunResult Sandbox::Finish(pid_t pid) const {
+  RunResult result;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  const int run = m_started.at(pid);
+  m_started.erase(pid);
+  result.out = ReadFile(m_root / ("run" + std::to_string(run) + ".out"));
+  result.err = ReadFile(m_root / ("run" + std::to_string(run) + ".err"));
+  return result;
+}
+
+RunResult Sandbox::Run() const { return Finish(Start()); }
+
+std::vector<std::string> Sandbox::Journal() const { return Lines(ReadFile(m_journal)); }
+
+std::vector<std::string> Sandbox::Runs() const {
+  std::vector<std::string> runs;
+  for (const std::string& line : Journal())
+    if (line.rfind("run ", 0) == 0) runs.push_back(line.substr(0, line.find(' ', 4)));
+  return runs;
+}
+
+std::vector<std::string> Sandbox::LogMessages() const {
+  static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (.*)$)");
+  std::vector<std::string> messages;
+  for (const std::string& line : Lines(ReadFile(LogFile()))) {
+    std::smatch match;
+    messages.push_back(std::regex_match(line, match, stamped) ? match[1].str() : "?" + line);
+  }
+  return messages;
+}
+
+}  // namespace runner_test

@@ -1,0 +1,95 @@
+// A throw-away installation for end-to-end runs of the real QuorlinRunner: its own HOME,
+// roaming folder, install folder (runner + stand-in "Quorlin.exe") and working directory.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace runner_test {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+  int exitCode = -1;  // -1: did not exit normally
+  int signal = 0;     // the signal that ended it, if any
+  std::string out;
+  std::string err;
+};
+
+class Sandbox {
+ public:
+  Sandbox();
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+  ~Sandbox();
+
+  const fs::path& Root() const { return m_root; }
+  const fs::path& Home() const { return m_home; }
+  const fs::path& Roaming() const { return m_roaming; }
+  const fs::path& InstallFolder() const { return m_install; }
+  const fs::path& WorkFolder() const { return m_work; }
+  fs::path DataFolder() const { return m_roaming / "Quorlin"; }
+  fs::path InstalledExe() const { return m_install / "Quorlin.exe"; }
+  fs::path StagedExe() const { return DataFolder() / "Quorlin.exe"; }
+  fs::path LogFile() const { return DataFolder() / "logs.log"; }
+  fs::path Runner() const { return m_install / "QuorlinRunner"; }
+
+  // The stand-in application as the installed executable, reporting `version`.
+  void InstallApp(const std::string& version);
+  // A stand-in copy reporting `version` as the staged executable.
+  void StageApp(const std::string& version);
+  // Writes `content` to a file (folders created), returning its path.
+  fs::path WriteFile(const fs::path& path, const std::string& content);
+
+  // Environment of later runs; the base has PATH, HOME, XDG_DATA_HOME and the journal.
+  void SetEnv(const std::string& name, const std::string& value) { m_env[name] = value; }
+  void UnsetEnv(const std::string& name) { m_env.erase(name); }
+  // What the stand-in reporting `version` does when the runner starts it with --runner.
+  void OnRun(const std::string& version, const std::string& steps);
+  // How the stand-in reporting `version` answers --version.
+  void OnProbe(const std::string& version, const std::string& answer);
+
+  RunResult Run() const;
+  pid_t Start() const;
+  RunResult Finish(pid_t pid) const;
+
+  std::vector<std::string> Journal() const;
+  // Lines of the standin journal that report a --runner start, as "run <version>".
+  std::vector<std::string> Runs() const;
+  // The log's lines with the timestamp cut off; a line without a valid timestamp is kept whole
+  // behind "?".
+  std::vector<std::string> LogMessages() const;
+
+ private:
+  std::vector<std::string> EnvironmentBlock() const;
+
+  fs::path m_root, m_home, m_roaming, m_install, m_work, m_journal;
+  std::map<std::string, std::string> m_env;
+  mutable int m_runs = 0;
+  mutable std::map<pid_t, int> m_started;
+};
+
+std::string ReadFile(const fs::path& path);
+std::string VersionKey(const std::string& version);
+// Waits until `predicate` holds, for at most a minute; false when it never did.
+template <typename Predicate>
+bool Eventually(Predicate predicate);
+
+}  // namespace runner_test
+
+#include <chrono>
+#include <thread>
+
+template <typename Predicate>
+bool runner_test::Eventually(Predicate predicate) {
+  for (int i = 0; i < 6000; ++i) {
+    if (predicate()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}

@@ -1,0 +1,121 @@
+// The staged test, the force flag and the strict manifest read.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "app/runner/file_system.h"
+#include "app/runner/staging.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+class Scratch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_folder = fs::path(QR_TEST_SCRATCH) / ("staging-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(m_folder);
+    fs::create_directories(m_folder);
+  }
+  void TearDown() override { fs::remove_all(m_folder); }
+  std::string Write(const std::string& name, const std::string& content) {
+    const fs::path path = m_folder / name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path.string();
+  }
+  std::string Path(const std::string& name) const { return (m_folder / name).string(); }
+
+  fs::path m_folder;
+};
+
+using Staging = Scratch;
+
+TEST_F(Staging, StagedOnlyWithBothFiles) {
+  EXPECT_FALSE(runner::IsUpdateStaged(Path("update.json"), Path("Patch")));
+  Write("update.json", "{}");
+  EXPECT_FALSE(runner::IsUpdateStaged(Path("update.json"), Path("Patch")));
+  Write("Patch", "");
+  EXPECT_TRUE(runner::IsUpdateStaged(Path("update.json"), Path("Patch")));
+  fs::remove(Path("update.json"));
+  EXPECT_FALSE(runner::IsUpdateStaged(Path("update.json"), Path("Patch")));
+}
+
+TEST_F(Staging, EmptyManifestPathStopsBeforeThePatchTest) {
+  fs::create_symlink("Patch", Path("Patch"));  // a lookup of it would fail with an error
+  EXPECT_FALSE(runner::IsUpdateStaged("", Path("Patch")));
+  EXPECT_THROW(runner::IsUpdateStaged(Write("update.json", "{}"), Path("Patch")), fs::filesystem_error);
+}
+
+TEST_F(Staging, ExistenceTestCountsAnyObjectAndRaisesOnRealErrors) {
+  EXPECT_FALSE(runner::PathExists(""));
+  EXPECT_FALSE(runner::PathExists(Path("absent")));
+  EXPECT_FALSE(runner::PathExists(Path("absent/deeper")));
+  Write("file", "x");
+  EXPECT_FALSE(runner::PathExists(Path("file/below")));  // a file in the path: not found
+  EXPECT_TRUE(runner::PathExists(Path("file")));
+  EXPECT_TRUE(runner::PathExists(m_folder.string()));
+  fs::create_symlink("file", Path("link"));
+  EXPECT_TRUE(runner::PathExists(Path("link")));
+  fs::create_symlink("nowhere", Path("dangling"));
+  EXPECT_FALSE(runner::PathExists(Path("dangling")));
+  fs::create_symlink("self", Path("self"));
+  try {
+    runner::PathExists(Path("self"));
+    FAIL() << "no error raised";
+  } catch (const fs::filesystem_error& error) {
+    EXPECT_NE(std::string(error.what()).find("exists"), std::string::npos) << error.what();
+    EXPECT_EQ(error.path1(), Path("self"));
+  }
+}
+
+TEST(ReadForceFlag, TrueOnlyForTheBooleanTrueUnderForceInAnObject) {
+  EXPECT_TRUE(runner::ReadForceFlag(json::parse(R"({"force": true})")));
+  EXPECT_TRUE(runner::ReadForceFlag(json::parse(R"({"other": 1, "force": true})")));
+  EXPECT_FALSE(runner::ReadForceFlag(json()));
+  EXPECT_FALSE(runner::ReadForceFlag(json::parse(R"({"force": false})")));
+  EXPECT_FALSE(runner::ReadForceFlag(json::parse(R"({})")));
+  EXPECT_FALSE(runner::ReadForceFlag(json::parse(R"({"force": "true"})")));
+  EXPECT_FALSE(runner::ReadForceFlag(json::parse(R"({"force": 1})")));
+  EXPECT_FALSE(runner::ReadForceFlag(json::parse(R"({"force": null})")));
+  EXPECT_FALSE(runner::ReadForceFlag(json::parse(R"({"Force": true})")));
+  EXPECT_FALSE(runner::ReadForceFlag(json::parse(R"([{"force": true}])")));
+  EXPECT_FALSE(runner::ReadForceFlag(json::parse("true")));
+  EXPECT_FALSE(runner::ReadForceFlag(json::parse(R"("force")")));
+  EXPECT_FALSE(runner::ReadForceFlag(json::parse(R"({"nested": {"force": true}})")));
+}
+
+using Manifest = Scratch;
+
+TEST_F(Manifest, IsParsedAndRemoved) {
+  const std::string path = Write("update.json", "\xEF\xBB\xBF {\"force\": true}\n\t ");
+  EXPECT_TRUE(runner::ReadForceFlag(runner::ReadManifest(path)));
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(Manifest, StrictParsingRejectsAndKeepsTheFile) {
+  for (const std::string content : {"{\"force\": true} // note", "/* note */ {\"force\": true}",
+                                    "{\"force\": true} {}", "{\"force\": true} x", "", "{\"force\": tru}",
+                                    "{\"force\": true,}"}) {
+    const std::string path = Write("update.json", content);
+    EXPECT_THROW(runner::ReadManifest(path), json::parse_error) << content;
+    EXPECT_TRUE(fs::exists(path)) << content;
+  }
+}
+
+TEST_F(Manifest, UnreadableFileIsAParseError) {
+  EXPECT_THROW(runner::ReadManifest(Path("update.json")), json::parse_error);
+}
+
+TEST(GetExecutableDirectory, IsTheFolderOfTheRunningProgram) {
+  const std::string folder = runner::GetExecutableDirectory();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_NE(folder.back(), '/');
+  EXPECT_EQ(fs::canonical(folder), fs::canonical(fs::read_symlink("/proc/self/exe").parent_path()));
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+// End-to-end version check: which executable the runner starts for each pair of versions.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/runner/sandbox.h"
+
+namespace runner_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+struct VersionCase {
+  std::string installed;
+  std::string staged;
+  bool kept;
+};
+
+void PrintTo(const VersionCase& c, std::ostream* os) {
+  *os << "installed " << c.installed << ", staged " << c.staged << (c.kept ? ": kept" : ": removed");
+}
+
+class StagedVersion : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(StagedVersion, IsKeptOrRemoved) {
+  const VersionCase& c = GetParam();
+  Sandbox box;
+  // Both copies carry distinct embedded versions; what they report comes from the probe answer.
+  box.InstallApp("installed");
+  box.StageApp("staged");
+  box.OnProbe("installed", "raw:Quorlin ver " + c.installed + "\n");
+  box.OnProbe("staged", "raw:Quorlin ver " + c.staged + "\n");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(fs::exists(box.StagedExe()), c.kept);
+  const fs::path started = c.kept ? box.StagedExe() : box.InstalledExe();
+  EXPECT_THAT(box.Journal(), ElementsAre("probe installed", "probe staged", HasSubstr(c.kept ? "run staged" : "run installed")));
+  EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] exe path: " + started.string()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StagedVersion,
+    ::testing::Values(VersionCase{"1.2.3", "1.2.4", true}, VersionCase{"1.2.4", "1.2.3", false},
+                      VersionCase{"1.2.3", "1.2.3", true},
+                      // A raised leading part wins over any later part.
+                      VersionCase{"1.9.0", "2.0.0", true}, VersionCase{"2.0.0", "1.9.9", false},
+                      VersionCase{"1.9.9", "1.10.0", true}, VersionCase{"1.2", "1.2.5", true},
+                      VersionCase{"1.2.5", "1.2", true}, VersionCase{"1.02", "1.2", true},
+                      VersionCase{"1.4", "1.3-beta", false}, VersionCase{"1.3", "1.3-beta", true},
+                      VersionCase{"-1.0", "0.0", true}, VersionCase{"2147483647", "2147483647", true},
+                      // The staged text holds no version: it goes.
+                      VersionCase{"1.0", "1..2", false}, VersionCase{"1.0", "1.2.", false},
+                      VersionCase{"1.0", "x.2", false}, VersionCase{"1.0", "2147483648", false},
+                      // The installed text holds no version: the staged one stays.
+                      VersionCase{"1..2", "1.0", true}, VersionCase{"abc", "1.0", true},
+                      VersionCase{"99999999999", "1.0", true}));
+
+// Probe answers by shape; the installed executable answers "Quorlin ver 1.0.0\n".
+struct ProbeCase {
+  std::string answer;  // what the staged executable prints
+  bool kept;
+};
+
+void PrintTo(const ProbeCase& c, std::ostream* os) {
+  *os << ::testing::PrintToString(c.answer) << (c.kept ? ": kept" : ": removed");
+}
+
+class StagedProbe : public ::testing::TestWithParam<ProbeCase> {};
+
+TEST_P(StagedProbe, DecidesByTheShapeOfTheOutput) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("staged");
+  box.OnProbe("staged", GetParam().answer);
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(fs::exists(box.StagedExe()), GetParam().kept);
+  ASSERT_EQ(box.Runs().size(), 1u);
+  EXPECT_EQ(box.Runs()[0], GetParam().kept ? "run staged" : "run 1.0.0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, StagedProbe,
+    ::testing::Values(ProbeCase{"stdout", false},                     // "Quorlin ver staged": no number
+                      ProbeCase{"raw:Quorlin ver 2.0.0\n", true},     // plain answer
+                      ProbeCase{"raw:123456789012", false},           // exactly 12 characters
+                      ProbeCase{"raw:123456789012\n3.0", false},      // first line feed at offset 12
+                      ProbeCase{"raw:12345\n789012", false},          // 12 characters, line feed early
+                      ProbeCase{"raw:1234\n6789012" "2.0", true},     // line feed before 12: runs to the end
+                      ProbeCase{"raw:Quorlin ver 2.0.0", true},       // no line feed at all
+                      ProbeCase{"raw:Quorlin ver 2.0.0\r\n", true},   // the CR stays and stoi stops at it
+                      ProbeCase{"raw:Quorlin ver 2.0.0\nand more", true},
+                      ProbeCase{"raw:Quorlin ver 2." + std::string(34, '0') + "\n", true},   // 49 characters
+                      ProbeCase{"raw:Quorlin ver 2." + std::string(35, '0') + "\n", false},  // 50 characters
+                      ProbeCase{"long", false}, ProbeCase{"none", false},
+                      ProbeCase{"raw:2.0", false},                   // 1 to 11 characters
+                      ProbeCase{"raw:Quorlin ver", false}));          // 11 characters
+
+TEST(VersionCheck, StandardErrorAnswerIsReadToo) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("1.0.1");
+  box.OnProbe("1.0.1", "stderr");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_TRUE(fs::exists(box.StagedExe()));
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.1"});
+}
+
+TEST(VersionCheck, UnstartableStagedExecutableIsRemovedAndTheInstalledOneRuns) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.WriteFile(box.StagedExe(), "half a binary");
+  fs::permissions(box.StagedExe(), fs::perms::owner_all);
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_THAT(result.err, HasSubstr("CreateProcess failed\n"));
+  EXPECT_FALSE(fs::exists(box.StagedExe()));
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+  EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] exe path: " + box.InstalledExe().string()));
+}
+
+TEST(VersionCheck, MissingInstalledExecutableKeepsTheStagedOne) {
+  Sandbox box;
+  box.StageApp("1.0.1");
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_THAT(result.err, HasSubstr("CreateProcess failed\n"));
+  EXPECT_TRUE(fs::exists(box.StagedExe()));
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.1"});
+}
+
+TEST(VersionCheck, StagedExecutableIsCheckedAgainAtEveryStart) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("1.1.0");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  box.InstallApp("1.2.0");  // a newer installation replaces the older staged update
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.1.0", "run 1.2.0"}));
+  EXPECT_FALSE(fs::exists(box.StagedExe()));
+}
+
+TEST(VersionCheck, ExistenceErrorOutsideTheUpdateEndsTheRunnerInOrder) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  fs::create_directories(box.DataFolder());
+  fs::create_symlink("Quorlin.exe", box.StagedExe());  // a link to itself: the lookup fails, not "not found"
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_TRUE(box.Journal().empty());
+  ASSERT_EQ(box.LogMessages().size(), 1u);
+  EXPECT_THAT(box.LogMessages()[0], HasSubstr("INFO [default] error: "));
+  EXPECT_THAT(box.LogMessages()[0], HasSubstr("exists"));
+  EXPECT_THAT(box.LogMessages()[0], HasSubstr(box.StagedExe().string()));
+}
+
+TEST(VersionCheck, FailedRemovalEndsTheRunnerInOrder) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  // A folder that is not empty cannot be started, so it must go, and cannot be removed.
+  box.WriteFile(box.StagedExe() / "content", "x");
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_TRUE(box.Runs().empty());
+  EXPECT_TRUE(fs::exists(box.StagedExe() / "content"));
+  ASSERT_EQ(box.LogMessages().size(), 1u);
+  EXPECT_THAT(box.LogMessages()[0], HasSubstr("INFO [default] error: "));
+  EXPECT_THAT(box.LogMessages()[0], HasSubstr(box.StagedExe().string()));
+}
+
+}  // namespace
+}  // namespace runner_test

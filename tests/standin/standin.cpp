@@ -1,0 +1,136 @@
+// Plays the application for the runner's tests and demo. Its behaviour per version comes
+// from the environment the runner passes on:
+//   QR_STANDIN_JOURNAL      file that every start appends one line to
+//   QR_STANDIN_PROBE_<key>  answer to --version: stdout (default), stderr, none, long, raw:<text>
+//   QR_STANDIN_RUN_<key>    steps for --runner, separated by ';':
+//                           stage|<patch>|<manifest> ("-" skips one), sleep|<milliseconds>,
+//                           wait|<file> (until that file exists)
+// <key> is the version with every character other than a letter or digit turned into '_'.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/standin/version_field.h"
+
+#ifndef QR_STANDIN_VERSION
+#define QR_STANDIN_VERSION "1.0.0"
+#endif
+
+// Volatile, so the version is read from the binary at run time and never folded into the code.
+extern "C" __attribute__((used)) volatile const char
+    quorlin_standin_version_field[QR_STANDIN_MARKER_LENGTH + QR_STANDIN_FIELD_LENGTH] =
+        QR_STANDIN_MARKER QR_STANDIN_VERSION;
+
+namespace {
+
+std::string EmbeddedVersion() {
+  std::string version;
+  for (size_t i = QR_STANDIN_MARKER_LENGTH; i < sizeof quorlin_standin_version_field; ++i) {
+    const char c = quorlin_standin_version_field[i];
+    if (c == '\0') break;
+    version.push_back(c);
+  }
+  return version;
+}
+
+std::string Environment(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+std::string VersionKey(const std::string& version) {
+  std::string key = version;
+  for (char& c : key) {
+    const bool alphanumeric = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alphanumeric) c = '_';
+  }
+  return key;
+}
+
+std::vector<std::string> Split(const std::string& text, char delimiter) {
+  std::vector<std::string> pieces;
+  std::string piece;
+  std::istringstream stream(text);
+  while (std::getline(stream, piece, delimiter)) pieces.push_back(piece);
+  return pieces;
+}
+
+// One write per line, so lines of processes that run one after another never mix.
+void AppendToJournal(const std::string& line) {
+  const std::string journal = Environment("QR_STANDIN_JOURNAL");
+  if (journal.empty()) return;
+  const int fd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  const std::string text = line + "\n";
+  if (::write(fd, text.data(), text.size()) < 0) std::perror("journal");
+  ::close(fd);
+}
+
+std::string DataFolder() {
+  const std::string dataHome = Environment("XDG_DATA_HOME");
+  if (!dataHome.empty()) return dataHome + "/Quorlin/";
+  return Environment("HOME") + "/.local/share/Quorlin/";
+}
+
+int AnswerVersion(const std::string& version) {
+  AppendToJournal("probe " + version);
+  const std::string answer = Environment("QR_STANDIN_PROBE_" + VersionKey(version));
+  const std::string line = "Quorlin ver " + version + "\n";
+  if (answer.empty() || answer == "stdout") {
+    std::cout << line << std::flush;
+  } else if (answer == "stderr") {
+    std::cerr << line << std::flush;
+  } else if (answer == "long") {
+    std::cout << line << std::string(60, 'x') << "\n" << std::flush;
+  } else if (answer.rfind("raw:", 0) == 0) {
+    std::cout << answer.substr(4) << std::flush;
+  }
+  return 0;
+}
+
+void Stage(const std::string& source, const std::string& name) {
+  if (source == "-") return;
+  std::filesystem::create_directories(DataFolder());
+  std::filesystem::copy_file(source, DataFolder() + name, std::filesystem::copy_options::overwrite_existing);
+}
+
+int Run(const std::string& version, int argc, char** argv) {
+  std::string arguments;
+  for (int i = 1; i < argc; ++i) arguments += (i > 1 ? " " : "") + std::string(argv[i]);
+  const char* tessdata = std::getenv("TESSDATA");
+  std::error_code error;
+  AppendToJournal("run " + version + " args=" + arguments + " tessdata=" + (tessdata ? tessdata : "(unset)") +
+                  " cwd=" + std::filesystem::current_path(error).string());
+  for (const std::string& step : Split(Environment("QR_STANDIN_RUN_" + VersionKey(version)), ';')) {
+    const std::vector<std::string> fields = Split(step, '|');
+    if (fields.size() == 3 && fields[0] == "stage") {
+      Stage(fields[1], "Patch");
+      Stage(fields[2], "update.json");
+    } else if (fields.size() == 2 && fields[0] == "sleep") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(fields[1].c_str())));
+    } else if (fields.size() == 2 && fields[0] == "wait") {
+      while (!std::filesystem::exists(fields[1], error)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string version = EmbeddedVersion();
+  if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) return AnswerVersion(version);
+  if (argc >= 2 && std::strcmp(argv[1], "--runner") == 0) return Run(version, argc, argv);
+  std::cerr << "usage: Quorlin.exe --version | --runner" << std::endl;
+  return 2;
+}

@@ -1,0 +1,329 @@
+// File streams: opening, measuring, range reads, sequential writes and the error rule's line.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "patch/file_stream.h"
+#include "tests/patch/process_capture.h"
+#include "tests/support/patch_writer.h"
+
+using hl_test::Bytes;
+using hl_test::Captured;
+using hl_test::StdCapture;
+using hl_test::TempDir;
+
+namespace {
+
+std::string error_line(int e) {
+  return "call import system api error! errno: " + std::to_string(e) +
+         ", errmsg: " + std::strerror(e) + ".\n";
+}
+
+bool read_range(TFileInStream& s, uint64_t pos, hl_byte* buf, size_t size) {
+  return s.head.read(&s.head, pos, buf, buf + size) != 0;
+}
+
+struct OpenedFile {
+  TempDir dir;
+  std::string path;
+  Bytes data;
+  TFileInStream stream{};
+  explicit OpenedFile(size_t size) : path(dir.file("data")), data(hl_test::random_bytes(size, 11)) {
+    hl_test::write_file(path, data);
+    EXPECT_TRUE(file_in_stream_open(&stream, path.c_str()));
+  }
+  ~OpenedFile() { file_stream_close(&stream); }
+};
+
+}  // namespace
+
+TEST(FileInStream, OpensMeasuresAndReadsAnyRange) {
+  OpenedFile f(3u * 1048576u + 123);  // several 1 MiB pieces
+  EXPECT_EQ(f.stream.head.streamSize, f.data.size());
+  EXPECT_EQ(f.stream.head.self, &f.stream);
+  EXPECT_EQ(f.stream.filePos, 0u);
+  Bytes all(f.data.size());
+  ASSERT_TRUE(read_range(f.stream, 0, all.data(), all.size()));
+  EXPECT_EQ(all, f.data);
+  Bytes middle(1000);
+  ASSERT_TRUE(read_range(f.stream, 5000, middle.data(), middle.size()));
+  EXPECT_TRUE(std::equal(middle.begin(), middle.end(), f.data.begin() + 5000));
+  EXPECT_EQ(f.stream.filePos, 6000u);
+  EXPECT_EQ(f.stream.fileError, 0);
+}
+
+TEST(FileInStream, ZeroByteReadsSucceedAnywhere) {
+  OpenedFile f(10);
+  StdCapture capture(false);
+  hl_byte b = 0;
+  EXPECT_TRUE(read_range(f.stream, 0, &b, 0));
+  EXPECT_TRUE(read_range(f.stream, 10, &b, 0));
+  EXPECT_TRUE(read_range(f.stream, ~uint64_t(0), &b, 0));
+  Captured c = capture.finish();
+  EXPECT_EQ(c.err, "");
+  EXPECT_EQ(f.stream.fileError, 0);
+}
+
+TEST(FileInStream, ReadPastTheEndFailsWithEfbigPrintedOnce) {
+  OpenedFile f(10);
+  hl_byte buf[16];
+  StdCapture capture(false);
+  EXPECT_TRUE(read_range(f.stream, 4, buf, 6));   // ends exactly at the end
+  uint64_t before = f.stream.filePos;
+  EXPECT_FALSE(read_range(f.stream, 4, buf, 7));  // one byte further
+  EXPECT_EQ(f.stream.filePos, before);            // unchanged by a range failure
+  EXPECT_FALSE(read_range(f.stream, 11, buf, 1));
+  EXPECT_FALSE(read_range(f.stream, ~uint64_t(0), buf, 2));  // no wrap in the range test
+  Captured c = capture.finish();
+  EXPECT_EQ(c.err, error_line(EFBIG));
+  EXPECT_EQ(f.stream.fileError, EFBIG);
+}
+
+TEST(FileInStream, ALaterDifferentErrorIsPrintedButTheFirstStays) {
+  OpenedFile f(10);
+  hl_byte buf[16];
+  StdCapture capture(false);
+  EXPECT_FALSE(read_range(f.stream, 5, buf, 6));
+  close(fileno(f.stream.file));  // the close below now fails with EBADF
+  EXPECT_FALSE(file_stream_close(&f.stream));
+  EXPECT_EQ(f.stream.file, nullptr);  // closed anyway
+  EXPECT_TRUE(file_stream_close(&f.stream));
+  Captured c = capture.finish();
+  EXPECT_EQ(c.err, error_line(EFBIG) + error_line(EBADF));
+  EXPECT_EQ(f.stream.fileError, EFBIG);  // survives closing
+}
+
+TEST(FileInStream, AdjoiningReadsDoNotSeek) {
+  // Swap in a pipe: reading works, any seek fails with ESPIPE.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  Bytes data = hl_test::random_bytes(100, 2);
+  ASSERT_EQ(write(fds[1], data.data(), data.size()), 100);
+  close(fds[1]);
+  TFileInStream s{};
+  s.head.self = &s;
+  s.head.streamSize = 100;
+  s.head.read = file_in_stream_read;
+  s.file = fdopen(fds[0], "rb");
+  ASSERT_NE(s.file, nullptr);
+  s.filePos = 0;
+  hl_byte buf[100];
+  StdCapture capture(false);
+  EXPECT_TRUE(read_range(s, 0, buf, 10));
+  EXPECT_TRUE(read_range(s, 10, buf + 10, 20));
+  EXPECT_TRUE(std::equal(buf, buf + 30, data.begin()));
+  EXPECT_FALSE(read_range(s, 50, buf, 10));  // needs a seek
+  EXPECT_EQ(s.filePos, FILE_STREAM_POS_UNKNOWN);
+  EXPECT_FALSE(read_range(s, 30, buf, 10));  // position unknown: seeks again
+  Captured c = capture.finish();
+  EXPECT_EQ(c.err, error_line(ESPIPE));
+  EXPECT_TRUE(file_stream_close(&s));
+}
+
+TEST(FileInStream, ReadAfterASeekUsesTheNewPosition) {
+  OpenedFile f(5000);
+  hl_byte buf[10];
+  ASSERT_TRUE(read_range(f.stream, 4000, buf, 10));
+  EXPECT_TRUE(std::equal(buf, buf + 10, f.data.begin() + 4000));
+  ASSERT_TRUE(read_range(f.stream, 3, buf, 10));
+  EXPECT_TRUE(std::equal(buf, buf + 10, f.data.begin() + 3));
+}
+
+TEST(FileInStream, EmptyFileHasSizeZeroAndRefusesReads) {
+  OpenedFile f(0);
+  EXPECT_EQ(f.stream.head.streamSize, 0u);
+  hl_byte b;
+  StdCapture capture(false);
+  EXPECT_FALSE(read_range(f.stream, 0, &b, 1));
+  EXPECT_EQ(capture.finish().err, error_line(EFBIG));
+}
+
+TEST(FileInStream, ZeroedRecordClosesSilently) {
+  TFileInStream s{};
+  StdCapture capture(false);
+  EXPECT_TRUE(file_stream_close(&s));
+  TFileOutStream o{};
+  EXPECT_TRUE(file_stream_close(&o.base));
+  EXPECT_EQ(capture.finish().err, "");
+}
+
+TEST(FileInStream, MissingFileReportsErrnoAndStaysClosed) {
+  TempDir dir;
+  TFileInStream s{};
+  StdCapture capture(false);
+  EXPECT_FALSE(file_in_stream_open(&s, dir.file("absent").c_str()));
+  EXPECT_EQ(s.file, nullptr);
+  EXPECT_EQ(s.fileError, ENOENT);
+  EXPECT_EQ(capture.finish().err, error_line(ENOENT));
+}
+
+TEST(FileInStream, OpeningAnOpenRecordFailsWithEinvalAndKeepsItOpen) {
+  OpenedFile f(4);
+  FILE* handle = f.stream.file;
+  StdCapture capture(false);
+  EXPECT_FALSE(file_in_stream_open(&f.stream, f.path.c_str()));
+  EXPECT_EQ(capture.finish().err, error_line(EINVAL));
+  EXPECT_EQ(f.stream.file, handle);
+  hl_byte buf[4];
+  EXPECT_TRUE(read_range(f.stream, 0, buf, 4));
+}
+
+TEST(FileInStream, ReopeningResetsTheRecordedError) {
+  OpenedFile f(4);
+  hl_byte buf[8];
+  StdCapture capture(false);
+  EXPECT_FALSE(read_range(f.stream, 0, buf, 8));
+  EXPECT_TRUE(file_stream_close(&f.stream));
+  EXPECT_EQ(f.stream.fileError, EFBIG);
+  EXPECT_TRUE(file_in_stream_open(&f.stream, f.path.c_str()));
+  EXPECT_EQ(f.stream.fileError, 0);
+  capture.finish();
+}
+
+TEST(FileInStream, DirectoryIsNotAnInputFile) {
+  TempDir dir;
+  TFileInStream s{};
+  StdCapture capture(false);
+  EXPECT_FALSE(file_in_stream_open(&s, dir.path().c_str()));
+  EXPECT_EQ(s.file, nullptr);
+  EXPECT_EQ(capture.finish().err, error_line(EISDIR));
+}
+
+TEST(FileInStream, Utf8PathOpens) {
+  TempDir dir;
+  std::string path = dir.file("Qu\xC3\xB6rlin-\xE2\x82\xAC-\xE6\x9B\xB4\xE6\x96\xB0.bin");
+  hl_test::write_file(path, {1, 2, 3});
+  TFileInStream s{};
+  ASSERT_TRUE(file_in_stream_open(&s, path.c_str()));
+  EXPECT_EQ(s.head.streamSize, 3u);
+  EXPECT_TRUE(file_stream_close(&s));
+}
+
+TEST(FileInStream, PositionsBeyondFourGibibytes) {
+  TempDir dir;
+  std::string path = dir.file("sparse");
+  const uint64_t size = (5ull << 30) + 7;
+  const uint64_t marker = (1ull << 32) + 5;
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    close(fd);
+    GTEST_SKIP() << "no sparse 5 GiB file here";
+  }
+  const char text[] = "far";
+  ASSERT_EQ(pwrite(fd, text, 3, static_cast<off_t>(marker)), 3);
+  close(fd);
+  TFileInStream s{};
+  ASSERT_TRUE(file_in_stream_open(&s, path.c_str()));
+  EXPECT_EQ(s.head.streamSize, size);
+  hl_byte buf[5] = {};
+  ASSERT_TRUE(read_range(s, marker - 1, buf, 5));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), std::string("\0far\0", 5));
+  ASSERT_TRUE(read_range(s, size - 2, buf, 2));
+  EXPECT_TRUE(file_stream_close(&s));
+}
+
+// ---- output stream ----
+
+TEST(FileOutStream, WritesInSequenceAndReadsBack) {
+  TempDir dir;
+  std::string path = dir.file("out");
+  hl_test::write_file(path, Bytes(100, 0xFF));  // truncated by opening
+  TFileOutStream o{};
+  ASSERT_TRUE(file_out_stream_open(&o, path.c_str(), 3u << 20));
+  EXPECT_EQ(o.base.head.streamSize, 3u << 20);
+  EXPECT_EQ(o.base.head.self, &o);
+  EXPECT_FALSE(o.canSeekBack);
+  Bytes data = hl_test::random_bytes((2u << 20) + 9, 4);
+  const TFileStreamHead* head = &o.base.head;
+  ASSERT_TRUE(head->write(head, 0, data.data(), data.data() + 1000));
+  ASSERT_TRUE(head->write(head, 1000, data.data() + 1000, data.data() + data.size()));
+  EXPECT_EQ(o.outLength, data.size());
+  hl_byte back[64];
+  ASSERT_TRUE(head->read(head, 1000, back, back + 64));
+  EXPECT_TRUE(o.inReadMode);
+  EXPECT_TRUE(std::equal(back, back + 64, data.begin() + 1000));
+  ASSERT_TRUE(head->read(head, 1064, back, back + 64));
+  EXPECT_TRUE(std::equal(back, back + 64, data.begin() + 1064));
+  EXPECT_TRUE(file_stream_close(&o.base));
+  EXPECT_EQ(hl_test::read_file(path), data);
+}
+
+TEST(FileOutStream, RefusesToMoveAndToPassTheDeclaredSize) {
+  TempDir dir;
+  TFileOutStream o{};
+  ASSERT_TRUE(file_out_stream_open(&o, dir.file("out").c_str(), 10));
+  const TFileStreamHead* head = &o.base.head;
+  hl_byte data[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  StdCapture capture(false);
+  EXPECT_TRUE(head->write(head, 0, data, data));         // empty: anywhere
+  EXPECT_FALSE(head->write(head, 3, data, data + 2));    // not where the last ended
+  EXPECT_TRUE(head->write(head, 0, data, data + 4));
+  EXPECT_FALSE(head->write(head, 4, data, data + 7));    // 4 + 7 > 10
+  EXPECT_TRUE(head->write(head, 4, data, data + 6));     // ends exactly at 10
+  hl_byte back[2];
+  EXPECT_TRUE(head->read(head, 0, back, back + 2));
+  EXPECT_TRUE(head->write(head, 10, data, data));        // empty is still fine
+  Captured c = capture.finish();
+  EXPECT_EQ(o.base.fileError, ERANGE);
+  EXPECT_EQ(c.err, error_line(ERANGE) + error_line(EFBIG));
+  EXPECT_EQ(o.outLength, 10u);
+  EXPECT_TRUE(file_stream_close(&o.base));
+}
+
+TEST(FileOutStream, WriteAfterReadBackFailsWithErange) {
+  TempDir dir;
+  TFileOutStream o{};
+  ASSERT_TRUE(file_out_stream_open(&o, dir.file("out").c_str(), 100));
+  const TFileStreamHead* head = &o.base.head;
+  hl_byte data[4] = {1, 2, 3, 4};
+  ASSERT_TRUE(head->write(head, 0, data, data + 4));
+  hl_byte back[4];
+  ASSERT_TRUE(head->read(head, 0, back, back + 4));
+  StdCapture capture(false);
+  EXPECT_FALSE(head->write(head, 4, data, data + 4));
+  EXPECT_FALSE(o.inReadMode);
+  EXPECT_EQ(capture.finish().err, error_line(ERANGE));
+  EXPECT_TRUE(file_stream_close(&o.base));
+}
+
+TEST(FileOutStream, FailedCloseIsReportedOnFullDevice) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  TFileOutStream o{};
+  ASSERT_TRUE(file_out_stream_open(&o, "/dev/full", 100));
+  const TFileStreamHead* head = &o.base.head;
+  hl_byte data[10] = {};
+  ASSERT_TRUE(head->write(head, 0, data, data + 10));  // buffered
+  StdCapture capture(false);
+  EXPECT_FALSE(file_stream_close(&o.base));
+  EXPECT_EQ(capture.finish().err, error_line(ENOSPC));
+  EXPECT_EQ(o.base.file, nullptr);
+}
+
+TEST(FileOutStream, MissingFolderFailsToOpen) {
+  TempDir dir;
+  TFileOutStream o{};
+  StdCapture capture(false);
+  EXPECT_FALSE(file_out_stream_open(&o, dir.file("no/such/out").c_str(), 1));
+  EXPECT_EQ(capture.finish().err, error_line(ENOENT));
+  EXPECT_EQ(o.base.file, nullptr);
+}
+
+TEST(FileStreamSameFile, RecognisesTheOpenFileUnderAnyName) {
+  OpenedFile f(8);
+  EXPECT_TRUE(file_stream_names_same_file(&f.stream, f.path.c_str()));
+  std::string link = f.dir.file("link");
+  ASSERT_EQ(::link(f.path.c_str(), link.c_str()), 0);
+  EXPECT_TRUE(file_stream_names_same_file(&f.stream, link.c_str()));
+  std::string other = f.dir.file("other");
+  EXPECT_FALSE(file_stream_names_same_file(&f.stream, other.c_str()));  // absent
+  hl_test::write_file(other, f.data);
+  EXPECT_FALSE(file_stream_names_same_file(&f.stream, other.c_str()));  // equal content only
+  TFileInStream closed{};
+  EXPECT_FALSE(file_stream_names_same_file(&closed, f.path.c_str()));
+}

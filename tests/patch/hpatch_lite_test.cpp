@@ -1,0 +1,514 @@
+// The hpatch_lite format and algorithm through in-memory readers and listeners.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "patch/hpatch_lite.h"
+#include "tests/support/memory_io.h"
+#include "tests/support/patch_writer.h"
+
+using hl_test::ApplyResult;
+using hl_test::Bytes;
+using hl_test::CoverRecord;
+using hl_test::HeaderFields;
+using hl_test::MemoryListener;
+using hl_test::MemoryReader;
+
+namespace {
+
+Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+const Bytes kDigits = bytes_of("0123456789");
+
+// The 22-byte example patch: ten digits become "ab2345Z789!".
+const Bytes kExamplePatch = {0x68, 0x49, 0x00, 0x41, 0x0B, 0x03, 0x04, 0x82, 0x02, 0x61, 0x62,
+                             0x03, 0x00, 0x01, 0x5A, 0x01, 0x01, 0x01, 0x00, 0x00, 0x01, 0x21};
+
+// Runs hpatch_lite_patch on a bare body (no header) with the listener's recordings kept.
+struct BodyRun {
+  Bytes old;
+  Bytes body;
+  MemoryReader reader;
+  MemoryListener listener;
+  bool ok = false;
+  BodyRun(Bytes oldData, Bytes bodyBytes, uint32_t maxChunk = 0)
+      : old(std::move(oldData)), body(std::move(bodyBytes)), reader(body, maxChunk),
+        listener(old, reader) {}
+  bool run(uint32_t newSize, uint32_t cacheSize) {
+    std::vector<hl_byte> cache(std::max<uint32_t>(cacheSize, 1));
+    ok = hpatch_lite_patch(&listener.base, newSize, cache.data(), cacheSize) != 0;
+    return ok;
+  }
+};
+
+}  // namespace
+
+TEST(HpatchLiteExample, AppliesByteForByte) {
+  ApplyResult r = hl_test::apply_in_memory(kDigits, kExamplePatch, 24576);
+  ASSERT_TRUE(r.opened);
+  EXPECT_EQ(r.compressType, 0u);
+  EXPECT_EQ(r.newSize, 11u);
+  EXPECT_EQ(r.uncompressSize, 0u);
+  EXPECT_TRUE(r.patched);
+  EXPECT_EQ(r.newData, (Bytes{0x61, 0x62, 0x32, 0x33, 0x34, 0x35, 0x5A, 0x37, 0x38, 0x39, 0x21}));
+}
+
+TEST(HpatchLiteExample, WriterProducesTheSameBytes) {
+  hl_test::PatchBuilder b(kDigits);
+  b.literal(bytes_of("ab"));
+  b.copy(2, 4);
+  b.literal(bytes_of("Z"));
+  b.cover(6, bytes_of("789"));
+  b.literal(bytes_of("!"));
+  EXPECT_EQ(b.patch(), kExamplePatch);
+}
+
+TEST(HpatchLiteExample, CallsTheListenerCoverByCover) {
+  MemoryReader reader(kExamplePatch);
+  MemoryListener listener(kDigits, reader);
+  uint32_t type = 9, newSize = 0, uncompressSize = 9;
+  ASSERT_TRUE(hpatch_lite_open(&reader, MemoryReader::read, &type, &newSize, &uncompressSize));
+  EXPECT_EQ(reader.pos, 5u);  // exactly the header was read
+  hl_byte cache[64];
+  ASSERT_TRUE(hpatch_lite_patch(&listener.base, newSize, cache, sizeof cache));
+  EXPECT_EQ(listener.writeSizes, (std::vector<uint32_t>{2, 4, 1, 3, 1}));
+  EXPECT_EQ(listener.readSizes, (std::vector<uint32_t>{4, 3}));
+}
+
+TEST(PackedNumbers, WriterEncodesTheDocumentedExamples) {
+  Bytes out;
+  hl_test::append_packed(out, 5);
+  hl_test::append_packed(out, 128);
+  hl_test::append_packed(out, 300);
+  EXPECT_EQ(out, (Bytes{0x05, 0x81, 0x00, 0x82, 0x2C}));
+  Bytes tags;
+  hl_test::append_tag(tags, 5, false, false);
+  hl_test::append_tag(tags, 3, true, true);
+  hl_test::append_tag(tags, 128, false, false);
+  EXPECT_EQ(tags, (Bytes{0x05, 0xC3, 0x21, 0x00}));
+}
+
+// ---- header ----
+
+TEST(HpatchLiteOpen, EmptySizeFieldsReadNothingMoreAndNoCoversSucceed) {
+  Bytes patch = {0x68, 0x49, 0x00, 0x40, 0x00};
+  MemoryReader reader(patch);
+  uint32_t type = 1, newSize = 1, uncompressSize = 1;
+  ASSERT_TRUE(hpatch_lite_open(&reader, MemoryReader::read, &type, &newSize, &uncompressSize));
+  EXPECT_EQ(newSize, 0u);
+  EXPECT_EQ(uncompressSize, 0u);
+  EXPECT_EQ(reader.pos, 4u);
+  ApplyResult r = hl_test::apply_in_memory({}, patch, 64);
+  EXPECT_TRUE(r.patched);
+  EXPECT_TRUE(r.newData.empty());
+}
+
+TEST(HpatchLiteOpen, ReadsSizesOfEveryWidthLittleEndian) {
+  for (unsigned n = 0; n <= 4; ++n) {
+    for (unsigned m = 0; m <= 4; ++m) {
+      HeaderFields f;
+      f.compressType = 0xAB;
+      f.newSize = 0x89ABCDEFu;
+      f.newSizeWidth = n;
+      f.uncompressSize = 0x01234567u;
+      f.uncompressSizeWidth = m;
+      Bytes patch = hl_test::make_header(f);
+      patch.push_back(0x77);  // first byte after the header
+      MemoryReader reader(patch);
+      uint32_t type = 0, newSize = 0, uncompressSize = 0;
+      ASSERT_TRUE(hpatch_lite_open(&reader, MemoryReader::read, &type, &newSize, &uncompressSize));
+      uint64_t newMask = n == 4 ? 0xFFFFFFFFu : ((1u << (8 * n)) - 1);
+      uint64_t uncompressMask = m == 4 ? 0xFFFFFFFFu : ((1u << (8 * m)) - 1);
+      EXPECT_EQ(type, 0xABu);
+      EXPECT_EQ(newSize, 0x89ABCDEFu & newMask) << n << "/" << m;
+      EXPECT_EQ(uncompressSize, 0x01234567u & uncompressMask) << n << "/" << m;
+      EXPECT_EQ(reader.pos, 4u + n + m);
+    }
+  }
+}
+
+TEST(HpatchLiteOpen, ShortSizeFieldGivesAValueOfFewerBytes) {
+  Bytes patch = {0x68, 0x49, 0x00, 0x42, 0x05};  // n = 2 but one byte left
+  MemoryReader reader(patch);
+  uint32_t type = 0, newSize = 0, uncompressSize = 0;
+  ASSERT_TRUE(hpatch_lite_open(&reader, MemoryReader::read, &type, &newSize, &uncompressSize));
+  EXPECT_EQ(newSize, 5u);
+}
+
+TEST(HpatchLiteOpen, RejectsMalformedHeaders) {
+  const Bytes bad[] = {
+      {},
+      {0x68},
+      {0x68, 0x49, 0x00},
+      {0x69, 0x49, 0x00, 0x40},
+      {0x68, 0x48, 0x00, 0x40},
+      {0x68, 0x49, 0x00, 0x45, 1, 2, 3, 4, 5},        // n = 5
+      {0x68, 0x49, 0x00, 0x68, 1, 2, 3, 4, 5},        // m = 5
+      {0x68, 0x49, 0x00, 0x47, 1, 2, 3, 4, 5, 6, 7},  // n = 7
+      {0x68, 0x49, 0x00, 0xC0},                        // version 3
+      {0x68, 0x49, 0x00, 0x80},                        // version 2
+      {0x68, 0x49, 0x00, 0x00},                        // version 0
+  };
+  for (const Bytes& patch : bad) {
+    MemoryReader reader(patch);
+    uint32_t type = 0, newSize = 0, uncompressSize = 0;
+    EXPECT_FALSE(hpatch_lite_open(&reader, MemoryReader::read, &type, &newSize, &uncompressSize))
+        << "size " << patch.size();
+  }
+}
+
+namespace {
+hl_bool failing_reader(void*, hl_byte*, uint32_t* count) {
+  *count = 0;
+  return hl_FALSE;
+}
+// Delivers the 4 header bytes, then fails.
+struct HeadThenFail {
+  int calls = 0;
+  static hl_bool read(void* handle, hl_byte* buf, uint32_t* count) {
+    auto* self = static_cast<HeadThenFail*>(handle);
+    if (self->calls++ == 0) {
+      const hl_byte head[4] = {0x68, 0x49, 0x00, 0x41};
+      std::memcpy(buf, head, 4);
+      *count = 4;
+      return hl_TRUE;
+    }
+    return hl_FALSE;
+  }
+};
+}  // namespace
+
+TEST(HpatchLiteOpen, FailsWhenTheReaderFails) {
+  uint32_t type = 0, newSize = 0, uncompressSize = 0;
+  EXPECT_FALSE(hpatch_lite_open(nullptr, failing_reader, &type, &newSize, &uncompressSize));
+  HeadThenFail reader;
+  EXPECT_FALSE(hpatch_lite_open(&reader, HeadThenFail::read, &type, &newSize, &uncompressSize));
+  EXPECT_EQ(reader.calls, 2);
+}
+
+// ---- body ----
+
+TEST(HpatchLitePatch, TinyCachesFailWithoutReading) {
+  for (uint32_t cacheSize : {0u, 1u}) {
+    BodyRun run({}, {0x00});
+    EXPECT_FALSE(run.run(0, cacheSize));
+    EXPECT_EQ(run.reader.calls, 0u);
+  }
+  BodyRun two({}, {0x00});
+  EXPECT_TRUE(two.run(0, 2));
+}
+
+TEST(HpatchLitePatch, EmptyBodyRunsDryEvenForAnEmptyNewFile) {
+  BodyRun run({}, {});
+  EXPECT_FALSE(run.run(0, 64));
+  ApplyResult r = hl_test::apply_in_memory({}, {0x68, 0x49, 0x00, 0x40}, 64);
+  EXPECT_TRUE(r.opened);
+  EXPECT_FALSE(r.patched);
+}
+
+TEST(HpatchLitePatch, FinalEmptyCoverCarriesTheTail) {
+  std::vector<CoverRecord> covers(2);
+  covers[0].coverLen = 3;
+  covers[0].step = 1;
+  covers[0].plainCopy = true;
+  covers[1].literal = bytes_of("tail");
+  BodyRun run(kDigits, hl_test::write_body(covers));
+  ASSERT_TRUE(run.run(7, 64));
+  EXPECT_EQ(run.listener.newData, bytes_of("123tail"));
+}
+
+TEST(HpatchLitePatch, EmptyCoverBeforeTheLastFailsAfterItsLiteral) {
+  std::vector<CoverRecord> covers(2);
+  covers[0].literal = bytes_of("xy");
+  covers[1].coverLen = 2;
+  covers[1].plainCopy = true;
+  BodyRun run(kDigits, hl_test::write_body(covers));
+  EXPECT_FALSE(run.run(4, 64));
+  EXPECT_EQ(run.listener.newData, bytes_of("xy"));
+}
+
+TEST(HpatchLitePatch, PlainCopyConsumesNoDifferenceBytes) {
+  std::vector<CoverRecord> covers(2);
+  covers[0].coverLen = 4;
+  covers[0].plainCopy = true;
+  covers[0].diff = {9, 9, 9, 9};  // not written for a plain copy
+  covers[1].coverLen = 2;
+  covers[1].diff = {1, 1};
+  Bytes body = hl_test::write_body(covers);
+  // coverCount, then cover 1: len, tag, literalLen; cover 2 directly after.
+  EXPECT_EQ(body, (Bytes{0x02, 0x04, 0x80, 0x00, 0x02, 0x00, 0x00, 0x01, 0x01}));
+  BodyRun run(kDigits, body);
+  ASSERT_TRUE(run.run(6, 64));
+  EXPECT_EQ(run.listener.newData, bytes_of("012356"));
+}
+
+TEST(HpatchLitePatch, StepsMoveBothWaysAndZeroContinues) {
+  hl_test::PatchBuilder b(kDigits);
+  b.copy(5, 3);  // forward 5
+  b.copy(8, 2);  // step 0
+  b.copy(1, 2);  // back 9
+  b.copy(0, 1);  // back 3
+  std::vector<CoverRecord> covers = b.covers();
+  ASSERT_EQ(covers.size(), 4u);
+  EXPECT_FALSE(covers[0].back);
+  EXPECT_EQ(covers[0].step, 5u);
+  EXPECT_EQ(covers[1].step, 0u);
+  EXPECT_TRUE(covers[2].back);
+  EXPECT_EQ(covers[2].step, 9u);
+  ApplyResult r = hl_test::apply_in_memory(kDigits, b.patch(), 64);
+  ASSERT_TRUE(r.patched);
+  EXPECT_EQ(r.newData, bytes_of("5678912" "0"));
+}
+
+TEST(HpatchLitePatch, OldPositionsWrapModulo32Bits) {
+  // Back 1 from position 0 is 0xFFFFFFFF, which the old data does not have.
+  CoverRecord back;
+  back.coverLen = 1;
+  back.step = 1;
+  back.back = true;
+  back.plainCopy = true;
+  BodyRun bad(kDigits, hl_test::write_body({back}));
+  EXPECT_FALSE(bad.run(1, 64));
+  EXPECT_EQ(bad.listener.readSizes, (std::vector<uint32_t>{1}));
+  // From 10, forward 0xFFFFFFFF wraps round to 9.
+  std::vector<CoverRecord> covers(2);
+  covers[0].coverLen = 2;
+  covers[0].step = 8;
+  covers[0].plainCopy = true;
+  covers[1].coverLen = 1;
+  covers[1].step = 0xFFFFFFFFu;
+  covers[1].plainCopy = true;
+  BodyRun good(kDigits, hl_test::write_body(covers));
+  ASSERT_TRUE(good.run(3, 64));
+  EXPECT_EQ(good.listener.newData, bytes_of("899"));
+}
+
+TEST(HpatchLitePatch, TagContinuationBytesExtendTheStep) {
+  Bytes old = hl_test::random_bytes(70000, 1);
+  for (unsigned extra = 0; extra <= 3; ++extra) {
+    hl_test::PatchBuilder b(old);
+    b.set_extra_step_bytes(extra);
+    b.copy(40, 3);        // step 40: needs one continuation byte
+    b.copy(65000, 10);    // step 64957: two
+    b.cover(2, Bytes{1, 2, 3});  // back
+    ApplyResult r = hl_test::apply_in_memory(old, b.patch(), 256);
+    ASSERT_TRUE(r.patched) << extra;
+    EXPECT_EQ(r.newData, b.new_data()) << extra;
+  }
+}
+
+TEST(HpatchLitePatch, NonMinimalPackedNumbersAreRead) {
+  Bytes body;
+  hl_test::append_packed(body, 1, 3);  // coverCount
+  hl_test::append_packed(body, 2, 2);  // coverLen
+  body.push_back(0x81);                // plain copy, step 1
+  hl_test::append_packed(body, 1, 4);  // literalLen
+  body.push_back('L');
+  BodyRun run(kDigits, body);
+  ASSERT_TRUE(run.run(3, 64));
+  EXPECT_EQ(run.listener.newData, bytes_of("L12"));
+}
+
+TEST(HpatchLitePatch, CoverBeyondTheOldDataFailsThroughReadOld) {
+  std::vector<CoverRecord> covers(1);
+  covers[0].coverLen = 3;
+  covers[0].step = 8;
+  covers[0].plainCopy = true;
+  BodyRun run(kDigits, hl_test::write_body(covers));
+  EXPECT_FALSE(run.run(3, 64));
+  EXPECT_EQ(run.listener.readSizes, (std::vector<uint32_t>{3}));
+  EXPECT_TRUE(run.listener.newData.empty());
+}
+
+TEST(HpatchLitePatch, BytesAfterTheLastCoverAreIgnoredAndNotRead) {
+  Bytes body = hl_test::write_body({});
+  ASSERT_EQ(body, Bytes{0x00});
+  hl_test::PatchBuilder b(kDigits);
+  b.copy(3, 4);
+  body = b.body();
+  size_t used = body.size();
+  Bytes trailing = hl_test::random_bytes(100000, 5);
+  body.insert(body.end(), trailing.begin(), trailing.end());
+  BodyRun run(kDigits, body);
+  ASSERT_TRUE(run.run(4, 64));  // half = 32
+  EXPECT_EQ(run.listener.newData, bytes_of("3456"));
+  EXPECT_EQ(run.reader.calls, 1u);
+  EXPECT_EQ(run.reader.pos, 32u);
+  EXPECT_LT(used, 32u);
+}
+
+TEST(HpatchLitePatch, LengthsThatMissNewSizeFailAfterWriting) {
+  hl_test::PatchBuilder b(kDigits);
+  b.copy(0, 5);
+  b.literal(bytes_of("abc"));
+  for (uint32_t newSize : {7u, 9u, 0u}) {
+    BodyRun run(kDigits, b.body());
+    EXPECT_FALSE(run.run(newSize, 64)) << newSize;
+    EXPECT_EQ(run.listener.newData, bytes_of("01234abc"));
+  }
+  BodyRun exact(kDigits, b.body());
+  EXPECT_TRUE(exact.run(8, 64));
+}
+
+TEST(HpatchLitePatch, LiteralThatWrapsTheNewPositionFailsBeforeWriting) {
+  Bytes body = {0x02, 0x01, 0x80, 0x00};  // cover 1: one byte, plain copy
+  hl_test::append_packed(body, 0);          // cover 2: coverLen 0
+  body.push_back(0x00);
+  hl_test::append_packed(body, 0xFFFFFFFFu);  // literalLen: 1 + this wraps
+  body.push_back('x');
+  BodyRun run(kDigits, body);
+  EXPECT_FALSE(run.run(0, 64));
+  EXPECT_EQ(run.listener.writeSizes, (std::vector<uint32_t>{1}));
+}
+
+TEST(HpatchLitePatch, LiteralLengthUpToTheTopIsAllowed) {
+  // One cover whose literal claims 2^32 - 1 bytes: no wrap, the body runs dry instead.
+  Bytes body = {0x01, 0x00, 0x00};
+  hl_test::append_packed(body, 0xFFFFFFFFu);
+  body.insert(body.end(), {'a', 'b'});
+  BodyRun run(kDigits, body);
+  EXPECT_FALSE(run.run(0xFFFFFFFFu, 64));
+  EXPECT_EQ(run.listener.newData, bytes_of("ab"));
+}
+
+TEST(HpatchLitePatch, DryInputFailsLiteralsDifferencesAndPlainCopies) {
+  {  // literal run cut short
+    Bytes body = {0x01, 0x00, 0x00, 0x05, 'a', 'b'};
+    BodyRun run(kDigits, body);
+    EXPECT_FALSE(run.run(5, 64));
+    EXPECT_EQ(run.listener.newData, bytes_of("ab"));
+  }
+  {  // difference bytes cut short
+    Bytes body = {0x01, 0x04, 0x00, 0x00, 0x01, 0x01};
+    BodyRun run(kDigits, body);
+    EXPECT_FALSE(run.run(4, 64));
+    EXPECT_EQ(run.listener.newData, bytes_of("12"));
+  }
+  {  // a plain copy after the input ran dry inside the literal length
+    Bytes body = {0x01, 0x03, 0x80};
+    BodyRun run(kDigits, body);
+    EXPECT_FALSE(run.run(5, 64));
+    EXPECT_TRUE(run.listener.readSizes.empty());
+  }
+  {  // a number cut off: the cover reads as length 0, and the run fails at the end
+    Bytes body = {0x01, 0x80};
+    BodyRun run(kDigits, body);
+    EXPECT_FALSE(run.run(0, 64));
+  }
+}
+
+TEST(HpatchLitePatch, PlainCopyRightAtTheEndOfTheDataSucceeds) {
+  // The body is fully consumed, but fill stays at the last delivery: not dry.
+  Bytes body = {0x01, 0x0A, 0x80, 0x00};
+  BodyRun run(kDigits, body);
+  ASSERT_TRUE(run.run(10, 8));  // half 4: the whole body is one refill
+  EXPECT_EQ(run.listener.newData, kDigits);
+  EXPECT_EQ(run.listener.readSizes, (std::vector<uint32_t>{4, 4, 2}));
+}
+
+TEST(HpatchLitePatch, ListenerFailuresFailThePatch) {
+  hl_test::PatchBuilder b(kDigits);
+  b.literal(bytes_of("abc"));
+  b.copy(0, 5);
+  {
+    BodyRun run(kDigits, b.body());
+    run.listener.failWriteAfter = 4;
+    EXPECT_FALSE(run.run(8, 64));
+    EXPECT_EQ(run.listener.newData, bytes_of("abc"));
+  }
+  {
+    BodyRun run(Bytes(kDigits.begin(), kDigits.begin() + 4), b.body());
+    EXPECT_FALSE(run.run(8, 64));
+  }
+}
+
+TEST(HpatchLitePatch, ShortDeliveriesShrinkEveryLaterRefill) {
+  Bytes old = hl_test::random_bytes(3000, 7);
+  Bytes fresh = hl_test::mutate(old, 8);
+  Bytes patch = hl_test::make_patch(old, fresh, 9);
+  // Skip the header to drive the body directly.
+  MemoryReader headerReader(patch);
+  uint32_t type, newSize, uncompressSize;
+  ASSERT_TRUE(hpatch_lite_open(&headerReader, MemoryReader::read, &type, &newSize, &uncompressSize));
+  Bytes bodyOnly(patch.begin() + headerReader.pos, patch.end());
+  BodyRun run(old, bodyOnly, 7);
+  ASSERT_TRUE(run.run(newSize, 200));
+  EXPECT_EQ(run.listener.newData, fresh);
+  ASSERT_GE(run.reader.asked.size(), 2u);
+  EXPECT_EQ(run.reader.asked[0], 100u);
+  for (size_t i = 1; i < run.reader.asked.size(); ++i) EXPECT_EQ(run.reader.asked[i], 7u) << i;
+  for (uint32_t size : run.listener.readSizes) EXPECT_LE(size, 7u);
+}
+
+TEST(HpatchLitePatch, ChunksNeverExceedTheHalfAndOddCachesLeaveTheLastByte) {
+  Bytes old = hl_test::random_bytes(1000, 3);
+  hl_test::PatchBuilder b(old);
+  Bytes changed(old.begin(), old.begin() + 900);
+  changed[100] ^= 0x55;
+  b.cover(0, changed);
+  b.copy(10, 500);
+  b.literal(hl_test::random_bytes(300, 4));
+  Bytes body = b.body();
+  for (uint32_t cacheSize : {2u, 3u, 7u, 64u, 65u}) {
+    MemoryReader r(body);
+    MemoryListener listener(old, r);
+    std::vector<hl_byte> cache(cacheSize + 1, 0xEE);
+    ASSERT_TRUE(hpatch_lite_patch(&listener.base, static_cast<uint32_t>(b.new_data().size()),
+                                  cache.data(), cacheSize))
+        << cacheSize;
+    EXPECT_EQ(listener.newData, b.new_data());
+    uint32_t half = cacheSize / 2;
+    for (uint32_t s : listener.readSizes) EXPECT_LE(s, half);
+    for (uint32_t s : listener.writeSizes) EXPECT_LE(s, half);
+    if (cacheSize % 2 == 1) {
+      EXPECT_EQ(cache[cacheSize - 1], 0xEE) << cacheSize;
+    }
+    EXPECT_EQ(cache[cacheSize], 0xEE);
+  }
+}
+
+// ---- round trips through the patch writer ----
+
+struct RoundTrip {
+  size_t oldSize;
+  size_t newSize;
+  bool related;
+};
+
+class HpatchLiteRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
+
+TEST_P(HpatchLiteRoundTrip, RebuildsTheNewData) {
+  const RoundTrip& p = GetParam();
+  uint32_t seed = static_cast<uint32_t>(p.oldSize * 31 + p.newSize);
+  Bytes old = hl_test::random_bytes(p.oldSize, seed);
+  Bytes fresh;
+  if (p.related) {
+    fresh = hl_test::mutate(old, seed + 1);
+    fresh.resize(p.newSize, 0x5A);
+  } else {
+    fresh = hl_test::random_bytes(p.newSize, seed + 2);
+  }
+  Bytes patch = hl_test::make_patch(old, fresh, seed + 3);
+  for (uint32_t cacheSize : {24576u, 32768u}) {
+    ApplyResult r = hl_test::apply_in_memory(old, patch, cacheSize);
+    ASSERT_TRUE(r.patched) << cacheSize;
+    ASSERT_EQ(r.newData, fresh) << cacheSize;
+  }
+  // A body reader that comes up short in the middle.
+  uint32_t chunk = p.newSize > 100000 ? 4093 : 97;
+  ApplyResult r = hl_test::apply_in_memory(old, patch, 24576, chunk);
+  ASSERT_TRUE(r.patched);
+  ASSERT_EQ(r.newData, fresh);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AcrossTheCacheHalves, HpatchLiteRoundTrip,
+    ::testing::Values(RoundTrip{0, 0, false}, RoundTrip{0, 1, false}, RoundTrip{1, 0, false},
+                      RoundTrip{1, 1, true}, RoundTrip{12287, 12287, true},
+                      RoundTrip{12288, 12288, true}, RoundTrip{12289, 12289, true},
+                      RoundTrip{12288, 12287, false}, RoundTrip{12289, 12288, false},
+                      RoundTrip{16383, 16384, true}, RoundTrip{16385, 16385, false},
+                      RoundTrip{5000, 40000, true}, RoundTrip{(3u << 20) + 17, (3u << 20), true},
+                      RoundTrip{(1u << 20), (5u << 20) + 3, false}));

@@ -1,0 +1,478 @@
+// The patch driver through the hpatchi program (exact trace, error lines and result codes) and
+// hpatchi_patch in process.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "patch/decompress/zlib_plugin.h"
+#include "patch/hl_result.h"
+#include "patch/hpatchi.h"
+#include "tests/patch/process_capture.h"
+#include "tests/support/memory_io.h"
+#include "tests/support/patch_writer.h"
+
+using hl_test::Bytes;
+using hl_test::Captured;
+using hl_test::HeaderFields;
+using hl_test::TempDir;
+
+namespace {
+
+const Bytes kDigits = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
+const Bytes kExamplePatch = {0x68, 0x49, 0x00, 0x41, 0x0B, 0x03, 0x04, 0x82, 0x02, 0x61, 0x62,
+                             0x03, 0x00, 0x01, 0x5A, 0x01, 0x01, 0x01, 0x00, 0x00, 0x01, 0x21};
+
+std::string error_line(int e) {
+  return "call import system api error! errno: " + std::to_string(e) +
+         ", errmsg: " + std::strerror(e) + ".\n";
+}
+
+std::string paths_trace(const std::string& oldPath, const std::string& diffPath,
+                        const std::string& outPath) {
+  return "old : \"" + oldPath + "\"\ndiff: \"" + diffPath + "\"\nout : \"" + outPath + "\"\n";
+}
+
+std::string sizes_trace(uint64_t oldSize, uint64_t diffSize) {
+  return "oldDataSize : " + std::to_string(oldSize) + "\ndiffDataSize: " + std::to_string(diffSize) +
+         "\n";
+}
+
+std::string uncompressed_trace(uint64_t newSize) {
+  return "newDataSize : " + std::to_string(newSize) +
+         "\nhpatchi run with decompresser: \"\"\n"
+         "  requirements memory size: (must) 0 + (cache) 32768\n";
+}
+
+// Splits off the time line, which must end every run; returns the rest.
+std::string without_time_line(const std::string& out) {
+  static const std::regex timeLine("\nhpatchi time: [0-9]+\\.[0-9]{3} s\n$");
+  std::smatch m;
+  EXPECT_TRUE(std::regex_search(out, m, timeLine)) << "no time line in:\n" << out;
+  if (m.empty()) return out;
+  return out.substr(0, static_cast<size_t>(m.position(0)));
+}
+
+Captured hpatchi(const std::string& oldPath, const std::string& diffPath,
+                 const std::string& outPath, const hl_test::ChildLimits& limits = {}) {
+  return hl_test::run_program({HPATCHI_EXE, oldPath, diffPath, outPath}, limits);
+}
+
+struct Files {
+  TempDir dir;
+  std::string oldPath = dir.file("old");
+  std::string diffPath = dir.file("patch");
+  std::string newPath = dir.file("new");
+  Files(const Bytes& oldData, const Bytes& patch) {
+    hl_test::write_file(oldPath, oldData);
+    hl_test::write_file(diffPath, patch);
+  }
+  bool new_exists() const { return std::filesystem::exists(newPath); }
+};
+
+Bytes with_header(uint8_t type, uint32_t newSize, const Bytes& rest, unsigned width = 1) {
+  HeaderFields f;
+  f.compressType = type;
+  f.newSize = newSize;
+  f.newSizeWidth = width;
+  Bytes out = hl_test::make_header(f);
+  out.insert(out.end(), rest.begin(), rest.end());
+  return out;
+}
+
+// The zlib plugin's memory need: the window plus the inflater state of the zlib in use.
+std::string zlib_must(int windowBits) {
+  Bytes prefix = {static_cast<uint8_t>(windowBits)};
+  hl_test::MemoryReader reader(prefix);
+  _zlib_TStream stream{};
+  uint64_t must = 0;
+  EXPECT_TRUE(_zlib_TStream_getReservedMemSize(&stream, &reader, hl_test::MemoryReader::read, 0, &must));
+  EXPECT_GT(must, (1u << windowBits) + 7000u);  // at least the window and zlib's state
+  return std::to_string(must);
+}
+
+bool sanitized_build() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return true;
+#else
+  return false;
+#endif
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+TEST(HpatchiProgram, WorkedExampleTrace) {
+  Files f(kDigits, kExamplePatch);
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
+  EXPECT_EQ(c.exitCode, HPATCHI_OK);
+  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, f.newPath) +
+                                          sizes_trace(10, 22) + uncompressed_trace(11) +
+                                          "  patch ok!\n");
+  EXPECT_EQ(c.err, "");
+  EXPECT_EQ(hl_test::read_file(f.newPath), (Bytes{'a', 'b', '2', '3', '4', '5', 'Z', '7', '8', '9', '!'}));
+}
+
+TEST(HpatchiProgram, WrongArgumentsPrintUsageAndExitOne) {
+  Captured none = hl_test::run_program({HPATCHI_EXE});
+  EXPECT_EQ(none.exitCode, HPATCHI_TOOL_USAGE_ERROR);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(none.err.rfind("usage: hpatchi OLD PATCH NEW", 0), 0u) << none.err;
+  Captured many = hl_test::run_program({HPATCHI_EXE, "a", "b", "c", "d"});
+  EXPECT_EQ(many.exitCode, HPATCHI_TOOL_USAGE_ERROR);
+}
+
+TEST(HpatchiProgram, EmptyOldPathWithALiteralOnlyPatch) {
+  hl_test::PatchBuilder b({});
+  b.literal({'n', 'e', 'w'});
+  Files f({}, b.patch());
+  Captured c = hpatchi("", f.diffPath, f.newPath);
+  EXPECT_EQ(c.exitCode, HPATCHI_OK);
+  EXPECT_EQ(without_time_line(c.out), paths_trace("", f.diffPath, f.newPath) +
+                                          sizes_trace(0, b.patch().size()) +
+                                          uncompressed_trace(3) + "  patch ok!\n");
+  EXPECT_EQ(hl_test::read_file(f.newPath), (Bytes{'n', 'e', 'w'}));
+}
+
+TEST(HpatchiProgram, EmptyOldPathWithAPatchThatNeedsOldBytes) {
+  Files f(kDigits, kExamplePatch);
+  Captured c = hpatchi("", f.diffPath, f.newPath);
+  EXPECT_EQ(c.exitCode, HPATCHI_PATCH_ERROR);
+  EXPECT_EQ(without_time_line(c.out),
+            paths_trace("", f.diffPath, f.newPath) + sizes_trace(0, 22) + uncompressed_trace(11));
+  EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\nhpatchi_patch() run ERROR!\n");
+  EXPECT_EQ(hl_test::read_file(f.newPath), (Bytes{'a', 'b'}));  // left as far as written
+}
+
+TEST(HpatchiProgram, CoverBeyondTheOldFileIsAnOldReadError) {
+  Files f({'0', '1', '2', '3', '4'}, kExamplePatch);
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
+  EXPECT_EQ(c.exitCode, HPATCHI_OLD_READ_ERROR);
+  EXPECT_EQ(c.err, error_line(EFBIG) + "hpatch_lite_patch() run ERROR!\noldFile read ERROR!\n");
+  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, f.newPath) +
+                                          sizes_trace(5, 22) + uncompressed_trace(11));
+}
+
+TEST(HpatchiProgram, InvalidHeadersGiveCode20AndNoNewFile) {
+  const Bytes bad[] = {{0x68, 0x49, 0x00}, {0x68, 0x48, 0x00, 0x41, 0x00}, {}};
+  for (const Bytes& patch : bad) {
+    Files f(kDigits, patch);
+    Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
+    EXPECT_EQ(c.exitCode, HPATCHI_HEADER_ERROR);
+    EXPECT_EQ(c.err, "hpatch_lite_open() run ERROR!\n");
+    EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, f.newPath) +
+                                            sizes_trace(10, patch.size()));
+    EXPECT_FALSE(f.new_exists());
+  }
+}
+
+TEST(HpatchiProgram, UnknownCompressTypeGivesCode10AfterCreatingTheNewFile) {
+  for (uint8_t type : {7, 5, 255}) {
+    Files f(kDigits, with_header(type, 3, {0x00}));
+    Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
+    EXPECT_EQ(c.exitCode, HPATCHI_COMPRESS_TYPE_ERROR);
+    EXPECT_EQ(c.err, "unknow compress_type \"" + std::to_string(type) +
+                         "\" ERROR!\ndiff info ERROR!\nhpatchi_patch() run ERROR!\n");
+    EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, f.newPath) +
+                                            sizes_trace(10, 6) + "newDataSize : 3\n");
+    ASSERT_TRUE(f.new_exists());
+    EXPECT_EQ(std::filesystem::file_size(f.newPath), 0u);
+  }
+}
+
+TEST(HpatchiProgram, MissingInputsGiveCode3WithTheTimeLine) {
+  Files f(kDigits, kExamplePatch);
+  std::string absent = f.dir.file("absent");
+  Captured c = hpatchi(absent, f.diffPath, f.newPath);
+  EXPECT_EQ(c.exitCode, HPATCHI_OPEN_READ_ERROR);
+  EXPECT_EQ(c.err, error_line(ENOENT) + "open oldFile for read ERROR!\n");
+  EXPECT_EQ(without_time_line(c.out), paths_trace(absent, f.diffPath, f.newPath));
+  c = hpatchi(f.oldPath, absent, f.newPath);
+  EXPECT_EQ(c.exitCode, HPATCHI_OPEN_READ_ERROR);
+  EXPECT_EQ(c.err, error_line(ENOENT) + "open diffFile for read ERROR!\n");
+  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, absent, f.newPath));
+  EXPECT_FALSE(f.new_exists());
+}
+
+TEST(HpatchiProgram, UnwritableNewFileGivesCode4) {
+  Files f(kDigits, kExamplePatch);
+  std::string out = f.dir.file("no-folder/new");
+  Captured c = hpatchi(f.oldPath, f.diffPath, out);
+  EXPECT_EQ(c.exitCode, HPATCHI_OPEN_WRITE_ERROR);
+  EXPECT_EQ(c.err, error_line(ENOENT) + "open out newFile for write ERROR!\n");
+  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, out) +
+                                          sizes_trace(10, 22) + "newDataSize : 11\n");
+}
+
+TEST(HpatchiProgram, NewFileThatIsTheOldFileOrThePatchIsNeverTruncated) {
+  Files f(kDigits, kExamplePatch);
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.oldPath);
+  EXPECT_EQ(c.exitCode, HPATCHI_OPEN_WRITE_ERROR);
+  EXPECT_EQ(c.err, "open out newFile for write ERROR!\n");
+  EXPECT_EQ(hl_test::read_file(f.oldPath), kDigits);
+  std::string link = f.dir.file("patch-link");
+  ASSERT_EQ(::link(f.diffPath.c_str(), link.c_str()), 0);
+  c = hpatchi(f.oldPath, f.diffPath, link);
+  EXPECT_EQ(c.exitCode, HPATCHI_OPEN_WRITE_ERROR);
+  EXPECT_EQ(hl_test::read_file(f.diffPath), kExamplePatch);
+}
+
+TEST(HpatchiProgram, CloseFailureAfterSuccessGivesCode8) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  Files f(kDigits, kExamplePatch);
+  Captured c = hpatchi(f.oldPath, f.diffPath, "/dev/full");
+  EXPECT_EQ(c.exitCode, HPATCHI_CLOSE_ERROR);
+  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, "/dev/full") +
+                                          sizes_trace(10, 22) + uncompressed_trace(11) +
+                                          "  patch ok!\n");
+  EXPECT_EQ(c.err, error_line(ENOSPC) + "out newFile close ERROR!\n");
+}
+
+TEST(HpatchiProgram, ShortWriteGivesCode6) {
+  // The new file may grow to 10000 bytes only; its writes of up to 16384 bytes fail short.
+  Bytes old = hl_test::random_bytes(100000, 21);
+  hl_test::PatchBuilder b(old);
+  b.copy(0, 100000);
+  Files f(old, b.patch());
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath, {10000, 0});
+  EXPECT_EQ(c.exitCode, HPATCHI_WRITE_ERROR);
+  EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\npatchListener ERROR!\n");
+  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, f.newPath) +
+                                          sizes_trace(100000, b.patch().size()) +
+                                          uncompressed_trace(100000));
+  EXPECT_LE(std::filesystem::file_size(f.newPath), 10000u);
+}
+
+TEST(HpatchiProgram, ShortWriteOnAFullDeviceGivesCode6) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  Bytes old = hl_test::random_bytes(50000, 22);
+  hl_test::PatchBuilder b(old);
+  b.copy(0, 50000);
+  Files f(old, b.patch());
+  Captured c = hpatchi(f.oldPath, f.diffPath, "/dev/full");
+  EXPECT_EQ(c.exitCode, HPATCHI_WRITE_ERROR);
+  EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\npatchListener ERROR!\n");
+}
+
+TEST(HpatchiProgram, PrefixErrorsGiveCode11) {
+  struct Case {
+    uint8_t type;
+    Bytes prefix;
+    std::string name;
+    std::string line;
+  };
+  const std::string tuzLine = "tuz_TStream_read_dict_size() dict size ERROR!\n";
+  const std::string zlibLine = "_zlib_TStream_getReservedMemSize() ERROR!\n";
+  const std::string lzmaLine = "_lzma_TStream_getReservedMemSize() ERROR!\n";
+  const Case cases[] = {
+      {1, {0, 0, 0, 0}, "tuz", tuzLine},
+      {1, {1, 0, 0, 0x40}, "tuz", tuzLine},  // 2^30 + 1
+      {1, {0x10, 0}, "tuz", tuzLine},        // cut short
+      {2, {8}, "zlib", zlibLine},
+      {2, {16}, "zlib", zlibLine},
+      {2, {24}, "zlib", zlibLine},
+      {2, {}, "zlib", zlibLine},
+      {3, {0}, "lzma", lzmaLine},
+      {3, {9}, "lzma", lzmaLine},
+      {3, {5, 0x5D, 0, 0}, "lzma", lzmaLine},  // ends inside the properties
+  };
+  for (const Case& k : cases) {
+    Files f(kDigits, with_header(k.type, 4, k.prefix));
+    Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
+    EXPECT_EQ(c.exitCode, HPATCHI_DECOMPRESSER_INFO_ERROR) << k.name;
+    EXPECT_EQ(c.err, k.line + "hpatchi_patch() run ERROR!\n") << k.name;
+    EXPECT_EQ(without_time_line(c.out),
+              paths_trace(f.oldPath, f.diffPath, f.newPath) + sizes_trace(10, 5 + k.prefix.size()) +
+                  "newDataSize : 4\nhpatchi run with decompresser: \"" + k.name + "\"\n")
+        << k.name;
+  }
+}
+
+TEST(HpatchiProgram, ZlibWindowBitsThatZlibRefusesGiveCode12) {
+  Files f(kDigits, with_header(2, 4, {static_cast<uint8_t>(-25)}));
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
+  EXPECT_EQ(c.exitCode, HPATCHI_DECOMPRESSER_OPEN_ERROR);
+  EXPECT_EQ(c.err, "_zlib_TStream_open() ERROR!\nhpatchi_patch() run ERROR!\n");
+  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, f.newPath) +
+                                          sizes_trace(10, 6) +
+                                          "newDataSize : 4\n"
+                                          "hpatchi run with decompresser: \"zlib\"\n"
+                                          "  requirements memory size: (must) " +
+                                          zlib_must(9) + " + (cache) 32768\n");
+}
+
+TEST(HpatchiProgram, MemoryLineShowsTheCacheForEveryType) {
+  struct Case {
+    uint8_t type;
+    Bytes prefix;
+    std::string name;
+    std::string must;  // empty: decoder-specific, only checked to be a number
+  };
+  const Case cases[] = {
+      {1, {0x00, 0x10, 0x00, 0x00}, "tuz", "4096"},
+      {1, {0x00, 0x00, 0x01, 0x00}, "tuz", "65536"},
+      {2, {15}, "zlib", zlib_must(15)},
+      {2, {31}, "zlib", zlib_must(15)},
+      {2, {static_cast<uint8_t>(-15)}, "zlib", zlib_must(15)},
+      {2, {9}, "zlib", zlib_must(9)},
+      {3, {5, 0x5D, 0x00, 0x10, 0x00, 0x00}, "lzma", ""},
+      {4, {0x00}, "lzma2", ""},
+  };
+  for (const Case& k : cases) {
+    Files f(kDigits, with_header(k.type, 4, k.prefix));
+    Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
+    std::string prefix = paths_trace(f.oldPath, f.diffPath, f.newPath) +
+                         sizes_trace(10, 5 + k.prefix.size()) + "newDataSize : 4\n" +
+                         "hpatchi run with decompresser: \"" + k.name + "\"\n";
+    std::string out = without_time_line(c.out);
+    ASSERT_EQ(out.substr(0, prefix.size()), prefix) << k.name;
+    std::string rest = out.substr(prefix.size());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(rest, m,
+                                 std::regex("  requirements memory size: \\(must\\) ([0-9]+) \\+ "
+                                            "\\(cache\\) 32768\n")))
+        << k.name << ": " << rest;
+    if (!k.must.empty()) {
+      EXPECT_EQ(m[1].str(), k.must) << k.name;
+    }
+    EXPECT_NE(m[1].str(), "0") << k.name;
+    // No body follows the prefix, so the patch itself fails.
+    EXPECT_EQ(c.exitCode, HPATCHI_PATCH_ERROR) << k.name << "\n" << c.err;
+    EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\nhpatchi_patch() run ERROR!\n") << k.name;
+  }
+}
+
+TEST(HpatchiProgram, AllocationFailureGivesCode9) {
+  if (sanitized_build()) GTEST_SKIP() << "an address-space limit does not mix with the sanitizer";
+  Files f(kDigits, with_header(1, 4, {0x00, 0x00, 0x00, 0x40}));  // a 1 GiB dictionary
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath, {0, 256u << 20});
+  EXPECT_EQ(c.exitCode, HPATCHI_ALLOC_ERROR);
+  EXPECT_EQ(c.err, "alloc cache memory ERROR!\nhpatchi_patch() run ERROR!\n");
+  EXPECT_EQ(without_time_line(c.out),
+            paths_trace(f.oldPath, f.diffPath, f.newPath) + sizes_trace(10, 9) +
+                "newDataSize : 4\nhpatchi run with decompresser: \"tuz\"\n"
+                "  requirements memory size: (must) 1073741824 + (cache) 32768\n");
+}
+
+TEST(HpatchiProgram, Utf8PathsArePrintedAndOpened) {
+  TempDir dir;
+  std::string oldPath = dir.file("\xC3\xA4lt.bin");
+  std::string diffPath = dir.file("\xE2\x82\xAC.patch");
+  std::string newPath = dir.file("\xE6\x96\xB0.bin");
+  hl_test::write_file(oldPath, kDigits);
+  hl_test::write_file(diffPath, kExamplePatch);
+  Captured c = hpatchi(oldPath, diffPath, newPath);
+  EXPECT_EQ(c.exitCode, HPATCHI_OK);
+  EXPECT_EQ(c.out.substr(0, paths_trace(oldPath, diffPath, newPath).size()),
+            paths_trace(oldPath, diffPath, newPath));
+}
+
+TEST(HpatchiProgram, RoundTripOfAMebibytePair) {
+  Bytes old = hl_test::random_bytes((1u << 20) + 333, 31);
+  Bytes fresh = hl_test::mutate(old, 32);
+  Bytes patch = hl_test::make_patch(old, fresh, 33);
+  Files f(old, patch);
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
+  ASSERT_EQ(c.exitCode, HPATCHI_OK) << c.err;
+  EXPECT_EQ(hl_test::read_file(f.newPath), fresh);
+}
+
+TEST(HpatchiProgram, SampleDataApplies) {
+  std::string dir = SAMPLE_DIR;
+  TempDir out;
+  Captured c = hpatchi(dir + "/old", dir + "/patch", out.file("new"));
+  ASSERT_EQ(c.exitCode, HPATCHI_OK) << c.err;
+  EXPECT_EQ(hl_test::read_file(out.file("new")), hl_test::read_file(dir + "/new"));
+}
+
+// ---- in process ----
+
+TEST(HpatchiRun, NullOldPathMeansNoOldFile) {
+  hl_test::PatchBuilder b({});
+  b.literal({'x'});
+  Files f({}, b.patch());
+  hl_test::StdCapture capture;
+  int code = hpatchi_run(nullptr, f.diffPath.c_str(), f.newPath.c_str());
+  Captured c = capture.finish();
+  EXPECT_EQ(code, HPATCHI_OK);
+  EXPECT_EQ(without_time_line(c.out), paths_trace("", f.diffPath, f.newPath) +
+                                          sizes_trace(0, b.patch().size()) +
+                                          uncompressed_trace(1) + "  patch ok!\n");
+  EXPECT_EQ(hl_test::read_file(f.newPath), (Bytes{'x'}));
+}
+
+TEST(HpatchiPatch, SplitsTheCacheAndRestoresTheReader) {
+  // Type 0 uses all of S; the listener's reader is the raw one again afterwards.
+  hl_test::PatchBuilder b(kDigits);
+  b.copy(0, 10);
+  Bytes body = b.body();
+  for (uint32_t cacheSize : {2u, 3u, 32768u}) {
+    hl_test::MemoryReader reader(body);
+    hl_test::MemoryListener listener(kDigits, reader);
+    hl_test::StdCapture capture;
+    int code = hpatchi_patch(&listener.base, 0, 10, 0, cacheSize);
+    Captured c = capture.finish();
+    EXPECT_EQ(code, HPATCHI_OK) << cacheSize;
+    EXPECT_EQ(c.out, "hpatchi run with decompresser: \"\"\n  requirements memory size: (must) 0 + "
+                     "(cache) " + std::to_string(cacheSize) + "\n");
+    EXPECT_EQ(listener.newData, kDigits);
+    EXPECT_EQ(listener.base.diffHandle, &reader);
+    EXPECT_EQ(listener.base.readDiff, &hl_test::MemoryReader::read);
+    for (uint32_t s : listener.readSizes) EXPECT_LE(s, cacheSize / 2);
+  }
+}
+
+TEST(HpatchiPatch, TinyCachesFailCleanlyForEveryType) {
+  for (uint32_t cacheSize : {0u, 1u}) {
+    Bytes body = {0x00};
+    hl_test::MemoryReader reader(body);
+    hl_test::MemoryListener listener(kDigits, reader);
+    hl_test::StdCapture capture;
+    int code = hpatchi_patch(&listener.base, 0, 0, 0, cacheSize);
+    Captured c = capture.finish();
+    EXPECT_EQ(code, HPATCHI_PATCH_ERROR);
+    EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\n");
+  }
+  // A compressed type with S below 4: I = 1 and nothing is left for the patch cache.
+  Bytes prefix = {0x00, 0x10, 0x00, 0x00};
+  hl_test::MemoryReader reader(prefix);
+  hl_test::MemoryListener listener(kDigits, reader);
+  hl_test::StdCapture capture;
+  int code = hpatchi_patch(&listener.base, 1, 0, 0, 1);
+  Captured c = capture.finish();
+  EXPECT_EQ(code, HPATCHI_PATCH_ERROR);
+  EXPECT_EQ(c.out, "hpatchi run with decompresser: \"tuz\"\n  requirements memory size: (must) "
+                   "4096 + (cache) 1\n");
+}
+
+TEST(HpatchiPatch, TuzBodyIsDecodedThroughThePlugin) {
+  // Body: one empty cover whose literal run is "abc" (7 bytes), sent as 7 tuz literals.
+  Bytes body = {0x01, 0x00, 0x00, 0x03, 'a', 'b', 'c'};
+  Bytes stream = {0x00, 0x10, 0x00, 0x00};  // dictionary size 4096
+  stream.push_back(0x7F);  // flag bits: seven literals, then 0 (a control token follows)
+  stream.insert(stream.end(), body.begin(), body.end());
+  // Length code 3 (groups 0 with more, 1 without), reuse bit 0, then distance byte 0: the end.
+  stream.push_back(0x06);
+  stream.push_back(0x00);
+  hl_test::MemoryReader reader(stream);
+  hl_test::MemoryListener listener({}, reader);
+  hl_test::StdCapture capture;
+  int code = hpatchi_patch(&listener.base, 1, 3, 0, 32768);
+  Captured c = capture.finish();
+  EXPECT_EQ(code, HPATCHI_OK) << c.err;
+  EXPECT_EQ(c.out, "hpatchi run with decompresser: \"tuz\"\n  requirements memory size: (must) "
+                   "4096 + (cache) 32768\n");
+  EXPECT_EQ(listener.newData, (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(listener.base.diffHandle, &reader);
+}

@@ -1,0 +1,69 @@
+// In-memory readers and listeners for the patch engine.
+#include "tests/support/memory_io.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace hl_test {
+
+hl_bool MemoryReader::read(void* handle, hl_byte* buf, uint32_t* count) {
+  auto* self = static_cast<MemoryReader*>(handle);
+  ++self->calls;
+  self->asked.push_back(*count);
+  size_t left = self->data->size() - self->pos;
+  size_t n = std::min<size_t>(*count, left);
+  if (self->maxChunk != 0) n = std::min<size_t>(n, self->maxChunk);
+  if (n > 0) std::memcpy(buf, self->data->data() + self->pos, n);
+  self->pos += n;
+  *count = static_cast<uint32_t>(n);
+  return hl_TRUE;
+}
+
+namespace {
+
+hl_bool listener_read_old(PatchListener* listener, uint32_t oldPos, hl_byte* data, uint32_t size) {
+  auto* self = reinterpret_cast<MemoryListener*>(listener);
+  self->readSizes.push_back(size);
+  const Bytes& old = *self->oldData;
+  if (oldPos > old.size() || size > old.size() - oldPos) return hl_FALSE;
+  if (size > 0) std::memcpy(data, old.data() + oldPos, size);
+  return hl_TRUE;
+}
+
+hl_bool listener_write_new(PatchListener* listener, const hl_byte* data, uint32_t size) {
+  auto* self = reinterpret_cast<MemoryListener*>(listener);
+  self->writeSizes.push_back(size);
+  if (self->newData.size() + size > self->failWriteAfter) return hl_FALSE;
+  self->newData.insert(self->newData.end(), data, data + size);
+  return hl_TRUE;
+}
+
+}  // namespace
+
+MemoryListener::MemoryListener(const Bytes& oldBytes, MemoryReader& reader) : oldData(&oldBytes) {
+  base.diffHandle = &reader;
+  base.readDiff = MemoryReader::read;
+  base.readOld = listener_read_old;
+  base.writeNew = listener_write_new;
+}
+
+ApplyResult apply_in_memory(const Bytes& oldData, const Bytes& patch, uint32_t cacheSize,
+                            uint32_t maxChunk) {
+  ApplyResult result;
+  MemoryReader reader(patch, maxChunk);
+  MemoryListener listener(oldData, reader);
+  // The header must arrive whole; only the body sees short deliveries.
+  reader.maxChunk = 0;
+  result.opened = hpatch_lite_open(&reader, MemoryReader::read, &result.compressType,
+                                   &result.newSize, &result.uncompressSize) != 0;
+  reader.maxChunk = maxChunk;
+  if (result.opened) {
+    std::vector<hl_byte> cache(std::max<uint32_t>(cacheSize, 1));
+    result.patched =
+        hpatch_lite_patch(&listener.base, result.newSize, cache.data(), cacheSize) != 0;
+  }
+  result.newData = std::move(listener.newData);
+  return result;
+}
+
+}  // namespace hl_test

@@ -1,6 +1,7 @@
 /* LZMA2 plugin: liblzma's raw LZMA2 decoder with every byte of its memory served from the pool. */
 #include "patch/decompress/lzma2_plugin.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include "patch/decompress/pool_alloc.h"
@@ -9,8 +10,9 @@
 /* liblzma allocates structures with pointer and 64-bit members, so each piece of the pool is
  * aligned; the block itself comes from malloc and is aligned already. */
 #define LZMA2_POOL_ALIGN 16u
-/* Room for the alignment padding of liblzma's few allocations on top of its own memory bound. */
-#define LZMA2_ALIGN_SLACK (32u * LZMA2_POOL_ALIGN)
+/* Holds what liblzma allocates for the smallest dictionary (about 37 KiB with liblzma 5.4). */
+#define LZMA2_PROBE_SCRATCH_SIZE 65536u
+#define LZMA2_PROBE_DICT_PROP 0u
 
 static uint32_t _lzma2_dict_size(uint8_t dictProp) {
   if (dictProp == LZMA2_DICT_PROP_MAX) return 0xFFFFFFFFu;
@@ -29,12 +31,15 @@ static void _lzma2_filters(uint8_t dictProp, lzma_options_lzma* options, lzma_fi
   filters[1].options = NULL;
 }
 
+static uint64_t _lzma2_align(uint64_t size) {
+  return (size + (LZMA2_POOL_ALIGN - 1u)) & ~(uint64_t)(LZMA2_POOL_ALIGN - 1u);
+}
+
 static void* _lzma2_pool_alloc(void* opaque, size_t nmemb, size_t size) {
   _lzma2_TStream* stream = (_lzma2_TStream*)opaque;
   uint64_t total = (uint64_t)nmemb * (uint64_t)size;
   if (size != 0 && total / size != nmemb) return NULL;
-  total = (total + (LZMA2_POOL_ALIGN - 1u)) & ~(uint64_t)(LZMA2_POOL_ALIGN - 1u);
-  return hl_pool_take(&stream->poolCursor, &stream->poolLeft, total);
+  return hl_pool_take(&stream->poolCursor, &stream->poolLeft, _lzma2_align(total));
 }
 
 /* The whole block is freed at once by the driver. */
@@ -43,11 +48,44 @@ static void _lzma2_pool_free(void* opaque, void* address) {
   (void)address;
 }
 
+/* liblzma writes into what it allocates while it initialises, so a dry run over a dummy address
+ * is not possible. Instead the decoder is initialised once for the smallest dictionary over a
+ * scratch buffer on the stack, with the pool allocator counting what it hands out. Everything
+ * but the dictionary is independent of the dictionary size, so the need for any property is
+ * that figure with the smallest dictionary swapped for the wanted one. 0 when the probe fails. */
+static uint64_t _lzma2_memory_need(uint8_t dictProp) {
+  union {
+    hl_byte bytes[LZMA2_PROBE_SCRATCH_SIZE];
+    max_align_t alignment;
+  } scratch;
+  _lzma2_TStream probe;
+  lzma_options_lzma options;
+  lzma_filter filters[2];
+  lzma_stream decoder = LZMA_STREAM_INIT;
+  uint64_t used;
+  uint64_t smallestDict = _lzma2_align(_lzma2_dict_size(LZMA2_PROBE_DICT_PROP));
+
+  memset(&probe, 0, sizeof(probe));
+  probe.allocator.alloc = _lzma2_pool_alloc;
+  probe.allocator.free = _lzma2_pool_free;
+  probe.allocator.opaque = &probe;
+  probe.poolCursor = scratch.bytes;
+  probe.poolLeft = sizeof(scratch.bytes);
+  decoder.allocator = &probe.allocator;
+  _lzma2_filters(LZMA2_PROBE_DICT_PROP, &options, filters);
+  if (lzma_raw_decoder(&decoder, filters) != LZMA_OK) {
+    lzma_end(&decoder);
+    return 0;
+  }
+  used = sizeof(scratch.bytes) - probe.poolLeft;
+  lzma_end(&decoder);
+  if (used <= smallestDict) return 0;
+  return used - smallestDict + _lzma2_align(_lzma2_dict_size(dictProp));
+}
+
 hl_bool _lzma2_TStream_getReservedMemSize(_lzma2_TStream* stream, void* inputHandle, hl_read_fn readInput,
                                           uint32_t uncompressSize, uint64_t* memSize) {
   uint32_t got = 1;
-  lzma_options_lzma options;
-  lzma_filter filters[2];
   uint64_t need;
 
   memset(stream, 0, sizeof(*stream));
@@ -60,12 +98,9 @@ hl_bool _lzma2_TStream_getReservedMemSize(_lzma2_TStream* stream, void* inputHan
 
   if (!readInput(inputHandle, &stream->dictProp, &got) || got != 1) return hl_FALSE;
   if (stream->dictProp > LZMA2_DICT_PROP_MAX) return hl_FALSE;
-  /* liblzma writes into what it allocates while it initialises, so no dry run over a dummy
-   * address: its own bound for these options is the figure. */
-  _lzma2_filters(stream->dictProp, &options, filters);
-  need = lzma_raw_decoder_memusage(filters);
-  if (need == 0 || need == UINT64_MAX) return hl_FALSE;
-  *memSize = need + LZMA2_ALIGN_SLACK;
+  need = _lzma2_memory_need(stream->dictProp);
+  if (need == 0) return hl_FALSE;
+  *memSize = need;
   return hl_TRUE;
 }
 

@@ -1,0 +1,163 @@
+// Proves that a compressed patch of every type allocates nothing on the heap but the driver's one
+// block. malloc and friends are replaced for the whole process by counting versions that forward
+// to glibc's own entry points; hpatchi_patch runs over an in-memory listener, so no stdio buffer
+// is created while it runs (standard output is warmed up beforehand).
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "patch/hpatchi.h"
+#include "tests/decompress/encoders.h"
+#include "tests/decompress/mem_reader.h"
+#include "tests/decompress/patch_file.h"
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+void __libc_free(void*);
+}
+
+namespace {
+bool g_counting = false;
+unsigned g_allocs = 0;
+unsigned g_frees = 0;
+size_t g_lastSize = 0;
+
+void note(size_t size) {
+  if (g_counting) {
+    ++g_allocs;
+    g_lastSize = size;
+  }
+}
+}  // namespace
+
+extern "C" {
+void* malloc(size_t size) {
+  note(size);
+  return __libc_malloc(size);
+}
+void* calloc(size_t n, size_t size) {
+  note(n * size);
+  return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t size) {
+  note(size);
+  return __libc_realloc(p, size);
+}
+void* memalign(size_t align, size_t size) {
+  note(size);
+  return __libc_memalign(align, size);
+}
+void* aligned_alloc(size_t align, size_t size) {
+  note(size);
+  return __libc_memalign(align, size);
+}
+int posix_memalign(void** out, size_t align, size_t size) {
+  note(size);
+  *out = __libc_memalign(align, size);
+  return *out ? 0 : 12;
+}
+void free(void* p) {
+  if (g_counting && p) ++g_frees;
+  __libc_free(p);
+}
+}
+
+namespace {
+
+using hl_test::Bytes;
+
+struct MemListener {
+  PatchListener base;
+  Bytes* out;
+  const Bytes* old;
+};
+
+hl_bool read_old(PatchListener* l, uint32_t pos, hl_byte* data, uint32_t size) {
+  auto* self = reinterpret_cast<MemListener*>(l);
+  if (uint64_t(pos) + size > self->old->size()) return hl_FALSE;
+  std::memcpy(data, self->old->data() + pos, size);
+  return hl_TRUE;
+}
+hl_bool write_new(PatchListener* l, const hl_byte* data, uint32_t size) {
+  auto* self = reinterpret_cast<MemListener*>(l);
+  self->out->insert(self->out->end(), data, data + size);
+  return hl_TRUE;
+}
+
+// Runs hpatchi_patch on prefix + stream (the header already taken) and counts the allocations.
+void expect_one_block(uint32_t type, const Bytes& tail, const Bytes& oldData, const Bytes& newData,
+                      uint32_t uncompressSize) {
+  hl_test::MemReader reader(tail);
+  Bytes out;
+  out.reserve(newData.size());  // the test's own writer must not allocate while counting
+  reader.asked.reserve(100000);
+  MemListener listener{{&reader, hl_test::MemReader::read, read_old, write_new}, &out, &oldData};
+  std::fputs("", stdout);
+  std::fflush(stdout);
+  g_allocs = g_frees = 0;
+  g_counting = true;
+  int code = hpatchi_patch(&listener.base, type, uint32_t(newData.size()), uncompressSize, HPATCHI_CACHE_SIZE);
+  g_counting = false;
+  EXPECT_EQ(0, code) << "type " << type;
+  EXPECT_TRUE(hl_test::same_bytes(newData, out)) << "type " << type;
+  EXPECT_EQ(1u, g_allocs) << "type " << type;
+  EXPECT_EQ(1u, g_frees) << "type " << type;
+  EXPECT_GE(g_lastSize, size_t(HPATCHI_CACHE_SIZE)) << "the block holds the decoder memory and the caches";
+}
+
+TEST(HeapUse, OnlyTheDriversBlockForEveryType) {
+  std::printf("warming up standard output\n");
+  std::fflush(stdout);
+  Bytes oldData = hl_test::sample_data(50000, 51);
+  Bytes newData = oldData;
+  for (size_t i = 0; i < newData.size(); i += 777) newData[i] ^= 0x33;
+  Bytes more = hl_test::sample_data(20000, 52);
+  newData.insert(newData.end(), more.begin(), more.end());
+  Bytes body = hl_test::make_body(oldData, newData);
+  const uint32_t bodySize = uint32_t(body.size());
+
+  expect_one_block(0, body, oldData, newData, 0);
+  expect_one_block(1, hl_test::tuz_encode(body).with_dict_size(1 << 16), oldData, newData, 0);
+  for (int wb : {15, 31, -15, 9}) {
+    Bytes tail{uint8_t(int8_t(wb))};
+    Bytes z = hl_test::zlib_compress(body, wb);
+    tail.insert(tail.end(), z.begin(), z.end());
+    expect_one_block(2, tail, oldData, newData, bodySize);
+  }
+  auto enc = hl_test::lzma_compress(body, 1 << 16, true);
+  Bytes lt{5};
+  lt.insert(lt.end(), enc.props.begin(), enc.props.end());
+  lt.insert(lt.end(), enc.data.begin(), enc.data.end());
+  expect_one_block(3, lt, oldData, newData, bodySize);
+#if HL_HAVE_LZMA2
+  for (uint8_t prop : {0, 16}) {
+    Bytes l2{prop};
+    Bytes c = hl_test::lzma2_compress(body, prop);
+    l2.insert(l2.end(), c.begin(), c.end());
+    expect_one_block(4, l2, oldData, newData, bodySize);
+  }
+#endif
+}
+
+// The counter itself works: a plain allocation is seen.
+TEST(HeapUse, TheCounterSeesAllocations) {
+  g_allocs = 0;
+  g_counting = true;
+  void* volatile p = malloc(123);
+  g_counting = false;
+  free(p);
+  EXPECT_EQ(1u, g_allocs);
+  EXPECT_EQ(123u, g_lastSize);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,77 @@
+#include "tests/decompress/encoders.h"
+
+#include <lzma.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+extern "C" {
+#include "lzma/LzmaEnc.h"
+}
+
+namespace hl_test {
+
+Bytes zlib_compress(const Bytes& data, int windowBits, int level) {
+  z_stream s{};
+  if (deflateInit2(&s, level, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("deflateInit2");
+  Bytes out(deflateBound(&s, data.size()) + 64);
+  s.next_in = const_cast<Bytef*>(data.data());
+  s.avail_in = static_cast<uInt>(data.size());
+  s.next_out = out.data();
+  s.avail_out = static_cast<uInt>(out.size());
+  int ret = deflate(&s, Z_FINISH);
+  deflateEnd(&s);
+  if (ret != Z_STREAM_END) throw std::runtime_error("deflate");
+  out.resize(s.total_out);
+  return out;
+}
+
+namespace {
+void* sdk_alloc(void*, size_t size) { return std::malloc(size); }
+void sdk_free(void*, void* address) { std::free(address); }
+ISzAlloc g_sdkAlloc = {sdk_alloc, sdk_free};
+}  // namespace
+
+LzmaEncoded lzma_compress(const Bytes& data, uint32_t dictSize, bool endMark, int lc, int lp, int pb,
+                          int level) {
+  CLzmaEncProps props;
+  LzmaEncProps_Init(&props);
+  props.level = level;
+  props.dictSize = dictSize;
+  props.lc = lc;
+  props.lp = lp;
+  props.pb = pb;
+  LzmaEncoded enc;
+  enc.props.resize(LZMA_PROPS_SIZE);
+  SizeT propsSize = LZMA_PROPS_SIZE;
+  SizeT outLen = data.size() + data.size() / 3 + 1024;
+  enc.data.resize(outLen);
+  SRes res = LzmaEncode(enc.data.data(), &outLen, data.data(), data.size(), &props, enc.props.data(),
+                        &propsSize, endMark ? 1 : 0, nullptr, &g_sdkAlloc, &g_sdkAlloc);
+  if (res != SZ_OK) throw std::runtime_error("LzmaEncode");
+  enc.data.resize(outLen);
+  return enc;
+}
+
+uint32_t lzma2_dict_size(uint8_t dictProp) {
+  if (dictProp == 40) return 0xFFFFFFFFu;
+  return (2u | (dictProp & 1u)) << (dictProp / 2u + 11u);
+}
+
+Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset) {
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, preset)) throw std::runtime_error("lzma_lzma_preset");
+  options.dict_size = lzma2_dict_size(dictProp);
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  Bytes out(data.size() + data.size() / 2 + 4096);
+  size_t outPos = 0;
+  if (lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), out.data(), &outPos, out.size()) !=
+      LZMA_OK)
+    throw std::runtime_error("lzma_raw_buffer_encode");
+  out.resize(outPos);
+  return out;
+}
+
+}  // namespace hl_test

@@ -1,0 +1,31 @@
+// Compressed test bodies made by the libraries' own encoders.
+#ifndef HL_TEST_ENCODERS_H
+#define HL_TEST_ENCODERS_H
+
+#include <cstdint>
+#include <vector>
+
+namespace hl_test {
+
+using Bytes = std::vector<uint8_t>;
+
+// deflate in the framing that windowBits selects (9..15 zlib, 25..31 gzip, -9..-15 raw).
+Bytes zlib_compress(const Bytes& data, int windowBits, int level = 6);
+
+struct LzmaEncoded {
+  Bytes props;  // the SDK's 5-byte properties
+  Bytes data;   // raw range-coded data
+};
+// The LZMA SDK's LzmaEncode, with or without the end marker.
+LzmaEncoded lzma_compress(const Bytes& data, uint32_t dictSize, bool endMark, int lc = 3, int lp = 0,
+                          int pb = 2, int level = 5);
+
+// liblzma's raw LZMA2 encoder with the dictionary that dictProp names; its output ends with
+// the LZMA2 end byte 0.
+Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset = 6);
+
+uint32_t lzma2_dict_size(uint8_t dictProp);
+
+}  // namespace hl_test
+
+#endif

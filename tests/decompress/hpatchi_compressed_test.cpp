@@ -1,0 +1,287 @@
+// Compressed patches applied end to end through the hpatchi program: bodies from the libraries'
+// own encoders, every prefix rejection with its exact lines, broken streams with code 21.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "patch/decompress/lzma2_plugin.h"
+#include "tests/decompress/encoders.h"
+#include "tests/decompress/mem_reader.h"
+#include "tests/decompress/patch_file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using hl_test::Bytes;
+
+constexpr uint8_t kTuz = 1, kZlib = 2, kLzma = 3, kLzma2 = 4;
+
+struct Outcome {
+  int code;
+  std::string out;
+  std::string err;
+  Bytes newFile;
+  bool newExists;
+};
+
+void write_file(const fs::path& p, const Bytes& b) {
+  std::ofstream f(p, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+std::string read_text(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+class HpatchiCompressed : public ::testing::Test {
+ protected:
+  fs::path dir;
+  void SetUp() override {
+    static int serial = 0;
+    dir = fs::temp_directory_path() /
+          ("hl_decompress_e2e_" + std::to_string(getpid()) + "_" + std::to_string(++serial));
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  Outcome apply(const Bytes& oldData, const Bytes& patch) {
+    write_file(dir / "old", oldData);
+    write_file(dir / "patch", patch);
+    std::string cmd = std::string("'") + HPATCHI_PROGRAM + "' '" + (dir / "old").string() + "' '" +
+                      (dir / "patch").string() + "' '" + (dir / "new").string() + "' >'" +
+                      (dir / "out.txt").string() + "' 2>'" + (dir / "err.txt").string() + "'";
+    int status = std::system(cmd.c_str());
+    Outcome o;
+    o.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    o.out = read_text(dir / "out.txt");
+    o.err = read_text(dir / "err.txt");
+    o.newExists = fs::exists(dir / "new");
+    std::string n = o.newExists ? read_text(dir / "new") : std::string();
+    o.newFile.assign(n.begin(), n.end());
+    return o;
+  }
+};
+
+std::string decompresser_line(const char* name) {
+  return std::string("hpatchi run with decompresser: \"") + name + "\"\n";
+}
+std::string memory_line(uint64_t must) {
+  return "  requirements memory size: (must) " + std::to_string(must) + " + (cache) 32768\n";
+}
+bool contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
+
+uint64_t inflate_state_size() {
+  struct Counter {
+    static voidpf alloc(voidpf opaque, uInt items, uInt size) {
+      *static_cast<uint64_t*>(opaque) += uint64_t(items) * size;
+      return calloc(items, size);
+    }
+    static void release(voidpf, voidpf p) { free(p); }
+  };
+  uint64_t total = 0;
+  z_stream s{};
+  s.zalloc = Counter::alloc;
+  s.zfree = Counter::release;
+  s.opaque = &total;
+  inflateInit2(&s, 15);
+  inflateEnd(&s);
+  return total;
+}
+
+struct Sample {
+  Bytes oldData = hl_test::sample_data(70000, 41);
+  Bytes newData;
+  Bytes body;
+  Sample() {
+    newData = oldData;
+    for (size_t i = 0; i < newData.size(); i += 1000) newData[i] ^= 0x5A;
+    Bytes tail = hl_test::sample_data(30000, 42);
+    newData.insert(newData.end(), tail.begin(), tail.end());
+    body = hl_test::make_body(oldData, newData);
+  }
+};
+
+void expect_ok(const Outcome& o, const Bytes& want, const char* name, uint64_t must) {
+  EXPECT_EQ(0, o.code) << o.err;
+  EXPECT_TRUE(hl_test::same_bytes(want, o.newFile));
+  EXPECT_TRUE(contains(o.out, decompresser_line(name) + memory_line(must))) << o.out;
+  EXPECT_TRUE(contains(o.out, "  patch ok!\n")) << o.out;
+  EXPECT_EQ("", o.err);
+}
+
+TEST_F(HpatchiCompressed, ZlibFramings) {
+  Sample s;
+  for (int wb : {15, 31, -15, 9}) {
+    Bytes stream = hl_test::zlib_compress(s.body, wb);
+    Bytes patch = hl_test::make_patch(kZlib, uint32_t(s.newData.size()), uint32_t(s.body.size()),
+                                      Bytes{uint8_t(int8_t(wb))}, stream);
+    int w = wb < 0 ? -wb : (wb > 15 ? wb - 16 : wb);
+    expect_ok(apply(s.oldData, patch), s.newData, "zlib", (uint64_t(1) << w) + inflate_state_size());
+  }
+}
+
+TEST_F(HpatchiCompressed, LzmaWithAndWithoutEndMarkAndFiveToEightPropertyBytes) {
+  Sample s;
+  for (bool endMark : {false, true}) {
+    auto enc = hl_test::lzma_compress(s.body, 1 << 16, endMark);
+    for (unsigned propsSize = 5; propsSize <= 8; ++propsSize) {
+      Bytes prefix{uint8_t(propsSize)};
+      prefix.insert(prefix.end(), enc.props.begin(), enc.props.end());
+      prefix.resize(1 + propsSize, 0x77);
+      Bytes patch = hl_test::make_patch(kLzma, uint32_t(s.newData.size()), uint32_t(s.body.size()), prefix, enc.data);
+      uint64_t must = 2u * (1846u + (768u << 3)) + (1u << 16);
+      expect_ok(apply(s.oldData, patch), s.newData, "lzma", must);
+    }
+  }
+}
+
+#if HL_HAVE_LZMA2
+uint64_t lzma2_must(uint8_t prop) {
+  hl_test::MemReader reader(Bytes{prop});
+  _lzma2_TStream record{};
+  uint64_t m = 0;
+  EXPECT_TRUE(_lzma2_TStream_getReservedMemSize(&record, &reader, hl_test::MemReader::read, 1, &m));
+  _lzma2_TStream_close(&record);
+  return m;
+}
+
+TEST_F(HpatchiCompressed, Lzma2DictProps0And1And16) {
+  Sample s;
+  for (uint8_t prop : {0, 1, 16}) {
+    for (bool endByte : {true, false}) {
+      Bytes stream = hl_test::lzma2_compress(s.body, prop);
+      if (!endByte) stream.pop_back();
+      Bytes patch = hl_test::make_patch(kLzma2, uint32_t(s.newData.size()), uint32_t(s.body.size()), Bytes{prop}, stream);
+      uint64_t must = lzma2_must(prop);
+      EXPECT_GE(must, hl_test::lzma2_dict_size(prop));
+      expect_ok(apply(s.oldData, patch), s.newData, "lzma2", must);
+    }
+  }
+}
+#endif
+
+TEST_F(HpatchiCompressed, Tuz) {
+  Sample s;
+  auto w = hl_test::tuz_encode(s.body);
+  ASSERT_EQ(s.body, w.expected());
+  for (uint32_t dictSize : {4096u, 1u << 20}) {
+    Bytes patch = hl_test::make_patch(kTuz, uint32_t(s.newData.size()), 0, Bytes{}, w.with_dict_size(dictSize));
+    expect_ok(apply(s.oldData, patch), s.newData, "tuz", dictSize);
+  }
+}
+
+// The prefix rejections: the decompresser line on standard output, the plugin's line and the
+// driver's line on standard error, and the code.
+struct Rejection {
+  uint8_t type;
+  Bytes tail;
+  const char* name;
+  int code;
+  const char* line;
+};
+
+TEST_F(HpatchiCompressed, PrefixRejections) {
+  const char* zlibSize = "_zlib_TStream_getReservedMemSize() ERROR!\n";
+  const char* lzmaSize = "_lzma_TStream_getReservedMemSize() ERROR!\n";
+  const char* tuzSize = "tuz_TStream_read_dict_size() dict size ERROR!\n";
+  std::vector<Rejection> cases = {
+      {kZlib, {8}, "zlib", 11, zlibSize},
+      {kZlib, {16}, "zlib", 11, zlibSize},
+      {kZlib, {24}, "zlib", 11, zlibSize},
+      {kZlib, {0}, "zlib", 11, zlibSize},
+      {kZlib, {uint8_t(-8)}, "zlib", 11, zlibSize},
+      {kZlib, {}, "zlib", 11, zlibSize},
+      {kZlib, {uint8_t(-25), 1, 2, 3}, "zlib", 12, "_zlib_TStream_open() ERROR!\n"},
+      {kTuz, {0, 0, 0, 0, 0x0C, 0}, "tuz", 11, tuzSize},
+      {kTuz, {1, 0, 0, 0x40, 0x0C, 0}, "tuz", 11, tuzSize},
+      {kTuz, {0, 0x10, 0}, "tuz", 11, tuzSize},
+      {kLzma, {0, 93, 0, 0, 1, 0}, "lzma", 11, lzmaSize},
+      {kLzma, {9, 93, 0, 0, 1, 0, 0, 0, 0, 0}, "lzma", 11, lzmaSize},
+      {kLzma, {4, 93, 0, 0, 1}, "lzma", 11, lzmaSize},
+      {kLzma, {6, 93, 0, 0, 1}, "lzma", 11, lzmaSize},
+      {kLzma, {5, 225, 0, 0, 1, 0, 0}, "lzma", 11, lzmaSize},
+      {kLzma, {}, "lzma", 11, lzmaSize},
+#if HL_HAVE_LZMA2
+      {kLzma2, {41, 0}, "lzma2", 11, "_lzma2_TStream_getReservedMemSize() ERROR!\n"},
+      {kLzma2, {}, "lzma2", 11, "_lzma2_TStream_getReservedMemSize() ERROR!\n"},
+#endif
+  };
+  for (const auto& c : cases) {
+    Bytes patch = hl_test::make_patch(c.type, 5, 5, Bytes{}, c.tail);
+    Outcome o = apply(Bytes{1, 2, 3}, patch);
+    std::string what = std::string(c.name) + " prefix of " + std::to_string(c.tail.size()) + " bytes";
+    EXPECT_EQ(c.code, o.code) << what;
+    EXPECT_EQ(std::string(c.line) + "hpatchi_patch() run ERROR!\n", o.err) << what;
+    EXPECT_TRUE(contains(o.out, decompresser_line(c.name))) << what << "\n" << o.out;
+    EXPECT_EQ(std::string::npos, o.out.find(decompresser_line(c.name), o.out.find(decompresser_line(c.name)) + 1))
+        << "printed once: " << what;
+    // Only a failed open comes after the memory line.
+    EXPECT_EQ(c.code == 12, contains(o.out, "requirements memory size")) << what;
+    EXPECT_TRUE(contains(o.out, "\nhpatchi time: ")) << what;
+  }
+}
+
+// Broken streams of every type fail in the patch step with code 21.
+TEST_F(HpatchiCompressed, TruncatedAndCorruptStreamsGiveCode21) {
+  Sample s;
+  const std::string lines = "hpatch_lite_patch() run ERROR!\nhpatchi_patch() run ERROR!\n";
+  const uint32_t newSize = uint32_t(s.newData.size());
+  const uint32_t bodySize = uint32_t(s.body.size());
+  std::vector<std::pair<std::string, Bytes>> patches;
+
+  Bytes z = hl_test::zlib_compress(s.body, 15);
+  patches.push_back({"zlib cut", hl_test::make_patch(kZlib, newSize, bodySize, {15}, Bytes(z.begin(), z.begin() + z.size() / 2))});
+  Bytes zbad = z;
+  zbad[0] ^= 0x08;  // the zlib header check fails
+  patches.push_back({"zlib corrupt", hl_test::make_patch(kZlib, newSize, bodySize, {15}, zbad)});
+  patches.push_back({"zlib longer body than stream", hl_test::make_patch(kZlib, newSize + 1, bodySize + 1, {15}, z)});
+
+  auto enc = hl_test::lzma_compress(s.body, 1 << 16, false);
+  Bytes lp{5};
+  lp.insert(lp.end(), enc.props.begin(), enc.props.end());
+  patches.push_back({"lzma cut", hl_test::make_patch(kLzma, newSize, bodySize, lp,
+                                                     Bytes(enc.data.begin(), enc.data.begin() + enc.data.size() / 2))});
+  Bytes lbad = enc.data;
+  lbad[0] = 0x42;
+  patches.push_back({"lzma corrupt", hl_test::make_patch(kLzma, newSize, bodySize, lp, lbad)});
+
+#if HL_HAVE_LZMA2
+  Bytes l2 = hl_test::lzma2_compress(s.body, 16);
+  patches.push_back({"lzma2 cut", hl_test::make_patch(kLzma2, newSize, bodySize, {16}, Bytes(l2.begin(), l2.begin() + l2.size() / 2))});
+  Bytes l2bad = l2;
+  l2bad[0] = 0x05;  // an invalid chunk control byte
+  patches.push_back({"lzma2 corrupt", hl_test::make_patch(kLzma2, newSize, bodySize, {16}, l2bad)});
+#endif
+
+  auto t = hl_test::tuz_encode(s.body).with_dict_size(1 << 16);
+  patches.push_back({"tuz cut", hl_test::make_patch(kTuz, newSize, 0, {}, Bytes(t.begin(), t.begin() + t.size() / 2))});
+  hl_test::TuzWriter far;
+  far.literal('a');
+  far.bit(0);
+  far.length_code(0);
+  far.bit(0);
+  far.distance_code(5000);  // beyond the 4096-byte dictionary
+  far.end();
+  patches.push_back({"tuz distance", hl_test::make_patch(kTuz, 3, 0, {}, far.with_dict_size(4096))});
+  hl_test::TuzWriter badCode;
+  badCode.literal('a');
+  badCode.control(0);
+  badCode.end();
+  patches.push_back({"tuz control code", hl_test::make_patch(kTuz, 3, 0, {}, badCode.with_dict_size(4096))});
+
+  for (const auto& p : patches) {
+    Outcome o = apply(s.oldData, p.second);
+    EXPECT_EQ(21, o.code) << p.first;
+    EXPECT_EQ(lines, o.err) << p.first;
+  }
+}
+
+}  // namespace

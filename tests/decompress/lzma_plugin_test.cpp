@@ -1,0 +1,239 @@
+// The LZMA plugin (LzmaDec) through its four operations over an in-memory raw reader.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "patch/decompress/lzma_plugin.h"
+#include "tests/decompress/encoders.h"
+#include "tests/decompress/plugin_harness.h"
+
+namespace {
+
+using hl_test::Bytes;
+using hl_test::PluginOps;
+using Plugin = hl_test::PluginRun<_lzma_TStream>;
+
+const PluginOps<_lzma_TStream> kLzma = {_lzma_TStream_getReservedMemSize, _lzma_TStream_open,
+                                        _lzma_TStream_read, [](_lzma_TStream* s) {
+                                          _lzma_TStream_close(s);
+                                          return true;
+                                        }};
+
+// propsSize, the 5 properties, extra property bytes up to propsSize, then the data.
+Bytes lzma_tail(const hl_test::LzmaEncoded& enc, unsigned propsSize = 5) {
+  Bytes t;
+  t.reserve(1 + propsSize + enc.data.size());
+  t.push_back(uint8_t(propsSize));
+  for (uint8_t b : enc.props) t.push_back(b);
+  for (unsigned i = 5; i < propsSize; ++i) t.push_back(uint8_t(0xE0 + i));
+  for (uint8_t b : enc.data) t.push_back(b);
+  return t;
+}
+
+Bytes props(uint8_t first, uint32_t dictSize) {
+  return Bytes{first, uint8_t(dictSize), uint8_t(dictSize >> 8), uint8_t(dictSize >> 16), uint8_t(dictSize >> 24)};
+}
+
+// The SDK's decoder memory: probability tables (16-bit) plus the dictionary buffer.
+uint64_t sdk_need(int lc, int lp, uint32_t dictSize) {
+  return 2u * (1846u + (768u << (lc + lp))) + std::max<uint32_t>(dictSize, 4096);
+}
+
+TEST(LzmaSize, MeasuresTablesAndDictionary) {
+  struct Case {
+    uint8_t first;
+    int lc, lp;
+    uint32_t dict;
+  };
+  for (Case c : {Case{93, 3, 0, 1u << 20}, Case{0, 0, 0, 4096}, Case{224, 8, 4, 65536}, Case{93, 3, 0, 100}}) {
+    Bytes t{5};
+    Bytes p = props(c.first, c.dict);
+    t.insert(t.end(), p.begin(), p.end());
+    t.push_back(0x00);
+    Plugin run(kLzma, t);
+    ASSERT_TRUE(run.size(77)) << int(c.first);
+    EXPECT_EQ(sdk_need(c.lc, c.lp, c.dict), run.memSize) << int(c.first);
+    EXPECT_EQ(6u, run.reader.pos) << "nothing of the stream is read";
+    EXPECT_EQ(nullptr, run.record->decoder.dic) << "the dry run's addresses are forgotten";
+    EXPECT_EQ(nullptr, run.record->decoder.probs);
+    EXPECT_EQ(77u, run.record->outLeft);
+  }
+}
+
+TEST(LzmaSize, RejectedPrefixes) {
+  for (uint8_t propsSize : {0, 9, 200}) {
+    Bytes t{propsSize};
+    for (int i = 0; i < 10; ++i) t.push_back(0);
+    Plugin run(kLzma, t);
+    EXPECT_FALSE(run.size(10)) << int(propsSize);
+  }
+  for (uint8_t propsSize = 1; propsSize <= 4; ++propsSize) {
+    Bytes t{propsSize, 93, 0, 0, 1, 0, 0, 0};
+    Plugin run(kLzma, t);
+    EXPECT_FALSE(run.size(10)) << int(propsSize);
+  }
+  for (uint8_t first : {225, 255}) {
+    Bytes t{5};
+    Bytes p = props(first, 1 << 16);
+    t.insert(t.end(), p.begin(), p.end());
+    Plugin run(kLzma, t);
+    EXPECT_FALSE(run.size(10)) << int(first);
+  }
+  Plugin cut(kLzma, Bytes{7, 93, 0, 0, 1, 0, 0});  // ends inside the property bytes
+  EXPECT_FALSE(cut.size(10));
+  Plugin empty(kLzma, Bytes{});
+  EXPECT_FALSE(empty.size(10));
+  Plugin failing(kLzma, Bytes{5, 93, 0, 0, 1, 0});
+  failing.reader.failAll = true;
+  EXPECT_FALSE(failing.size(10));
+}
+
+TEST(LzmaOpen, PoolOneByteShortFails) {
+  Bytes t{5};
+  Bytes p = props(93, 1 << 16);
+  t.insert(t.end(), p.begin(), p.end());
+  Plugin run(kLzma, t);
+  ASSERT_TRUE(run.size(10));
+  EXPECT_FALSE(run.open(8192, run.memSize - 1));
+}
+
+TEST(LzmaRead, RoundTripsWithAndWithoutEndMarkAndFiveToEightPropertyBytes) {
+  Bytes data = hl_test::sample_data(150000, 21);
+  for (bool endMark : {false, true}) {
+    auto enc = hl_test::lzma_compress(data, 1 << 16, endMark);
+    for (unsigned propsSize = 5; propsSize <= 8; ++propsSize) {
+      for (uint32_t request : {1u, 1000u, 150000u}) {
+        Plugin run(kLzma, lzma_tail(enc, propsSize));
+        ASSERT_TRUE(run.size(uint32_t(data.size())));
+        ASSERT_TRUE(run.open(8192));
+        auto r = run.read_all(request);
+        EXPECT_TRUE(r.ok) << endMark << " " << propsSize << " " << request;
+        EXPECT_TRUE(hl_test::same_bytes(data, r.out)) << endMark << " " << propsSize << " " << request;
+      }
+    }
+  }
+}
+
+TEST(LzmaRead, OutputLongerThanTheDictionaryWrapsItContinuously) {
+  Bytes data = hl_test::sample_data(100000, 22);
+  auto enc = hl_test::lzma_compress(data, 4096, false, 0, 2, 0);
+  for (uint32_t request : {1u, 777u, 4096u, 5000u}) {
+    for (uint32_t cache : {1u, 13u, 8192u}) {
+      Plugin run(kLzma, lzma_tail(enc));
+      ASSERT_TRUE(run.size(uint32_t(data.size())));
+      EXPECT_EQ(sdk_need(0, 2, 4096), run.memSize);
+      ASSERT_TRUE(run.open(cache));
+      auto r = run.read_all(request);
+      EXPECT_TRUE(r.ok) << request << " " << cache;
+      EXPECT_TRUE(hl_test::same_bytes(data, r.out)) << request << " " << cache;
+    }
+  }
+}
+
+TEST(LzmaRead, SmallRequestLeavesTheRestInTheDictionary) {
+  Bytes data = hl_test::sample_data(30000, 23);
+  auto enc = hl_test::lzma_compress(data, 1 << 16, true);
+  Plugin run(kLzma, lzma_tail(enc));
+  ASSERT_TRUE(run.size(uint32_t(data.size())));
+  ASSERT_TRUE(run.open(8192));
+  hl_byte buf[10];
+  uint32_t count = 10;
+  ASSERT_TRUE(run.read(buf, &count));
+  EXPECT_GT(run.record->decoder.dicPos, run.record->dicCopied) << "decoded ahead";
+  unsigned calls = run.reader.calls;
+  count = 10;
+  ASSERT_TRUE(run.read(buf, &count));
+  EXPECT_EQ(calls, run.reader.calls) << "served from the dictionary";
+  EXPECT_EQ(0, std::memcmp(buf, data.data() + 10, 10));
+}
+
+TEST(LzmaRead, ZeroRequestAndExhaustedCapReadNothing) {
+  Bytes data = hl_test::sample_data(1000, 24);
+  auto enc = hl_test::lzma_compress(data, 1 << 16, false);
+  Plugin run(kLzma, lzma_tail(enc));
+  ASSERT_TRUE(run.size(600));
+  ASSERT_TRUE(run.open(8192));
+  hl_byte buf[1000];
+  uint32_t count = 0;
+  EXPECT_TRUE(run.read(buf, &count));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ(2u, run.reader.calls) << "only the prefix (size byte, properties) read so far";
+  count = 1000;
+  ASSERT_TRUE(run.read(buf, &count));
+  EXPECT_EQ(600u, count);
+  EXPECT_EQ(0, std::memcmp(buf, data.data(), 600));
+  unsigned calls = run.reader.calls;
+  count = 5;
+  EXPECT_TRUE(run.read(buf, &count));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ(calls, run.reader.calls);
+}
+
+TEST(LzmaRead, StreamShorterThanUncompressSizeFails) {
+  Bytes data = hl_test::sample_data(5000, 25);
+  for (bool endMark : {false, true}) {
+    auto enc = hl_test::lzma_compress(data, 1 << 16, endMark);
+    Plugin run(kLzma, lzma_tail(enc));
+    ASSERT_TRUE(run.size(5001));
+    ASSERT_TRUE(run.open(8192));
+    auto r = run.read_all(100);
+    EXPECT_FALSE(r.ok) << endMark;
+    EXPECT_EQ(Bytes(data.begin(), data.begin() + 5000), r.out) << endMark;
+  }
+}
+
+TEST(LzmaRead, TruncatedAndCorruptStreamsFail) {
+  Bytes data = hl_test::sample_data(60000, 26);
+  auto enc = hl_test::lzma_compress(data, 1 << 16, false);
+  {
+    auto cut = enc;
+    cut.data.resize(cut.data.size() / 2);
+    Plugin run(kLzma, lzma_tail(cut), 1000);
+    ASSERT_TRUE(run.size(uint32_t(data.size())));
+    ASSERT_TRUE(run.open(8192));
+    auto r = run.read_all(4096);
+    EXPECT_FALSE(r.ok);
+    EXPECT_LT(r.out.size(), data.size());
+  }
+  {
+    auto bad = enc;
+    bad.data[0] = 0x55;  // the range coder's first byte must be 0
+    Plugin run(kLzma, lzma_tail(bad));
+    ASSERT_TRUE(run.size(uint32_t(data.size())));
+    ASSERT_TRUE(run.open(8192));
+    EXPECT_FALSE(run.read_all(4096).ok);
+  }
+  {
+    Plugin run(kLzma, lzma_tail(enc));
+    ASSERT_TRUE(run.size(uint32_t(data.size())));
+    ASSERT_TRUE(run.open(8192));
+    run.reader.failAll = true;
+    hl_byte buf[4];
+    uint32_t count = 4;
+    EXPECT_FALSE(run.read(buf, &count));
+  }
+}
+
+TEST(LzmaRead, RandomCorruptionNeverEscapesTheBuffers) {
+  Bytes data = hl_test::sample_data(20000, 27);
+  auto enc = hl_test::lzma_compress(data, 4096, true);
+  std::mt19937 rng(6);
+  for (int round = 0; round < 100; ++round) {
+    auto bad = enc;
+    for (int i = 0; i < 3; ++i) bad.data[1 + rng() % (bad.data.size() - 1)] ^= uint8_t(1 + rng() % 255);
+    Plugin run(kLzma, lzma_tail(bad));
+    ASSERT_TRUE(run.size(uint32_t(data.size())));
+    ASSERT_TRUE(run.open(1 + rng() % 300));
+    auto r = run.read_all(1 + rng() % 5000);
+    EXPECT_LE(r.out.size(), data.size());
+  }
+}
+
+TEST(LzmaClose, HarmlessAfterAFailedSizeStep) {
+  Plugin run(kLzma, Bytes{9});
+  EXPECT_FALSE(run.size(10));
+  _lzma_TStream_close(run.record.get());  // and once more from the harness
+  SUCCEED();
+}
+
+}  // namespace

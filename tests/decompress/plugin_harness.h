@@ -1,0 +1,90 @@
+// Runs a size/open/read/close plugin over an in-memory patch tail, the way the driver does.
+#ifndef HL_TEST_PLUGIN_HARNESS_H
+#define HL_TEST_PLUGIN_HARNESS_H
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "tests/decompress/mem_reader.h"
+
+namespace hl_test {
+
+template <typename Record>
+struct PluginOps {
+  hl_bool (*size)(Record*, void*, hl_read_fn, uint32_t, uint64_t*);
+  hl_bool (*open)(Record*, hl_byte*, uint64_t, uint32_t);
+  hl_read_fn read;
+  std::function<bool(Record*)> close;
+};
+
+template <typename Record>
+struct PluginRun {
+  PluginOps<Record> ops;
+  MemReader reader;
+  std::unique_ptr<Record> record{new Record()};
+  std::vector<hl_byte> block;
+  uint64_t memSize = 0;
+  bool sized = false;
+  bool opened = false;
+
+  PluginRun(PluginOps<Record> o, Bytes tail, uint32_t maxChunk = UINT32_MAX) : ops(o), reader(std::move(tail)) {
+    reader.maxChunk = maxChunk;
+    std::memset(record.get(), 0, sizeof(Record));
+  }
+  ~PluginRun() {
+    if (sized) ops.close(record.get());
+  }
+
+  bool size(uint32_t uncompressSize) {
+    sized = true;
+    return ops.size(record.get(), &reader, MemReader::read, uncompressSize, &memSize);
+  }
+  // Opens over a block of pool + cache bytes; pool defaults to the size step's figure.
+  bool open(uint32_t cacheSize, uint64_t pool = UINT64_MAX) {
+    if (pool == UINT64_MAX) pool = memSize;
+    block.assign(size_t(pool) + cacheSize, 0xCD);
+    opened = ops.open(record.get(), block.data(), pool, cacheSize);
+    return opened;
+  }
+  bool read(hl_byte* out, uint32_t* count) { return ops.read(record.get(), out, count) != 0; }
+
+  // Reads in requests of `request` bytes until a read fails or delivers 0; ok is false on a failure.
+  struct Result {
+    bool ok;
+    Bytes out;
+  };
+  Result read_all(uint32_t request, size_t limit = SIZE_MAX) {
+    Result r{true, {}};
+    std::vector<hl_byte> buf(request);
+    while (r.out.size() < limit) {
+      uint32_t count = request;
+      if (!read(buf.data(), &count)) {
+        r.ok = false;
+        break;
+      }
+      if (count == 0) break;
+      if (count != request && count != 0) {
+        // The plugins fill every request after the cap; only the capped last one is short.
+        r.out.insert(r.out.end(), buf.begin(), buf.begin() + count);
+        uint32_t again = request;
+        if (!read(buf.data(), &again) || again != 0) r.ok = false;
+        break;
+      }
+      r.out.insert(r.out.end(), buf.begin(), buf.end());
+    }
+    return r;
+  }
+};
+
+// A patch tail: the prefix bytes followed by the compressed stream.
+inline Bytes tail(Bytes prefix, const Bytes& stream) {
+  prefix.insert(prefix.end(), stream.begin(), stream.end());
+  return prefix;
+}
+
+}  // namespace hl_test
+
+#endif

@@ -1,0 +1,234 @@
+// The zlib plugin through its four operations over an in-memory raw reader.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "patch/decompress/zlib_plugin.h"
+#include "tests/decompress/encoders.h"
+#include "tests/decompress/plugin_harness.h"
+
+namespace {
+
+using hl_test::Bytes;
+using hl_test::PluginOps;
+using Plugin = hl_test::PluginRun<_zlib_TStream>;
+
+const PluginOps<_zlib_TStream> kZlib = {_zlib_TStream_getReservedMemSize, _zlib_TStream_open,
+                                        _zlib_TStream_read,
+                                        [](_zlib_TStream* s) { return _zlib_TStream_close(s) != 0; }};
+
+// What this zlib build asks for when an inflater is initialised, counted independently.
+uint64_t inflate_state_size() {
+  struct Counter {
+    static voidpf alloc(voidpf opaque, uInt items, uInt size) {
+      *static_cast<uint64_t*>(opaque) += uint64_t(items) * size;
+      return calloc(items, size);
+    }
+    static void release(voidpf, voidpf p) { free(p); }
+  };
+  uint64_t total = 0;
+  z_stream s{};
+  s.zalloc = Counter::alloc;
+  s.zfree = Counter::release;
+  s.opaque = &total;
+  EXPECT_EQ(Z_OK, inflateInit2(&s, 15));
+  inflateEnd(&s);
+  return total;
+}
+
+Bytes prefix(int windowBits) { return Bytes{uint8_t(int8_t(windowBits))}; }
+
+TEST(ZlibSize, AcceptedWindowBitsAndTheirMemory) {
+  const uint64_t state = inflate_state_size();
+  ASSERT_GT(state, 0u);
+  for (int wb : {15, 31, -15, 9, -9, 25, 12, -12, 28}) {
+    Plugin run(kZlib, hl_test::tail(prefix(wb), Bytes{1, 2, 3}));
+    ASSERT_TRUE(run.size(1000)) << wb;
+    int w = wb < 0 ? -wb : wb;
+    if (w > 15) w -= 16;
+    EXPECT_EQ((uint64_t(1) << w) + state, run.memSize) << wb;
+    EXPECT_EQ(1u, run.reader.pos) << "the size step reads only the prefix";
+    EXPECT_EQ(1000u, run.record->outLeft);
+  }
+}
+
+TEST(ZlibSize, RejectedPrefixes) {
+  for (int wb : {0, 8, -8, 16, 24, 7, -7, 32, 33, -16, -24, 127, -128, 47}) {
+    Plugin run(kZlib, prefix(wb));
+    EXPECT_FALSE(run.size(10)) << wb;
+  }
+  Plugin empty(kZlib, Bytes{});
+  EXPECT_FALSE(empty.size(10));
+  Plugin failing(kZlib, prefix(15));
+  failing.reader.failAll = true;
+  EXPECT_FALSE(failing.size(10));
+}
+
+TEST(ZlibOpen, WindowBitsZlibRefusesPassSizeButFailOpen) {
+  Plugin run(kZlib, prefix(-25));
+  ASSERT_TRUE(run.size(10));
+  EXPECT_EQ(512u + inflate_state_size(), run.memSize);
+  EXPECT_FALSE(run.open(8192));
+}
+
+TEST(ZlibOpen, PoolTooSmallForTheStateFails) {
+  Plugin run(kZlib, prefix(15));
+  ASSERT_TRUE(run.size(10));
+  EXPECT_FALSE(run.open(8192, inflate_state_size() - 1));
+}
+
+TEST(ZlibRead, PoolWithoutRoomForTheWindowFailsTheRead) {
+  Bytes data = hl_test::sample_data(5000, 1);
+  Plugin run(kZlib, hl_test::tail(prefix(15), hl_test::zlib_compress(data, 15)));
+  ASSERT_TRUE(run.size(uint32_t(data.size())));
+  ASSERT_TRUE(run.open(8192, run.memSize - 1));
+  EXPECT_FALSE(run.read_all(100).ok);
+}
+
+TEST(ZlibRead, RoundTripsEveryFramingInManyRequestSizes) {
+  Bytes data = hl_test::sample_data(200000, 2);
+  for (int wb : {15, 31, -15, 9}) {
+    Bytes stream = hl_test::zlib_compress(data, wb);
+    for (uint32_t request : {1u, 7u, 4096u, 200000u}) {
+      for (uint32_t cache : {1u, 8192u}) {
+        if (request == 1 && cache == 1) continue;  // slow and covered by the next loop
+        Plugin run(kZlib, hl_test::tail(prefix(wb), stream));
+        ASSERT_TRUE(run.size(uint32_t(data.size())));
+        ASSERT_TRUE(run.open(cache));
+        auto r = run.read_all(request);
+        EXPECT_TRUE(r.ok) << wb << " " << request << " " << cache;
+        EXPECT_TRUE(hl_test::same_bytes(data, r.out)) << wb << " " << request << " " << cache;
+      }
+    }
+  }
+}
+
+TEST(ZlibRead, ShortRawDeliveriesAndTinyCache) {
+  Bytes data = hl_test::sample_data(20000, 3);
+  Plugin run(kZlib, hl_test::tail(prefix(31), hl_test::zlib_compress(data, 31)), 3);
+  ASSERT_TRUE(run.size(uint32_t(data.size())));
+  ASSERT_TRUE(run.open(1));
+  auto r = run.read_all(1);
+  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(hl_test::same_bytes(data, r.out));
+}
+
+TEST(ZlibRead, ZeroRequestAndExhaustedCapReadNothing) {
+  Bytes data = hl_test::sample_data(1000, 4);
+  Plugin run(kZlib, hl_test::tail(prefix(15), hl_test::zlib_compress(data, 15)));
+  ASSERT_TRUE(run.size(1000));
+  ASSERT_TRUE(run.open(8192));
+  unsigned callsBefore = run.reader.calls;
+  hl_byte buf[1000];
+  uint32_t count = 0;
+  EXPECT_TRUE(run.read(buf, &count));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ(callsBefore, run.reader.calls);
+  count = 1000;
+  ASSERT_TRUE(run.read(buf, &count));
+  EXPECT_EQ(1000u, count);
+  EXPECT_EQ(0, std::memcmp(buf, data.data(), 1000));
+  unsigned callsAfter = run.reader.calls;
+  count = 50;
+  EXPECT_TRUE(run.read(buf, &count));
+  EXPECT_EQ(0u, count);
+  EXPECT_EQ(callsAfter, run.reader.calls);
+}
+
+TEST(ZlibRead, CapAtUncompressSizeDeliversOnlyThat) {
+  Bytes data = hl_test::sample_data(10000, 5);
+  Bytes stream = hl_test::zlib_compress(data, 15);
+  stream.back() ^= 0xFF;  // a broken check value beyond the cap is never examined
+  Plugin run(kZlib, hl_test::tail(prefix(15), stream));
+  ASSERT_TRUE(run.size(6001));
+  ASSERT_TRUE(run.open(8192));
+  auto r = run.read_all(1000);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(Bytes(data.begin(), data.begin() + 6001), r.out);
+  EXPECT_EQ(0u, run.record->outLeft);
+}
+
+TEST(ZlibRead, StreamShorterThanUncompressSizeFails) {
+  Bytes data = hl_test::sample_data(3000, 6);
+  Plugin run(kZlib, hl_test::tail(prefix(15), hl_test::zlib_compress(data, 15)));
+  ASSERT_TRUE(run.size(3001));
+  ASSERT_TRUE(run.open(8192));
+  hl_byte buf[3001];
+  uint32_t count = 3001;
+  EXPECT_FALSE(run.read(buf, &count));
+  // Exactly at the end is fine.
+  Plugin exact(kZlib, hl_test::tail(prefix(15), hl_test::zlib_compress(data, 15)));
+  ASSERT_TRUE(exact.size(3000));
+  ASSERT_TRUE(exact.open(8192));
+  count = 3000;
+  EXPECT_TRUE(exact.read(buf, &count));
+  EXPECT_EQ(3000u, count);
+}
+
+TEST(ZlibRead, TruncatedAndCorruptStreamsFail) {
+  Bytes data = hl_test::sample_data(50000, 7);
+  Bytes stream = hl_test::zlib_compress(data, 15);
+  {
+    Plugin run(kZlib, hl_test::tail(prefix(15), Bytes(stream.begin(), stream.begin() + stream.size() / 2)));
+    ASSERT_TRUE(run.size(uint32_t(data.size())));
+    ASSERT_TRUE(run.open(8192));
+    EXPECT_FALSE(run.read_all(4096).ok);
+  }
+  {
+    Bytes bad = stream;
+    bad[1] ^= 0x01;  // the header check fails
+    Plugin run(kZlib, hl_test::tail(prefix(15), bad));
+    ASSERT_TRUE(run.size(uint32_t(data.size())));
+    ASSERT_TRUE(run.open(8192));
+    EXPECT_FALSE(run.read_all(4096).ok);
+  }
+  for (bool corrupt : {false, true}) {
+    Bytes checked = stream;
+    if (corrupt) checked[checked.size() - 2] ^= 0x10;  // the check value at the end
+    // The whole stream fits the cache, so inflate reaches the check value within the read.
+    Plugin run(kZlib, hl_test::tail(prefix(15), checked));
+    ASSERT_TRUE(run.size(uint32_t(data.size())));
+    ASSERT_TRUE(run.open(uint32_t(stream.size())));
+    auto r = run.read_all(uint32_t(data.size()));
+    EXPECT_EQ(!corrupt, r.ok);
+  }
+  {
+    Plugin run(kZlib, hl_test::tail(prefix(15), stream));
+    ASSERT_TRUE(run.size(uint32_t(data.size())));
+    ASSERT_TRUE(run.open(8192));
+    run.reader.failAll = true;
+    hl_byte buf[10];
+    uint32_t count = 10;
+    EXPECT_FALSE(run.read(buf, &count));
+  }
+}
+
+TEST(ZlibRead, RandomCorruptionNeverEscapesTheBuffers) {
+  Bytes data = hl_test::sample_data(20000, 8);
+  Bytes stream = hl_test::zlib_compress(data, -15);
+  std::mt19937 rng(5);
+  for (int round = 0; round < 100; ++round) {
+    Bytes bad = stream;
+    for (int i = 0; i < 4; ++i) bad[rng() % bad.size()] ^= uint8_t(1 + rng() % 255);
+    Plugin run(kZlib, hl_test::tail(prefix(-15), bad));
+    ASSERT_TRUE(run.size(uint32_t(data.size())));
+    ASSERT_TRUE(run.open(256));
+    auto r = run.read_all(1 + rng() % 5000);
+    EXPECT_LE(r.out.size(), data.size());
+  }
+}
+
+TEST(ZlibClose, BeforeAndAfterInitialisation) {
+  _zlib_TStream record;
+  std::memset(&record, 0, sizeof(record));
+  EXPECT_TRUE(_zlib_TStream_close(&record));
+  Plugin run(kZlib, prefix(15));
+  ASSERT_TRUE(run.size(10));
+  EXPECT_TRUE(_zlib_TStream_close(run.record.get()));  // size only: nothing to end
+  ASSERT_TRUE(run.open(64));
+  EXPECT_NE(nullptr, run.record->strm.state);
+  EXPECT_TRUE(_zlib_TStream_close(run.record.get()));
+  EXPECT_EQ(nullptr, run.record->strm.state);
+}
+
+}  // namespace

@@ -1,0 +1,112 @@
+// A plain, whole-buffer reading of an hpatch_lite patch, written independently of the engine so
+// that fuzz targets can compare the engine's streaming, cache-bounded result against it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace qr_fuzz {
+
+struct ModelHeader {
+  bool ok = false;
+  uint32_t compressType = 0;
+  uint32_t newSize = 0;
+  uint32_t uncompressSize = 0;
+  size_t length = 0;  // bytes the header takes (size fields possibly cut short by the input's end)
+};
+
+// falseAtEnd: the reader answers false (not an empty delivery) once its data has run out.
+inline ModelHeader model_header(const std::vector<uint8_t>& patch, bool falseAtEnd) {
+  ModelHeader h;
+  if (patch.size() < 4) return h;
+  if (patch[0] != 0x68 || patch[1] != 0x49 || (patch[3] & 0xC0) != 0x40) return h;
+  const unsigned n = patch[3] & 7;
+  const unsigned m = (patch[3] >> 3) & 7;
+  if (n > 4 || m > 4) return h;
+  size_t pos = 4;
+  auto field = [&](unsigned width, uint32_t& value) {
+    value = 0;
+    if (width == 0) return true;
+    if (pos >= patch.size() && falseAtEnd) return false;
+    for (unsigned i = 0; i < width && pos < patch.size(); ++i, ++pos)
+      value |= static_cast<uint32_t>(patch[pos]) << (8 * i);
+    return true;
+  };
+  h.compressType = patch[2];
+  if (!field(n, h.newSize) || !field(m, h.uncompressSize)) return h;
+  h.length = pos;
+  h.ok = true;
+  return h;
+}
+
+struct ModelResult {
+  bool ok = false;
+  std::vector<uint8_t> newData;
+};
+
+// Applies an uncompressed body. Missing body bytes read as 0 and mark the input dry, as in the
+// engine. Output beyond outCap counts as a failure (the fuzz listeners refuse it too).
+inline ModelResult model_apply(const std::vector<uint8_t>& old, const uint8_t* body, size_t bodySize,
+                               uint32_t newSize, uint32_t cacheSize, size_t outCap) {
+  ModelResult r;
+  if (cacheSize < 2) return r;
+  size_t pos = 0;
+  bool dry = false;
+  auto take = [&]() -> uint8_t {
+    if (pos < bodySize) return body[pos++];
+    dry = true;
+    return 0;
+  };
+  auto packed = [&]() {
+    uint32_t v = 0;
+    uint8_t b;
+    do {
+      b = take();
+      v = (v << 7) | (b & 0x7F);
+    } while (b & 0x80);
+    return v;
+  };
+  const uint32_t coverCount = packed();
+  uint32_t oldPos = 0, newPos = 0;
+  for (uint32_t left = coverCount; left > 0; --left) {
+    const uint32_t coverLen = packed();
+    const uint8_t tag = take();
+    uint32_t step = tag & 0x1F;
+    if (tag & 0x20) {
+      uint8_t b;
+      do {
+        b = take();
+        step = (step << 7) | (b & 0x7F);
+      } while (b & 0x80);
+    }
+    const uint32_t coverOld = (tag & 0x40) ? oldPos - step : oldPos + step;
+    const uint32_t literalLen = packed();
+    if (static_cast<uint32_t>(newPos + literalLen) < newPos) return r;
+    if (literalLen > 0) {
+      if (dry || bodySize - pos < literalLen) return r;
+      r.newData.insert(r.newData.end(), body + pos, body + pos + literalLen);
+      pos += literalLen;
+    }
+    if (coverLen > 0) {
+      if (dry) return r;
+      if (static_cast<uint64_t>(coverOld) + coverLen > old.size()) return r;
+      const bool plain = (tag & 0x80) != 0;
+      if (!plain && bodySize - pos < coverLen) return r;
+      for (uint32_t i = 0; i < coverLen; ++i) {
+        uint8_t v = old[coverOld + i];
+        if (!plain) v = static_cast<uint8_t>(v + body[pos + i]);
+        r.newData.push_back(v);
+      }
+      if (!plain) pos += coverLen;
+    }
+    if (r.newData.size() > outCap) return r;
+    oldPos = coverOld + coverLen;
+    newPos = newPos + literalLen + coverLen;
+    if (coverLen == 0 && left > 1) return r;
+  }
+  r.ok = newPos == newSize && !dry;
+  return r;
+}
+
+}  // namespace qr_fuzz

@@ -1,0 +1,91 @@
+// The patch driver, hpatchi_run, through real files, for every compress_type. The result code
+// must be one the driver defines; a failed header must not create the new file; a successful run
+// must write exactly newSize bytes; and for an uncompressed patch the run must agree with the
+// whole-buffer model. New files are capped with RLIMIT_FSIZE, as on a full disk.
+//
+// Input: u8 flags, u16 oldSize, the old bytes, then the patch file.
+//   flags bit 0: old path ""; bit 1: old path null; bit 2: new path = old path;
+//   bit 3: overwrite compress_type (patch byte 2) with (flags >> 4) % 5.
+// Run with -close_fd_mask=3 to keep the driver's trace out of the fuzzer's output.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "fuzz/common/file_bytes.h"
+#include "fuzz/common/fuzz_input.h"
+#include "fuzz/common/patch_model.h"
+#include "fuzz/common/temp_dir.h"
+#include "patch/hl_result.h"
+#include "patch/hpatchi.h"
+
+namespace {
+
+constexpr rlim_t kFileCap = rlim_t(16) << 20;
+
+bool known_result(int code) {
+  switch (code) {
+    case HPATCHI_OK: case HPATCHI_OPEN_READ_ERROR: case HPATCHI_OPEN_WRITE_ERROR:
+    case HPATCHI_OLD_READ_ERROR: case HPATCHI_WRITE_ERROR: case HPATCHI_CLOSE_ERROR:
+    case HPATCHI_ALLOC_ERROR: case HPATCHI_COMPRESS_TYPE_ERROR: case HPATCHI_DECOMPRESSER_INFO_ERROR:
+    case HPATCHI_DECOMPRESSER_OPEN_ERROR: case HPATCHI_DECOMPRESSER_CLOSE_ERROR:
+    case HPATCHI_HEADER_ERROR: case HPATCHI_PATCH_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // A write past the cap then fails with EFBIG instead of killing the process.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{kFileCap, kFileCap};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  qr_fuzz::FuzzInput in(data, size);
+  const uint8_t flags = in.u8();
+  std::vector<uint8_t> old = in.bytes(in.u16());
+  std::vector<uint8_t> patch = in.rest();
+  if ((flags & 8) && patch.size() > 2) patch[2] = static_cast<uint8_t>((flags >> 4) % 5);
+
+  const qr_fuzz::TempDir& dir = qr_fuzz::process_temp_dir();
+  const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");
+  qr_fuzz::write_file(oldPath, old);
+  qr_fuzz::write_file(patchPath, patch);
+  std::filesystem::remove(newPath);
+
+  const bool noOld = (flags & 3) != 0;
+  const bool inPlace = (flags & 4) != 0;
+  const char* oldArg = (flags & 2) ? nullptr : (flags & 1) ? "" : oldPath.c_str();
+  const std::string& outPath = inPlace && !noOld ? oldPath : newPath;
+  if (noOld) old.clear();
+
+  const int result = hpatchi_run(oldArg, patchPath.c_str(), outPath.c_str());
+  if (!known_result(result)) abort();
+
+  const qr_fuzz::ModelHeader header = qr_fuzz::model_header(patch, false);
+  if (header.ok != (result != HPATCHI_HEADER_ERROR)) abort();
+  if (!header.ok && !inPlace && std::filesystem::exists(newPath)) abort();
+
+  std::vector<uint8_t> written;
+  if (result == HPATCHI_OK) {
+    if (!qr_fuzz::read_file(outPath, written) || written.size() != header.newSize) abort();
+  }
+  if (header.ok && header.compressType == 0 && !inPlace) {
+    const qr_fuzz::ModelResult model = qr_fuzz::model_apply(
+        old, patch.data() + header.length, patch.size() - header.length, header.newSize,
+        HPATCHI_CACHE_SIZE - HPATCHI_CACHE_SIZE / 4, kFileCap);
+    if (model.ok != (result == HPATCHI_OK)) abort();
+    if (model.ok && written != model.newData) abort();
+  }
+  return 0;
+}

@@ -1,0 +1,102 @@
+// hpatch_lite_open and hpatch_lite_patch over in-memory data, with a body reader whose short
+// deliveries, end-of-data answer and the patch cache size are all chosen by the input. The result
+// must agree with the whole-buffer model: same header, same success, same new bytes.
+//
+// Input: u16 cacheSize, u8 maxChunk (0: unlimited), u8 flags (bit 0: the reader answers false at
+// the end), u16 oldSize, the old bytes, then the patch file (header and raw body).
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "fuzz/common/fuzz_input.h"
+#include "fuzz/common/patch_model.h"
+#include "patch/hpatch_lite.h"
+
+namespace {
+
+constexpr size_t kOutCap = size_t(4) << 20;
+
+struct BodyReader {
+  const std::vector<uint8_t>* data;
+  size_t pos = 0;
+  uint32_t maxChunk = 0;  // applied once the header has been read
+  bool falseAtEnd = false;
+
+  static hl_bool read(void* handle, hl_byte* buf, uint32_t* count) {
+    auto* self = static_cast<BodyReader*>(handle);
+    const size_t left = self->data->size() - self->pos;
+    if (*count > 0 && left == 0 && self->falseAtEnd) {
+      *count = 0;
+      return hl_FALSE;
+    }
+    size_t n = *count < left ? *count : left;
+    if (self->maxChunk != 0 && n > self->maxChunk) n = self->maxChunk;
+    if (n > 0) std::memcpy(buf, self->data->data() + self->pos, n);
+    self->pos += n;
+    *count = static_cast<uint32_t>(n);
+    return hl_TRUE;
+  }
+};
+
+struct Listener {
+  PatchListener base;  // first: the engine hands this record back
+  const std::vector<uint8_t>* old;
+  std::vector<uint8_t> out;
+
+  static hl_bool readOld(PatchListener* l, uint32_t pos, hl_byte* data, uint32_t size) {
+    auto* self = reinterpret_cast<Listener*>(l);
+    if (static_cast<uint64_t>(pos) + size > self->old->size()) return hl_FALSE;
+    if (size > 0) std::memcpy(data, self->old->data() + pos, size);
+    return hl_TRUE;
+  }
+  static hl_bool writeNew(PatchListener* l, const hl_byte* data, uint32_t size) {
+    auto* self = reinterpret_cast<Listener*>(l);
+    if (self->out.size() + size > kOutCap) return hl_FALSE;
+    self->out.insert(self->out.end(), data, data + size);
+    return hl_TRUE;
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  qr_fuzz::FuzzInput in(data, size);
+  const uint32_t cacheSize = in.u16();
+  const uint32_t maxChunk = in.u8();
+  const uint8_t flags = in.u8();
+  const std::vector<uint8_t> old = in.bytes(in.u16());
+  const std::vector<uint8_t> patch = in.rest();
+  const bool falseAtEnd = (flags & 1) != 0;
+
+  BodyReader reader{&patch};
+  reader.falseAtEnd = falseAtEnd;
+  uint32_t compressType = 0xDEAD, newSize = 0xDEAD, uncompressSize = 0xDEAD;
+  const bool opened = hpatch_lite_open(&reader, &BodyReader::read, &compressType, &newSize,
+                                       &uncompressSize) != 0;
+  const qr_fuzz::ModelHeader header = qr_fuzz::model_header(patch, falseAtEnd);
+  if (opened != header.ok) abort();
+  if (!opened) return 0;
+  if (compressType != header.compressType || newSize != header.newSize ||
+      uncompressSize != header.uncompressSize || reader.pos != header.length)
+    abort();
+
+  // Exactly cacheSize bytes, so that any access outside the two halves is caught.
+  hl_byte* cache = static_cast<hl_byte*>(malloc(cacheSize == 0 ? 1 : cacheSize));
+  Listener listener{};
+  listener.base.diffHandle = &reader;
+  listener.base.readDiff = &BodyReader::read;
+  listener.base.readOld = &Listener::readOld;
+  listener.base.writeNew = &Listener::writeNew;
+  listener.old = &old;
+  reader.maxChunk = maxChunk;
+  const bool patched = hpatch_lite_patch(&listener.base, newSize, cache, cacheSize) != 0;
+  free(cache);
+
+  const qr_fuzz::ModelResult model =
+      qr_fuzz::model_apply(old, patch.data() + header.length, patch.size() - header.length, newSize,
+                           cacheSize, kOutCap);
+  if (patched != model.ok) abort();
+  if (patched && listener.out != model.newData) abort();
+  return 0;
+}

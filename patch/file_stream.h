@@ -35,6 +35,12 @@ struct TFileStreamHead {
                    const hl_byte* end);
 };
 
+/* stdio buffers of the streams, kept in the records so that a run needs no heap besides its one
+ * block. Input reads come in chunks of up to 16 KiB at any position, so a larger input buffer
+ * would only read ahead in vain after each seek; output is strictly sequential. */
+#define FILE_IN_STREAM_BUFFER_SIZE ((size_t)1 << 14)
+#define FILE_OUT_STREAM_BUFFER_SIZE ((size_t)1 << 16)
+
 /* The fields both kinds of stream have, at the start of each. Zeroed means closed. */
 typedef struct TFileStream {
   TFileStreamHead head;
@@ -44,13 +50,18 @@ typedef struct TFileStream {
   int32_t fileError; /* 0, or the first errno recorded; survives closing */
 } TFileStream;
 
-typedef TFileStream TFileInStream;
+/* An open record must stay where it is: stdio uses its buffer until the close. */
+typedef struct TFileInStream {
+  TFileStream base;
+  char ioBuffer[FILE_IN_STREAM_BUFFER_SIZE];
+} TFileInStream;
 
 typedef struct TFileOutStream {
   TFileStream base;
   int32_t canSeekBack; /* never set: writes must follow each other */
   int32_t inReadMode;  /* true after a read-back, until the next write */
   uint64_t outLength;  /* highest end position written */
+  char ioBuffer[FILE_OUT_STREAM_BUFFER_SIZE];
 } TFileOutStream;
 
 /* Opens path ("rb" or "wb+") given in UTF-8. On Windows the path goes through UTF-16. Returns
@@ -63,7 +74,7 @@ hl_bool file_in_stream_open(TFileInStream* stream, const char* path);
 /* Creates or truncates path for reading and writing, declaring maxSize. False after reporting. */
 hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t maxSize);
 
-/* Closes either kind (pass &out.base for an output stream). True when nothing was open or the
+/* Closes either kind (pass &stream.base). True when nothing was open or the
  * close succeeded; the record is closed afterwards in any case. */
 hl_bool file_stream_close(TFileStream* stream);
 

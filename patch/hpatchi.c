@@ -78,7 +78,7 @@ static hl_bool hpatchi_read_raw(void* handle, hl_byte* buf, uint32_t* count) {
 
 static hl_bool hpatchi_read_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
                                 uint32_t size) {
-  const TFileStreamHead* head = &((TPatchiListener*)listener)->oldStream->head;
+  const TFileStreamHead* head = &((TPatchiListener*)listener)->oldStream->base.head;
   return head->read(head, oldPos, data, data + size);
 }
 
@@ -369,7 +369,7 @@ static int hpatchi_report_patch(const TPatchiListener* patchListener,
     hpatchi_error("patchListener ERROR!\n");
     return (int)patchListener->errorCode;
   }
-  if (oldStream->fileError != 0) {
+  if (oldStream->base.fileError != 0) {
     hpatchi_error("oldFile read ERROR!\n");
     return HPATCHI_OLD_READ_ERROR;
   }
@@ -425,19 +425,19 @@ int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) 
       goto close_files;
     }
   } else {
-    oldStream.head.self = &oldStream;
-    oldStream.head.streamSize = 0;
-    oldStream.head.read = hpatchi_read_empty_old;
+    oldStream.base.head.self = &oldStream;
+    oldStream.base.head.streamSize = 0;
+    oldStream.base.head.read = hpatchi_read_empty_old;
   }
   if (!file_in_stream_open(&diffStream, diffPath)) {
     hpatchi_error("open diffFile for read ERROR!\n");
     result = HPATCHI_OPEN_READ_ERROR;
     goto close_files;
   }
-  printf("oldDataSize : %" PRIu64 "\ndiffDataSize: %" PRIu64 "\n", oldStream.head.streamSize,
-         diffStream.head.streamSize);
+  printf("oldDataSize : %" PRIu64 "\ndiffDataSize: %" PRIu64 "\n", oldStream.base.head.streamSize,
+         diffStream.base.head.streamSize);
 
-  patchListener.base.diffHandle = diffStream.file;
+  patchListener.base.diffHandle = diffStream.base.file;
   patchListener.base.readDiff = hpatchi_read_raw;
   if (!hpatch_lite_open(patchListener.base.diffHandle, patchListener.base.readDiff,
                         &compress_type, &newSize, &uncompressSize)) {
@@ -448,8 +448,8 @@ int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) 
   printf("newDataSize : %" PRIu64 "\n", (uint64_t)newSize);
 
   /* Creating the new file truncates it: never when it is the old file or the patch itself. */
-  if ((hasOld && file_stream_names_same_file(&oldStream, outPath)) ||
-      file_stream_names_same_file(&diffStream, outPath) ||
+  if ((hasOld && file_stream_names_same_file(&oldStream.base, outPath)) ||
+      file_stream_names_same_file(&diffStream.base, outPath) ||
       !file_out_stream_open(&newStream, outPath, newSize)) {
     hpatchi_error("open out newFile for write ERROR!\n");
     result = HPATCHI_OPEN_WRITE_ERROR;
@@ -468,8 +468,8 @@ int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) 
 
 close_files:
   result = hpatchi_close_stream(&newStream.base, "out newFile close ERROR!\n", result);
-  result = hpatchi_close_stream(&diffStream, "diffFile close ERROR!\n", result);
-  result = hpatchi_close_stream(&oldStream, "oldFile close ERROR!\n", result);
+  result = hpatchi_close_stream(&diffStream.base, "diffFile close ERROR!\n", result);
+  result = hpatchi_close_stream(&oldStream.base, "oldFile close ERROR!\n", result);
 
   printf("\nhpatchi time: %.3f s\n", hpatchi_clock_seconds() - startTime);
   fflush(stdout);

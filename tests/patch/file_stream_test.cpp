@@ -25,7 +25,7 @@ std::string error_line(int e) {
 }
 
 bool read_range(TFileInStream& s, uint64_t pos, hl_byte* buf, size_t size) {
-  return s.head.read(&s.head, pos, buf, buf + size) != 0;
+  return s.base.head.read(&s.base.head, pos, buf, buf + size) != 0;
 }
 
 struct OpenedFile {
@@ -37,24 +37,24 @@ struct OpenedFile {
     hl_test::write_file(path, data);
     EXPECT_TRUE(file_in_stream_open(&stream, path.c_str()));
   }
-  ~OpenedFile() { file_stream_close(&stream); }
+  ~OpenedFile() { file_stream_close(&stream.base); }
 };
 
 }  // namespace
 
 TEST(FileInStream, OpensMeasuresAndReadsAnyRange) {
   OpenedFile f(3u * 1048576u + 123);  // several 1 MiB pieces
-  EXPECT_EQ(f.stream.head.streamSize, f.data.size());
-  EXPECT_EQ(f.stream.head.self, &f.stream);
-  EXPECT_EQ(f.stream.filePos, 0u);
+  EXPECT_EQ(f.stream.base.head.streamSize, f.data.size());
+  EXPECT_EQ(f.stream.base.head.self, &f.stream);
+  EXPECT_EQ(f.stream.base.filePos, 0u);
   Bytes all(f.data.size());
   ASSERT_TRUE(read_range(f.stream, 0, all.data(), all.size()));
   EXPECT_EQ(all, f.data);
   Bytes middle(1000);
   ASSERT_TRUE(read_range(f.stream, 5000, middle.data(), middle.size()));
   EXPECT_TRUE(std::equal(middle.begin(), middle.end(), f.data.begin() + 5000));
-  EXPECT_EQ(f.stream.filePos, 6000u);
-  EXPECT_EQ(f.stream.fileError, 0);
+  EXPECT_EQ(f.stream.base.filePos, 6000u);
+  EXPECT_EQ(f.stream.base.fileError, 0);
 }
 
 TEST(FileInStream, ZeroByteReadsSucceedAnywhere) {
@@ -66,7 +66,7 @@ TEST(FileInStream, ZeroByteReadsSucceedAnywhere) {
   EXPECT_TRUE(read_range(f.stream, ~uint64_t(0), &b, 0));
   Captured c = capture.finish();
   EXPECT_EQ(c.err, "");
-  EXPECT_EQ(f.stream.fileError, 0);
+  EXPECT_EQ(f.stream.base.fileError, 0);
 }
 
 TEST(FileInStream, ReadPastTheEndFailsWithEfbigPrintedOnce) {
@@ -74,14 +74,14 @@ TEST(FileInStream, ReadPastTheEndFailsWithEfbigPrintedOnce) {
   hl_byte buf[16];
   StdCapture capture(false);
   EXPECT_TRUE(read_range(f.stream, 4, buf, 6));   // ends exactly at the end
-  uint64_t before = f.stream.filePos;
+  uint64_t before = f.stream.base.filePos;
   EXPECT_FALSE(read_range(f.stream, 4, buf, 7));  // one byte further
-  EXPECT_EQ(f.stream.filePos, before);            // unchanged by a range failure
+  EXPECT_EQ(f.stream.base.filePos, before);            // unchanged by a range failure
   EXPECT_FALSE(read_range(f.stream, 11, buf, 1));
   EXPECT_FALSE(read_range(f.stream, ~uint64_t(0), buf, 2));  // no wrap in the range test
   Captured c = capture.finish();
   EXPECT_EQ(c.err, error_line(EFBIG));
-  EXPECT_EQ(f.stream.fileError, EFBIG);
+  EXPECT_EQ(f.stream.base.fileError, EFBIG);
 }
 
 TEST(FileInStream, ALaterDifferentErrorIsPrintedButTheFirstStays) {
@@ -89,13 +89,13 @@ TEST(FileInStream, ALaterDifferentErrorIsPrintedButTheFirstStays) {
   hl_byte buf[16];
   StdCapture capture(false);
   EXPECT_FALSE(read_range(f.stream, 5, buf, 6));
-  close(fileno(f.stream.file));  // the close below now fails with EBADF
-  EXPECT_FALSE(file_stream_close(&f.stream));
-  EXPECT_EQ(f.stream.file, nullptr);  // closed anyway
-  EXPECT_TRUE(file_stream_close(&f.stream));
+  close(fileno(f.stream.base.file));  // the close below now fails with EBADF
+  EXPECT_FALSE(file_stream_close(&f.stream.base));
+  EXPECT_EQ(f.stream.base.file, nullptr);  // closed anyway
+  EXPECT_TRUE(file_stream_close(&f.stream.base));
   Captured c = capture.finish();
   EXPECT_EQ(c.err, error_line(EFBIG) + error_line(EBADF));
-  EXPECT_EQ(f.stream.fileError, EFBIG);  // survives closing
+  EXPECT_EQ(f.stream.base.fileError, EFBIG);  // survives closing
 }
 
 TEST(FileInStream, AdjoiningReadsDoNotSeek) {
@@ -106,23 +106,23 @@ TEST(FileInStream, AdjoiningReadsDoNotSeek) {
   ASSERT_EQ(write(fds[1], data.data(), data.size()), 100);
   close(fds[1]);
   TFileInStream s{};
-  s.head.self = &s;
-  s.head.streamSize = 100;
-  s.head.read = file_in_stream_read;
-  s.file = fdopen(fds[0], "rb");
-  ASSERT_NE(s.file, nullptr);
-  s.filePos = 0;
+  s.base.head.self = &s;
+  s.base.head.streamSize = 100;
+  s.base.head.read = file_in_stream_read;
+  s.base.file = fdopen(fds[0], "rb");
+  ASSERT_NE(s.base.file, nullptr);
+  s.base.filePos = 0;
   hl_byte buf[100];
   StdCapture capture(false);
   EXPECT_TRUE(read_range(s, 0, buf, 10));
   EXPECT_TRUE(read_range(s, 10, buf + 10, 20));
   EXPECT_TRUE(std::equal(buf, buf + 30, data.begin()));
   EXPECT_FALSE(read_range(s, 50, buf, 10));  // needs a seek
-  EXPECT_EQ(s.filePos, FILE_STREAM_POS_UNKNOWN);
+  EXPECT_EQ(s.base.filePos, FILE_STREAM_POS_UNKNOWN);
   EXPECT_FALSE(read_range(s, 30, buf, 10));  // position unknown: seeks again
   Captured c = capture.finish();
   EXPECT_EQ(c.err, error_line(ESPIPE));
-  EXPECT_TRUE(file_stream_close(&s));
+  EXPECT_TRUE(file_stream_close(&s.base));
 }
 
 TEST(FileInStream, ReadAfterASeekUsesTheNewPosition) {
@@ -136,7 +136,7 @@ TEST(FileInStream, ReadAfterASeekUsesTheNewPosition) {
 
 TEST(FileInStream, EmptyFileHasSizeZeroAndRefusesReads) {
   OpenedFile f(0);
-  EXPECT_EQ(f.stream.head.streamSize, 0u);
+  EXPECT_EQ(f.stream.base.head.streamSize, 0u);
   hl_byte b;
   StdCapture capture(false);
   EXPECT_FALSE(read_range(f.stream, 0, &b, 1));
@@ -146,7 +146,7 @@ TEST(FileInStream, EmptyFileHasSizeZeroAndRefusesReads) {
 TEST(FileInStream, ZeroedRecordClosesSilently) {
   TFileInStream s{};
   StdCapture capture(false);
-  EXPECT_TRUE(file_stream_close(&s));
+  EXPECT_TRUE(file_stream_close(&s.base));
   TFileOutStream o{};
   EXPECT_TRUE(file_stream_close(&o.base));
   EXPECT_EQ(capture.finish().err, "");
@@ -157,18 +157,18 @@ TEST(FileInStream, MissingFileReportsErrnoAndStaysClosed) {
   TFileInStream s{};
   StdCapture capture(false);
   EXPECT_FALSE(file_in_stream_open(&s, dir.file("absent").c_str()));
-  EXPECT_EQ(s.file, nullptr);
-  EXPECT_EQ(s.fileError, ENOENT);
+  EXPECT_EQ(s.base.file, nullptr);
+  EXPECT_EQ(s.base.fileError, ENOENT);
   EXPECT_EQ(capture.finish().err, error_line(ENOENT));
 }
 
 TEST(FileInStream, OpeningAnOpenRecordFailsWithEinvalAndKeepsItOpen) {
   OpenedFile f(4);
-  FILE* handle = f.stream.file;
+  FILE* handle = f.stream.base.file;
   StdCapture capture(false);
   EXPECT_FALSE(file_in_stream_open(&f.stream, f.path.c_str()));
   EXPECT_EQ(capture.finish().err, error_line(EINVAL));
-  EXPECT_EQ(f.stream.file, handle);
+  EXPECT_EQ(f.stream.base.file, handle);
   hl_byte buf[4];
   EXPECT_TRUE(read_range(f.stream, 0, buf, 4));
 }
@@ -178,10 +178,10 @@ TEST(FileInStream, ReopeningResetsTheRecordedError) {
   hl_byte buf[8];
   StdCapture capture(false);
   EXPECT_FALSE(read_range(f.stream, 0, buf, 8));
-  EXPECT_TRUE(file_stream_close(&f.stream));
-  EXPECT_EQ(f.stream.fileError, EFBIG);
+  EXPECT_TRUE(file_stream_close(&f.stream.base));
+  EXPECT_EQ(f.stream.base.fileError, EFBIG);
   EXPECT_TRUE(file_in_stream_open(&f.stream, f.path.c_str()));
-  EXPECT_EQ(f.stream.fileError, 0);
+  EXPECT_EQ(f.stream.base.fileError, 0);
   capture.finish();
 }
 
@@ -190,7 +190,7 @@ TEST(FileInStream, DirectoryIsNotAnInputFile) {
   TFileInStream s{};
   StdCapture capture(false);
   EXPECT_FALSE(file_in_stream_open(&s, dir.path().c_str()));
-  EXPECT_EQ(s.file, nullptr);
+  EXPECT_EQ(s.base.file, nullptr);
   EXPECT_EQ(capture.finish().err, error_line(EISDIR));
 }
 
@@ -200,8 +200,8 @@ TEST(FileInStream, Utf8PathOpens) {
   hl_test::write_file(path, {1, 2, 3});
   TFileInStream s{};
   ASSERT_TRUE(file_in_stream_open(&s, path.c_str()));
-  EXPECT_EQ(s.head.streamSize, 3u);
-  EXPECT_TRUE(file_stream_close(&s));
+  EXPECT_EQ(s.base.head.streamSize, 3u);
+  EXPECT_TRUE(file_stream_close(&s.base));
 }
 
 TEST(FileInStream, PositionsBeyondFourGibibytes) {
@@ -220,12 +220,12 @@ TEST(FileInStream, PositionsBeyondFourGibibytes) {
   close(fd);
   TFileInStream s{};
   ASSERT_TRUE(file_in_stream_open(&s, path.c_str()));
-  EXPECT_EQ(s.head.streamSize, size);
+  EXPECT_EQ(s.base.head.streamSize, size);
   hl_byte buf[5] = {};
   ASSERT_TRUE(read_range(s, marker - 1, buf, 5));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), std::string("\0far\0", 5));
   ASSERT_TRUE(read_range(s, size - 2, buf, 2));
-  EXPECT_TRUE(file_stream_close(&s));
+  EXPECT_TRUE(file_stream_close(&s.base));
 }
 
 // ---- output stream ----
@@ -316,14 +316,14 @@ TEST(FileOutStream, MissingFolderFailsToOpen) {
 
 TEST(FileStreamSameFile, RecognisesTheOpenFileUnderAnyName) {
   OpenedFile f(8);
-  EXPECT_TRUE(file_stream_names_same_file(&f.stream, f.path.c_str()));
+  EXPECT_TRUE(file_stream_names_same_file(&f.stream.base, f.path.c_str()));
   std::string link = f.dir.file("link");
   ASSERT_EQ(::link(f.path.c_str(), link.c_str()), 0);
-  EXPECT_TRUE(file_stream_names_same_file(&f.stream, link.c_str()));
+  EXPECT_TRUE(file_stream_names_same_file(&f.stream.base, link.c_str()));
   std::string other = f.dir.file("other");
-  EXPECT_FALSE(file_stream_names_same_file(&f.stream, other.c_str()));  // absent
+  EXPECT_FALSE(file_stream_names_same_file(&f.stream.base, other.c_str()));  // absent
   hl_test::write_file(other, f.data);
-  EXPECT_FALSE(file_stream_names_same_file(&f.stream, other.c_str()));  // equal content only
+  EXPECT_FALSE(file_stream_names_same_file(&f.stream.base, other.c_str()));  // equal content only
   TFileInStream closed{};
-  EXPECT_FALSE(file_stream_names_same_file(&closed, f.path.c_str()));
+  EXPECT_FALSE(file_stream_names_same_file(&closed.base, f.path.c_str()));
 }

@@ -256,9 +256,9 @@ TEST(HpatchiProgram, ShortWriteGivesCode6) {
 
 TEST(HpatchiProgram, ShortWriteOnAFullDeviceGivesCode6) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
-  Bytes old = hl_test::random_bytes(50000, 22);
+  Bytes old = hl_test::random_bytes(200000, 22);  // well past the new file's stdio buffer
   hl_test::PatchBuilder b(old);
-  b.copy(0, 50000);
+  b.copy(0, 200000);
   Files f(old, b.patch());
   Captured c = hpatchi(f.oldPath, f.diffPath, "/dev/full");
   EXPECT_EQ(c.exitCode, HPATCHI_WRITE_ERROR);

@@ -6,7 +6,6 @@
 // The plugins run the way the patch driver drives them: a raw reader over the compressed bytes,
 // an 8192-byte input cache and requests of 12288 bytes (the patch cache's input half). Each
 // figure is the best of three runs, in MB/s (10^6 bytes) of decompressed body.
-#include <lzma.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -21,7 +20,9 @@
 extern "C" {
 #include "lzma/LzmaDec.h"
 }
+#if HL_HAVE_LZMA2
 #include "patch/decompress/lzma2_plugin.h"
+#endif
 #include "patch/decompress/lzma_plugin.h"
 #include "patch/decompress/tuz_decoder.h"
 #include "patch/decompress/zlib_plugin.h"

@@ -153,6 +153,6 @@ hl_bool _lzma2_TStream_read(void* handle, hl_byte* out, uint32_t* count) {
 }
 
 void _lzma2_TStream_close(_lzma2_TStream* stream) {
-  if (stream->decoder.allocator == NULL) stream->decoder.allocator = &stream->allocator;
+  /* Does nothing when the decoder was never initialised; releases go to the do-nothing free. */
   lzma_end(&stream->decoder);
 }

@@ -2,6 +2,7 @@
 #ifndef POOL_ALLOC_H
 #define POOL_ALLOC_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "patch/hl_types.h"
@@ -14,7 +15,7 @@ extern "C" {
  * No alignment: callers whose decoder needs it round size up themselves. */
 static inline void* hl_pool_take(hl_byte** cursor, uint64_t* left, uint64_t size) {
   void* block;
-  if (size > *left) return 0;
+  if (size > *left) return NULL;
   block = *cursor;
   *cursor += size;
   *left -= size;

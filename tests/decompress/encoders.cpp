@@ -1,7 +1,9 @@
 #include "tests/decompress/encoders.h"
 
-#include <lzma.h>
 #include <zlib.h>
+#if HL_HAVE_LZMA2
+#include <lzma.h>
+#endif
 
 #include <cstdlib>
 #include <stdexcept>
@@ -60,6 +62,7 @@ uint32_t lzma2_dict_size(uint8_t dictProp) {
   return (2u | (dictProp & 1u)) << (dictProp / 2u + 11u);
 }
 
+#if HL_HAVE_LZMA2
 Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset) {
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, preset)) throw std::runtime_error("lzma_lzma_preset");
@@ -73,5 +76,6 @@ Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset) {
   out.resize(outPos);
   return out;
 }
+#endif
 
 }  // namespace hl_test

@@ -20,9 +20,11 @@ struct LzmaEncoded {
 LzmaEncoded lzma_compress(const Bytes& data, uint32_t dictSize, bool endMark, int lc = 3, int lp = 0,
                           int pb = 2, int level = 5);
 
+#if HL_HAVE_LZMA2
 // liblzma's raw LZMA2 encoder with the dictionary that dictProp names; its output ends with
 // the LZMA2 end byte 0.
 Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset = 6);
+#endif
 
 uint32_t lzma2_dict_size(uint8_t dictProp);
 

@@ -11,7 +11,9 @@
 #include <iterator>
 #include <string>
 
+#if HL_HAVE_LZMA2
 #include "patch/decompress/lzma2_plugin.h"
+#endif
 #include "tests/decompress/encoders.h"
 #include "tests/decompress/mem_reader.h"
 #include "tests/decompress/patch_file.h"

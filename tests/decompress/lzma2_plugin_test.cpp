@@ -84,6 +84,17 @@ TEST(Lzma2Read, RoundTripsForDictProps0And1And16WithAndWithoutEndByte) {
   }
 }
 
+TEST(Lzma2Read, ReaderClaimingMoreThanAskedIsHeldToTheCache) {
+  Bytes data = hl_test::sample_data(20000, 35);
+  Plugin run(kLzma2, hl_test::tail(Bytes{0}, hl_test::lzma2_compress(data, 0)));
+  ASSERT_TRUE(run.size(uint32_t(data.size())));
+  ASSERT_TRUE(run.open(256));
+  run.reader.overReport = 5000;
+  auto r = run.read_all(1000);
+  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(hl_test::same_bytes(data, r.out));
+}
+
 TEST(Lzma2Read, ZeroRequestCapAndShortStream) {
   Bytes data = hl_test::sample_data(4000, 32);
   Bytes stream = hl_test::lzma2_compress(data, 0);

@@ -147,6 +147,18 @@ TEST(LzmaRead, SmallRequestLeavesTheRestInTheDictionary) {
   EXPECT_EQ(0, std::memcmp(buf, data.data() + 10, 10));
 }
 
+TEST(LzmaRead, ReaderClaimingMoreThanAskedIsHeldToTheCache) {
+  Bytes data = hl_test::sample_data(20000, 28);
+  auto enc = hl_test::lzma_compress(data, 1 << 16, true);
+  Plugin run(kLzma, lzma_tail(enc));
+  ASSERT_TRUE(run.size(uint32_t(data.size())));
+  ASSERT_TRUE(run.open(256));
+  run.reader.overReport = 5000;
+  auto r = run.read_all(1000);
+  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(hl_test::same_bytes(data, r.out));
+}
+
 TEST(LzmaRead, ZeroRequestAndExhaustedCapReadNothing) {
   Bytes data = hl_test::sample_data(1000, 24);
   auto enc = hl_test::lzma_compress(data, 1 << 16, false);

@@ -20,6 +20,7 @@ struct MemReader {
   size_t pos = 0;
   uint32_t maxChunk = UINT32_MAX;  // deliver at most this many bytes per call (short reads)
   bool failAll = false;            // every read returns false
+  uint32_t overReport = 0;         // claims this many bytes more than it placed (a faulty reader)
   unsigned calls = 0;
   std::vector<uint32_t> asked;     // count asked on every call
 
@@ -33,7 +34,7 @@ struct MemReader {
     size_t n = std::min<size_t>({*count, self->maxChunk, self->data.size() - self->pos});
     if (n > 0) std::memcpy(buf, self->data.data() + self->pos, n);
     self->pos += n;
-    *count = static_cast<uint32_t>(n);
+    *count = static_cast<uint32_t>(n) + (n > 0 ? self->overReport : 0);
     return hl_TRUE;
   }
 };

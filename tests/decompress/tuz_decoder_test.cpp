@@ -456,6 +456,15 @@ TEST(TuzEdges, ShortReaderDeliveriesShrinkLaterRefillsAndOutputStaysRight) {
   }
 }
 
+TEST(TuzEdges, ReaderClaimingMoreThanAskedIsHeldToTheCache) {
+  TuzWriter w;
+  for (uint8_t b : hl_test::sample_data(5000, 12)) w.literal(b);
+  w.end();
+  TuzFixture f(w.code(), 4096, 64);
+  f.reader.overReport = 1000;
+  EXPECT_TRUE(hl_test::same_bytes(w.expected(), joined(decode_in_calls(f, 100))));
+}
+
 TEST(TuzEdges, ReaderReturningFalseIsDry) {
   TuzFixture f(kExample1, 4096, 8192);
   f.reader.failAll = true;

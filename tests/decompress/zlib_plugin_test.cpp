@@ -113,6 +113,17 @@ TEST(ZlibRead, ShortRawDeliveriesAndTinyCache) {
   EXPECT_TRUE(hl_test::same_bytes(data, r.out));
 }
 
+TEST(ZlibRead, ReaderClaimingMoreThanAskedIsHeldToTheCache) {
+  Bytes data = hl_test::sample_data(20000, 9);
+  Plugin run(kZlib, hl_test::tail(prefix(15), hl_test::zlib_compress(data, 15)));
+  ASSERT_TRUE(run.size(uint32_t(data.size())));
+  ASSERT_TRUE(run.open(256));
+  run.reader.overReport = 5000;
+  auto r = run.read_all(1000);
+  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(hl_test::same_bytes(data, r.out));
+}
+
 TEST(ZlibRead, ZeroRequestAndExhaustedCapReadNothing) {
   Bytes data = hl_test::sample_data(1000, 4);
   Plugin run(kZlib, hl_test::tail(prefix(15), hl_test::zlib_compress(data, 15)));

@@ -1,0 +1,345 @@
+// Soak: a long chain of forced updates of the stand-in application through the real
+// QuorlinRunner, each patch made by the creator from the executable that a fresh runner starts,
+// with faults mixed in at random: a corrupt or truncated patch, a malformed manifest, a killed
+// runner, a full disk (RLIMIT_FSIZE) and an unreadable or read-only data folder.
+//
+// After every cycle a fresh runner must start a complete executable (one whose bytes are exactly
+// a version this chain made), the data folder must hold only the runner's own files, and every
+// log line must be one the runner defines.
+//
+// QR_SOAK_CYCLES sets the number of cycles (default 24, the CI variant); QR_SOAK_SEED the seed;
+// QR_SOAK_VERBOSE=1 prints what every cycle's runs started and logged.
+#include <gtest/gtest.h>
+
+#include <linux/capability.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <random>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diff/patch_maker.h"
+#include "tests/runner/sandbox.h"
+#include "tests/soak/soak_faults.h"
+#include "tests/standin/standin_copy.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using runner_test::ReadFile;
+using runner_test::RunResult;
+using runner_test::Sandbox;
+using soak::Fault;
+
+constexpr auto kRunTimeLimit = std::chrono::seconds(120);
+
+int EnvNumber(const char* name, int fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
+}
+
+std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Every line the runner writes to its log, in the logging library's default format.
+bool IsRunnerLogLine(const std::string& line) {
+  static const std::regex defined(
+      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO \[default\] )"
+      R"((exe path: .+|exe not exist |Create Process .+ --runner error|error: .+|unknown error)$)");
+  return std::regex_match(line, defined);
+}
+
+// What one runner run left: its exit, the versions the stand-in reports it was started as, and
+// the messages of its log lines.
+struct RunRecord {
+  RunResult result;
+  bool timedOut = false;
+  std::vector<std::string> runs;      // versions started with --runner, in order
+  std::vector<std::string> messages;  // log messages, timestamp and prefix cut off
+};
+
+class SoakChain {
+ public:
+  SoakChain(uint32_t seed, bool canLockOut) : m_rng(seed), m_canLockOut(canLockOut) {
+    m_box.InstallApp("1.0.0");
+    m_known["1.0.0"] = Hash(m_box.InstalledExe());
+    m_installedHash = m_known["1.0.0"];
+    // A crash handler in the working directory, so installations also place its copy.
+    m_box.WriteFile(m_box.WorkFolder() / "crashpad_handler.exe", "crash handler stand-in\n");
+    m_next = m_box.Root() / "next.exe";
+  }
+
+  soak::Counts& Counts() { return m_counts; }
+
+  // One cycle: make and stage the next update, run the runner under the cycle's fault, then check
+  // with a fresh runner what it left behind.
+  void Cycle(int index, Fault fault) {
+    if (fault == Fault::unreadableFolder && !m_canLockOut) fault = Fault::none;
+    ++m_counts.cycles;
+    ++m_counts.faults[fault];
+
+    const fs::path base = fs::exists(m_box.StagedExe()) ? m_box.StagedExe() : m_box.InstalledExe();
+    const std::string baseVersion = standin::VersionOf(base.string());
+    const std::string newVersion = "1." + std::to_string(index / 1000) + "." + std::to_string(index % 1000 + 1);
+    standin::MakeCopyWithVersion(QR_STANDIN_PATH, m_next.string(), newVersion);
+    m_known[newVersion] = Hash(m_next);
+
+    std::vector<uint8_t> patch = MakePatch(base, m_next);
+    std::string manifest = R"({"force": true})";
+    switch (fault) {
+      case Fault::corruptPatch: soak::CorruptPatch(patch, m_rng); break;
+      case Fault::truncatedPatch: soak::TruncatePatch(patch, m_rng); break;
+      case Fault::malformedManifest: manifest = soak::MalformedManifest(m_rng); break;
+      default: break;
+    }
+    fs::create_directories(m_box.DataFolder());
+    m_box.WriteFile(m_box.DataFolder() / "Patch", std::string(patch.begin(), patch.end()));
+    m_box.WriteFile(m_box.DataFolder() / "update.json", manifest);
+
+    const RunRecord faulted = RunUnder(fault);
+    ASSERT_FALSE(faulted.timedOut) << "cycle " << index << ": the runner hung under " << soak::FaultName(fault);
+    if (fault != Fault::killedRunner) ExpectOrderlyEnd(faulted, index);
+    ExpectOutcome(faulted, fault, baseVersion, newVersion, index);
+
+    // A fresh runner, with no fault: it must start a complete executable.
+    const RunRecord check = Run();
+    if (m_verbose) Describe(index, fault, faulted, check);
+    ASSERT_FALSE(check.timedOut) << "cycle " << index << ": the check run hung";
+    ExpectOrderlyEnd(check, index);
+    ASSERT_FALSE(check.runs.empty()) << "cycle " << index << ": no executable started after "
+                                     << soak::FaultName(fault);
+    for (const std::string& version : check.runs)
+      EXPECT_TRUE(m_known.count(version)) << "cycle " << index << ": unknown version " << version << " ran";
+    ExpectCompleteExecutables(index);
+    ExpectNoStrayFile(fault, newVersion, index);
+    if (fault != Fault::none) ++m_counts.recoveries;
+    if (fs::exists(m_box.StagedExe()) && standin::VersionOf(m_box.StagedExe().string()) == newVersion)
+      ++m_counts.installed;
+    else
+      ++m_counts.notInstalled;
+  }
+
+ private:
+  static std::string Joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : " | ") + item;
+    return text;
+  }
+
+  void Describe(int index, Fault fault, const RunRecord& faulted, const RunRecord& check) const {
+    std::cout << "cycle " << index << " [" << soak::FaultName(fault) << "] exit " << faulted.result.exitCode
+              << " signal " << faulted.result.signal << "; ran: " << Joined(faulted.runs)
+              << "; log: " << Joined(faulted.messages) << "\n  check ran: " << Joined(check.runs)
+              << "; log: " << Joined(check.messages) << "\n";
+  }
+
+  static size_t Hash(const fs::path& path) { return std::hash<std::string>()(ReadFile(path)); }
+
+  std::vector<uint8_t> MakePatch(const fs::path& from, const fs::path& to) {
+    static constexpr hldiff::Compression kinds[] = {
+        hldiff::Compression::None, hldiff::Compression::Tuz,     hldiff::Compression::Zlib,
+        hldiff::Compression::Gzip, hldiff::Compression::Deflate, hldiff::Compression::Lzma,
+        hldiff::Compression::Lzma2};
+    const std::vector<uint8_t> oldBytes = Bytes(ReadFile(from));
+    const std::vector<uint8_t> newBytes = Bytes(ReadFile(to));
+    hldiff::MakeOptions options;
+    options.encode.compression = kinds[m_rng() % 7];
+    options.encode.level = static_cast<int>(m_rng() % 10);
+    return hldiff::make_patch(oldBytes.data(), oldBytes.size(), newBytes.data(), newBytes.size(), options);
+  }
+
+  RunRecord RunUnder(Fault fault) {
+    switch (fault) {
+      case Fault::killedRunner: {
+        // Somewhere inside a typical run: before, during or after the patch.
+        const auto delay = std::chrono::microseconds(m_rng() % (m_typicalRun.count() + 1));
+        return Run([delay](pid_t pid) {
+          std::this_thread::sleep_for(delay);
+          ::kill(pid, SIGKILL);
+        });
+      }
+      case Fault::fullDisk: {
+        // Room for the log lines, not for a whole executable.
+        const uintmax_t exeSize = fs::file_size(m_box.InstalledExe());
+        const rlim_t limit = 4096 + m_rng() % (exeSize > 4096 ? exeSize - 4096 : 1);
+        soak::FileSizeLimit capped(limit);
+        return Run();
+      }
+      case Fault::unreadableFolder: {
+        static constexpr fs::perms modes[] = {fs::perms::none, fs::perms::owner_read | fs::perms::owner_exec,
+                                              fs::perms::owner_write | fs::perms::owner_exec};
+        soak::FolderMode locked(m_box.DataFolder(), modes[m_rng() % 3]);
+        return Run();
+      }
+      default: {
+        const auto started = std::chrono::steady_clock::now();
+        RunRecord record = Run();
+        if (fault == Fault::none)
+          m_typicalRun = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+        return record;
+      }
+    }
+  }
+
+  // Runs the runner once; `whileRunning` gets the pid right after the start.
+  RunRecord Run(const std::function<void(pid_t)>& whileRunning = nullptr) {
+    RunRecord record;
+    const fs::path journal = m_box.Root() / ("journal-" + std::to_string(m_runCount++));
+    m_box.SetEnv("QR_STANDIN_JOURNAL", journal.string());
+    const pid_t pid = m_box.Start();
+    if (whileRunning) whileRunning(pid);
+    record.timedOut = !soak::WaitForExit(pid, kRunTimeLimit);
+    if (record.timedOut) ::kill(pid, SIGKILL);
+    record.result = m_box.Finish(pid);
+    // The stand-in may outlive a killed runner for a moment; its journal line is written by then.
+    for (const std::string& line : Lines(ReadFile(journal)))
+      if (line.rfind("run ", 0) == 0) record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
+    std::error_code ignored;
+    fs::remove(journal, ignored);
+
+    // Each run's log is read and then taken away, so a full-disk run starts with an empty one.
+    const std::string log = ReadFile(m_box.LogFile());
+    for (const std::string& line : Lines(log)) {
+      EXPECT_TRUE(IsRunnerLogLine(line)) << "undefined log line: " << line;
+      const std::string::size_type prefix = line.find("[default] ");
+      if (prefix != std::string::npos) record.messages.push_back(line.substr(prefix + 10));
+    }
+    fs::remove(m_box.LogFile(), ignored);
+    return record;
+  }
+
+  void ExpectOrderlyEnd(const RunRecord& run, int index) {
+    EXPECT_EQ(run.result.exitCode, 0) << "cycle " << index << ": signal " << run.result.signal << "\n"
+                                      << run.result.err;
+  }
+
+  // What the faulted run itself must have done.
+  void ExpectOutcome(const RunRecord& run, Fault fault, const std::string& baseVersion,
+                     const std::string& newVersion, int index) {
+    const auto errors = [&run] {
+      int n = 0;
+      for (const std::string& m : run.messages) n += m.rfind("error: ", 0) == 0 || m == "unknown error";
+      return n;
+    }();
+    switch (fault) {
+      case Fault::none:
+        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion})) << "cycle " << index;
+        EXPECT_EQ(errors, 0) << "cycle " << index;
+        break;
+      case Fault::corruptPatch:
+        // The patch fails; the forced restart starts the version that was there.
+        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, baseVersion})) << "cycle " << index;
+        EXPECT_EQ(errors, 0) << "cycle " << index;
+        break;
+      case Fault::truncatedPatch:
+        // A cut that only takes bytes the patch never needs still installs the update.
+        ASSERT_EQ(run.runs.size(), 2u) << "cycle " << index;
+        EXPECT_EQ(run.runs[0], baseVersion) << "cycle " << index;
+        EXPECT_TRUE(run.runs[1] == baseVersion || run.runs[1] == newVersion) << "cycle " << index;
+        break;
+      case Fault::malformedManifest:
+        EXPECT_EQ(run.runs, std::vector<std::string>{baseVersion}) << "cycle " << index;
+        EXPECT_EQ(run.messages.back(), "unknown error") << "cycle " << index;
+        EXPECT_EQ(standin::VersionOf(m_box.StagedExe().string()), newVersion) << "cycle " << index;
+        break;
+      default:
+        break;  // killed, full disk, locked folder: only the check run's invariants bind
+    }
+  }
+
+  // The staged executable, when there, is exactly a version of the chain; the installed one is untouched.
+  void ExpectCompleteExecutables(int index) {
+    EXPECT_EQ(Hash(m_box.InstalledExe()), m_installedHash) << "cycle " << index << ": installed executable changed";
+    if (!fs::exists(m_box.StagedExe())) return;
+    std::string version;
+    try {
+      version = standin::VersionOf(m_box.StagedExe().string());
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "cycle " << index << ": staged executable without a version: " << e.what();
+      return;
+    }
+    ASSERT_TRUE(m_known.count(version)) << "cycle " << index << ": staged " << version;
+    EXPECT_EQ(Hash(m_box.StagedExe()), m_known[version]) << "cycle " << index << ": staged " << version
+                                                         << " is not complete";
+  }
+
+  void ExpectNoStrayFile(Fault fault, const std::string& newVersion, int index) {
+    // A killed runner cannot clean up; its transient files may wait for the next installation.
+    static const std::set<std::string> transient = {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe"};
+    const bool installedNow =
+        fs::exists(m_box.StagedExe()) && standin::VersionOf(m_box.StagedExe().string()) == newVersion;
+    if (fault == Fault::killedRunner) m_killLeftoversAllowed = true;
+    const bool patchLeft = fs::exists(m_box.DataFolder() / "Patch");
+    for (const fs::directory_entry& entry : fs::directory_iterator(m_box.DataFolder())) {
+      const std::string name = entry.path().filename().string();
+      if (name == "Quorlin.exe" || name == "crashpad_handler.exe" || name == "logs.log") continue;
+      // A manifest whose read failed stays, alone, until the next update replaces it.
+      if (name == "update.json" && !patchLeft) continue;
+      if (m_killLeftoversAllowed && transient.count(name)) {
+        ++m_counts.leftoversAfterKill;
+        continue;
+      }
+      ADD_FAILURE() << "cycle " << index << " (" << soak::FaultName(fault) << "): stray file " << name;
+    }
+    if (installedNow && fault != Fault::killedRunner) m_killLeftoversAllowed = false;
+  }
+
+  Sandbox m_box;
+  std::mt19937 m_rng;
+  bool m_canLockOut;
+  std::map<std::string, size_t> m_known;  // version -> hash of the exact bytes made for it
+  size_t m_installedHash = 0;
+  fs::path m_next;
+  soak::Counts m_counts;
+  int m_runCount = 0;
+  std::chrono::microseconds m_typicalRun{200000};
+  bool m_killLeftoversAllowed = false;
+  bool m_verbose = EnvNumber("QR_SOAK_VERBOSE", 0) != 0;
+};
+
+TEST(Soak, ChainedForcedUpdatesWithFaults) {
+  const int cycles = EnvNumber("QR_SOAK_CYCLES", 24);
+  const uint32_t seed = static_cast<uint32_t>(EnvNumber("QR_SOAK_SEED", 20261208));
+  // A full disk must fail writes, not kill the process that writes.
+  ::signal(SIGXFSZ, SIG_IGN);
+  const bool canLockOut = soak::GiveUpFileAccessOverride();
+  SoakChain chain(seed, canLockOut);
+  std::mt19937 pick(seed ^ 0x9E3779B9u);
+  for (int i = 0; i < cycles && !::testing::Test::HasFatalFailure(); ++i) {
+    // The first cycles alternate a clean update with each fault in turn; then faults come at random.
+    Fault fault;
+    if (i < 2 * soak::kFaultKinds)
+      fault = i % 2 == 0 ? Fault::none : static_cast<Fault>(1 + i / 2);
+    else
+      fault = pick() % 2 == 0 ? Fault::none : static_cast<Fault>(1 + pick() % soak::kFaultKinds);
+    chain.Cycle(i, fault);
+  }
+  std::cout << soak::Report(chain.Counts(), seed, canLockOut);
+}
+
+}  // namespace

@@ -180,10 +180,14 @@ int tuz_TStream_decode(tuz_TStream* stream, hl_byte* out, uint32_t* count) {
         tuz_copy_from_dict(stream, p, k);
         stream->srcDictPos += k;
       } else {
-        /* Byte by byte, ascending: an overlapping source repeats the bytes just written. */
         const hl_byte* src = out + stream->srcOutPos;
-        uint32_t i;
-        for (i = 0; i < k; ++i) p[i] = src[i];
+        if ((size_t)(p - src) >= k) {
+          memcpy(p, src, k); /* source and target do not overlap */
+        } else {
+          /* Byte by byte, ascending: an overlapping source repeats the bytes just written. */
+          uint32_t i;
+          for (i = 0; i < k; ++i) p[i] = src[i];
+        }
         stream->srcOutPos += k;
       }
       stream->matchLeft -= k;

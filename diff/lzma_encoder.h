@@ -10,6 +10,7 @@ namespace hldiff {
 
 struct LzmaOptions {
   int level = 9;                          // preset 0 to 9
+  bool extreme = true;                    // the slower, tighter variant of the preset
   uint32_t dictSize = uint32_t(8) << 20;  // upper bound; trimmed to the data's length
 };
 

@@ -16,12 +16,15 @@ constexpr size_t kRawReadBlock = 16384;
 constexpr size_t kDecodedReadBlock = 12288;
 
 // Below these lengths an unchanged run inside a cover stays as zero differences: a raw body
-// pays for every byte, a compressor hardly pays for zeros but does for extra cover headers.
+// pays for every byte, a compressor hardly pays for zeros but does for extra cover headers
+// (measured on library updates: LZMA does best with whole covers, tuz and deflate with only
+// long runs split off).
 size_t plain_run_min_for(Compression c) {
   switch (c) {
     case Compression::None: return 12;
-    case Compression::Tuz: return 32;
-    default: return 256;
+    case Compression::Lzma:
+    case Compression::Lzma2: return 0;
+    default: return 1024;
   }
 }
 

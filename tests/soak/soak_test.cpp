@@ -7,7 +7,7 @@
 // a version this chain made), the data folder must hold only the runner's own files, and every
 // log line must be one the runner defines.
 //
-// QR_SOAK_CYCLES sets the number of cycles (default 24, the CI variant); QR_SOAK_SEED the seed;
+// QR_SOAK_CYCLES sets the number of cycles (default 16, the CI variant); QR_SOAK_SEED the seed;
 // QR_SOAK_VERBOSE=1 prints what every cycle's runs started and logged.
 #include <gtest/gtest.h>
 
@@ -323,7 +323,7 @@ class SoakChain {
 };
 
 TEST(Soak, ChainedForcedUpdatesWithFaults) {
-  const int cycles = EnvNumber("QR_SOAK_CYCLES", 24);
+  const int cycles = EnvNumber("QR_SOAK_CYCLES", 16);
   const uint32_t seed = static_cast<uint32_t>(EnvNumber("QR_SOAK_SEED", 20261208));
   // A full disk must fail writes, not kill the process that writes.
   ::signal(SIGXFSZ, SIG_IGN);

@@ -75,10 +75,9 @@ EncodedBody encode_body(const std::vector<uint8_t>& body, const EncodeOptions& o
     case Compression::Lzma2: {
       LzmaOptions o;
       o.dictSize = dict_or(options.dictSize, kDefaultDictCap, uint32_t(1) << 30);
-      // Unless a level is asked for, the extreme variant of the best preset: bodies are
-      // small next to the files, so its time is well spent.
+      // Unless a level is asked for, the best preset tuned for patch bodies.
       o.level = options.level < 0 ? 9 : options.level;
-      o.extreme = options.level < 0;
+      o.bodyTuned = options.level < 0;
       if (options.compression == Compression::Lzma) {
         result.type = CompressType::Lzma;
         result.payload = lzma_encode(data, size, o);

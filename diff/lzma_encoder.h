@@ -10,8 +10,10 @@ namespace hldiff {
 
 struct LzmaOptions {
   int level = 9;                          // preset 0 to 9
-  bool extreme = true;                    // the slower, tighter variant of the preset
-  uint32_t dictSize = uint32_t(8) << 20;  // upper bound; trimmed to the data's length
+  // Preset 9 with long matches made cheap to find: patch bodies are full of long runs of zero
+  // differences, where the longest match length pays most.
+  bool bodyTuned = true;
+  uint32_t dictSize = uint32_t(512) << 10;  // upper bound; trimmed to the data's length
 };
 
 // One byte 5, the five LZMA property bytes, then the raw LZMA stream.

@@ -35,9 +35,14 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
   if (oldSize > kMaxFileSize) throw std::length_error("old file is larger than 4 GiB - 1 bytes");
   if (newSize > kMaxFileSize) throw std::length_error("new file is larger than 4 GiB - 1 bytes");
 
+  auto step = [&](const char* name) {
+    if (options.stage) options.stage(name);
+  };
   std::vector<Cover> covers;
   {
+    step("sorting OLD");
     SuffixIndex index(old, oldSize);
+    step("matching");
     covers = find_covers(old, oldSize, neu, newSize, index, options.progress);
   }
   const Compression c = options.encode.compression;
@@ -51,6 +56,7 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
 
   const uint32_t bodySize = static_cast<uint32_t>(body.size());
   if (body.size() > kMaxFileSize) throw std::length_error("patch body is larger than 4 GiB - 1 bytes");
+  step("compressing");
   EncodedBody encoded = encode_body(body, options.encode);
   body = {};
   const uint32_t uncompressSize = encoded.type == CompressType::None ? 0 : bodySize;

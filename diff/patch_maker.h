@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "diff/body_encoder.h"
@@ -17,6 +18,8 @@ constexpr uint64_t kMaxFileSize = 0xFFFFFFFFu;
 struct MakeOptions {
   EncodeOptions encode;
   ProgressFn progress;  // reports the cover search over NEW
+  // Told the name of each step as it starts: "sorting OLD", "matching", "compressing".
+  std::function<void(const char* step)> stage;
 };
 
 // Throws std::length_error when a file is beyond kMaxFileSize.

@@ -37,15 +37,8 @@ int run(const mkpatch::CommandLine& cl) {
   mkpatch::Progress progress(!cl.quiet && oldData.size() + newData.size() >= kProgressFrom);
   hldiff::MakeOptions options;
   options.encode = cl.encode;
-  bool matching = false;
-  options.progress = [&](size_t done, size_t total) {
-    if (!matching) {
-      progress.stage("matching");
-      matching = true;
-    }
-    progress.update(done, total);
-  };
-  progress.stage("sorting OLD");
+  options.stage = [&](const char* name) { progress.stage(name); };
+  options.progress = [&](size_t done, size_t total) { progress.update(done, total); };
   std::vector<uint8_t> patch =
       hldiff::make_patch(oldData.data(), oldData.size(), newData.data(), newData.size(), options);
   oldData = {};

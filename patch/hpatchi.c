@@ -58,7 +58,8 @@ static double hpatchi_clock_seconds(void) {
 static void hpatchi_print_path(const char* path) {
 #ifdef _WIN32
   wchar_t widePath[HPATCHI_WIDE_PATH_CHARS];
-  if (MultiByteToWideChar(CP_UTF8, 0, path, -1, widePath, HPATCHI_WIDE_PATH_CHARS) != 0) {
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath,
+                          HPATCHI_WIDE_PATH_CHARS) != 0) {
     printf("%ls", widePath);
     return;
   }

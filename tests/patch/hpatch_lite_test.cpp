@@ -511,4 +511,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTrip{12288, 12287, false}, RoundTrip{12289, 12288, false},
                       RoundTrip{16383, 16384, true}, RoundTrip{16385, 16385, false},
                       RoundTrip{5000, 40000, true}, RoundTrip{(3u << 20) + 17, (3u << 20), true},
-                      RoundTrip{(1u << 20), (5u << 20) + 3, false}));
+                      RoundTrip{(1u << 20), (5u << 20) + 3, false}),
+    [](const ::testing::TestParamInfo<RoundTrip>& info) {
+      return "old" + std::to_string(info.param.oldSize) + "_new" + std::to_string(info.param.newSize) +
+             (info.param.related ? "_related" : "_unrelated");
+    });

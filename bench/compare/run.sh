@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of mkpatch + hpatchi against bsdiff/bspatch, xdelta3 -9 and
+# zstd -19 --patch-from on real pairs of program files: patch size, creation and apply time and
+# peak memory, and a byte-for-byte check of every applied file.
+#
+#   bench/compare/run.sh [pair...]     (pairs: crypto python own lo lotar; default: all)
+#
+# Downloads and results go to bench/results/ (not in git); the final table and chart are also
+# copied to docs/. Needs root or sudo for apt-get.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+OUT="$ROOT/bench/results"
+WORK="$OUT/work"
+BUILD="${BUILD_DIR:-$ROOT/build-bench}"
+CSV="$OUT/compare.csv"
+mkdir -p "$WORK/debs" "$WORK/pairs" "$WORK/run"
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+# --- peers and tools, from Debian -------------------------------------------------------------
+need=()
+for p in bsdiff xdelta3 zstd time gnuplot-nox cmake g++ git; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+bash "$ROOT/scripts/install-deps.sh"
+
+# --- the project, in Release ------------------------------------------------------------------
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DQR_BUILD_TESTS=OFF -DQR_BUILD_BENCH=OFF >/dev/null
+cmake --build "$BUILD" -j2 --target mkpatch hpatchi >/dev/null
+MKPATCH="$BUILD/tools/mkpatch/mkpatch"
+HPATCHI="$BUILD/tools/hpatchi/hpatchi"
+
+# --- pairs --------------------------------------------------------------------------------------
+# The two newest versions of a Debian package that the archive still offers.
+two_versions() {
+  apt-cache madison "$1" | awk '{print $3}' | awk '!seen[$0]++' | head -2
+}
+
+# deb_pair NAME PACKAGE PATH-IN-PACKAGE: one file of the package, in its two newest versions.
+# With PATH "-" the pair is the package's whole uncompressed file tree (its data tar).
+deb_pair() {
+  local name=$1 pkg=$2 path=$3
+  [ -s "$WORK/pairs/$name.old" ] && [ -s "$WORK/pairs/$name.new" ] && return 0
+  mapfile -t vers < <(two_versions "$pkg")
+  if [ ${#vers[@]} -lt 2 ]; then
+    echo "skip $name: the archive has fewer than two versions of $pkg" >&2
+    return 1
+  fi
+  local i=0
+  for v in "${vers[1]}" "${vers[0]}"; do  # older first
+    local side=old
+    [ $i -eq 1 ] && side=new
+    i=$((i + 1))
+    (cd "$WORK/debs" && apt-get download -q "$pkg=$v" >/dev/null 2>&1) || {
+      echo "skip $name: cannot download $pkg=$v" >&2
+      return 1
+    }
+    local deb
+    deb=$(ls -t "$WORK"/debs/"${pkg}"_*"${v#*:}"_*.deb | head -1)
+    if [ "$path" = "-" ]; then
+      dpkg-deb --fsys-tarfile "$deb" >"$WORK/pairs/$name.$side"
+    else
+      rm -rf "$WORK/x" && mkdir -p "$WORK/x" && dpkg-deb -x "$deb" "$WORK/x"
+      cp "$WORK/x/$path" "$WORK/pairs/$name.$side"
+    fi
+    echo "$name.$side: $pkg $v" >>"$WORK/pairs/versions.txt"
+  done
+}
+
+# own_pair: mkpatch as built from two commits of this repository (RelWithDebInfo, as shipped
+# with symbols).
+own_pair() {
+  [ -s "$WORK/pairs/own.old" ] && [ -s "$WORK/pairs/own.new" ] && return 0
+  local first last
+  first=$(git -C "$ROOT" log --diff-filter=A --format=%h -- tools/mkpatch/main.cpp | tail -1)
+  last=$(git -C "$ROOT" rev-parse --short HEAD)
+  local i=0
+  for c in "${OWN_OLD_COMMIT:-$first}" "${OWN_NEW_COMMIT:-$last}"; do
+    local side=old
+    [ $i -eq 1 ] && side=new
+    i=$((i + 1))
+    local src="$WORK/own-$c"
+    rm -rf "$src" && mkdir -p "$src"
+    git -C "$ROOT" archive "$c" | tar -x -C "$src"
+    cmake -S "$src" -B "$src/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQR_BUILD_TESTS=OFF \
+      -DQR_BUILD_BENCH=OFF >/dev/null && cmake --build "$src/build" -j2 --target mkpatch >/dev/null || {
+      echo "skip own: commit $c does not build" >&2
+      return 1
+    }
+    cp "$src/build/tools/mkpatch/mkpatch" "$WORK/pairs/own.$side"
+    echo "own.$side: mkpatch at commit $c" >>"$WORK/pairs/versions.txt"
+  done
+}
+
+make_pair() {
+  case $1 in
+    crypto) deb_pair crypto libssl3 usr/lib/x86_64-linux-gnu/libcrypto.so.3 ;;
+    python) deb_pair python libpython3.11 usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0 ;;
+    own) own_pair ;;
+    lo) deb_pair lo libreoffice-core usr/lib/libreoffice/program/libmergedlo.so ;;
+    lotar) deb_pair lotar libreoffice-core - ;;
+    *) echo "unknown pair $1" >&2; return 1 ;;
+  esac
+}
+
+# --- measuring ----------------------------------------------------------------------------------
+# measure FILE CMD...: runs CMD, stores "seconds peak-KiB" in FILE; fails when CMD fails.
+measure() {
+  local file=$1
+  shift
+  /usr/bin/time -f "%e %M" -o "$file" "$@" >/dev/null 2>"$file.err"
+}
+
+# run_tool PAIR TOOL: makes a patch, applies it, checks the result and appends a CSV row.
+run_tool() {
+  local pair=$1 tool=$2
+  local old="$WORK/pairs/$pair.old" new="$WORK/pairs/$pair.new"
+  local d="$WORK/run/$pair-$tool"
+  rm -rf "$d" && mkdir -p "$d"
+  local patch="$d/patch" out="$d/out"
+  local -a mk ap
+  case $tool in
+    mkpatch) mk=("$MKPATCH" -q "$old" "$new" "$patch"); ap=("$HPATCHI" "$old" "$patch" "$out") ;;
+    mkpatch-tuz) mk=("$MKPATCH" -q -c tuz "$old" "$new" "$patch"); ap=("$HPATCHI" "$old" "$patch" "$out") ;;
+    mkpatch-zlib) mk=("$MKPATCH" -q -c zlib "$old" "$new" "$patch"); ap=("$HPATCHI" "$old" "$patch" "$out") ;;
+    bsdiff) mk=(bsdiff "$old" "$new" "$patch"); ap=(bspatch "$old" "$out" "$patch") ;;
+    xdelta3) mk=(xdelta3 -9 -e -f -s "$old" "$new" "$patch"); ap=(xdelta3 -d -f -s "$old" "$patch" "$out") ;;
+    zstd) mk=(zstd -q -f -19 --long=31 --patch-from="$old" "$new" -o "$patch")
+          ap=(zstd -q -f -d --long=31 --patch-from="$old" "$patch" -o "$out") ;;
+  esac
+  local ok=yes
+  measure "$d/create.time" "${mk[@]}" || ok=create-failed
+  if [ $ok = yes ]; then
+    measure "$d/apply.time" "${ap[@]}" || ok=apply-failed
+  fi
+  if [ $ok = yes ] && ! cmp -s "$out" "$new"; then ok=output-differs; fi
+  local ct=NA cm=NA at=NA am=NA size=NA
+  [ -s "$d/create.time" ] && read -r ct cm <"$d/create.time"
+  [ -s "$d/apply.time" ] && read -r at am <"$d/apply.time"
+  [ -f "$patch" ] && size=$(stat -c %s "$patch")
+  echo "$pair,$(stat -c %s "$old"),$(stat -c %s "$new"),$tool,$size,$ct,$cm,$at,$am,$ok" >>"$CSV"
+  echo "  $tool: patch $size bytes, create ${ct}s ${cm}KiB, apply ${at}s ${am}KiB, $ok"
+  rm -f "$out"
+}
+
+pairs=("$@")
+[ ${#pairs[@]} -eq 0 ] && pairs=(crypto python own lo lotar)
+tools=(${TOOLS:-mkpatch mkpatch-tuz mkpatch-zlib bsdiff xdelta3 zstd})
+
+[ -f "$CSV" ] || echo "pair,oldSize,newSize,tool,patchSize,createSec,createKiB,applySec,applyKiB,check" >"$CSV"
+for pair in "${pairs[@]}"; do
+  make_pair "$pair" || continue
+  # Measurements of this pair replace earlier ones.
+  grep -v "^$pair," "$CSV" >"$CSV.tmp" || true
+  mv "$CSV.tmp" "$CSV"
+  echo "$pair: $(stat -c %s "$WORK/pairs/$pair.old") -> $(stat -c %s "$WORK/pairs/$pair.new") bytes"
+  for tool in "${tools[@]}"; do run_tool "$pair" "$tool"; done
+done
+
+python3 "$ROOT/bench/compare/report.py" "$CSV" "$OUT" "$WORK/pairs/versions.txt"
+mkdir -p "$ROOT/docs"
+cp "$OUT/compare.md" "$ROOT/docs/patch-benchmark.md"
+[ -f "$OUT/compare.png" ] && cp "$OUT/compare.png" "$ROOT/docs/patch-benchmark.png"
+echo "written: $OUT/compare.md $OUT/compare.png (copied to docs/)"

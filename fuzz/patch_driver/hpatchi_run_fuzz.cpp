@@ -42,15 +42,15 @@ bool known_result(int code) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // A write past the cap then fails with EFBIG instead of killing the process.
-  signal(SIGXFSZ, SIG_IGN);
-  rlimit limit{kFileCap, kFileCap};
-  setrlimit(RLIMIT_FSIZE, &limit);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // A write past the cap must fail with EFBIG, as on a full disk, not end the process. Set here
+  // rather than at start-up, because libFuzzer installs its own SIGXFSZ handler after that.
+  static const bool capped = [] {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{kFileCap, kFileCap};
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }();
+  if (!capped) abort();
   qr_fuzz::FuzzInput in(data, size);
   const uint8_t flags = in.u8();
   std::vector<uint8_t> old = in.bytes(in.u16());

@@ -3,6 +3,9 @@
 #include <lzma.h>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
 #include <stdexcept>
 #include <string>
 
@@ -15,9 +18,7 @@ struct LzmaStream {
   ~LzmaStream() { lzma_end(&strm); }
 };
 
-std::vector<uint8_t> encode_raw(lzma_vli filterId, const uint8_t* data, size_t size,
-                                const LzmaOptions& options, size_t propsBytes,
-                                bool withPropsSize) {
+lzma_options_lzma make_options(size_t size, const LzmaOptions& options) {
   lzma_options_lzma opt{};
   if (lzma_lzma_preset(&opt, static_cast<uint32_t>(std::clamp(options.level, 0, 9))))
     throw std::runtime_error("unsupported LZMA preset");
@@ -32,15 +33,13 @@ std::vector<uint8_t> encode_raw(lzma_vli filterId, const uint8_t* data, size_t s
   // gives smaller bodies than the default 2).
   opt.pb = 0;
   opt.lp = 0;
+  return opt;
+}
+
+// Appends the raw stream of data to out.
+void encode_stream(lzma_vli filterId, lzma_options_lzma opt, const uint8_t* data, size_t size,
+                   std::vector<uint8_t>& out) {
   lzma_filter filters[2] = {{filterId, &opt}, {LZMA_VLI_UNKNOWN, nullptr}};
-
-  std::vector<uint8_t> out;
-  uint8_t props[8] = {};
-  if (lzma_properties_encode(&filters[0], props) != LZMA_OK)
-    throw std::runtime_error("LZMA properties cannot be encoded");
-  if (withPropsSize) out.push_back(static_cast<uint8_t>(propsBytes));
-  out.insert(out.end(), props, props + propsBytes);
-
   LzmaStream s;
   lzma_ret rc = lzma_raw_encoder(&s.strm, filters);
   if (rc != LZMA_OK) throw std::runtime_error("LZMA encoder set-up failed: " + std::to_string(rc));
@@ -58,7 +57,42 @@ std::vector<uint8_t> encode_raw(lzma_vli filterId, const uint8_t* data, size_t s
     if (rc != LZMA_OK) throw std::runtime_error("LZMA encoding failed: " + std::to_string(rc));
   }
   out.resize(produced);
-  return out;
+}
+
+std::vector<uint8_t> props_of(lzma_vli filterId, lzma_options_lzma opt, size_t propsBytes) {
+  lzma_filter filter{filterId, &opt};
+  uint8_t props[8] = {};
+  if (lzma_properties_encode(&filter, props) != LZMA_OK)
+    throw std::runtime_error("LZMA properties cannot be encoded");
+  return std::vector<uint8_t>(props, props + propsBytes);
+}
+
+// Encodes every segment on its own, on as many threads as the machine has.
+std::vector<std::vector<uint8_t>> encode_segments(const lzma_options_lzma& opt,
+                                                  const uint8_t* data, size_t size,
+                                                  size_t segment) {
+  const size_t count = (size + segment - 1) / segment;
+  std::vector<std::vector<uint8_t>> parts(count);
+  std::vector<std::exception_ptr> errors(count);
+  std::atomic<size_t> next{0};
+  auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < count;) {
+      try {
+        size_t at = i * segment;
+        encode_stream(LZMA_FILTER_LZMA2, opt, data + at, std::min(segment, size - at), parts[i]);
+      } catch (...) {
+        errors[i] = std::current_exception();
+      }
+    }
+  };
+  size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, count);
+  std::vector<std::thread> pool;
+  for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+  work();
+  for (auto& t : pool) t.join();
+  for (auto& e : errors)
+    if (e) std::rethrow_exception(e);
+  return parts;
 }
 
 }  // namespace
@@ -69,11 +103,32 @@ uint32_t lzma_dict_size_for(size_t size, const LzmaOptions& options) {
 }
 
 std::vector<uint8_t> lzma_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
-  return encode_raw(LZMA_FILTER_LZMA1, data, size, options, 5, true);
+  lzma_options_lzma opt = make_options(size, options);
+  std::vector<uint8_t> out{5};
+  std::vector<uint8_t> props = props_of(LZMA_FILTER_LZMA1, opt, 5);
+  out.insert(out.end(), props.begin(), props.end());
+  encode_stream(LZMA_FILTER_LZMA1, opt, data, size, out);
+  return out;
 }
 
 std::vector<uint8_t> lzma2_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
-  return encode_raw(LZMA_FILTER_LZMA2, data, size, options, 1, false);
+  lzma_options_lzma opt = make_options(size, options);
+  std::vector<uint8_t> out = props_of(LZMA_FILTER_LZMA2, opt, 1);
+  const size_t segment = options.segmentSize;
+  if (segment == 0 || size <= segment) {
+    encode_stream(LZMA_FILTER_LZMA2, opt, data, size, out);
+    return out;
+  }
+  // Each segment's stream starts with a chunk that resets the dictionary, so the streams
+  // joined without their end bytes are one LZMA2 stream; the segments are coded in parallel.
+  std::vector<std::vector<uint8_t>> parts = encode_segments(opt, data, size, segment);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::vector<uint8_t>& p = parts[i];
+    if (p.empty() || p.back() != 0x00) throw std::runtime_error("LZMA2 stream without end byte");
+    out.insert(out.end(), p.begin(), i + 1 < parts.size() ? p.end() - 1 : p.end());
+    p = {};
+  }
+  return out;
 }
 
 }  // namespace hldiff

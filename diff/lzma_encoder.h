@@ -14,6 +14,9 @@ struct LzmaOptions {
   // differences, where the longest match length pays most.
   bool bodyTuned = true;
   uint32_t dictSize = uint32_t(512) << 10;  // upper bound; trimmed to the data's length
+  // LZMA2 only: data longer than this is coded as independent segments of this size, in
+  // parallel; each costs a dictionary reset. 0 keeps one segment.
+  size_t segmentSize = size_t(2) << 20;
 };
 
 // One byte 5, the five LZMA property bytes, then the raw LZMA stream.

@@ -1,0 +1,66 @@
+#include "diff/lzma_encoder.h"
+
+#include <gtest/gtest.h>
+#include <lzma.h>
+
+#include "tests/diff/test_support.h"
+
+namespace {
+
+using difftest::Bytes;
+
+// Decodes a raw LZMA2 payload (dictionary property byte, then chunks) with liblzma.
+Bytes lzma2_decode(const Bytes& payload, size_t expectedSize) {
+  lzma_options_lzma opt{};
+  lzma_filter filter{LZMA_FILTER_LZMA2, nullptr};
+  EXPECT_EQ(lzma_properties_decode(&filter, nullptr, payload.data(), 1), LZMA_OK);
+  lzma_filter filters[2] = {filter, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream s = LZMA_STREAM_INIT;
+  EXPECT_EQ(lzma_raw_decoder(&s, filters), LZMA_OK);
+  Bytes out(expectedSize + 100);
+  s.next_in = payload.data() + 1;
+  s.avail_in = payload.size() - 1;
+  s.next_out = out.data();
+  s.avail_out = out.size();
+  lzma_ret rc = lzma_code(&s, LZMA_FINISH);
+  EXPECT_EQ(rc, LZMA_STREAM_END);
+  out.resize(out.size() - s.avail_out);
+  lzma_end(&s);
+  free(filter.options);
+  (void)opt;
+  return out;
+}
+
+Bytes mixed(size_t size, uint32_t seed) {
+  Bytes b = difftest::random_bytes(size, seed);
+  for (size_t i = 0; i < size; i += 1000) std::fill(b.begin() + i, b.begin() + std::min(size, i + 700), 0);
+  return b;
+}
+
+TEST(Lzma2Encoder, SegmentsJoinIntoOneStream) {
+  Bytes data = mixed(1 << 20, 1);
+  for (size_t segment : {size_t(0), size_t(65536), size_t(100000), size_t(1) << 20}) {
+    hldiff::LzmaOptions opt;
+    opt.level = 6;
+    opt.segmentSize = segment;
+    Bytes payload = hldiff::lzma2_encode(data.data(), data.size(), opt);
+    EXPECT_EQ(lzma2_decode(payload, data.size()), data) << "segment " << segment;
+  }
+}
+
+TEST(LzmaEncoder, WritesFivePropertyBytesWithTheDictionarySize) {
+  Bytes data = mixed(100000, 2);
+  hldiff::LzmaOptions opt;
+  opt.dictSize = 65536;
+  Bytes payload = hldiff::lzma_encode(data.data(), data.size(), opt);
+  ASSERT_GT(payload.size(), 6u);
+  EXPECT_EQ(payload[0], 5);
+  EXPECT_LT(payload[1], 225);
+  uint32_t dict = uint32_t(payload[2]) | uint32_t(payload[3]) << 8 | uint32_t(payload[4]) << 16 |
+                  uint32_t(payload[5]) << 24;
+  EXPECT_EQ(dict, 65536u);
+  EXPECT_EQ(hldiff::lzma_dict_size_for(10, opt), 4096u) << "never below LZMA's minimum";
+  EXPECT_EQ(hldiff::lzma_dict_size_for(20000, opt), 20000u) << "trimmed to the data";
+}
+
+}  // namespace

@@ -114,13 +114,13 @@ std::vector<uint8_t> lzma_encode(const uint8_t* data, size_t size, const LzmaOpt
 std::vector<uint8_t> lzma2_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
   lzma_options_lzma opt = make_options(size, options);
   std::vector<uint8_t> out = props_of(LZMA_FILTER_LZMA2, opt, 1);
-  const size_t segment = options.segmentSize;
-  if (segment == 0 || size <= segment) {
+  if (options.segments <= 1 || size < options.parallelFrom || size < options.segments) {
     encode_stream(LZMA_FILTER_LZMA2, opt, data, size, out);
     return out;
   }
   // Each segment's stream starts with a chunk that resets the dictionary, so the streams
   // joined without their end bytes are one LZMA2 stream; the segments are coded in parallel.
+  const size_t segment = (size + options.segments - 1) / options.segments;
   std::vector<std::vector<uint8_t>> parts = encode_segments(opt, data, size, segment);
   for (size_t i = 0; i < parts.size(); ++i) {
     std::vector<uint8_t>& p = parts[i];

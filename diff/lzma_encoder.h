@@ -14,9 +14,11 @@ struct LzmaOptions {
   // differences, where the longest match length pays most.
   bool bodyTuned = true;
   uint32_t dictSize = uint32_t(512) << 10;  // upper bound; trimmed to the data's length
-  // LZMA2 only: data longer than this is coded as independent segments of this size, in
-  // parallel; each costs a dictionary reset. 0 keeps one segment.
-  size_t segmentSize = size_t(2) << 20;
+  // LZMA2 only: data of at least parallelFrom bytes is cut into this many equal segments,
+  // coded in parallel; each segment restarts the coder's statistics and dictionary, which
+  // costs a little size. 1 keeps one segment.
+  unsigned segments = 2;
+  size_t parallelFrom = size_t(1) << 20;
 };
 
 // One byte 5, the five LZMA property bytes, then the raw LZMA stream.

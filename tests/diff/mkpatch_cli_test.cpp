@@ -41,6 +41,12 @@ TEST(MkpatchCli, BadCommandLinesPrintTheUsage) {
   }
 }
 
+TEST(MkpatchCli, HelpIsNotAnError) {
+  difftest::TempDir dir;
+  EXPECT_EQ(mkpatch("--help", dir).exitCode, 0);
+  EXPECT_EQ(mkpatch("-h", dir).exitCode, 0);
+}
+
 TEST(MkpatchCli, MakesACheckedPatch) {
   difftest::TempDir dir;
   difftest::Pair p = difftest::program_like_pair(100000, 4);

@@ -89,6 +89,9 @@ std::optional<CommandLine> parse_command_line(const std::vector<std::string>& ar
         return std::nullopt;
       }
       cl.encode.dictSize = *n;
+    } else if (a == "-h" || a == "--help") {
+      cl.help = true;
+      return cl;
     } else if (a == "--no-verify") {
       cl.verify = false;
     } else if (a == "-q") {

@@ -15,6 +15,7 @@ struct CommandLine {
   hldiff::EncodeOptions encode;
   bool verify = true;
   bool quiet = false;
+  bool help = false;  // -h / --help: print the usage and stop
 };
 
 extern const char* const kUsage;

@@ -79,6 +79,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mkpatch: %s\n%s", error.c_str(), mkpatch::kUsage);
     return 2;
   }
+  if (cl->help) {
+    std::fputs(mkpatch::kUsage, stdout);
+    return 0;
+  }
   try {
     return run(*cl);
   } catch (const std::exception& e) {

@@ -1,0 +1,52 @@
+// mkpatch's check of a written patch.
+#include "tools/mkpatch/verify.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "diff/patch_maker.h"
+#include "tests/diff/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+size_t files_in(const fs::path& dir) {
+  size_t n = 0;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+TEST(VerifyPatch, AcceptsAPatchThatGivesNewAndRejectsOneThatDoesNot) {
+  difftest::TempDir dir;
+  difftest::Pair p = difftest::program_like_pair(50000, 8);
+  difftest::write_bytes(dir.file("old"), p.old);
+  hldiff::MakeOptions opt;
+  difftest::write_bytes(dir.file("patch"),
+                        hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), opt));
+  std::string why;
+  EXPECT_TRUE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), p.neu, why)) << why;
+
+  difftest::Bytes other = p.neu;
+  other[other.size() / 2] ^= 1;
+  EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), other, why));
+  EXPECT_EQ(why, "applying it does not give NEW");
+  other = p.neu;
+  other.push_back(0);  // one byte longer
+  EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), other, why));
+
+  // A damaged patch fails in the driver.
+  difftest::Bytes patch = difftest::read_bytes(dir.file("patch"));
+  patch.resize(patch.size() / 2);
+  difftest::write_bytes(dir.file("patch"), patch);
+  EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), p.neu, why));
+  EXPECT_EQ(why.rfind("applying it failed with result ", 0), 0u) << why;
+
+  EXPECT_EQ(files_in(dir.file("")), 2u) << "the applied copy is always removed";
+}
+
+}  // namespace

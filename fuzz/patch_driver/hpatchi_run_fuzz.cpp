@@ -1,7 +1,8 @@
 // The patch driver, hpatchi_run, through real files, for every compress_type. The result code
 // must be one the driver defines; a failed header must not create the new file; a successful run
 // must write exactly newSize bytes; and for an uncompressed patch the run must agree with the
-// whole-buffer model. New files are capped with RLIMIT_FSIZE, as on a full disk.
+// whole-buffer model. New files are capped with RLIMIT_FSIZE, as on a full disk. Dictionaries
+// above 16 MiB are folded below it (huge ones are tried by hand; see docs/bad-inputs.md).
 //
 // Input: u8 flags, u16 oldSize, the old bytes, then the patch file.
 //   flags bit 0: old path ""; bit 1: old path null; bit 2: new path = old path;
@@ -26,6 +27,36 @@
 namespace {
 
 constexpr rlim_t kFileCap = rlim_t(16) << 20;
+constexpr uint32_t kDictFold = uint32_t(16) << 20;
+
+// Valid dictionary sizes above 16 MiB are folded below it: the driver's block is sized from them,
+// and sanitizer bookkeeping of a block of up to 4 GiB per run would starve the search. Invalid
+// sizes (0, above the decoder's limit) are kept, so that their rejection is still exercised.
+void fold_large_dictionary(std::vector<uint8_t>& patch, const qr_fuzz::ModelHeader& header) {
+  if (!header.ok) return;
+  const size_t at = header.length;
+  auto fold32 = [&patch](size_t offset, uint32_t maxValid) {
+    if (offset + 4 > patch.size()) return;
+    uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<uint32_t>(patch[offset + i]) << (8 * i);
+    if (value <= kDictFold || value > maxValid) return;
+    value = (value & (kDictFold - 1)) + 1;
+    for (int i = 0; i < 4; ++i) patch[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+  };
+  switch (header.compressType) {
+    case 1:  // tuz: the 4-byte dictionary size
+      fold32(at, uint32_t(1) << 30);
+      break;
+    case 3:  // lzma: the dictionary size inside the 5-byte properties
+      if (at < patch.size() && patch[at] >= 5) fold32(at + 2, ~uint32_t(0));
+      break;
+    case 4:  // lzma2: properties 25 to 40 name 24 MiB to 4 GiB
+      if (at < patch.size() && patch[at] > 24 && patch[at] <= 40)
+        patch[at] = static_cast<uint8_t>(16 + patch[at] % 9);
+      break;
+    default: break;
+  }
+}
 
 bool known_result(int code) {
   switch (code) {
@@ -56,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> old = in.bytes(in.u16());
   std::vector<uint8_t> patch = in.rest();
   if ((flags & 8) && patch.size() > 2) patch[2] = static_cast<uint8_t>((flags >> 4) % 5);
+  fold_large_dictionary(patch, qr_fuzz::model_header(patch, false));
 
   const qr_fuzz::TempDir& dir = qr_fuzz::process_temp_dir();
   const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");

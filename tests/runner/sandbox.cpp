@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+
+#include <csignal>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -121,8 +124,16 @@ pid_t Sandbox::Start() const {
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addchdir_np(&actions, m_work.c_str());
+  // Files other test threads are writing must not stay open in the runner ("text file busy").
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  // Its own process group, so a runner that hangs can be stopped with all its children.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
   pid_t pid = -1;
-  const int failed = posix_spawn(&pid, runner.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int failed = posix_spawn(&pid, runner.c_str(), &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (failed != 0) throw std::runtime_error("cannot start the runner");
   // The run's number travels with the pid, so Finish finds its output files.
@@ -133,7 +144,12 @@ pid_t Sandbox::Start() const {
 RunResult Sandbox::Finish(pid_t pid) const {
   RunResult result;
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  const bool ended = Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+  if (!ended) {
+    ::kill(-pid, SIGKILL);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    ADD_FAILURE() << "the runner did not end within a minute";
   }
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);

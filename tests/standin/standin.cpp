@@ -4,7 +4,9 @@
 //   QR_STANDIN_PROBE_<key>  answer to --version: stdout (default), stderr, none, long, raw:<text>
 //   QR_STANDIN_RUN_<key>    steps for --runner, separated by ';':
 //                           stage|<patch>|<manifest> ("-" skips one), sleep|<milliseconds>,
-//                           wait|<file> (until that file exists)
+//                           wait|<file> (until that file exists),
+//                           once|<file> (the steps after it run only while that file is absent;
+//                           it is created then)
 // <key> is the version with every character other than a letter or digit turned into '_'.
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -118,6 +121,9 @@ int Run(const std::string& version, int argc, char** argv) {
       Stage(fields[2], "update.json");
     } else if (fields.size() == 2 && fields[0] == "sleep") {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(fields[1].c_str())));
+    } else if (fields.size() == 2 && fields[0] == "once") {
+      if (std::filesystem::exists(fields[1], error)) break;
+      std::ofstream(fields[1]).put('x');
     } else if (fields.size() == 2 && fields[0] == "wait") {
       while (!std::filesystem::exists(fields[1], error)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

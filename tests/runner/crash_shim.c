@@ -1,0 +1,217 @@
+/* Preloaded into QuorlinRunner by the crash-point tests: kills the process with SIGKILL right
+   before its Nth file-system call (QR_CRASH_AT=N), as a crash or a power cut would stop it.
+   Calls are counted from the first one that names a path containing QR_CRASH_ARM up to and
+   including the first removal of a path containing QR_CRASH_DISARM (both optional: without
+   them every call counts). With QR_CRASH_COUNT=<file> it writes the number of counted calls to
+   that file at exit, so the tests know how many crash points a run has. Other programs pass
+   through untouched. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/sendfile.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+static long shim_calls;
+static long shim_crash_at = -1; /* 0: count only; -1: not set up yet; -2: not this program */
+static int shim_armed;          /* 1: counting; 2: done counting */
+static const char* shim_arm;
+static const char* shim_disarm;
+
+static void shim_init(void) {
+  if (shim_crash_at != -1) return;
+  shim_crash_at = 0;
+  if (strcmp(program_invocation_short_name, "QuorlinRunner") != 0) {
+    shim_crash_at = -2;
+    return;
+  }
+  const char* at = getenv("QR_CRASH_AT");
+  if (at != NULL) shim_crash_at = atol(at);
+  shim_arm = getenv("QR_CRASH_ARM");
+  shim_disarm = getenv("QR_CRASH_DISARM");
+  shim_armed = shim_arm == NULL ? 1 : 0;
+}
+
+static int shim_names(const char* path, const char* part) {
+  return path != NULL && part != NULL && strstr(path, part) != NULL;
+}
+
+/* A call that names up to two paths (NULL for none); removal: it deletes `path`. */
+static void shim_count_call(const char* path, const char* other, int removal) {
+  shim_init();
+  if (shim_crash_at == -2) return;
+  if (shim_armed == 0 && (shim_names(path, shim_arm) || shim_names(other, shim_arm))) shim_armed = 1;
+  if (shim_armed != 1) return;
+  ++shim_calls;
+  if (shim_crash_at > 0 && shim_calls == shim_crash_at) kill(getpid(), SIGKILL);
+  if (removal && shim_names(path, shim_disarm)) shim_armed = 2;
+}
+
+static void shim_count_paths(const char* path, const char* other) { shim_count_call(path, other, 0); }
+
+static void shim_count_path(const char* path) { shim_count_call(path, NULL, 0); }
+
+static void shim_count_removal(const char* path) { shim_count_call(path, NULL, 1); }
+
+static void shim_count(void) { shim_count_call(NULL, NULL, 0); }
+
+__attribute__((destructor)) static void shim_report(void) {
+  shim_init();
+  const char* file = getenv("QR_CRASH_COUNT");
+  if (shim_crash_at == -2 || file == NULL) return;
+  char text[32];
+  const int length = snprintf(text, sizeof text, "%ld\n", shim_calls);
+  const int fd = (int)syscall(SYS_openat, AT_FDCWD, file, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return;
+  if (syscall(SYS_write, fd, text, (size_t)length) < 0) errno = 0;
+  syscall(SYS_close, fd);
+}
+
+#define SHIM_NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+static mode_t shim_mode(int flags, va_list args) {
+  return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(args, int) : 0;
+}
+
+int open(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = shim_mode(flags, args);
+  va_end(args);
+  shim_count_path(path);
+  return SHIM_NEXT(open)(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = shim_mode(flags, args);
+  va_end(args);
+  shim_count_path(path);
+  return SHIM_NEXT(open64)(path, flags, mode);
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = shim_mode(flags, args);
+  va_end(args);
+  shim_count_path(path);
+  return SHIM_NEXT(openat)(dir, path, flags, mode);
+}
+
+int openat64(int dir, const char* path, int flags, ...) {
+  va_list args;
+  va_start(args, flags);
+  const mode_t mode = shim_mode(flags, args);
+  va_end(args);
+  shim_count_path(path);
+  return SHIM_NEXT(openat64)(dir, path, flags, mode);
+}
+
+int creat(const char* path, mode_t mode) {
+  shim_count_path(path);
+  return SHIM_NEXT(creat)(path, mode);
+}
+
+FILE* fopen(const char* path, const char* mode) {
+  shim_count_path(path);
+  return SHIM_NEXT(fopen)(path, mode);
+}
+
+FILE* fopen64(const char* path, const char* mode) {
+  shim_count_path(path);
+  return SHIM_NEXT(fopen64)(path, mode);
+}
+
+ssize_t write(int fd, const void* buffer, size_t count) {
+  shim_count();
+  return SHIM_NEXT(write)(fd, buffer, count);
+}
+
+size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
+  shim_count();
+  return SHIM_NEXT(fwrite)(buffer, size, count, stream);
+}
+
+int fflush(FILE* stream) {
+  shim_count();
+  return SHIM_NEXT(fflush)(stream);
+}
+
+int fclose(FILE* stream) {
+  shim_count();
+  return SHIM_NEXT(fclose)(stream);
+}
+
+int rename(const char* from, const char* to) {
+  shim_count_paths(from, to);
+  return SHIM_NEXT(rename)(from, to);
+}
+
+int renameat(int fromDir, const char* from, int toDir, const char* to) {
+  shim_count_paths(from, to);
+  return SHIM_NEXT(renameat)(fromDir, from, toDir, to);
+}
+
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned int flags) {
+  shim_count_paths(from, to);
+  return SHIM_NEXT(renameat2)(fromDir, from, toDir, to, flags);
+}
+
+int unlink(const char* path) {
+  shim_count_removal(path);
+  return SHIM_NEXT(unlink)(path);
+}
+
+int unlinkat(int dir, const char* path, int flags) {
+  shim_count_removal(path);
+  return SHIM_NEXT(unlinkat)(dir, path, flags);
+}
+
+int remove(const char* path) {
+  shim_count_removal(path);
+  return SHIM_NEXT(remove)(path);
+}
+
+int rmdir(const char* path) {
+  shim_count_path(path);
+  return SHIM_NEXT(rmdir)(path);
+}
+
+ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t length, unsigned int flags) {
+  shim_count();
+  return SHIM_NEXT(copy_file_range)(in, inOffset, out, outOffset, length, flags);
+}
+
+ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
+  shim_count();
+  return SHIM_NEXT(sendfile)(out, in, offset, count);
+}
+
+ssize_t sendfile64(int out, int in, off64_t* offset, size_t count) {
+  shim_count();
+  return SHIM_NEXT(sendfile64)(out, in, offset, count);
+}
+
+int fsync(int fd) {
+  shim_count();
+  return SHIM_NEXT(fsync)(fd);
+}
+
+int fdatasync(int fd) {
+  shim_count();
+  return SHIM_NEXT(fdatasync)(fd);
+}
+
+int ftruncate(int fd, off_t length) {
+  shim_count();
+  return SHIM_NEXT(ftruncate)(fd, length);
+}

@@ -1,0 +1,303 @@
+// End-to-end installation of staged updates with real patches.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/runner/sandbox.h"
+#include "tests/runner/update_files.h"
+#include "tests/standin/standin_copy.h"
+
+namespace runner_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::string ExePath(const fs::path& exe) { return "INFO [default] exe path: " + exe.string(); }
+
+// Files the runner keeps only while it installs.
+void ExpectNoTransientFiles(const Sandbox& box) {
+  for (const char* name : {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe"})
+    EXPECT_FALSE(fs::exists(box.DataFolder() / name)) << name;
+}
+
+void ExpectStagingConsumed(const Sandbox& box) {
+  EXPECT_FALSE(fs::exists(box.DataFolder() / "Patch"));
+  EXPECT_FALSE(fs::exists(box.DataFolder() / "update.json"));
+  ExpectNoTransientFiles(box);
+}
+
+// Makes the application reporting `runningVersion` stage, while it runs, a patch from `from`
+// to `toVersion` and the given manifest.
+void StageWhileRunning(Sandbox& box, const std::string& runningVersion, const fs::path& from,
+                       const std::string& toVersion, const std::string& manifest,
+                       hldiff::Compression compression = hldiff::Compression::None) {
+  const fs::path patch = box.Root() / ("patch-to-" + toVersion);
+  WriteBytes(patch, MakeVersionPatch(from, toVersion, compression));
+  const fs::path manifestFile = box.WriteFile(box.Root() / ("manifest-" + toVersion), manifest);
+  box.OnRun(runningVersion, "stage|" + patch.string() + "|" + manifestFile.string());
+}
+
+TEST(Install, FirstUpdateWritesTheStagedExecutableAndLeavesTheInstalledOneAlone) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  const Bytes installed = ReadBytes(box.InstalledExe());
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  EXPECT_EQ(ReadBytes(box.InstalledExe()), installed);
+  ExpectStagingConsumed(box);
+  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe())));
+
+  // The next start picks the new version.
+  box.OnRun("1.0.0", "");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
+}
+
+TEST(Install, ForceStartsTheNewVersionAtOnce) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", R"({"force": true})");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
+  // The fresh staged executable goes through the version check before it starts.
+  EXPECT_THAT(box.Journal(), ElementsAre(HasSubstr("run 1.0.0"), "probe 1.0.0", "probe 2.0.0", HasSubstr("run 2.0.0")));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()), ExePath(box.StagedExe())));
+  ExpectStagingConsumed(box);
+}
+
+TEST(Install, UpdateOfAnUpdateReplacesTheStagedExecutableInPlace) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("2.0.0");
+  StageWhileRunning(box, "2.0.0", box.StagedExe(), "3.0.0", R"({"force": true})");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 2.0.0", "run 3.0.0"}));
+  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("3.0.0"));
+  EXPECT_TRUE(fs::status(box.StagedExe()).permissions() == (fs::status(box.InstalledExe()).permissions()));
+  ExpectStagingConsumed(box);
+}
+
+TEST(Install, ChainOfForcedUpdatesInOneRun) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  const fs::path v2 = box.Root() / "v2";
+  standin::MakeCopyWithVersion(box.InstalledExe().string(), v2.string(), "2.0.0");
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", R"({"force": true})");
+  StageWhileRunning(box, "2.0.0", v2, "3.0.0", R"({"force": true})");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0", "run 3.0.0"}));
+  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "3.0.0");
+}
+
+class NotForced : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(NotForced, InstallsAndEnds) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", GetParam());
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
+  ExpectStagingConsumed(box);
+}
+
+INSTANTIATE_TEST_SUITE_P(Manifests, NotForced,
+                         ::testing::Values(R"({"force": false})", "{}", R"({"force": "true"})", R"({"force": 1})",
+                                           R"({"Force": true})", R"([{"force": true}])", "true", "\"force\"",
+                                           "\xEF\xBB\xBF{\"force\": false}"));
+
+class BrokenManifest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(BrokenManifest, EndsTheRunnerWithTheUpdateWrittenAndTheManifestKept) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", GetParam());
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()), "INFO [default] unknown error"));
+  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
+  EXPECT_FALSE(fs::exists(box.DataFolder() / "Patch"));
+  EXPECT_EQ(ReadFile(box.DataFolder() / "update.json"), GetParam());
+  ExpectNoTransientFiles(box);
+
+  // The lone manifest is ignored from then on.
+  box.OnRun("1.0.0", "");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
+  EXPECT_EQ(ReadFile(box.DataFolder() / "update.json"), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Manifests, BrokenManifest,
+                         ::testing::Values(R"({"force": true} // restart)", R"(/* x */ {"force": true})",
+                                           R"({"force": true} {"force": true})", "", "{\"force\": true"));
+
+class CompressedPatch : public ::testing::TestWithParam<hldiff::Compression> {};
+
+TEST_P(CompressedPatch, IsInstalled) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", R"({"force": true})", GetParam());
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
+  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  ExpectStagingConsumed(box);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryType, CompressedPatch,
+                         ::testing::Values(hldiff::Compression::None, hldiff::Compression::Tuz,
+                                           hldiff::Compression::Zlib, hldiff::Compression::Gzip,
+                                           hldiff::Compression::Deflate, hldiff::Compression::Lzma,
+                                           hldiff::Compression::Lzma2),
+                         [](const auto& info) { return std::string(hldiff::compression_name(info.param)); });
+
+// A patch the driver rejects keeps the previous staged executable and consumes the update.
+void ExpectFailedPatchKeepsTheStagedExecutable(const std::string& name, const Bytes& patch) {
+  SCOPED_TRACE(name);
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("2.0.0");
+  const Bytes previous = ReadBytes(box.StagedExe());
+  const fs::path patchFile = box.Root() / "bad-patch";
+  WriteBytes(patchFile, patch);
+  const fs::path manifest = box.WriteFile(box.Root() / "manifest", R"({"force": true})");
+  box.OnRun("2.0.0", "once|" + (box.Root() / "staged-once").string() + ";stage|" + patchFile.string() + "|" +
+                         manifest.string());
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(ReadBytes(box.StagedExe()), previous);
+  ExpectStagingConsumed(box);
+  // "force" is still honoured: the previous version starts again.
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 2.0.0", "run 2.0.0"}));
+}
+
+TEST(Install, FailedPatchesKeepThePreviousStagedExecutable) {
+  const Bytes v2 = StandinBytes("2.0.0");
+  // Made against a longer base: its copies reach past the end of the real one.
+  Bytes otherBase = v2;
+  otherBase.insert(otherBase.end(), 200000, 0x5A);
+  const fs::path scratch = fs::path(QR_TEST_SCRATCH) / ("other-base-" + std::to_string(::getpid()));
+  WriteBytes(scratch, otherBase);
+  const Bytes againstOther = MakeVersionPatch(scratch, "3.0.0");
+  fs::remove(scratch);
+  const fs::path v2File = fs::path(QR_TEST_SCRATCH) / ("v2-" + std::to_string(::getpid()));
+  WriteBytes(v2File, v2);
+  const Bytes good = MakeVersionPatch(v2File, "3.0.0");
+  fs::remove(v2File);
+  Bytes truncated(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
+  Bytes corrupt = good;
+  corrupt[0] = 'X';
+
+  ExpectFailedPatchKeepsTheStagedExecutable("another base", againstOther);
+  ExpectFailedPatchKeepsTheStagedExecutable("truncated", truncated);
+  ExpectFailedPatchKeepsTheStagedExecutable("corrupt header", corrupt);
+  ExpectFailedPatchKeepsTheStagedExecutable("empty", Bytes{});
+}
+
+TEST(Install, LeftoverBackupCopyAndStrayPatchResultAreReplaced) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.WriteFile(box.DataFolder() / "Quorlin_old.exe", "left by an interrupted run");
+  box.WriteFile(box.DataFolder() / "Quorlin_new.exe", "half a patch result");
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  ExpectStagingConsumed(box);
+  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe())));
+}
+
+TEST(Install, CrashHandlerIsCopiedWhenMissing) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.WriteFile(box.WorkFolder() / "crashpad_handler.exe", "crash handler");
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(ReadFile(box.DataFolder() / "crashpad_handler.exe"), "crash handler");
+  ExpectStagingConsumed(box);
+}
+
+TEST(Install, ExistingCrashHandlerCopyIsNeverRefreshed) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.WriteFile(box.WorkFolder() / "crashpad_handler.exe", "new crash handler");
+  box.WriteFile(box.DataFolder() / "crashpad_handler.exe", "old crash handler");
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(ReadFile(box.DataFolder() / "crashpad_handler.exe"), "old crash handler");
+  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
+}
+
+TEST(Install, MissingCrashHandlerSourceIsNoError) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", R"({"force": true})");
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_FALSE(fs::exists(box.DataFolder() / "crashpad_handler.exe"));
+  EXPECT_EQ(box.Runs().size(), 2u);
+  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()), ExePath(box.StagedExe())));
+}
+
+TEST(Install, FailedBackupCopyKeepsEverythingForTheNextRun) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.WriteFile(box.DataFolder() / "Quorlin_old.exe" / "blocker", "x");  // a folder cannot be overwritten
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  ASSERT_EQ(box.LogMessages().size(), 2u);
+  EXPECT_THAT(box.LogMessages()[1], HasSubstr("INFO [default] error: "));
+  EXPECT_THAT(box.LogMessages()[1], HasSubstr("Quorlin_old.exe"));
+  EXPECT_FALSE(fs::exists(box.StagedExe()));
+  EXPECT_TRUE(fs::exists(box.DataFolder() / "Patch"));
+  EXPECT_TRUE(fs::exists(box.DataFolder() / "update.json"));
+
+  // Once the obstacle is gone the same update installs.
+  fs::remove_all(box.DataFolder() / "Quorlin_old.exe");
+  box.OnRun("1.0.0", "");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
+  ExpectStagingConsumed(box);
+}
+
+TEST(Install, FailedCrashHandlerCopyLeavesTheUpdateToRetry) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("2.0.0");
+  box.WriteFile(box.WorkFolder() / "crashpad_handler.exe" / "inside", "a folder, not a file");
+  StageWhileRunning(box, "2.0.0", box.StagedExe(), "3.0.0", "{}");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  ASSERT_EQ(box.LogMessages().size(), 2u);
+  EXPECT_THAT(box.LogMessages()[1], HasSubstr("INFO [default] error: "));
+  // The staged executable is still the one that ran; the update waits.
+  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
+  EXPECT_TRUE(fs::exists(box.DataFolder() / "Patch"));
+  EXPECT_TRUE(fs::exists(box.DataFolder() / "update.json"));
+  EXPECT_FALSE(fs::exists(box.DataFolder() / "Quorlin_new.exe"));
+
+  fs::remove_all(box.WorkFolder() / "crashpad_handler.exe");
+  box.OnRun("2.0.0", "");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "3.0.0");
+  ExpectStagingConsumed(box);
+}
+
+TEST(Install, FailedPatchRemovalEndsTheRunnerWithTheStagedExecutableKept) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("2.0.0");
+  box.WriteFile(box.DataFolder() / "Patch" / "inside", "a folder, not a patch");
+  box.WriteFile(box.DataFolder() / "update.json", R"({"force": true})");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  ASSERT_EQ(box.LogMessages().size(), 2u);
+  EXPECT_THAT(box.LogMessages()[1], HasSubstr("INFO [default] error: "));
+  EXPECT_THAT(box.LogMessages()[1], HasSubstr("Patch"));
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 2.0.0"});
+  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
+  EXPECT_TRUE(fs::exists(box.DataFolder() / "update.json"));
+  ExpectNoTransientFiles(box);
+}
+
+}  // namespace
+}  // namespace runner_test

@@ -1,0 +1,26 @@
+// Real patches between stand-in versions, for installation tests.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "diff/body_encoder.h"
+
+namespace runner_test {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
+
+// A patch that turns the stand-in at `from` into the same stand-in reporting `toVersion`;
+// uncompressed ones are written by hand, compressed ones by the patch creator.
+Bytes MakeVersionPatch(const std::filesystem::path& from, const std::string& toVersion,
+                       hldiff::Compression compression = hldiff::Compression::None);
+
+// The bytes of the stand-in reporting `version`.
+Bytes StandinBytes(const std::string& version);
+
+}  // namespace runner_test

@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 
 #include <filesystem>

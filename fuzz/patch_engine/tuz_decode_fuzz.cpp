@@ -17,9 +17,9 @@
 
 namespace {
 
-constexpr uint32_t kOneShot = uint32_t(1) << 20;   // one-shot request; also the total output cap
-constexpr uint32_t kDictCap = uint32_t(1) << 20;   // larger dictionaries are folded below this
-constexpr int kMaxCalls = 200000;
+constexpr uint32_t kOneShot = uint32_t(1) << 18;   // one-shot request; also the total output cap
+constexpr uint32_t kDictCap = uint32_t(1) << 18;   // larger dictionaries are folded below this
+constexpr int kMaxCalls = 20000;
 
 struct RawReader {
   const uint8_t* data;

@@ -343,6 +343,31 @@ case_unicode_path() {
   pass "$name: \"$folder/new\" byte for byte"
 }
 
+# ---- an old path of 2048 characters does not fit the 2048-character wide buffer with its
+# terminator: errno 38 and the path printed unconverted; 2047 characters still convert ----
+case_long_path() {
+  local length=$1 want_errno=$2
+  local name="old path of $length characters"
+  local d=$work/long$length
+  mkdir -p "$d"
+  cp "$sample/patch" "$d/patch"
+  local long
+  long=$(printf 'a%.0s' $(seq "$length"))
+  run_exe "$d" "$long" patch new
+  printf 'old : "%s"\ndiff: "patch"\nout : "new"\n\n' "$long" | crlf >"$d/want.out"
+  # Only the number is checked: the runtime's text for it varies between C runtimes.
+  local first
+  first=$(head -n 1 "$d/err")
+  if ! [[ $first =~ ^call\ import\ system\ api\ error!\ errno:\ $want_errno,\ errmsg:\ .+\.$'\r'$ ]]; then
+    fail "$name" "first stderr line: $first"
+    return
+  fi
+  head -n 1 "$d/err" >"$d/want.err"
+  printf 'open oldFile for read ERROR!\n' | crlf >>"$d/want.err"
+  check_run "$d" 3 "$d/want.out" "$d/want.err" "$name" || return
+  pass "$name: code 3 with errno $want_errno"
+}
+
 # ---- the new path names the old file under another spelling (Windows names ignore case) ----
 case_out_is_old() {
   local name="new file is the old file"
@@ -419,6 +444,8 @@ case_type 3 lzma lzma
 case_type4
 case_missing_old
 case_unicode_path
+case_long_path 2047 2
+case_long_path 2048 38
 case_out_is_old
 case_truncated tuz
 case_truncated zlib

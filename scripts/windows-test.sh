@@ -50,6 +50,14 @@ step "MinGW configure" cmake -S "$root" -B "$mingw_build" \
   -DLZMA_LIB=linux-only
 step "MinGW build" cmake --build "$mingw_build" -j "$jobs" --target hpatchi
 
+# The Windows checks of the file streams, linked against the cross-built engine libraries.
+stream_check=$mingw_build/tests-windows/stream_check.exe
+mingw_cc=$(sed -n 's/^CMAKE_C_COMPILER:[A-Z]*=//p' "$mingw_build/CMakeCache.txt")
+mkdir -p "$(dirname "$stream_check")"
+step "stream checks build" "$mingw_cc" -std=c11 -Wall -Wextra -Werror -O1 -I"$root" \
+  "$root/tests/windows/stream_check.c" "$mingw_build/patch/libhl_patch.a" \
+  "$mingw_build/patch/decompress/libhl_decompress.a" -static -o "$stream_check"
+
 mkpatch=$host_build/tools/mkpatch/mkpatch
 linux_hpatchi=$host_build/tools/hpatchi/hpatchi
 exe=$mingw_build/tools/hpatchi/hpatchi.exe
@@ -82,7 +90,7 @@ pass() {
 }
 fail() {
   failed=$((failed + 1))
-  echo "FAIL $1: $2"
+  echo "FAIL $1${2:+: $2}"
 }
 
 # Windows' stdio writes text-mode streams: every "\n" of the driver arrives as "\r\n".
@@ -451,6 +459,25 @@ case_truncated tuz
 case_truncated zlib
 case_truncated lzma
 case_usage
+
+# ---- the file streams' Windows branches, checked from inside ----
+case_stream_checks() {
+  local d=$work/streams
+  mkdir -p "$d"
+  (cd "$d" && "$wine" "$stream_check" >out 2>err; echo $? >code)
+  local line count=0
+  while IFS= read -r line; do
+    line=${line%$'\r'}
+    case $line in
+      "ok   "*) pass "streams: ${line#ok   }"; count=$((count + 1)) ;;
+      "FAIL "*) fail "streams: ${line#FAIL }"; count=$((count + 1)) ;;
+    esac
+  done <"$d/out"
+  if [ "$count" -eq 0 ] || { [ "$(cat "$d/code")" != 0 ] && [ "$failed" -eq 0 ]; }; then
+    fail "stream checks" "exit code $(cat "$d/code") after $count checks"
+  fi
+}
+case_stream_checks
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

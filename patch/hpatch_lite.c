@@ -36,10 +36,25 @@ static hl_byte hpatch_lite_take_byte(hpatch_lite_TInput* in) {
   return in->buf[in->pos++];
 }
 
+/* No writer needs more than 5 bytes for a 32-bit packed number; a body that goes on with
+ * continuation bytes far beyond that can only be hostile (a compressed body can repeat such bytes
+ * for ever), so such a number ends the body as if it had run dry, and the patch fails. */
+#define HPATCH_LITE_PACKED_MAX_BYTES 10
+
+static void hpatch_lite_mark_dry(hpatch_lite_TInput* in) {
+  in->fill = 0;
+  in->pos = 0;
+}
+
 /* Continues a packed number from value: 7 bits per byte, most significant group first. */
 static uint32_t hpatch_lite_take_packed_from(hpatch_lite_TInput* in, uint32_t value) {
-  hl_byte b;
+  hl_byte b = 0;
+  unsigned taken = 0;
   do {
+    if (taken++ == HPATCH_LITE_PACKED_MAX_BYTES) {
+      hpatch_lite_mark_dry(in);
+      break;
+    }
     b = hpatch_lite_take_byte(in);
     value = (value << 7) | (uint32_t)(b & 0x7F);
   } while (b & 0x80);
@@ -208,6 +223,11 @@ hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* ca
     literalLen = hpatch_lite_take_packed(&in);
     coverNewPos = newPos + literalLen;
     if (coverNewPos < newPos) {
+      return hl_FALSE;
+    }
+    /* Nothing is written past the declared new size: a body that would go beyond it fails here,
+     * so a small hostile patch can neither fill the disk nor wrap back to the right length. */
+    if (coverNewPos > newSize || coverLen > newSize - coverNewPos) {
       return hl_FALSE;
     }
     if (!hpatch_lite_write_literal(&in, literalLen)) {

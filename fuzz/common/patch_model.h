@@ -58,14 +58,26 @@ inline ModelResult model_apply(const std::vector<uint8_t>& old, const uint8_t* b
     dry = true;
     return 0;
   };
-  auto packed = [&]() {
-    uint32_t v = 0;
-    uint8_t b;
+  // A number whose continuation bytes run on past kMaxContinuation ends the body as if dry.
+  constexpr unsigned kMaxContinuation = 10;
+  auto continuation = [&](uint32_t v) {
+    uint8_t b = 0;
+    unsigned taken = 0;
     do {
+      if (taken++ == kMaxContinuation) {
+        pos = bodySize;
+        dry = true;
+        break;
+      }
       b = take();
       v = (v << 7) | (b & 0x7F);
     } while (b & 0x80);
     return v;
+  };
+  auto packed = [&]() {
+    const uint8_t b = take();
+    const uint32_t v = b & 0x7F;
+    return (b & 0x80) ? continuation(v) : v;
   };
   const uint32_t coverCount = packed();
   uint32_t oldPos = 0, newPos = 0;
@@ -73,16 +85,12 @@ inline ModelResult model_apply(const std::vector<uint8_t>& old, const uint8_t* b
     const uint32_t coverLen = packed();
     const uint8_t tag = take();
     uint32_t step = tag & 0x1F;
-    if (tag & 0x20) {
-      uint8_t b;
-      do {
-        b = take();
-        step = (step << 7) | (b & 0x7F);
-      } while (b & 0x80);
-    }
+    if (tag & 0x20) step = continuation(step);
     const uint32_t coverOld = (tag & 0x40) ? oldPos - step : oldPos + step;
     const uint32_t literalLen = packed();
     if (static_cast<uint32_t>(newPos + literalLen) < newPos) return r;
+    const uint32_t coverNew = newPos + literalLen;
+    if (coverNew > newSize || coverLen > newSize - coverNew) return r;  // nothing past newSize
     if (literalLen > 0) {
       if (dry || bodySize - pos < literalLen) return r;
       r.newData.insert(r.newData.end(), body + pos, body + pos + literalLen);

@@ -339,17 +339,57 @@ TEST(HpatchLitePatch, BytesAfterTheLastCoverAreIgnoredAndNotRead) {
   EXPECT_LT(used, 32u);
 }
 
-TEST(HpatchLitePatch, LengthsThatMissNewSizeFailAfterWriting) {
+TEST(HpatchLitePatch, LengthsShortOfNewSizeFailAfterWriting) {
   hl_test::PatchBuilder b(kDigits);
   b.copy(0, 5);
   b.literal(bytes_of("abc"));
-  for (uint32_t newSize : {7u, 9u, 0u}) {
-    BodyRun run(kDigits, b.body());
-    EXPECT_FALSE(run.run(newSize, 64)) << newSize;
-    EXPECT_EQ(run.listener.newData, bytes_of("01234abc"));
-  }
+  BodyRun run(kDigits, b.body());
+  EXPECT_FALSE(run.run(9, 64));
+  EXPECT_EQ(run.listener.newData, bytes_of("01234abc"));
   BodyRun exact(kDigits, b.body());
   EXPECT_TRUE(exact.run(8, 64));
+}
+
+TEST(HpatchLitePatch, NothingIsWrittenPastNewSize) {
+  hl_test::PatchBuilder b(kDigits);
+  b.copy(0, 5);
+  b.literal(bytes_of("abc"));
+  BodyRun literalBeyond(kDigits, b.body());
+  EXPECT_FALSE(literalBeyond.run(7, 64));
+  EXPECT_EQ(literalBeyond.listener.newData, bytes_of("01234"));
+  BodyRun coverBeyond(kDigits, b.body());
+  EXPECT_FALSE(coverBeyond.run(0, 64));
+  EXPECT_TRUE(coverBeyond.listener.newData.empty());
+}
+
+TEST(HpatchLitePatch, CoverLengthsThatWrapBackToNewSizeFail) {
+  // Two covers of 2^31 + 1 and 2^31 + 2 bytes would wrap the new position round to 3; the first
+  // one is refused before anything is read or written.
+  Bytes body;
+  hl_test::append_packed(body, 2);
+  hl_test::append_packed(body, 0x80000001u);
+  body.push_back(0x80);  // plain copy, step 0
+  hl_test::append_packed(body, 0);
+  hl_test::append_packed(body, 0x80000002u);
+  body.push_back(0x80);
+  hl_test::append_packed(body, 0);
+  BodyRun run(kDigits, body);
+  EXPECT_FALSE(run.run(3, 64));
+  EXPECT_TRUE(run.listener.newData.empty());
+}
+
+TEST(HpatchLitePatch, EndlessPackedNumberEndsTheBody) {
+  // Ten continuation bytes of zero groups still form a number; an endless run of them (which a
+  // compressed body can produce for ever) makes the body count as run dry.
+  Bytes tolerated(10, 0x80);
+  tolerated.push_back(0x00);  // coverCount 0, spelled with ten leading zero groups
+  BodyRun ok(kDigits, tolerated);
+  EXPECT_TRUE(ok.run(0, 64));
+
+  Bytes endless(40, 0xFF);
+  BodyRun run(kDigits, endless);
+  EXPECT_FALSE(run.run(0, 256));
+  EXPECT_TRUE(run.listener.newData.empty());
 }
 
 TEST(HpatchLitePatch, LiteralThatWrapsTheNewPositionFailsBeforeWriting) {
@@ -359,7 +399,7 @@ TEST(HpatchLitePatch, LiteralThatWrapsTheNewPositionFailsBeforeWriting) {
   hl_test::append_packed(body, 0xFFFFFFFFu);  // literalLen: 1 + this wraps
   body.push_back('x');
   BodyRun run(kDigits, body);
-  EXPECT_FALSE(run.run(0, 64));
+  EXPECT_FALSE(run.run(1, 64));
   EXPECT_EQ(run.listener.writeSizes, (std::vector<uint32_t>{1}));
 }
 

@@ -2,7 +2,7 @@
 // must be one the driver defines; a failed header must not create the new file; a successful run
 // must write exactly newSize bytes; and for an uncompressed patch the run must agree with the
 // whole-buffer model. New files are capped with RLIMIT_FSIZE, as on a full disk. Dictionaries
-// above 16 MiB are folded below it (huge ones are tried by hand; see docs/bad-inputs.md).
+// above 16 MiB are folded below it (huge ones are tried by hand; see the bad-input table in README.md).
 //
 // Input: u8 flags, u16 oldSize, the old bytes, then the patch file.
 //   flags bit 0: old path ""; bit 1: old path null; bit 2: new path = old path;

@@ -78,4 +78,22 @@ Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset) {
 }
 #endif
 
+uint64_t inflate_state_size() {
+  struct Counter {
+    static voidpf alloc(voidpf opaque, uInt items, uInt size) {
+      *static_cast<uint64_t*>(opaque) += uint64_t(items) * size;
+      return calloc(items, size);
+    }
+    static void release(voidpf, voidpf p) { free(p); }
+  };
+  uint64_t total = 0;
+  z_stream s{};
+  s.zalloc = Counter::alloc;
+  s.zfree = Counter::release;
+  s.opaque = &total;
+  if (inflateInit2(&s, 15) != Z_OK) return 0;
+  inflateEnd(&s);
+  return total;
+}
+
 }  // namespace hl_test

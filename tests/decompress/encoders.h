@@ -28,6 +28,10 @@ Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset = 6);
 
 uint32_t lzma2_dict_size(uint8_t dictProp);
 
+// What this zlib build asks for when an inflater is initialised, counted independently of the
+// plugin; 0 when zlib refuses to initialise.
+uint64_t inflate_state_size();
+
 }  // namespace hl_test
 
 #endif

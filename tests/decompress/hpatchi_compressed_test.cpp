@@ -80,23 +80,6 @@ std::string memory_line(uint64_t must) {
 }
 bool contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
 
-uint64_t inflate_state_size() {
-  struct Counter {
-    static voidpf alloc(voidpf opaque, uInt items, uInt size) {
-      *static_cast<uint64_t*>(opaque) += uint64_t(items) * size;
-      return calloc(items, size);
-    }
-    static void release(voidpf, voidpf p) { free(p); }
-  };
-  uint64_t total = 0;
-  z_stream s{};
-  s.zalloc = Counter::alloc;
-  s.zfree = Counter::release;
-  s.opaque = &total;
-  inflateInit2(&s, 15);
-  inflateEnd(&s);
-  return total;
-}
 
 struct Sample {
   Bytes oldData = hl_test::sample_data(70000, 41);
@@ -126,7 +109,7 @@ TEST_F(HpatchiCompressed, ZlibFramings) {
     Bytes patch = hl_test::make_patch(kZlib, uint32_t(s.newData.size()), uint32_t(s.body.size()),
                                       Bytes{uint8_t(int8_t(wb))}, stream);
     int w = wb < 0 ? -wb : (wb > 15 ? wb - 16 : wb);
-    expect_ok(apply(s.oldData, patch), s.newData, "zlib", (uint64_t(1) << w) + inflate_state_size());
+    expect_ok(apply(s.oldData, patch), s.newData, "zlib", (uint64_t(1) << w) + hl_test::inflate_state_size());
   }
 }
 

@@ -102,20 +102,8 @@ TEST(Lzma2Read, ZeroRequestCapAndShortStream) {
     Plugin run(kLzma2, hl_test::tail(Bytes{0}, stream));
     ASSERT_TRUE(run.size(3000));
     ASSERT_TRUE(run.open(8192));
-    hl_byte buf[4000];
-    uint32_t count = 0;
-    EXPECT_TRUE(run.read(buf, &count));
-    EXPECT_EQ(0u, count);
     EXPECT_EQ(1u, run.reader.calls) << "only the prefix was read";
-    count = 4000;
-    ASSERT_TRUE(run.read(buf, &count));
-    EXPECT_EQ(3000u, count);
-    EXPECT_EQ(0, std::memcmp(buf, data.data(), 3000));
-    unsigned calls = run.reader.calls;
-    count = 9;
-    EXPECT_TRUE(run.read(buf, &count));
-    EXPECT_EQ(0u, count);
-    EXPECT_EQ(calls, run.reader.calls);
+    run.expect_zero_request_and_exhausted_cap(data, 3000, 4000, 9);
   }
   for (bool endByte : {true, false}) {
     Bytes s = stream;

@@ -165,20 +165,8 @@ TEST(LzmaRead, ZeroRequestAndExhaustedCapReadNothing) {
   Plugin run(kLzma, lzma_tail(enc));
   ASSERT_TRUE(run.size(600));
   ASSERT_TRUE(run.open(8192));
-  hl_byte buf[1000];
-  uint32_t count = 0;
-  EXPECT_TRUE(run.read(buf, &count));
-  EXPECT_EQ(0u, count);
   EXPECT_EQ(2u, run.reader.calls) << "only the prefix (size byte, properties) read so far";
-  count = 1000;
-  ASSERT_TRUE(run.read(buf, &count));
-  EXPECT_EQ(600u, count);
-  EXPECT_EQ(0, std::memcmp(buf, data.data(), 600));
-  unsigned calls = run.reader.calls;
-  count = 5;
-  EXPECT_TRUE(run.read(buf, &count));
-  EXPECT_EQ(0u, count);
-  EXPECT_EQ(calls, run.reader.calls);
+  run.expect_zero_request_and_exhausted_cap(data, 600, 1000, 5);
 }
 
 TEST(LzmaRead, StreamShorterThanUncompressSizeFails) {

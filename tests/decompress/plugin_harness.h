@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "tests/decompress/mem_reader.h"
 
 namespace hl_test {
@@ -50,6 +52,28 @@ struct PluginRun {
     return opened;
   }
   bool read(hl_byte* out, uint32_t* count) { return ops.read(record.get(), out, count) != 0; }
+
+  // On an opened plugin whose uncompressSize is cap: a request of 0 bytes succeeds with 0 and
+  // reads no input; a request of `request` (more than cap) gets exactly the first cap bytes of
+  // data; after that a request of `afterCap` bytes succeeds with 0 and reads no input either.
+  void expect_zero_request_and_exhausted_cap(const Bytes& data, uint32_t cap, uint32_t request,
+                                             uint32_t afterCap) {
+    std::vector<hl_byte> buf(request);
+    const unsigned callsBefore = reader.calls;
+    uint32_t count = 0;
+    EXPECT_TRUE(read(buf.data(), &count));
+    EXPECT_EQ(0u, count);
+    EXPECT_EQ(callsBefore, reader.calls);
+    count = request;
+    ASSERT_TRUE(read(buf.data(), &count));
+    EXPECT_EQ(cap, count);
+    EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), cap));
+    const unsigned callsAfter = reader.calls;
+    count = afterCap;
+    EXPECT_TRUE(read(buf.data(), &count));
+    EXPECT_EQ(0u, count);
+    EXPECT_EQ(callsAfter, reader.calls);
+  }
 
   // Reads in requests of `request` bytes until a read fails or delivers 0; ok is false on a failure.
   struct Result {

@@ -17,29 +17,11 @@ const PluginOps<_zlib_TStream> kZlib = {_zlib_TStream_getReservedMemSize, _zlib_
                                         _zlib_TStream_read,
                                         [](_zlib_TStream* s) { return _zlib_TStream_close(s) != 0; }};
 
-// What this zlib build asks for when an inflater is initialised, counted independently.
-uint64_t inflate_state_size() {
-  struct Counter {
-    static voidpf alloc(voidpf opaque, uInt items, uInt size) {
-      *static_cast<uint64_t*>(opaque) += uint64_t(items) * size;
-      return calloc(items, size);
-    }
-    static void release(voidpf, voidpf p) { free(p); }
-  };
-  uint64_t total = 0;
-  z_stream s{};
-  s.zalloc = Counter::alloc;
-  s.zfree = Counter::release;
-  s.opaque = &total;
-  EXPECT_EQ(Z_OK, inflateInit2(&s, 15));
-  inflateEnd(&s);
-  return total;
-}
 
 Bytes prefix(int windowBits) { return Bytes{uint8_t(int8_t(windowBits))}; }
 
 TEST(ZlibSize, AcceptedWindowBitsAndTheirMemory) {
-  const uint64_t state = inflate_state_size();
+  const uint64_t state = hl_test::inflate_state_size();
   ASSERT_GT(state, 0u);
   for (int wb : {15, 31, -15, 9, -9, 25, 12, -12, 28}) {
     Plugin run(kZlib, hl_test::tail(prefix(wb), Bytes{1, 2, 3}));
@@ -67,14 +49,14 @@ TEST(ZlibSize, RejectedPrefixes) {
 TEST(ZlibOpen, WindowBitsZlibRefusesPassSizeButFailOpen) {
   Plugin run(kZlib, prefix(-25));
   ASSERT_TRUE(run.size(10));
-  EXPECT_EQ(512u + inflate_state_size(), run.memSize);
+  EXPECT_EQ(512u + hl_test::inflate_state_size(), run.memSize);
   EXPECT_FALSE(run.open(8192));
 }
 
 TEST(ZlibOpen, PoolTooSmallForTheStateFails) {
   Plugin run(kZlib, prefix(15));
   ASSERT_TRUE(run.size(10));
-  EXPECT_FALSE(run.open(8192, inflate_state_size() - 1));
+  EXPECT_FALSE(run.open(8192, hl_test::inflate_state_size() - 1));
 }
 
 TEST(ZlibRead, PoolWithoutRoomForTheWindowFailsTheRead) {
@@ -129,21 +111,7 @@ TEST(ZlibRead, ZeroRequestAndExhaustedCapReadNothing) {
   Plugin run(kZlib, hl_test::tail(prefix(15), hl_test::zlib_compress(data, 15)));
   ASSERT_TRUE(run.size(1000));
   ASSERT_TRUE(run.open(8192));
-  unsigned callsBefore = run.reader.calls;
-  hl_byte buf[1000];
-  uint32_t count = 0;
-  EXPECT_TRUE(run.read(buf, &count));
-  EXPECT_EQ(0u, count);
-  EXPECT_EQ(callsBefore, run.reader.calls);
-  count = 1000;
-  ASSERT_TRUE(run.read(buf, &count));
-  EXPECT_EQ(1000u, count);
-  EXPECT_EQ(0, std::memcmp(buf, data.data(), 1000));
-  unsigned callsAfter = run.reader.calls;
-  count = 50;
-  EXPECT_TRUE(run.read(buf, &count));
-  EXPECT_EQ(0u, count);
-  EXPECT_EQ(callsAfter, run.reader.calls);
+  run.expect_zero_request_and_exhausted_cap(data, 1000, 1000, 50);
 }
 
 TEST(ZlibRead, CapAtUncompressSizeDeliversOnlyThat) {

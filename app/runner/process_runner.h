@@ -4,7 +4,16 @@
 
 #include <memory>
 
+#ifdef _WIN32
+// No wxWidgets for the Windows build: a checker of our own with the same surface.
+namespace runner::os {
+class SingleInstanceChecker;
+}
+using SingleInstanceChecker = runner::os::SingleInstanceChecker;
+#else
 class wxSingleInstanceChecker;
+using SingleInstanceChecker = wxSingleInstanceChecker;
+#endif
 
 class ProcessRunner {
  public:
@@ -18,5 +27,5 @@ class ProcessRunner {
   // The supervisor loop; returns when the runner is to end.
   void WindowsProcessing();
 
-  std::unique_ptr<wxSingleInstanceChecker> m_SingleInstanceChecker;
+  std::unique_ptr<SingleInstanceChecker> m_SingleInstanceChecker;
 };

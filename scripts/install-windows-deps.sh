@@ -7,7 +7,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 packages=(
   cmake make lzma-dev
   g++-mingw-w64-x86-64 libz-mingw-w64-dev
-  wine64
+  wine64 xvfb
 )
 missing=()
 for p in "${packages[@]}"; do

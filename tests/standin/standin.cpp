@@ -8,8 +8,18 @@
 //                           once|<file> (the steps after it run only while that file is absent;
 //                           it is created then)
 // <key> is the version with every character other than a letter or digit turned into '_'.
+// On Windows a --runner start also opens a window titled "Quorlin" when there is a display,
+// and journals whether the runner gave it the focus (standin_window.h).
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#include <shlobj.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -19,11 +29,15 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/standin/version_field.h"
+#ifdef _WIN32
+#include "tests/standin/standin_window.h"
+#endif
 
 #ifndef QR_STANDIN_VERSION
 #define QR_STANDIN_VERSION "1.0.0"
@@ -72,18 +86,36 @@ std::vector<std::string> Split(const std::string& text, char delimiter) {
 void AppendToJournal(const std::string& line) {
   const std::string journal = Environment("QR_STANDIN_JOURNAL");
   if (journal.empty()) return;
+#ifdef _WIN32
+  // Binary mode: the journal reads the same on both systems, one "\n" per line.
+  const int fd = ::_open(journal.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
+  if (fd < 0) return;
+  const std::string text = line + "\n";
+  if (::_write(fd, text.data(), static_cast<unsigned>(text.size())) < 0) std::perror("journal");
+  ::_close(fd);
+#else
   const int fd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return;
   const std::string text = line + "\n";
   if (::write(fd, text.data(), text.size()) < 0) std::perror("journal");
   ::close(fd);
+#endif
 }
 
-std::string DataFolder() {
+#ifdef _WIN32
+// The runner's data folder: the roaming application-data folder, asked of the shell as it does.
+std::filesystem::path DataFolder() {
+  wchar_t roaming[MAX_PATH] = {};
+  if (::SHGetFolderPathW(nullptr, 0x801A, nullptr, 0, roaming) < 0) throw std::runtime_error("no roaming folder");
+  return std::filesystem::path(roaming) / L"Quorlin";
+}
+#else
+std::filesystem::path DataFolder() {
   const std::string dataHome = Environment("XDG_DATA_HOME");
   if (!dataHome.empty()) return dataHome + "/Quorlin/";
   return Environment("HOME") + "/.local/share/Quorlin/";
 }
+#endif
 
 int AnswerVersion(const std::string& version) {
   AppendToJournal("probe " + version);
@@ -104,7 +136,7 @@ int AnswerVersion(const std::string& version) {
 void Stage(const std::string& source, const std::string& name) {
   if (source == "-") return;
   std::filesystem::create_directories(DataFolder());
-  std::filesystem::copy_file(source, DataFolder() + name, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(source, DataFolder() / name, std::filesystem::copy_options::overwrite_existing);
 }
 
 int Run(const std::string& version, int argc, char** argv) {
@@ -114,6 +146,10 @@ int Run(const std::string& version, int argc, char** argv) {
   std::error_code error;
   AppendToJournal("run " + version + " args=" + arguments + " tessdata=" + (tessdata ? tessdata : "(unset)") +
                   " cwd=" + std::filesystem::current_path(error).string());
+#ifdef _WIN32
+  // Lives while the steps run, pumping its messages on its own thread.
+  standin::FocusWindow window(AppendToJournal);
+#endif
   for (const std::string& step : Split(Environment("QR_STANDIN_RUN_" + VersionKey(version)), ';')) {
     const std::vector<std::string> fields = Split(step, '|');
     if (fields.size() == 3 && fields[0] == "stage") {

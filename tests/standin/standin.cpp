@@ -7,6 +7,7 @@
 //                           wait|<file> (until that file exists),
 //                           once|<file> (the steps after it run only while that file is absent;
 //                           it is created then)
+// On Windows any other start journals "usage <version> args=<arguments>".
 // <key> is the version with every character other than a letter or digit turned into '_'.
 // On Windows a --runner start also opens a window titled "Quorlin" when there is a display,
 // and journals whether the runner gave it the focus (standin_window.h).
@@ -173,6 +174,12 @@ int main(int argc, char** argv) {
   const std::string version = EmbeddedVersion();
   if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) return AnswerVersion(version);
   if (argc >= 2 && std::strcmp(argv[1], "--runner") == 0) return Run(version, argc, argv);
+#ifdef _WIN32
+  // A start that a command line split at a space led here: the tests look for exactly this.
+  std::string arguments;
+  for (int i = 1; i < argc; ++i) arguments += (i > 1 ? " " : "") + std::string(argv[i]);
+  AppendToJournal("usage " + version + " args=" + arguments);
+#endif
   std::cerr << "usage: Quorlin.exe --version | --runner" << std::endl;
   return 2;
 }

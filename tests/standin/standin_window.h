@@ -14,7 +14,7 @@ class FocusWindow {
   // Opens the window on its own thread, which pumps its messages until destruction. The thread
   // journals one line: "window none error=<code>" when no window could be made (no display),
   // otherwise, once it got the focus or after QR_STANDIN_FOCUS_WAIT milliseconds (default 3000),
-  // "window focus=<yes|no> foreground=<yes|no>".
+  // "window focus=<yes|no> foreground=<yes|no> handle=<window handle in hex>".
   explicit FocusWindow(Journal journal);
   FocusWindow(const FocusWindow&) = delete;
   FocusWindow& operator=(const FocusWindow&) = delete;

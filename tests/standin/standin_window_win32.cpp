@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 namespace standin {
@@ -64,7 +66,10 @@ void FocusWindow::Pump() {
     if (focused || std::chrono::steady_clock::now() >= deadline) break;
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
   }
-  m_journal(std::string("window focus=") + (focused ? "yes" : "no") + " foreground=" + (foreground ? "yes" : "no"));
+  char handle[32];
+  std::snprintf(handle, sizeof handle, "%#llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(window)));
+  m_journal(std::string("window focus=") + (focused ? "yes" : "no") + " foreground=" + (foreground ? "yes" : "no") +
+            " handle=" + handle);
 
   while (!m_stop) {
     DrainMessages();

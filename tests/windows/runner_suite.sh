@@ -2,7 +2,7 @@
 # hpatchi cases; it uses that script's wine, wineserver, work, WINEPREFIX, pass and fail, and:
 #   runner_exe       QuorlinRunner.exe               standin_exe   the stand-in (console)
 #   standin_gui_exe  the stand-in, GUI subsystem     standin_copy  the Linux standin_copy
-#   mkpatch          the Linux mkpatch
+#   mkpatch          the Linux mkpatch               lock_squatter tests/windows/lock_squatter.c
 # The installation lies in a folder whose path holds a space, "Quorlin Install", and a decoy
 # "Quorlin.exe" stands where that path, unquoted, would lead CreateProcessA; it must never run.
 # Cases 1 to 4 run without a display; the focus case runs under Xvfb when it is installed.
@@ -152,6 +152,40 @@ rs_case_mutex() {
   rs_runner c
   rs_check c "run 1.0.0,run 1.0.0" "$rs_exe_line_installed|$rs_exe_line_installed" "$name" || return
   pass "$name: runs the application"
+}
+
+# ---- the lock name taken by an object of another kind: the runner goes on without exclusion ----
+rs_case_lock_taken() {
+  local name="runner: lock name held by an event"
+  rs_reset 1.0.0
+  local release=$rs_root/release-squatter
+  rm -f "$release" "$rs_root/squatter.out"
+  "$wine" "$lock_squatter" "$(winpath "$release")" >"$rs_root/squatter.out" 2>&1 &
+  local squatter=$!
+  local i
+  for ((i = 0; i < 600; i++)); do
+    grep -q held "$rs_root/squatter.out" 2>/dev/null && break
+    kill -0 "$squatter" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -q held "$rs_root/squatter.out"; then
+    touch "$release"
+    wait "$squatter"
+    fail "$name" "the squatter did not take the name: $(cat "$rs_root/squatter.out")"
+    return
+  fi
+  rs_runner squatted
+  touch "$release"
+  wait "$squatter"
+  rs_check squatted "run 1.0.0" "$rs_exe_line_installed" "$name" || return
+  local err
+  err=$(tr -d '\r' <"$rs_root/squatted.err")
+  if [[ $err != *"'CreateMutex' failed with error 0x00000006 ("* ]] ||
+    [[ $err != *"can't be called if mutex creation failed"* ]]; then
+    fail "$name" "stderr: $err"
+    return
+  fi
+  pass "$name: 'CreateMutex' failed with error 0x00000006, the assertion, and the application runs"
 }
 
 # ---- 2. data folder, log lines, TESSDATA and the arguments ----
@@ -414,6 +448,7 @@ rs_case_decoy() {
 
 echo "== QuorlinRunner.exe under Wine, installed in \"$(winpath "$rs_install")\""
 rs_case_mutex
+rs_case_lock_taken
 rs_case_data_folder
 rs_case_probes
 rs_case_forced_update none 0

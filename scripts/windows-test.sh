@@ -10,7 +10,7 @@
 # Build folders (relative to the repository unless set): QR_MINGW_BUILD (build-mingw) for the
 # Windows programs, QR_WINE_HOST_BUILD (build-wine-host) for the Linux mkpatch, hpatchi and
 # standin_copy. Closes with "N passed, N failed" and exits non-zero when any case failed or a
-# build broke. QR_WINE_STRICT_FOCUS=1 counts a window that did not get the focus as a failure.
+# build broke.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -491,6 +491,6 @@ standin_copy=$host_build/tests/standin/standin_copy
 # shellcheck source=tests/windows/runner_suite.sh
 source "$root/tests/windows/runner_suite.sh"
 
-[ "$rs_known" -gt 0 ] && echo "$rs_known known, not counted (see KNOWN and SKIP above)"
+[ "$rs_known" -gt 0 ] && echo "$rs_known known, not counted (see SKIP above)"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -415,13 +415,8 @@ rs_case_focus() {
   fi
   if [[ $window == *"focus=yes"* ]]; then
     pass "$name: the window got the focus from the runner"
-  elif [ "${QR_WINE_STRICT_FOCUS:-0}" = 1 ]; then
-    fail "$name" "the window did not get the focus ($window)"
   else
-    # SetFocus acts on the calling thread's own windows only; for another process's window it
-    # returns NULL (access denied), on Windows as under Wine. Not counted until that changes.
-    rs_known=$((rs_known + 1))
-    echo "KNOWN $name: the window did not get the focus ($window): SetFocus on another process's window"
+    fail "$name" "the window did not get the focus ($window)"
   fi
 }
 

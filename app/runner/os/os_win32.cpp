@@ -101,7 +101,13 @@ void ChildProcess::WaitForFirstIdle() { ::WaitForInputIdle(m_handles->process.Ge
 
 void ChildProcess::WaitForExit() { ::WaitForSingleObject(m_handles->process.Get(), INFINITE); }
 
-void FocusWindow(const std::string& title) { ::SetFocus(::FindWindowW(nullptr, Widen(title).c_str())); }
+// SetFocus acts only on the calling thread's own windows, and the application's window is another
+// process's: it is brought to the foreground first, which does give it the focus.
+void FocusWindow(const std::string& title) {
+  const HWND window = ::FindWindowW(nullptr, Widen(title).c_str());
+  if (window != nullptr) ::SetForegroundWindow(window);
+  ::SetFocus(window);
+}
 
 CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::string& output) {
   SECURITY_ATTRIBUTES inheritable = {};

@@ -285,6 +285,20 @@ rs_leftovers() {
   done
 }
 
+# Fails case $2 with message $3 unless the staged executable equals file $1 and the
+# installation left nothing else behind.
+rs_expect_staged() {
+  local want=$1 name=$2 differs=$3
+  if ! cmp -s "$rs_data/Quorlin.exe" "$want"; then
+    fail "$name" "$differs"
+    return 1
+  fi
+  if [ -n "$(rs_leftovers)" ]; then
+    fail "$name" "left behind: $(rs_leftovers)"
+    return 1
+  fi
+}
+
 rs_case_forced_update() {
   local method=$1 type=$2
   local name="update: forced, $method patch"
@@ -301,14 +315,7 @@ rs_case_forced_update() {
   rs_runner update "$(rs_stage_steps 1.0.0 "$patch" "$rs_root/force-true.json")"
   rs_check update "run 1.0.0,probe 1.0.0,probe 2.0.0,run 2.0.0" \
     "$rs_exe_line_installed|$rs_exe_line_staged" "$name" || return
-  if ! cmp -s "$rs_data/Quorlin.exe" "$rs_v2"; then
-    fail "$name" "the staged executable differs from the Linux-made 2.0.0"
-    return
-  fi
-  if [ -n "$(rs_leftovers)" ]; then
-    fail "$name" "left behind: $(rs_leftovers)"
-    return
-  fi
+  rs_expect_staged "$rs_v2" "$name" "the staged executable differs from the Linux-made 2.0.0" || return
   pass "$name (compress_type $type): 2.0.0 runs at once, byte for byte, nothing left behind"
 }
 
@@ -323,14 +330,7 @@ rs_failed_patch_case() {
   # "force" is still honoured: the previous version starts again, after a fresh probe.
   rs_check failed "probe 1.0.0,probe 1.5.0,run 1.5.0,probe 1.0.0,probe 1.5.0,run 1.5.0" \
     "$rs_exe_line_staged|$rs_exe_line_staged" "$name" || return
-  if ! cmp -s "$rs_data/Quorlin.exe" "$rs_root/previous.exe"; then
-    fail "$name" "the staged executable changed"
-    return
-  fi
-  if [ -n "$(rs_leftovers)" ]; then
-    fail "$name" "left behind: $(rs_leftovers)"
-    return
-  fi
+  rs_expect_staged "$rs_root/previous.exe" "$name" "the staged executable changed" || return
   pass "$name: the staged 1.5.0 is kept whole, no Quorlin_new.exe"
 }
 
@@ -353,14 +353,7 @@ rs_case_unforced_update() {
   rs_reset 1.0.0
   rs_runner unforced "$(rs_stage_steps 1.0.0 "$rs_root/patch-zlib" "$rs_root/force-false.json")"
   rs_check unforced "run 1.0.0" "$rs_exe_line_installed" "$name" || return
-  if ! cmp -s "$rs_data/Quorlin.exe" "$rs_v2"; then
-    fail "$name" "the staged executable differs from the Linux-made 2.0.0"
-    return
-  fi
-  if [ -n "$(rs_leftovers)" ]; then
-    fail "$name" "left behind: $(rs_leftovers)"
-    return
-  fi
+  rs_expect_staged "$rs_v2" "$name" "the staged executable differs from the Linux-made 2.0.0" || return
   rs_runner unforced2
   rs_check unforced2 "run 1.0.0,probe 1.0.0,probe 2.0.0,run 2.0.0" \
     "$rs_exe_line_installed|$rs_exe_line_staged" "$name" || return

@@ -33,7 +33,10 @@ class PartialFile {
 // Writes the patch result to `output`, complete and on disk, or leaves no file there.
 bool PatchInto(const std::string& backupCopy, const std::string& patchFile, PartialFile& output) {
   fs::remove(output.Path());  // a stray one from an interrupted run
-  if (hpatchi_run(backupCopy.c_str(), patchFile.c_str(), output.Path().c_str()) != 0) {
+  const std::string oldPath = os::PatchEnginePath(backupCopy);
+  const std::string diffPath = os::PatchEnginePath(patchFile);
+  const std::string outPath = os::PatchEnginePath(output.Path());
+  if (hpatchi_run(oldPath.c_str(), diffPath.c_str(), outPath.c_str()) != 0) {
     fs::remove(output.Path());
     return false;
   }

@@ -360,6 +360,45 @@ rs_case_unforced_update() {
   pass "$name: 2.0.0 installed but not started; the next start runs it"
 }
 
+# ---- a roaming folder whose name is not ASCII ----
+# The shell takes the roaming folder from this registry value, so a test can move it.
+rs_shell_folders='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders'
+rs_set_roaming() {
+  "$wine" reg add "$rs_shell_folders" /v AppData /t REG_EXPAND_SZ /d "$1" /f >/dev/null 2>&1
+}
+
+# A forced tuz update with the roaming folder at C:\users\<user>\$2. $1 names the case; $3 is
+# how the staged executable's line must read: "ansi" (the name spelled in code page 1252) or
+# "short" (the name has no spelling there, so its 8.3 short name stands in for it).
+rs_case_roaming_name() {
+  local what=$1 folder=$2 spelling=$3
+  local name="roaming folder $what"
+  local saved_data=$rs_data
+  rs_data=$WINEPREFIX/drive_c/users/$rs_user/$folder/Quorlin
+  rs_set_roaming "C:\\users\\$rs_user\\$folder"
+  rs_reset 1.0.0
+  rs_runner roaming "$(rs_stage_steps 1.0.0 "$rs_root/patch-tuz" "$rs_root/force-true.json")"
+  rs_set_roaming '%USERPROFILE%\AppData\Roaming'
+  local staged_line
+  if [ "$spelling" = ansi ]; then
+    staged_line="INFO [default] exe path: $(printf 'C:\\users\\%s\\%s\\Quorlin\\Quorlin.exe' "$rs_user" "$folder" |
+      iconv -f UTF-8 -t CP1252)"
+  else
+    staged_line=$(rs_log | cut -d '|' -f 2)
+    if [[ ! $staged_line =~ ^"INFO [default] exe path: C:\\users\\$rs_user\\"[!-~]*~[!-~]*"\\Quorlin\\Quorlin.exe"$ ]]; then
+      fail "$name" "the staged executable's line does not name the folder by its short name: '$staged_line'"
+      rs_data=$saved_data
+      return
+    fi
+  fi
+  if rs_check roaming "run 1.0.0,probe 1.0.0,probe 2.0.0,run 2.0.0" "$rs_exe_line_installed|$staged_line" "$name" &&
+    rs_expect_staged "$rs_v2" "$name" "the staged executable differs from the Linux-made 2.0.0"; then
+    pass "$name: log and update in \"$folder\", 2.0.0 installed and run"
+  fi
+  rm -rf "$rs_data"
+  rs_data=$saved_data
+}
+
 # ---- 5. the focus, when Wine can show windows ----
 rs_known=0
 rs_case_focus() {
@@ -443,6 +482,8 @@ rs_case_forced_update none 0
 rs_case_forced_update tuz 1
 rs_case_forced_update zlib 2
 rs_case_forced_update lzma 3
+rs_case_roaming_name "spelled in the ANSI code page" "Daten Müller" ansi
+rs_case_roaming_name "outside the ANSI code page" "Данные Петра" short
 rs_case_failed_patches
 rs_case_unforced_update
 rs_case_focus

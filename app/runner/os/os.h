@@ -15,8 +15,12 @@ constexpr char kPathSeparator = '/';
 #endif
 
 // The user's roaming application-data folder, created when missing; nothing when the
-// system cannot name one.
+// system cannot name one, or (on Windows) when no narrow path names it.
 std::optional<std::string> RoamingFolder();
+
+// `path`, one of the runner's own paths, as the patch engine reads paths: in UTF-8. On Windows
+// the runner's paths are in the ANSI code page; elsewhere they are passed on as they are.
+std::string PatchEnginePath(const std::string& path);
 
 // The full path of the running executable.
 std::string OwnExecutablePath();

@@ -92,6 +92,8 @@ std::optional<std::string> RoamingFolder() {
   return folder;
 }
 
+std::string PatchEnginePath(const std::string& path) { return path; }
+
 std::string OwnExecutablePath() {
   std::error_code error;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);

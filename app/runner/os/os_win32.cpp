@@ -43,24 +43,51 @@ std::vector<char> CommandLine(const std::string& executable, const std::string& 
   return std::vector<char>(line.begin(), line.end() + 1);
 }
 
+// The narrow text, read in the ANSI code page, as UTF-16.
 std::wstring Widen(const std::string& narrow) {
   if (narrow.empty()) return std::wstring();
   const int length = ::MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
   std::wstring wide(static_cast<size_t>(length), L'\0');
   ::MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, wide.data(), length);
   wide.resize(static_cast<size_t>(length - 1));
   return wide;
 }
 
+// The wide text in `codePage`; nothing when a character has no exact counterpart there.
+std::optional<std::string> Narrow(const wchar_t* wide, UINT codePage) {
+  BOOL lossy = FALSE;
+  // The UTF-8 code page has every character and takes no loss report.
+  BOOL* lossReport = codePage == CP_UTF8 ? nullptr : &lossy;
+  const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const int length = ::WideCharToMultiByte(codePage, flags, wide, -1, nullptr, 0, nullptr, lossReport);
+  if (length <= 0 || lossy) return std::nullopt;
+  std::string narrow(static_cast<size_t>(length), '\0');
+  ::WideCharToMultiByte(codePage, flags, wide, -1, narrow.data(), length, nullptr, nullptr);
+  narrow.resize(static_cast<size_t>(length - 1));
+  return narrow;
+}
+
 }  // namespace
 
 std::optional<std::string> RoamingFolder() {
-  wchar_t buffer[MAX_PATH] = {};
+  wchar_t folder[MAX_PATH] = {};
   // 0x801A: roaming application data, created when missing.
-  if (::SHGetFolderPathW(nullptr, 0x801A, nullptr, 0, buffer) < 0) return std::nullopt;
-  std::string narrow;
-  for (const wchar_t* unit = buffer; *unit != L'\0'; ++unit) narrow.push_back(static_cast<char>(*unit & 0xFF));
-  return narrow;
+  if (::SHGetFolderPathW(nullptr, 0x801A, nullptr, 0, folder) < 0) return std::nullopt;
+  // Every later use reads narrow paths in the ANSI code page. A folder name that code page
+  // cannot spell is reached through its short (8.3) name; without one there is no narrow path
+  // that names the folder the shell returned.
+  if (std::optional<std::string> narrow = Narrow(folder, CP_ACP)) return narrow;
+  wchar_t shortFolder[MAX_PATH] = {};
+  const DWORD length = ::GetShortPathNameW(folder, shortFolder, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::nullopt;
+  return Narrow(shortFolder, CP_ACP);
+}
+
+std::string PatchEnginePath(const std::string& path) {
+  const std::wstring wide = Widen(path);
+  if (wide.empty()) return path;
+  return Narrow(wide.c_str(), CP_UTF8).value_or(path);
 }
 
 std::string OwnExecutablePath() {

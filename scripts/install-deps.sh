@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building and testing need. Safe to run again.
+# Installs the Debian packages named as arguments, by default every package that building and
+# testing need; only the missing ones are fetched. Safe to run again.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-packages=(
-  build-essential cmake g++ clang libclang-rt-14-dev
-  libgtest-dev libbenchmark-dev
-  wx3.2-headers libwxgtk3.2-dev
-  libeasyloggingpp-dev nlohmann-json3-dev
-  zlib1g-dev liblzma-dev lzma-dev
-  libdivsufsort-dev
-)
+packages=("$@")
+if [ ${#packages[@]} -eq 0 ]; then
+  packages=(
+    build-essential cmake g++ clang libclang-rt-14-dev
+    libgtest-dev libbenchmark-dev
+    wx3.2-headers libwxgtk3.2-dev
+    libeasyloggingpp-dev nlohmann-json3-dev
+    zlib1g-dev liblzma-dev lzma-dev
+    libdivsufsort-dev
+  )
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

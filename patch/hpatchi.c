@@ -11,12 +11,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "patch/decompress/lzma2_plugin.h"
 #include "patch/decompress/lzma_plugin.h"
 #include "patch/decompress/tuz_decoder.h"
 #include "patch/decompress/zlib_plugin.h"
-#if HL_HAVE_LZMA2
-#include "patch/decompress/lzma2_plugin.h"
-#endif
 
 #ifdef _WIN32
 #include <windows.h>
@@ -106,9 +104,7 @@ typedef union hpatchi_TPlugin {
   tuz_TStream tuz;
   _zlib_TStream zlib;
   _lzma_TStream lzma;
-#if HL_HAVE_LZMA2
   _lzma2_TStream lzma2;
-#endif
 } hpatchi_TPlugin;
 
 /* What one patch run sets up, so that every exit path releases the same things. */
@@ -217,7 +213,6 @@ static int hpatchi_setup_lzma(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn
   return HPATCHI_OK;
 }
 
-#if HL_HAVE_LZMA2
 static int hpatchi_setup_lzma2(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
                                uint32_t uncompressSize) {
   hl_bool sized;
@@ -241,7 +236,6 @@ static int hpatchi_setup_lzma2(hpatchi_TSetup* setup, void* rawHandle, hl_read_f
   }
   return HPATCHI_OK;
 }
-#endif
 
 /* The plugin's body reader, installed in the listener after a successful open. */
 static void hpatchi_install_reader(hpatchi_TSetup* setup, PatchListener* listener) {
@@ -258,12 +252,10 @@ static void hpatchi_install_reader(hpatchi_TSetup* setup, PatchListener* listene
       listener->diffHandle = &setup->plugin.lzma;
       listener->readDiff = _lzma_TStream_read;
       break;
-#if HL_HAVE_LZMA2
     case 4:
       listener->diffHandle = &setup->plugin.lzma2;
       listener->readDiff = _lzma2_TStream_read;
       break;
-#endif
     default:
       break;
   }
@@ -286,11 +278,9 @@ static int hpatchi_close_plugin(hpatchi_TSetup* setup, int code) {
     case 3:
       _lzma_TStream_close(&setup->plugin.lzma);
       break;
-#if HL_HAVE_LZMA2
     case 4:
       _lzma2_TStream_close(&setup->plugin.lzma2);
       break;
-#endif
     default:
       break;
   }
@@ -328,11 +318,9 @@ int hpatchi_patch(PatchListener* listener, uint32_t compress_type, uint32_t newS
     case 3:
       code = hpatchi_setup_lzma(&setup, rawHandle, rawRead, uncompressSize);
       break;
-#if HL_HAVE_LZMA2
     case 4:
       code = hpatchi_setup_lzma2(&setup, rawHandle, rawRead, uncompressSize);
       break;
-#endif
     default:
       fflush(stdout);
       fprintf(stderr, "unknow compress_type \"%d\" ERROR!\n", (int)compress_type);

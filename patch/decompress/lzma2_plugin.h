@@ -1,12 +1,10 @@
-/* LZMA2 plugin: liblzma's raw LZMA2 decoder fed from the driver's memory block.
- * Built only where liblzma is available (HL_HAVE_LZMA2). */
+/* LZMA2 plugin: the LZMA2 chunk decoder over LzmaDec, fed from the driver's memory block. */
 #ifndef LZMA2_PLUGIN_H
 #define LZMA2_PLUGIN_H
 
 #include <stddef.h>
 
-#include <lzma.h>
-
+#include "patch/decompress/lzma2_decoder.h"
 #include "patch/hl_types.h"
 
 #ifdef __cplusplus
@@ -14,15 +12,17 @@ extern "C" {
 #endif
 
 typedef struct _lzma2_TStream {
-  lzma_allocator allocator; /* opaque = this record; alloc = the pool allocator */
+  ISzAlloc allocator;   /* first, so the decoder's allocator pointer is the record's address */
   void* inputHandle;
   hl_read_fn readInput;
-  uint32_t outLeft;         /* decompressed bytes still allowed */
+  uint32_t outLeft;     /* decompressed bytes still allowed */
   hl_byte* poolCursor;
-  uint64_t poolLeft;
+  uint64_t poolLeft;    /* size step: running total asked; afterwards bytes left in the pool */
   hl_byte* cacheBuf;
   uint32_t cacheSize;
-  lzma_stream decoder;      /* its next_in/avail_in track the unread part of the input cache */
+  hl_TLzma2Dec decoder;
+  size_t dicCopied;     /* decoder dictionary index up to which bytes were handed out */
+  size_t cachePos;      /* next cache byte not yet given to the decoder */
   uint8_t dictProp;
 } _lzma2_TStream;
 

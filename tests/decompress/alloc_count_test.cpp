@@ -134,14 +134,12 @@ TEST(HeapUse, OnlyTheDriversBlockForEveryType) {
   lt.insert(lt.end(), enc.props.begin(), enc.props.end());
   lt.insert(lt.end(), enc.data.begin(), enc.data.end());
   expect_one_block(3, lt, oldData, newData, bodySize);
-#if HL_HAVE_LZMA2
   for (uint8_t prop : {0, 16}) {
     Bytes l2{prop};
     Bytes c = hl_test::lzma2_compress(body, prop);
     l2.insert(l2.end(), c.begin(), c.end());
     expect_one_block(4, l2, oldData, newData, bodySize);
   }
-#endif
 }
 
 // The counter itself works: a plain allocation is seen.

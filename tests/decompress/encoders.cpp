@@ -1,9 +1,7 @@
 #include "tests/decompress/encoders.h"
 
 #include <zlib.h>
-#if HL_HAVE_LZMA2
 #include <lzma.h>
-#endif
 
 #include <cstdlib>
 #include <stdexcept>
@@ -62,7 +60,6 @@ uint32_t lzma2_dict_size(uint8_t dictProp) {
   return (2u | (dictProp & 1u)) << (dictProp / 2u + 11u);
 }
 
-#if HL_HAVE_LZMA2
 Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset) {
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, preset)) throw std::runtime_error("lzma_lzma_preset");
@@ -76,7 +73,60 @@ Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset) {
   out.resize(outPos);
   return out;
 }
-#endif
+
+namespace {
+// Decodes stream with liblzma; true when it reached the end byte. out gets what was delivered.
+bool lzma2_liblzma_decode(const Bytes& stream, uint8_t dictProp, size_t outLimit, Bytes& out) {
+  lzma_options_lzma options{};
+  options.dict_size = lzma2_dict_size(dictProp);
+  lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream s = LZMA_STREAM_INIT;
+  out.assign(outLimit, 0);
+  if (lzma_raw_decoder(&s, filters) != LZMA_OK) throw std::runtime_error("lzma_raw_decoder");
+  s.next_in = stream.data();
+  s.avail_in = stream.size();
+  s.next_out = out.data();
+  s.avail_out = out.size();
+  lzma_ret ret = LZMA_OK;
+  // Also with the output full: the end byte may still be waiting.
+  while (ret == LZMA_OK) {
+    size_t before = s.avail_in + s.avail_out;
+    ret = lzma_code(&s, LZMA_RUN);
+    if (ret == LZMA_OK && s.avail_in + s.avail_out == before) break;
+  }
+  out.resize(s.total_out);
+  lzma_end(&s);
+  return ret == LZMA_STREAM_END;
+}
+}  // namespace
+
+Lzma2Reference lzma2_reference_decode(const Bytes& stream, uint8_t dictProp, size_t outLimit) {
+  Lzma2Reference ref;
+  ref.complete = lzma2_liblzma_decode(stream, dictProp, outLimit, ref.out);
+  if (!ref.complete) {
+    Bytes ended = stream;
+    ended.push_back(0);
+    Bytes out;
+    ref.complete = lzma2_liblzma_decode(ended, dictProp, outLimit, out) && out == ref.out;
+  }
+  return ref;
+}
+
+std::vector<size_t> lzma2_chunk_offsets(const Bytes& stream) {
+  std::vector<size_t> offsets;
+  size_t i = 0;
+  while (i + 2 < stream.size() && stream[i] != 0) {
+    const uint8_t control = stream[i];
+    offsets.push_back(i);
+    if (control < 0x80) {
+      i += 3 + ((size_t(stream[i + 1]) << 8 | stream[i + 2]) + 1);
+    } else {
+      if (i + 4 >= stream.size()) break;
+      i += (control >= 0xC0 ? 6 : 5) + ((size_t(stream[i + 3]) << 8 | stream[i + 4]) + 1);
+    }
+  }
+  return offsets;
+}
 
 uint64_t inflate_state_size() {
   struct Counter {

@@ -2,6 +2,7 @@
 #ifndef HL_TEST_ENCODERS_H
 #define HL_TEST_ENCODERS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -20,13 +21,24 @@ struct LzmaEncoded {
 LzmaEncoded lzma_compress(const Bytes& data, uint32_t dictSize, bool endMark, int lc = 3, int lp = 0,
                           int pb = 2, int level = 5);
 
-#if HL_HAVE_LZMA2
 // liblzma's raw LZMA2 encoder with the dictionary that dictProp names; its output ends with
 // the LZMA2 end byte 0.
 Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset = 6);
-#endif
 
 uint32_t lzma2_dict_size(uint8_t dictProp);
+
+// What liblzma's raw LZMA2 decoder makes of a stream, with the dictionary that dictProp names:
+// the bytes it delivered (at most outLimit) and whether the stream is complete, that is whether
+// it ends with the end byte or would end with one appended. A stream that liblzma rejects, or
+// that stops inside a chunk, is not complete.
+struct Lzma2Reference {
+  Bytes out;
+  bool complete = false;
+};
+Lzma2Reference lzma2_reference_decode(const Bytes& stream, uint8_t dictProp, size_t outLimit);
+
+// Offsets of the chunks of a well-formed LZMA2 stream, up to the end byte or the stream's end.
+std::vector<size_t> lzma2_chunk_offsets(const Bytes& stream);
 
 // What this zlib build asks for when an inflater is initialised, counted independently of the
 // plugin; 0 when zlib refuses to initialise.

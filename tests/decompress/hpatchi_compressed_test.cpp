@@ -9,11 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
-#if HL_HAVE_LZMA2
+#include "diff/lzma_encoder.h"
 #include "patch/decompress/lzma2_plugin.h"
-#endif
 #include "tests/decompress/encoders.h"
 #include "tests/decompress/mem_reader.h"
 #include "tests/decompress/patch_file.h"
@@ -128,14 +128,17 @@ TEST_F(HpatchiCompressed, LzmaWithAndWithoutEndMarkAndFiveToEightPropertyBytes) 
   }
 }
 
-#if HL_HAVE_LZMA2
-uint64_t lzma2_must(uint8_t prop) {
+// The decoder memory that opening the LZMA2 plugin takes from a pool with room to spare.
+uint64_t lzma2_measured_need(uint8_t prop) {
   hl_test::MemReader reader(Bytes{prop});
   _lzma2_TStream record{};
   uint64_t m = 0;
   EXPECT_TRUE(_lzma2_TStream_getReservedMemSize(&record, &reader, hl_test::MemReader::read, 1, &m));
+  std::vector<hl_byte> pool(hl_test::lzma2_dict_size(prop) + 100000);
+  EXPECT_TRUE(_lzma2_TStream_open(&record, pool.data(), pool.size() - 64, 64));
+  uint64_t used = pool.size() - 64 - record.poolLeft;
   _lzma2_TStream_close(&record);
-  return m;
+  return used;
 }
 
 TEST_F(HpatchiCompressed, Lzma2DictProps0And1And16) {
@@ -145,13 +148,40 @@ TEST_F(HpatchiCompressed, Lzma2DictProps0And1And16) {
       Bytes stream = hl_test::lzma2_compress(s.body, prop);
       if (!endByte) stream.pop_back();
       Bytes patch = hl_test::make_patch(kLzma2, uint32_t(s.newData.size()), uint32_t(s.body.size()), Bytes{prop}, stream);
-      uint64_t must = lzma2_must(prop);
-      EXPECT_GE(must, hl_test::lzma2_dict_size(prop));
-      expect_ok(apply(s.oldData, patch), s.newData, "lzma2", must);
+      expect_ok(apply(s.oldData, patch), s.newData, "lzma2", lzma2_measured_need(prop));
     }
   }
 }
-#endif
+
+// mkpatch's LZMA2 bodies: two segments, the second starting with a dictionary reset; noise in
+// the new file makes uncompressed chunks.
+TEST_F(HpatchiCompressed, Lzma2BodiesOfMkpatch) {
+  Bytes oldData = hl_test::sample_data(400000, 43);
+  Bytes newData = oldData;
+  for (size_t i = 0; i < newData.size(); i += 3000) newData[i] ^= 0x11;
+  std::mt19937 rng(5);
+  for (int i = 0; i < 200000; ++i) newData.push_back(uint8_t(rng()));
+  Bytes more = hl_test::sample_data(300000, 44);
+  newData.insert(newData.end(), more.begin(), more.end());
+  Bytes body = hl_test::make_body(oldData, newData);
+  hldiff::LzmaOptions options;
+  options.level = 6;
+  options.segments = 2;
+  options.parallelFrom = 0;
+  Bytes payload = hldiff::lzma2_encode(body.data(), body.size(), options);
+  const uint8_t prop = payload[0];
+  Bytes stream(payload.begin() + 1, payload.end());
+  unsigned dicResets = 0, uncompressed = 0;
+  for (size_t at : hl_test::lzma2_chunk_offsets(stream)) {
+    dicResets += stream[at] == 0x01 || stream[at] >= 0xE0;
+    uncompressed += stream[at] < 0x80;
+  }
+  EXPECT_EQ(2u, dicResets);
+  EXPECT_GT(uncompressed, 0u);
+  EXPECT_EQ(body, hl_test::lzma2_reference_decode(stream, prop, body.size() + 1).out);
+  Bytes patch = hl_test::make_patch(kLzma2, uint32_t(newData.size()), uint32_t(body.size()), Bytes{prop}, stream);
+  expect_ok(apply(oldData, patch), newData, "lzma2", lzma2_measured_need(prop));
+}
 
 TEST_F(HpatchiCompressed, Tuz) {
   Sample s;
@@ -194,10 +224,8 @@ TEST_F(HpatchiCompressed, PrefixRejections) {
       {kLzma, {6, 93, 0, 0, 1}, "lzma", 11, lzmaSize},
       {kLzma, {5, 225, 0, 0, 1, 0, 0}, "lzma", 11, lzmaSize},
       {kLzma, {}, "lzma", 11, lzmaSize},
-#if HL_HAVE_LZMA2
       {kLzma2, {41, 0}, "lzma2", 11, "_lzma2_TStream_getReservedMemSize() ERROR!\n"},
       {kLzma2, {}, "lzma2", 11, "_lzma2_TStream_getReservedMemSize() ERROR!\n"},
-#endif
   };
   for (const auto& c : cases) {
     Bytes patch = hl_test::make_patch(c.type, 5, 5, Bytes{}, c.tail);
@@ -238,13 +266,11 @@ TEST_F(HpatchiCompressed, TruncatedAndCorruptStreamsGiveCode21) {
   lbad[0] = 0x42;
   patches.push_back({"lzma corrupt", hl_test::make_patch(kLzma, newSize, bodySize, lp, lbad)});
 
-#if HL_HAVE_LZMA2
   Bytes l2 = hl_test::lzma2_compress(s.body, 16);
   patches.push_back({"lzma2 cut", hl_test::make_patch(kLzma2, newSize, bodySize, {16}, Bytes(l2.begin(), l2.begin() + l2.size() / 2))});
   Bytes l2bad = l2;
   l2bad[0] = 0x05;  // an invalid chunk control byte
   patches.push_back({"lzma2 corrupt", hl_test::make_patch(kLzma2, newSize, bodySize, {16}, l2bad)});
-#endif
 
   auto t = hl_test::tuz_encode(s.body).with_dict_size(1 << 16);
   patches.push_back({"tuz cut", hl_test::make_patch(kTuz, newSize, 0, {}, Bytes(t.begin(), t.begin() + t.size() / 2))});

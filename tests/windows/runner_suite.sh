@@ -473,6 +473,28 @@ rs_case_decoy() {
   pass "$name: $(winpath "$rs_root")\\Quorlin.exe, in none of $starts starts and probes"
 }
 
+# ---- mkpatch's default patch (LZMA2, compress_type 4) installed by a forced update ----
+rs_case_forced_default_update() {
+  local name="update: forced, mkpatch's default patch"
+  local patch=$rs_root/patch-default
+  if ! "$mkpatch" -q "$standin_exe" "$rs_v2" "$patch" >/dev/null 2>&1; then
+    fail "$name" "mkpatch without -c failed"
+    return
+  fi
+  local type
+  type=$(od -An -tu1 -j 2 -N 1 "$patch" | tr -d ' ')
+  if [ "$type" != 4 ]; then
+    fail "$name" "mkpatch's default is compress_type $type, not 4 (lzma2)"
+    return
+  fi
+  rs_reset 1.0.0
+  rs_runner default "$(rs_stage_steps 1.0.0 "$patch" "$rs_root/force-true.json")"
+  rs_check default "run 1.0.0,probe 1.0.0,probe 2.0.0,run 2.0.0" \
+    "$rs_exe_line_installed|$rs_exe_line_staged" "$name" || return
+  rs_expect_staged "$rs_v2" "$name" "the staged executable differs from the Linux-made 2.0.0" || return
+  pass "$name (compress_type 4): 2.0.0 runs at once, byte for byte, nothing left behind"
+}
+
 echo "== QuorlinRunner.exe under Wine, installed in \"$(winpath "$rs_install")\""
 rs_case_mutex
 rs_case_lock_taken
@@ -488,3 +510,5 @@ rs_case_failed_patches
 rs_case_unforced_update
 rs_case_focus
 rs_case_decoy
+# mkpatch's default patch, LZMA2
+rs_case_forced_default_update

@@ -53,6 +53,17 @@ d=patch_engine/seeds/fuzz_tuz_decode
 { u16 8192; u8 0; u16 10; u32 3; cat "$work/block.tuz"; } | seed $d/literal_block
 { u16 64; u8 5; u16 300; u32 4; payload_of "$work/tuz.patch"; } | seed $d/made
 
+d=patch_engine/seeds/fuzz_lzma2_decode
+payload_of "$work/lzma2.patch" >"$work/lzma2.payload"
+dict_prop=$(od -An -tu1 -N1 "$work/lzma2.payload" | tr -d ' ')
+{ u8 0; u8 "$dict_prop"; u16 8192; u16 12288; u32 1; tail -c +2 "$work/lzma2.payload"; } | seed $d/made
+{ u8 0; u8 "$dict_prop"; u16 3; u16 7; u32 2; tail -c +2 "$work/lzma2.payload"; } | seed $d/made_tiny_cache
+{ u8 $((1 | 6 << 4)); u8 12; u16 8192; u16 5000; u32 3; cat "$work/new"; } | seed $d/encoded
+{ u8 $((1 | 3 << 1 | 9 << 4)); u8 0; u16 100; u16 300; u32 4; cat "$work/old" "$work/new"; } | seed $d/encoded_mutated
+# Uncompressed chunks with and without a dictionary reset, then the end byte; the empty stream.
+{ u8 0; u8 16; u16 5; u16 2; u32 5; printf '\x01\x00\x02abc\x02\x00\x01xy\x00'; } | seed $d/uncompressed
+{ u8 0; u8 0; u16 1; u16 0; u32 6; printf '\x00'; } | seed $d/empty
+
 d=patch_driver/seeds/fuzz_hpatchi_run
 { u8 0; u16 10; cat "$work/digits" "$work/digits.patch"; } | seed $d/worked_example
 { u8 1; u16 0; cat "$work/fromempty.patch"; } | seed $d/from_empty

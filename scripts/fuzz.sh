@@ -20,6 +20,7 @@ build=$root/build-fuzz
 all_targets=(
   patch_engine/fuzz_hpatch_lite
   patch_engine/fuzz_tuz_decode
+  patch_engine/fuzz_lzma2_decode
   patch_driver/fuzz_hpatchi_run
   runner_inputs/fuzz_manifest
   runner_inputs/fuzz_version

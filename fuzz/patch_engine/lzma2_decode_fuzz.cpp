@@ -1,0 +1,120 @@
+// The LZMA2 plugin (our chunk decoder over LzmaDec) against liblzma's raw LZMA2 decoder on the
+// same stream. A stream that liblzma finds complete must come out of the plugin byte for byte,
+// and not one byte more; any other stream must fail in the plugin too, and whatever the plugin
+// delivered before failing must be what liblzma delivered.
+//
+// Input: u8 mode, u8 dictProp (folded to at most 2 MiB), u16 cacheSize (0 is taken as 1),
+// u16 maxRequest, u32 seed, then the payload. Mode bit 0 clear: the payload is the LZMA2 stream.
+// Set: the payload is data that liblzma encodes (preset mode >> 4), and the seed picks up to
+// (mode >> 1) & 7 bytes of the encoding to change, so that mutations reach deep into valid
+// chunks.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "fuzz/common/fuzz_input.h"
+#include "patch/decompress/lzma2_plugin.h"
+#include "tests/decompress/encoders.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint8_t kDictPropCap = 20;            // 2 MiB
+constexpr size_t kOutCap = size_t(1) << 20;     // what liblzma may deliver
+constexpr uint32_t kMaxCalls = 20000;           // requests grow with the output to stay below
+
+struct RawReader {
+  const Bytes* data;
+  size_t pos = 0;
+  static hl_bool read(void* handle, hl_byte* buf, uint32_t* count) {
+    auto* self = static_cast<RawReader*>(handle);
+    size_t n = std::min<size_t>(*count, self->data->size() - self->pos);
+    if (n > 0) std::memcpy(buf, self->data->data() + self->pos, n);
+    self->pos += n;
+    *count = uint32_t(n);
+    return hl_TRUE;
+  }
+};
+
+struct PluginResult {
+  bool ok = true;
+  Bytes out;
+};
+
+// Reads uncompressSize bytes through the plugin in requests of random sizes, each into a buffer
+// of exactly its size so that overruns are caught. ok is false when a read failed.
+PluginResult run_plugin(uint8_t dictProp, const Bytes& stream, uint32_t uncompressSize, uint32_t cacheSize,
+                        uint32_t maxRequest, uint32_t seed) {
+  Bytes tail(1 + stream.size());
+  tail[0] = dictProp;
+  std::copy(stream.begin(), stream.end(), tail.begin() + 1);
+  RawReader reader{&tail};
+  _lzma2_TStream record;
+  uint64_t memSize = 0;
+  PluginResult r;
+  if (!_lzma2_TStream_getReservedMemSize(&record, &reader, RawReader::read, uncompressSize, &memSize)) abort();
+  std::unique_ptr<hl_byte[]> block(new hl_byte[memSize + cacheSize]);
+  if (!_lzma2_TStream_open(&record, block.get(), memSize, cacheSize)) abort();
+  std::minstd_rand rng(seed);
+  const uint32_t least = uncompressSize / kMaxCalls + 1;
+  while (r.out.size() < uncompressSize) {
+    const uint32_t want = least + uint32_t(rng() % (maxRequest + 1u));
+    std::unique_ptr<hl_byte[]> buf(new hl_byte[want]);
+    uint32_t count = want;
+    if (!_lzma2_TStream_read(&record, buf.get(), &count)) {
+      r.ok = false;
+      break;
+    }
+    if (count > want) abort();
+    r.out.insert(r.out.end(), buf.get(), buf.get() + count);
+    if (count < want && r.out.size() != uncompressSize) abort();  // short only at the cap
+  }
+  _lzma2_TStream_close(&record);
+  return r;
+}
+
+bool is_prefix(const Bytes& part, const Bytes& whole) {
+  return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  qr_fuzz::FuzzInput in(data, size);
+  const uint8_t mode = in.u8();
+  const uint8_t dictProp = in.u8() % (kDictPropCap + 1);
+  uint32_t cacheSize = in.u16();
+  if (cacheSize == 0) cacheSize = 1;
+  const uint32_t maxRequest = in.u16();
+  const uint32_t seed = in.u32();
+  Bytes stream = in.rest();
+
+  if (mode & 1) {
+    if (stream.size() > (size_t(1) << 20)) return 0;
+    stream = hl_test::lzma2_compress(stream, dictProp, (mode >> 4) % 10);
+    std::minstd_rand rng(seed ^ 0x5bd1e995u);
+    for (unsigned i = 0; i < ((mode >> 1) & 7u) && !stream.empty(); ++i)
+      stream[rng() % stream.size()] ^= uint8_t(1 + rng() % 255);
+  }
+
+  const hl_test::Lzma2Reference ref = hl_test::lzma2_reference_decode(stream, dictProp, kOutCap);
+  const bool capped = ref.out.size() >= kOutCap;
+  if (capped) {
+    PluginResult r = run_plugin(dictProp, stream, uint32_t(kOutCap), cacheSize, maxRequest, seed);
+    if (!is_prefix(r.out, ref.out)) abort();
+    return 0;
+  }
+  const uint32_t refSize = uint32_t(ref.out.size());
+  if (ref.complete) {
+    PluginResult r = run_plugin(dictProp, stream, refSize, cacheSize, maxRequest, seed);
+    if (!r.ok || r.out != ref.out) abort();
+  }
+  PluginResult over = run_plugin(dictProp, stream, refSize + 1, cacheSize, maxRequest, seed);
+  if (over.ok || !is_prefix(over.out, ref.out)) abort();
+  return 0;
+}

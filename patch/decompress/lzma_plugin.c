@@ -7,21 +7,21 @@
 
 /* Any non-null address: the dry run only sums the sizes, and LzmaDec_Allocate never writes
  * into what it was given. */
-#define LZMA_DRY_RUN_ADDRESS ((void*)1)
+#define HL_LZMA_DRY_RUN_ADDRESS ((void*)1)
 
-static void* _lzma_count_alloc(void* allocator, size_t size) {
+static void* hl_lzma_count_alloc(void* allocator, size_t size) {
   _lzma_TStream* stream = (_lzma_TStream*)allocator;
   stream->poolLeft += size;
-  return LZMA_DRY_RUN_ADDRESS;
+  return HL_LZMA_DRY_RUN_ADDRESS;
 }
 
-static void* _lzma_pool_alloc(void* allocator, size_t size) {
+static void* hl_lzma_pool_alloc(void* allocator, size_t size) {
   _lzma_TStream* stream = (_lzma_TStream*)allocator;
   return hl_pool_take(&stream->poolCursor, &stream->poolLeft, size);
 }
 
 /* The whole block is freed at once by the driver. */
-static void _lzma_pool_free(void* allocator, void* address) {
+static void hl_lzma_pool_free(void* allocator, void* address) {
   (void)allocator;
   (void)address;
 }
@@ -32,7 +32,7 @@ hl_bool _lzma_TStream_getReservedMemSize(_lzma_TStream* stream, void* inputHandl
   SRes res;
 
   memset(stream, 0, sizeof(*stream));
-  stream->allocator.Free = _lzma_pool_free;
+  stream->allocator.Free = hl_lzma_pool_free;
   stream->inputHandle = inputHandle;
   stream->readInput = readInput;
   stream->outLeft = uncompressSize;
@@ -42,7 +42,7 @@ hl_bool _lzma_TStream_getReservedMemSize(_lzma_TStream* stream, void* inputHandl
   got = stream->propsSize;
   if (!readInput(inputHandle, stream->props, &got) || got != stream->propsSize) return hl_FALSE;
 
-  stream->allocator.Alloc = _lzma_count_alloc;
+  stream->allocator.Alloc = hl_lzma_count_alloc;
   stream->poolLeft = 0;
   res = LzmaDec_Allocate(&stream->decoder, stream->props, stream->propsSize, &stream->allocator);
   /* Forget the dummy addresses of the dry run. */
@@ -58,7 +58,7 @@ hl_bool _lzma_TStream_open(_lzma_TStream* stream, hl_byte* memory, uint64_t memS
   stream->cacheBuf = memory + memSize;
   stream->cacheSize = cacheSize;
   stream->cachePos = cacheSize;
-  stream->allocator.Alloc = _lzma_pool_alloc;
+  stream->allocator.Alloc = hl_lzma_pool_alloc;
   if (LzmaDec_Allocate(&stream->decoder, stream->props, stream->propsSize, &stream->allocator) != SZ_OK)
     return hl_FALSE;
   LzmaDec_Init(&stream->decoder);

@@ -1,39 +1,44 @@
 /* zlib plugin: inflate with every byte of its memory served from the driver's block. */
 #include "patch/decompress/zlib_plugin.h"
 
+#include <stddef.h>
 #include <string.h>
 
 #include "patch/decompress/pool_alloc.h"
 
 /* Big enough for the inflater's state on any zlib we build against; only used to measure it. */
-#define ZLIB_STATE_SCRATCH_SIZE 16384u
+#define HL_ZLIB_STATE_SCRATCH_SIZE 16384u
 
-static voidpf _zlib_pool_alloc(voidpf opaque, uInt items, uInt size) {
+static voidpf hl_zlib_pool_alloc(voidpf opaque, uInt items, uInt size) {
   _zlib_TStream* stream = (_zlib_TStream*)opaque;
   return hl_pool_take(&stream->poolCursor, &stream->poolLeft, (uint64_t)items * (uint64_t)size);
 }
 
 /* The whole block is freed at once by the driver. */
-static void _zlib_pool_free(voidpf opaque, voidpf address) {
+static void hl_zlib_pool_free(voidpf opaque, voidpf address) {
   (void)opaque;
   (void)address;
 }
 
 /* Measures the state that this zlib build asks for at initialisation, by initialising once
  * over a scratch buffer on the stack; 0 when that fails. The window is asked for later, by
- * inflate, so it is not part of the figure. */
-static uint64_t _zlib_inflate_state_size(void) {
-  hl_byte scratch[ZLIB_STATE_SCRATCH_SIZE];
+ * inflate, so it is not part of the figure. The state has pointer and 64-bit members, so the
+ * scratch buffer is aligned as the driver's malloc block is. */
+static uint64_t hl_zlib_inflate_state_size(void) {
+  union {
+    hl_byte bytes[HL_ZLIB_STATE_SCRATCH_SIZE];
+    max_align_t alignment;
+  } scratch;
   _zlib_TStream probe;
   uint64_t used;
   memset(&probe, 0, sizeof(probe));
-  probe.poolCursor = scratch;
-  probe.poolLeft = sizeof(scratch);
-  probe.strm.zalloc = _zlib_pool_alloc;
-  probe.strm.zfree = _zlib_pool_free;
+  probe.poolCursor = scratch.bytes;
+  probe.poolLeft = sizeof(scratch.bytes);
+  probe.strm.zalloc = hl_zlib_pool_alloc;
+  probe.strm.zfree = hl_zlib_pool_free;
   probe.strm.opaque = &probe;
   if (inflateInit2_(&probe.strm, MAX_WBITS, ZLIB_VERSION, (int)sizeof(z_stream)) != Z_OK) return 0;
-  used = sizeof(scratch) - probe.poolLeft;
+  used = sizeof(scratch.bytes) - probe.poolLeft;
   inflateEnd(&probe.strm);
   return used;
 }
@@ -50,8 +55,8 @@ hl_bool _zlib_TStream_getReservedMemSize(_zlib_TStream* stream, void* inputHandl
   stream->inputHandle = inputHandle;
   stream->readInput = readInput;
   stream->outLeft = uncompressSize;
-  stream->strm.zalloc = _zlib_pool_alloc;
-  stream->strm.zfree = _zlib_pool_free;
+  stream->strm.zalloc = hl_zlib_pool_alloc;
+  stream->strm.zfree = hl_zlib_pool_free;
   stream->strm.opaque = stream;
 
   if (!readInput(inputHandle, &prefix, &got) || got != 1) return hl_FALSE;
@@ -59,7 +64,7 @@ hl_bool _zlib_TStream_getReservedMemSize(_zlib_TStream* stream, void* inputHandl
   w = windowBits < 0 ? -windowBits : windowBits;
   if (w > 15) w -= 16;
   if (w < 9 || w > 15) return hl_FALSE;
-  stateSize = _zlib_inflate_state_size();
+  stateSize = hl_zlib_inflate_state_size();
   if (stateSize == 0) return hl_FALSE;
   stream->windowBits = (int8_t)windowBits;
   *memSize = ((uint64_t)1 << w) + stateSize;

@@ -4,10 +4,13 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "patch/hl_result.h"
 #include "tests/diff/test_support.h"
+#include "tools/mkpatch/command_line.h"
 
 namespace {
 
@@ -16,16 +19,29 @@ namespace fs = std::filesystem;
 struct CliResult {
   int exitCode;
   std::string err;
+  std::string out;
 };
+
+std::string read_text(const fs::path& path) {
+  difftest::Bytes bytes = difftest::read_bytes(path);
+  return std::string(bytes.begin(), bytes.end());
+}
 
 CliResult mkpatch(const std::string& args, const difftest::TempDir& dir) {
   std::string errFile = dir.file("stderr").string();
-  std::string cmd = std::string(MKPATCH_EXE) + " " + args + " >/dev/null 2>" + errFile;
+  std::string outFile = dir.file("stdout").string();
+  std::string cmd = std::string(MKPATCH_EXE) + " " + args + " >" + outFile + " 2>" + errFile;
   int status = std::system(cmd.c_str());
-  CliResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}};
-  difftest::Bytes e = difftest::read_bytes(errFile);
-  r.err.assign(e.begin(), e.end());
+  CliResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_text(errFile), read_text(outFile)};
+  fs::remove(outFile);
   return r;
+}
+
+// The parsed command line for args followed by the three paths, or the error.
+std::optional<mkpatch::CommandLine> parse(std::vector<std::string> args, std::string& error) {
+  args.insert(args.end(), {"old", "new", "patch"});
+  error.clear();
+  return mkpatch::parse_command_line(args, error);
 }
 
 std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
@@ -34,17 +50,78 @@ TEST(MkpatchCli, BadCommandLinesPrintTheUsage) {
   difftest::TempDir dir;
   for (const char* args : {"", "a b", "a b c d", "-c bzip2 a b c", "-l", "-l 12 a b c",
                            "-x a b c", "-c tuz -d 0 a b c", "-c zlib -d 100k a b c",
-                           "-c tuz -l 0 a b c"}) {
+                           "-c tuz -l 0 a b c", "-d 17179869185g a b c", "-l 0k a b c",
+                           "-d 1kb a b c"}) {
     CliResult r = mkpatch(args, dir);
     EXPECT_EQ(r.exitCode, 2) << args;
     EXPECT_NE(r.err.find("usage: mkpatch"), std::string::npos) << args;
   }
 }
 
-TEST(MkpatchCli, HelpIsNotAnError) {
+TEST(MkpatchCli, HelpExplainsEveryOptionOnStandardOutput) {
   difftest::TempDir dir;
-  EXPECT_EQ(mkpatch("--help", dir).exitCode, 0);
-  EXPECT_EQ(mkpatch("-h", dir).exitCode, 0);
+  for (const char* args : {"--help", "-h", "-q --help a b"}) {
+    CliResult r = mkpatch(args, dir);
+    EXPECT_EQ(r.exitCode, 0) << args;
+    EXPECT_EQ(r.err, "") << args;
+    EXPECT_EQ(r.out.rfind(mkpatch::kUsage, 0), 0u) << args << ": " << r.out;
+    for (const char* option : {"\n  -c NAME", "\n  -l LEVEL", "\n  -d SIZE", "\n  --no-verify",
+                               "\n  -q", "\n  -h, --help", "\n  --version", "\n  --  "}) {
+      EXPECT_NE(r.out.find(option), std::string::npos) << args << ": " << option;
+    }
+  }
+}
+
+TEST(MkpatchCli, VersionIsTheProjectVersion) {
+  difftest::TempDir dir;
+  CliResult r = mkpatch("--version", dir);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out, "mkpatch " QR_VERSION "\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(MkpatchCommandLine, SizesAreWholeNumbersWithAnOptionalSuffix) {
+  std::string error;
+  const std::pair<const char*, uint64_t> accepted[] = {
+      {"4096", 4096},  {"4k", 4096},         {"4K", 4096},       {"3m", 3u << 20},
+      {"1g", 1u << 30}, {"0001G", 1u << 30}, {"1073741824", 1u << 30}};
+  for (const auto& [text, size] : accepted) {
+    auto cl = parse({"-c", "lzma2", "-d", text}, error);
+    ASSERT_TRUE(cl) << text << ": " << error;
+    EXPECT_EQ(cl->encode.dictSize, size) << text;
+  }
+  // The largest size that fits in 64 bits parses, and is then refused for the compression only.
+  EXPECT_FALSE(parse({"-d", "17179869183g"}, error));
+  EXPECT_EQ(error, "dictionary size 18446744072635809792 is not valid for lzma2");
+}
+
+TEST(MkpatchCommandLine, SizesThatOverflowOrHaveJunkAreRefused) {
+  std::string error;
+  // Each of these once wrapped around 2^64 to a size that looked valid, e.g. 1 GiB.
+  for (const char* text : {"17179869185g", "17179869184g", "18014398509481984k", "17592186044416m",
+                           "18446744073709551616", "99999999999999999999999"}) {
+    EXPECT_FALSE(parse({"-d", text}, error)) << text;
+    EXPECT_EQ(error, std::string("dictionary size \"") + text + "\" is too large (more than 64 bits)");
+  }
+  for (const char* text : {"1kb", "1k ", " 1k", "1 k", "+4k", "-4k", "k", "", "1.5m", "0x1000", "4kk"}) {
+    EXPECT_FALSE(parse({"-d", text}, error)) << text;
+    EXPECT_EQ(error.rfind(std::string("bad dictionary size \"") + text + "\": ", 0), 0u) << error;
+  }
+  EXPECT_FALSE(parse({"-d", "0k"}, error));
+  EXPECT_EQ(error, "bad dictionary size \"0k\"");
+}
+
+TEST(MkpatchCommandLine, LevelsAreDigitsOnly) {
+  std::string error;
+  for (int level : {0, 9}) {
+    auto cl = parse({"-c", "zlib", "-l", std::to_string(level)}, error);
+    ASSERT_TRUE(cl) << error;
+    EXPECT_EQ(cl->encode.level, level);
+  }
+  for (const char* text : {"0k", "1m", "9g", "10", "-1", "+1", "", "1 ", "18446744073709551617"}) {
+    EXPECT_FALSE(parse({"-c", "zlib", "-l", text}, error)) << text;
+    EXPECT_EQ(error, std::string("level must be a number from 0 to 9, not \"") + text + "\"");
+  }
 }
 
 TEST(MkpatchCli, MakesACheckedPatch) {

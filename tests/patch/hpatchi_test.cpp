@@ -124,13 +124,33 @@ TEST(HpatchiProgram, WorkedExampleTrace) {
   EXPECT_EQ(hl_test::read_file(f.newPath), (Bytes{'a', 'b', '2', '3', '4', '5', 'Z', '7', '8', '9', '!'}));
 }
 
+constexpr const char* kHpatchiUsage = "usage: hpatchi OLD PATCH NEW   (OLD may be \"\" for no old file)\n";
+
 TEST(HpatchiProgram, WrongArgumentsPrintUsageAndExitOne) {
-  Captured none = hl_test::run_program({HPATCHI_EXE});
-  EXPECT_EQ(none.exitCode, HPATCHI_TOOL_USAGE_ERROR);
-  EXPECT_EQ(none.out, "");
-  EXPECT_EQ(none.err.rfind("usage: hpatchi OLD PATCH NEW", 0), 0u) << none.err;
-  Captured many = hl_test::run_program({HPATCHI_EXE, "a", "b", "c", "d"});
-  EXPECT_EQ(many.exitCode, HPATCHI_TOOL_USAGE_ERROR);
+  const std::vector<std::vector<std::string>> wrong = {
+      {}, {"a"}, {"a", "b"}, {"a", "b", "c", "d"}, {"--help", "a"}, {"--version", "a", "b", "c"},
+      {"-h"}, {"--HELP"}};
+  for (const auto& args : wrong) {
+    std::vector<std::string> command{HPATCHI_EXE};
+    command.insert(command.end(), args.begin(), args.end());
+    Captured c = hl_test::run_program(command);
+    EXPECT_EQ(c.exitCode, HPATCHI_TOOL_USAGE_ERROR) << args.size();
+    EXPECT_EQ(c.out, "");
+    EXPECT_EQ(c.err, kHpatchiUsage);
+  }
+}
+
+TEST(HpatchiProgram, HelpAndVersionGoToStandardOutput) {
+  Captured help = hl_test::run_program({HPATCHI_EXE, "--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_EQ(help.out.rfind(kHpatchiUsage, 0), 0u) << help.out;
+  for (const char* item : {"\n  OLD ", "\n  PATCH ", "\n  NEW ", "\n  --help ", "\n  --version "})
+    EXPECT_NE(help.out.find(item), std::string::npos) << item;
+  Captured version = hl_test::run_program({HPATCHI_EXE, "--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_EQ(version.out, "hpatchi " QR_VERSION "\n");
+  EXPECT_EQ(version.err, "");
 }
 
 TEST(HpatchiProgram, EmptyOldPathWithALiteralOnlyPatch) {

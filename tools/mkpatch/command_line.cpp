@@ -1,7 +1,7 @@
 #include "tools/mkpatch/command_line.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 
 namespace mkpatch {
 
@@ -9,21 +9,89 @@ const char* const kUsage =
     "usage: mkpatch [-c none|tuz|zlib|gzip|deflate|lzma|lzma2] [-l level] [-d dictSize[k|m]]\n"
     "               [--no-verify] [-q] OLD NEW PATCH\n";
 
+const char* const kHelp =
+    "       mkpatch --help | --version\n"
+    "\n"
+    "Writes PATCH, an hpatch_lite patch that turns OLD into NEW, once it has been checked by\n"
+    "applying it to OLD; a patch that fails the check is not written. OLD and NEW may each have\n"
+    "up to 4 GiB - 1 bytes.\n"
+    "\n"
+    "  -c NAME      body compression: none, tuz, zlib, gzip, deflate (deflate with zlib, gzip\n"
+    "               or no framing), lzma, or lzma2 (the default)\n"
+    "  -l LEVEL     compression level, 0 to 9 (tuz 1 to 9); the default is 9, and for lzma and\n"
+    "               lzma2 a preset tuned for patch bodies; none ignores it\n"
+    "  -d SIZE      dictionary size in bytes, or in KiB, MiB or GiB with a k, m or g after the\n"
+    "               number: tuz 1 to 1g, zlib, gzip and deflate 512 to 32k, lzma and lzma2 4k\n"
+    "               to 1g; the default is 512k (deflate 32k); none ignores it. The memory that\n"
+    "               hpatchi needs grows with it\n"
+    "  --no-verify  write the patch without checking it\n"
+    "  -q           print nothing but errors\n"
+    "  -h, --help   print this help and exit\n"
+    "  --version    print the version and exit\n"
+    "  --           the arguments that follow are paths, even those that start with -\n"
+    "\n"
+    "Exit code: 0 when PATCH was written, 1 when it could not be made or failed the check, 2 for\n"
+    "a wrong command line.\n";
+
 namespace {
 
-// A whole number with an optional k, m or g suffix (powers of 1024).
-std::optional<uint64_t> parse_size(const std::string& text) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
-  char* end = nullptr;
-  unsigned long long v = std::strtoull(text.c_str(), &end, 10);
-  std::string suffix(end);
-  uint64_t scale = 1;
-  if (suffix == "k" || suffix == "K") scale = 1024;
-  else if (suffix == "m" || suffix == "M") scale = 1024 * 1024;
-  else if (suffix == "g" || suffix == "G") scale = 1024 * 1024 * 1024;
-  else if (!suffix.empty()) return std::nullopt;
-  if (v > (uint64_t(1) << 40)) return std::nullopt;
-  return uint64_t(v) * scale;
+// Decimal digits only; nothing when another character is there or the value exceeds 64 bits.
+std::optional<uint64_t> parse_number(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  uint64_t value = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return std::nullopt;
+    const uint64_t digit = static_cast<uint64_t>(ch - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+enum class SizeProblem { None, Malformed, TooLarge };
+
+// A whole number with an optional k, m or g suffix (powers of 1024) and nothing after it. A size
+// that does not fit in 64 bits is refused, never wrapped.
+SizeProblem parse_size(const std::string& text, uint64_t& size) {
+  const size_t end = std::min(text.find_first_not_of("0123456789"), text.size());
+  if (end == 0) return SizeProblem::Malformed;
+  const std::string suffix = text.substr(end);
+  unsigned shift = 0;
+  if (suffix == "k" || suffix == "K") shift = 10;
+  else if (suffix == "m" || suffix == "M") shift = 20;
+  else if (suffix == "g" || suffix == "G") shift = 30;
+  else if (!suffix.empty()) return SizeProblem::Malformed;
+  const std::optional<uint64_t> v = parse_number(text.substr(0, end));  // digits: only overflow fails
+  if (!v || *v > (UINT64_MAX >> shift)) return SizeProblem::TooLarge;
+  size = *v << shift;
+  return SizeProblem::None;
+}
+
+std::optional<int> level_from(const std::string& text, std::string& error) {
+  std::optional<uint64_t> n = parse_number(text);
+  if (!n || *n > 9) {
+    error = "level must be a number from 0 to 9, not \"" + text + "\"";
+    return std::nullopt;
+  }
+  return static_cast<int>(*n);
+}
+
+std::optional<uint64_t> dict_size_from(const std::string& text, std::string& error) {
+  uint64_t size = 0;
+  switch (parse_size(text, size)) {
+    case SizeProblem::TooLarge:
+      error = "dictionary size \"" + text + "\" is too large (more than 64 bits)";
+      return std::nullopt;
+    case SizeProblem::Malformed:
+      error = "bad dictionary size \"" + text + "\": give a whole number, optionally followed by k, m or g";
+      return std::nullopt;
+    case SizeProblem::None: break;
+  }
+  if (size == 0) {
+    error = "bad dictionary size \"" + text + "\"";
+    return std::nullopt;
+  }
+  return size;
 }
 
 bool level_fits(hldiff::Compression c, int level) {
@@ -72,25 +140,20 @@ std::optional<CommandLine> parse_command_line(const std::vector<std::string>& ar
       cl.encode.compression = *c;
     } else if (a == "-l") {
       const std::string* v = value("a level");
-      if (!v) return std::nullopt;
-      auto n = parse_size(*v);
-      if (!n || *n > 9) {
-        error = "level must be a number from 0 to 9";
-        return std::nullopt;
-      }
-      cl.encode.level = static_cast<int>(*n);
+      std::optional<int> level = v ? level_from(*v, error) : std::nullopt;
+      if (!level) return std::nullopt;
+      cl.encode.level = *level;
       levelGiven = true;
     } else if (a == "-d") {
       const std::string* v = value("a dictionary size");
-      if (!v) return std::nullopt;
-      auto n = parse_size(*v);
-      if (!n || *n == 0) {
-        error = "bad dictionary size \"" + *v + "\"";
-        return std::nullopt;
-      }
-      cl.encode.dictSize = *n;
+      std::optional<uint64_t> size = v ? dict_size_from(*v, error) : std::nullopt;
+      if (!size) return std::nullopt;
+      cl.encode.dictSize = *size;
     } else if (a == "-h" || a == "--help") {
       cl.help = true;
+      return cl;
+    } else if (a == "--version") {
+      cl.version = true;
       return cl;
     } else if (a == "--no-verify") {
       cl.verify = false;

@@ -15,10 +15,14 @@ struct CommandLine {
   hldiff::EncodeOptions encode;
   bool verify = true;
   bool quiet = false;
-  bool help = false;  // -h / --help: print the usage and stop
+  bool help = false;     // -h / --help: print the usage and kHelp, and stop
+  bool version = false;  // --version: print the version and stop
 };
 
+// The usage lines, printed after a command-line error and at the top of the help.
 extern const char* const kUsage;
+// The rest of the help: each option explained, and the exit codes.
+extern const char* const kHelp;
 
 // Parses argv (without the program name); on a bad command line sets error and returns nothing.
 std::optional<CommandLine> parse_command_line(const std::vector<std::string>& args,

@@ -81,6 +81,11 @@ int main(int argc, char** argv) {
   }
   if (cl->help) {
     std::fputs(mkpatch::kUsage, stdout);
+    std::fputs(mkpatch::kHelp, stdout);
+    return 0;
+  }
+  if (cl->version) {
+    std::fputs("mkpatch " QR_VERSION "\n", stdout);
     return 0;
   }
   try {

@@ -15,8 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <thread>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 extern char** environ;

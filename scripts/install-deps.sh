@@ -9,7 +9,6 @@ if [ ${#packages[@]} -eq 0 ]; then
   packages=(
     build-essential cmake g++ clang libclang-rt-14-dev
     libgtest-dev libbenchmark-dev
-    wx3.2-headers libwxgtk3.2-dev
     libeasyloggingpp-dev nlohmann-json3-dev
     zlib1g-dev liblzma-dev lzma-dev
     libdivsufsort-dev

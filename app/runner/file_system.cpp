@@ -1,25 +1,11 @@
 #include "app/runner/file_system.h"
 
-#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
 #include "app/runner/os/os.h"
 
 namespace runner {
-namespace {
-
-bool IsNotFound(const std::error_code& error) {
-  if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) return true;
-#ifdef _WIN32
-  const int code = error.value();
-  return error.category() == std::system_category() && (code == 2 || code == 3 || code == 53 || code == 123);
-#else
-  return false;
-#endif
-}
-
-}  // namespace
 
 bool PathExists(const std::string& path) {
   if (path.empty()) return false;
@@ -27,7 +13,7 @@ bool PathExists(const std::string& path) {
   const std::filesystem::file_status status = std::filesystem::status(path, error);
   if (status.type() == std::filesystem::file_type::not_found) return false;
   if (error) {
-    if (IsNotFound(error)) return false;
+    if (os::IsNotFoundError(error)) return false;
     throw std::filesystem::filesystem_error("exists", path, error);
   }
   return true;

@@ -4,16 +4,10 @@
 
 #include <memory>
 
-#ifdef _WIN32
-// No wxWidgets for the Windows build: a checker of our own with the same surface.
 namespace runner::os {
 class SingleInstanceChecker;
 }
 using SingleInstanceChecker = runner::os::SingleInstanceChecker;
-#else
-class wxSingleInstanceChecker;
-using SingleInstanceChecker = wxSingleInstanceChecker;
-#endif
 
 class ProcessRunner {
  public:

@@ -1,6 +1,7 @@
 #include "app/runner/version_probe.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <stdexcept>
@@ -12,17 +13,26 @@ namespace {
 
 constexpr std::string::size_type kSkippedPrefix = 12;
 constexpr std::string::size_type kLongestOutput = 49;
+// One byte past the longest answer: enough to tell that an answer is too long.
+constexpr std::size_t kKeptOutput = kLongestOutput + 1;
+// A probe that has not answered and ended by then is given up on: an answer takes milliseconds.
+constexpr std::chrono::seconds kProbeTimeLimit(5);
 
 }  // namespace
 
-std::string GetExeVersion(std::string executable) {
+std::optional<std::string> GetExeVersion(std::string executable) {
   std::string output;
-  switch (os::CaptureOutput(executable, "--version", output)) {
+  switch (os::CaptureOutput(executable, "--version", kKeptOutput, kProbeTimeLimit, output)) {
     case os::CaptureResult::pipeFailed:
       std::cerr << "CreatePipe failed" << std::endl;
-      return std::string();
+      return std::nullopt;
     case os::CaptureResult::startFailed:
       std::cerr << "CreateProcess failed" << std::endl;
+      return std::nullopt;
+    case os::CaptureResult::notAProgram:
+      std::cerr << "CreateProcess failed" << std::endl;
+      return std::string();
+    case os::CaptureResult::timedOut:
       return std::string();
     case os::CaptureResult::captured:
       break;
@@ -70,16 +80,24 @@ bool InstalledVersionWins(const std::vector<int>& installed, const std::vector<i
   return false;
 }
 
-void CheckStagedVersion(const std::string& installedExecutable, const std::string& stagedExecutable) {
-  const std::string installedText = GetExeVersion(installedExecutable);
-  const std::string stagedText = GetExeVersion(stagedExecutable);
-  const std::optional<std::vector<int>> staged = ParseVersion(stagedText);
+bool CheckStagedVersion(const std::string& installedExecutable, const std::string& stagedExecutable) {
+  const std::optional<std::string> installedText = GetExeVersion(installedExecutable);
+  const std::optional<std::string> stagedText = GetExeVersion(stagedExecutable);
+  if (!stagedText) return false;
+  const std::optional<std::vector<int>> staged = ParseVersion(*stagedText);
   if (!staged) {
     std::filesystem::remove(stagedExecutable);
-    return;
+    return false;
   }
-  const std::optional<std::vector<int>> installed = ParseVersion(installedText);
-  if (installed && InstalledVersionWins(*installed, *staged)) std::filesystem::remove(stagedExecutable);
+  // Without the installed version nothing can be compared: an installed executable that gave
+  // no version leaves the staged one to run, one that could not be asked leaves the choice open.
+  if (!installedText) return false;
+  const std::optional<std::vector<int>> installed = ParseVersion(*installedText);
+  if (installed && InstalledVersionWins(*installed, *staged)) {
+    std::filesystem::remove(stagedExecutable);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace runner

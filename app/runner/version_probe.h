@@ -8,8 +8,10 @@
 
 namespace runner {
 
-// Runs `executable --version` and returns the version text it prints; empty when none.
-std::string GetExeVersion(std::string executable);
+// Runs `executable --version` and returns the version text it prints: empty when it gave none,
+// could not be run, or did not end within the probe's time limit; nothing when it could not be
+// asked at all (no pipe or no process to be had), which says nothing about the executable.
+std::optional<std::string> GetExeVersion(std::string executable);
 
 // The version text inside a probe's output: what follows the first 12 characters, up to the
 // first line feed. Empty when the output is shorter than 12 or longer than 49 characters.
@@ -26,7 +28,9 @@ std::optional<std::vector<int>> ParseVersion(const std::string& versionText);
 // length, where the two differ has the greater part on the installed side.
 bool InstalledVersionWins(const std::vector<int>& installed, const std::vector<int>& staged);
 
-// Removes the staged executable when it has no version or the installed one wins.
-void CheckStagedVersion(const std::string& installedExecutable, const std::string& stagedExecutable);
+// Removes the staged executable when it has no version or the installed one wins. True when the
+// staged executable is to be started; false also when a probe could not be made, which keeps it
+// for a later start but starts the installed one this time.
+bool CheckStagedVersion(const std::string& installedExecutable, const std::string& stagedExecutable);
 
 }  // namespace runner

@@ -75,8 +75,11 @@ std::optional<nlohmann::json> InstallGuarded(const DataFolderPaths& paths, const
 
 // One update cycle. True when the next cycle is to start at once.
 bool RunCycle(const DataFolderPaths& paths, std::string& startedExecutable) {
-  if (runner::PathExists(paths.stagedExecutable)) runner::CheckStagedVersion(InstalledExecutable(), paths.stagedExecutable);
-  startedExecutable = runner::PathExists(paths.stagedExecutable) ? paths.stagedExecutable : InstalledExecutable();
+  bool stagedMayRun = true;
+  if (runner::PathExists(paths.stagedExecutable))
+    stagedMayRun = runner::CheckStagedVersion(InstalledExecutable(), paths.stagedExecutable);
+  startedExecutable =
+      stagedMayRun && runner::PathExists(paths.stagedExecutable) ? paths.stagedExecutable : InstalledExecutable();
   LOG(INFO) << "exe path: " << startedExecutable;
   if (!runner::PathExists(startedExecutable)) {
     LOG(INFO) << "exe not exist ";

@@ -3,13 +3,16 @@
    Calls are counted from the first one that names a path containing QR_CRASH_ARM up to and
    including the first removal of a path containing QR_CRASH_DISARM (both optional: without
    them every call counts). With QR_CRASH_COUNT=<file> it writes the number of counted calls to
-   that file at exit, so the tests know how many crash points a run has. Other programs pass
-   through untouched. */
+   that file at exit, so the tests know how many crash points a run has. It also refuses what a
+   version probe needs, as a system whose descriptors or processes have run out does:
+   QR_FAIL_PIPES=1 fails every pipe with EMFILE, QR_FAIL_PROBE_STARTS=1 fails every posix_spawn
+   of a "--version" child with EAGAIN. Other programs pass through untouched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -214,4 +217,34 @@ int fdatasync(int fd) {
 int ftruncate(int fd, off_t length) {
   shim_count();
   return SHIM_NEXT(ftruncate)(fd, length);
+}
+
+/* True when the runner is to be refused what `variable` names. */
+static int shim_refuses(const char* variable) {
+  shim_init();
+  const char* value = getenv(variable);
+  return shim_crash_at != -2 && value != NULL && strcmp(value, "1") == 0;
+}
+
+int pipe(int fds[2]) {
+  if (shim_refuses("QR_FAIL_PIPES")) {
+    errno = EMFILE;
+    return -1;
+  }
+  return SHIM_NEXT(pipe)(fds);
+}
+
+int pipe2(int fds[2], int flags) {
+  if (shim_refuses("QR_FAIL_PIPES")) {
+    errno = EMFILE;
+    return -1;
+  }
+  return SHIM_NEXT(pipe2)(fds, flags);
+}
+
+int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
+  if (shim_refuses("QR_FAIL_PROBE_STARTS") && argv[0] != NULL && argv[1] != NULL && strcmp(argv[1], "--version") == 0)
+    return EAGAIN;
+  return SHIM_NEXT(posix_spawn)(pid, path, actions, attributes, argv, envp);
 }

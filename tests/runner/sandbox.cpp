@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -101,13 +103,38 @@ void Sandbox::OnProbe(const std::string& version, const std::string& answer) {
   m_env["QR_STANDIN_PROBE_" + VersionKey(version)] = answer;
 }
 
+void Sandbox::PreloadShim() {
+  m_env["LD_PRELOAD"] = QR_CRASH_SHIM_PATH;
+  // The sanitizer runtime must otherwise come first of all preloaded libraries.
+  m_env["ASAN_OPTIONS"] += ":verify_asan_link_order=0";
+}
+
 std::vector<std::string> Sandbox::EnvironmentBlock() const {
   std::vector<std::string> block;
   for (const auto& [name, value] : m_env) block.push_back(name + "=" + value);
   return block;
 }
 
-pid_t Sandbox::Start() const {
+Barrier::Barrier(fs::path fifo) : m_fifo(std::move(fifo)) {
+  if (::mkfifo(m_fifo.c_str(), 0600) != 0) throw std::runtime_error("mkfifo " + m_fifo.string());
+  // Held open for both directions, so that neither the waiting readers nor this end block.
+  m_fd = ::open(m_fifo.c_str(), O_RDWR | O_CLOEXEC);
+  if (m_fd < 0) throw std::runtime_error("open " + m_fifo.string());
+}
+
+Barrier::~Barrier() {
+  ::close(m_fd);
+  std::error_code ignored;
+  fs::remove(m_fifo, ignored);
+}
+
+void Barrier::Release(int waiting) {
+  const std::string lines(static_cast<size_t>(waiting), '\n');
+  if (::write(m_fd, lines.data(), lines.size()) != static_cast<ssize_t>(lines.size()))
+    throw std::runtime_error("barrier write");
+}
+
+pid_t Sandbox::Start(const Barrier* barrier) const {
   const int run = m_runs++;
   const std::string out = (m_root / ("run" + std::to_string(run) + ".out")).string();
   const std::string err = (m_root / ("run" + std::to_string(run) + ".err")).string();
@@ -115,14 +142,40 @@ pid_t Sandbox::Start() const {
   std::vector<char*> envp;
   for (std::string& entry : block) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  const std::string runner = Runner().string();
-  std::vector<char*> argv{const_cast<char*>(runner.c_str()), nullptr};
+
+  // The command: the runner, behind the barrier's read and setpriv when asked for.
+  std::vector<std::string> command;
+  if (barrier != nullptr)
+    command = {"/bin/sh", "-c", "read -r _ < \"$0\" && exec \"$@\"", barrier->Path().string()};
+  if (m_withoutAccessOverride && ::geteuid() == 0)
+    for (const char* word : {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search",
+                             "--inh-caps=-dac_override,-dac_read_search", "--"})
+      command.push_back(word);
+  command.push_back(Runner().string());
+  std::vector<char*> argv;
+  for (std::string& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int readerGone[2] = {-1, -1};
+  switch (m_streams) {
+    case Streams::files:
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      break;
+    case Streams::closed:
+      for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addclose(&actions, fd);
+      break;
+    case Streams::readerGone:
+      if (::pipe2(readerGone, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+      ::close(readerGone[0]);
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_adddup2(&actions, readerGone[1], 1);
+      posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      break;
+  }
   posix_spawn_file_actions_addchdir_np(&actions, m_work.c_str());
   // Files other test threads are writing must not stay open in the runner ("text file busy").
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -131,8 +184,18 @@ pid_t Sandbox::Start() const {
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
+  // The child inherits the limit; this process has it only while it starts the child.
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  if (m_fileSizeLimit != 0) {
+    rlimit capped = saved;
+    capped.rlim_cur = m_fileSizeLimit;
+    ::setrlimit(RLIMIT_FSIZE, &capped);
+  }
   pid_t pid = -1;
-  const int failed = posix_spawn(&pid, runner.c_str(), &actions, &attributes, argv.data(), envp.data());
+  const int failed = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  if (m_fileSizeLimit != 0) ::setrlimit(RLIMIT_FSIZE, &saved);
+  if (readerGone[1] >= 0) ::close(readerGone[1]);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (failed != 0) throw std::runtime_error("cannot start the runner");
@@ -141,16 +204,23 @@ pid_t Sandbox::Start() const {
   return pid;
 }
 
+bool Sandbox::Ended(pid_t pid) const {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
 RunResult Sandbox::Finish(pid_t pid) const {
   RunResult result;
   int status = 0;
-  const bool ended = Eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; });
+  rusage usage{};
+  const bool ended = Eventually([&] { return ::wait4(pid, &status, WNOHANG, &usage) == pid; });
   if (!ended) {
     ::kill(-pid, SIGKILL);
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     ADD_FAILURE() << "the runner did not end within a minute";
   }
+  result.maxResidentKiB = usage.ru_maxrss;
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   const int run = m_started.at(pid);

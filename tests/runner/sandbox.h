@@ -19,7 +19,28 @@ struct RunResult {
   int signal = 0;     // the signal that ended it, if any
   std::string out;
   std::string err;
+  long maxResidentKiB = 0;  // the runner's peak resident size
 };
+
+// Holds runners started behind it until Release lets them all go at the same instant: each
+// waits in a read of one FIFO, and one write wakes them all.
+class Barrier {
+ public:
+  explicit Barrier(fs::path fifo);
+  Barrier(const Barrier&) = delete;
+  Barrier& operator=(const Barrier&) = delete;
+  ~Barrier();
+  const fs::path& Path() const { return m_fifo; }
+  void Release(int waiting);
+
+ private:
+  fs::path m_fifo;
+  int m_fd = -1;
+};
+
+// What the runner's standard streams are: files the tests read, all three closed, or standard
+// output a pipe whose reader is gone (as when piped into a program that has ended).
+enum class Streams { files, closed, readerGone };
 
 class Sandbox {
  public:
@@ -54,9 +75,21 @@ class Sandbox {
   // How the stand-in reporting `version` answers --version.
   void OnProbe(const std::string& version, const std::string& answer);
 
+  // How later runs are started.
+  void SetStreams(Streams streams) { m_streams = streams; }
+  // Runs with the soft RLIMIT_FSIZE at `bytes` (0: the test's own limit).
+  void LimitFileSize(unsigned long bytes) { m_fileSizeLimit = bytes; }
+  // Preloads the fault library (crash_shim.c) into later runs; its switches are environment
+  // variables set with SetEnv.
+  void PreloadShim();
+  // Lets file permissions bind the runner even when the tests run as root.
+  void WithoutFileAccessOverride() { m_withoutAccessOverride = true; }
+
   RunResult Run() const;
-  pid_t Start() const;
+  pid_t Start(const Barrier* barrier = nullptr) const;
   RunResult Finish(pid_t pid) const;
+  // True once the runner has ended; it is left to Finish.
+  bool Ended(pid_t pid) const;
 
   std::vector<std::string> Journal() const;
   // Lines of the standin journal that report a --runner start, as "run <version>".
@@ -70,6 +103,9 @@ class Sandbox {
 
   fs::path m_root, m_home, m_roaming, m_install, m_work, m_journal;
   std::map<std::string, std::string> m_env;
+  Streams m_streams = Streams::files;
+  unsigned long m_fileSizeLimit = 0;
+  bool m_withoutAccessOverride = false;
   mutable int m_runs = 0;
   mutable std::map<pid_t, int> m_started;
 };

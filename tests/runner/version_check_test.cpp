@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "tests/runner/sandbox.h"
 
 namespace runner_test {
@@ -116,6 +118,103 @@ TEST(VersionCheck, UnstartableStagedExecutableIsRemovedAndTheInstalledOneRuns) {
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
   EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] exe path: " + box.InstalledExe().string()));
 }
+
+TEST(VersionCheck, StagedExecutableWithoutExecutePermissionIsRemoved) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("1.0.1");
+  box.WithoutFileAccessOverride();
+  fs::permissions(box.StagedExe(), fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.err, "CreateProcess failed\n");
+  EXPECT_FALSE(fs::exists(box.StagedExe()));
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+}
+
+// A probe that does not end in time counts as no answer: the runner goes on after the time
+// limit with the installed executable, and the child is gone.
+bool IsRunning(int pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string::size_type name = stat.rfind(')');
+  return name != std::string::npos && stat.size() > name + 2 && stat[name + 2] != 'Z';
+}
+
+class UnendingProbe : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(UnendingProbe, IsCutOffAndTheStagedExecutableLoses) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("1.0.1");
+  box.OnProbe("1.0.1", GetParam());
+  const auto started = std::chrono::steady_clock::now();
+  const RunResult result = box.Run();
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_GE(took, std::chrono::seconds(4));
+  EXPECT_LT(took, std::chrono::seconds(30));
+  EXPECT_FALSE(fs::exists(box.StagedExe()));
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+  // Nothing that held the probe's output is left running.
+  int handedOff = 0;
+  for (const std::string& line : box.Journal()) {
+    if (line.rfind("handoff ", 0) != 0) continue;
+    ++handedOff;
+    EXPECT_TRUE(Eventually([&] { return !IsRunning(std::stoi(line.substr(8))); })) << line;
+  }
+  EXPECT_EQ(handedOff, GetParam() == "handoff" ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, UnendingProbe, ::testing::Values("hang", "handoff"));
+
+TEST(VersionCheck, EndlessOutputIsReadInBoundedMemoryAndGivesNoVersion) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("1.0.1");
+  box.OnProbe("1.0.1", "flood");
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_LT(result.maxResidentKiB, 200 * 1024) << "the runner kept the output";
+  EXPECT_FALSE(fs::exists(box.StagedExe()));
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+}
+
+// The system refuses the probe a pipe or a process: nothing is known about the staged
+// executable, so it stays for a later start, and the installed one runs this time.
+struct RefusedProbe {
+  std::string switchName;
+  std::string line;
+};
+
+void PrintTo(const RefusedProbe& c, std::ostream* os) { *os << c.switchName; }
+
+class ProbeRefused : public ::testing::TestWithParam<RefusedProbe> {};
+
+TEST_P(ProbeRefused, KeepsTheStagedExecutableAndStartsTheInstalledOne) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("1.0.1");
+  const std::string stagedBytes = ReadFile(box.StagedExe());
+  box.PreloadShim();
+  box.SetEnv(GetParam().switchName, "1");
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.err, GetParam().line + GetParam().line);
+  EXPECT_EQ(ReadFile(box.StagedExe()), stagedBytes);
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+  EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] exe path: " + box.InstalledExe().string()));
+
+  // With the resources back, the staged executable passes its check and runs.
+  box.UnsetEnv(GetParam().switchName);
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 1.0.1"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Resources, ProbeRefused,
+                         ::testing::Values(RefusedProbe{"QR_FAIL_PIPES", "CreatePipe failed\n"},
+                                           RefusedProbe{"QR_FAIL_PROBE_STARTS", "CreateProcess failed\n"}));
 
 TEST(VersionCheck, MissingInstalledExecutableKeepsTheStagedOne) {
   Sandbox box;

@@ -23,6 +23,10 @@ const char* FaultName(Fault fault) {
     case Fault::killedRunner: return "killed runner";
     case Fault::fullDisk: return "full disk";
     case Fault::unreadableFolder: return "unreadable data folder";
+    case Fault::staleLockFile: return "stale lock file";
+    case Fault::foreignLockPath: return "foreign object at the lock path";
+    case Fault::racingRunners: return "racing runners";
+    case Fault::endlessProbe: return "endless probe";
   }
   return "?";
 }

@@ -14,8 +14,20 @@
 
 namespace soak {
 
-enum class Fault { none, corruptPatch, truncatedPatch, malformedManifest, killedRunner, fullDisk, unreadableFolder };
-constexpr int kFaultKinds = 6;  // the kinds after `none`
+enum class Fault {
+  none,
+  corruptPatch,
+  truncatedPatch,
+  malformedManifest,
+  killedRunner,
+  fullDisk,
+  unreadableFolder,
+  staleLockFile,    // a lock file left with a live pid, empty, or with another mode
+  foreignLockPath,  // a folder, a link or a FIFO where the lock file belongs
+  racingRunners,    // two runners started at the same instant
+  endlessProbe,     // an executable whose --version never ends
+};
+constexpr int kFaultKinds = 10;  // the kinds after `none`
 
 const char* FaultName(Fault fault);
 

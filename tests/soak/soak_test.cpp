@@ -1,13 +1,15 @@
 // Soak: a long chain of forced updates of the stand-in application through the real
 // QuorlinRunner, each patch made by the creator from the executable that a fresh runner starts,
 // with faults mixed in at random: a corrupt or truncated patch, a malformed manifest, a killed
-// runner, a full disk (RLIMIT_FSIZE) and an unreadable or read-only data folder.
+// runner, a full disk (RLIMIT_FSIZE), an unreadable or read-only data folder, a stale lock file
+// or a foreign object at the lock path, two runners started at the same instant, and an
+// executable whose --version never ends.
 //
 // After every cycle a fresh runner must start a complete executable (one whose bytes are exactly
 // a version this chain made), the data folder must hold only the runner's own files, and every
 // log line must be one the runner defines.
 //
-// QR_SOAK_CYCLES sets the number of cycles (default 16, the CI variant); QR_SOAK_SEED the seed;
+// QR_SOAK_CYCLES sets the number of cycles (default 20, the CI variant: each fault once); QR_SOAK_SEED the seed;
 // QR_SOAK_VERBOSE=1 prints what every cycle's runs started and logged.
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +49,7 @@ using runner_test::Sandbox;
 using soak::Fault;
 
 constexpr auto kRunTimeLimit = std::chrono::seconds(120);
+const char kLockName[] = ".___delvaro_quorlinrunner__AppSingleInstanceCheckerUniqueName__.lock";
 
 int EnvNumber(const char* name, int fallback) {
   const char* value = std::getenv(name);
@@ -70,7 +74,8 @@ std::vector<std::string> Lines(const std::string& text) {
 bool IsRunnerLogLine(const std::string& line) {
   static const std::regex defined(
       R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO \[default\] )"
-      R"((exe path: .+|exe not exist |Create Process .+ --runner error|error: .+|unknown error)$)");
+      R"((exe path: .+|exe not exist |Create Process .+ --runner error|error: .+|unknown error|)"
+      R"(single-instance lock not taken: .+)$)");
   return std::regex_match(line, defined);
 }
 
@@ -106,6 +111,7 @@ class SoakChain {
     const fs::path base = fs::exists(m_box.StagedExe()) ? m_box.StagedExe() : m_box.InstalledExe();
     const std::string baseVersion = standin::VersionOf(base.string());
     const std::string newVersion = "1." + std::to_string(index / 1000) + "." + std::to_string(index % 1000 + 1);
+    m_newVersion = newVersion;
     standin::MakeCopyWithVersion(QR_STANDIN_PATH, m_next.string(), newVersion);
     m_known[newVersion] = Hash(m_next);
 
@@ -196,6 +202,44 @@ class SoakChain {
         soak::FolderMode locked(m_box.DataFolder(), modes[m_rng() % 3]);
         return Run();
       }
+      case Fault::staleLockFile: {
+        // What an ended runner, or an older build of it, may have left: a pid that now names a
+        // live process, nothing at all, or text, with one of the modes such files had.
+        static const char* const contents[] = {"pid", "", "not a pid\n"};
+        static constexpr fs::perms modes[] = {fs::perms::owner_read | fs::perms::owner_write,
+                                              fs::perms::owner_read | fs::perms::owner_write |
+                                                  fs::perms::group_read | fs::perms::others_read,
+                                              fs::perms::owner_read};
+        std::string content = contents[m_rng() % 3];
+        if (content == "pid") content = std::to_string(::getpid()) + '\0';
+        const fs::path lock = m_box.Home() / kLockName;
+        fs::remove(lock);
+        m_box.WriteFile(lock, content);
+        fs::permissions(lock, modes[m_rng() % 3], fs::perm_options::replace);
+        return Run();
+      }
+      case Fault::foreignLockPath: {
+        const fs::path lock = m_box.Home() / kLockName;
+        fs::remove(lock);
+        switch (m_rng() % 3) {
+          case 0: fs::create_directories(lock / "inside"); break;
+          case 1: fs::create_symlink(m_box.Root() / "nowhere", lock); break;
+          default: ::mkfifo(lock.c_str(), 0600); break;
+        }
+        RunRecord record = Run();
+        fs::remove_all(lock);
+        return record;
+      }
+      case Fault::racingRunners:
+        return RunRacing();
+      case Fault::endlessProbe: {
+        // Either the executable the update makes, or the installed one, never answers.
+        m_hungVersion = m_rng() % 2 == 0 ? m_newVersion : std::string("1.0.0");
+        m_box.OnProbe(m_hungVersion, "hang");
+        RunRecord record = Run();
+        m_box.OnProbe(m_hungVersion, "");
+        return record;
+      }
       default: {
         const auto started = std::chrono::steady_clock::now();
         RunRecord record = Run();
@@ -204,6 +248,46 @@ class SoakChain {
         return record;
       }
     }
+  }
+
+  // Two runners released behind one barrier; their records joined, as if one had run.
+  RunRecord RunRacing() {
+    RunRecord record;
+    const fs::path journal = m_box.Root() / ("journal-" + std::to_string(m_runCount++));
+    m_box.SetEnv("QR_STANDIN_JOURNAL", journal.string());
+    runner_test::Barrier barrier(m_box.Root() / "barrier");
+    const pid_t first = m_box.Start(&barrier);
+    const pid_t second = m_box.Start(&barrier);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    barrier.Release(2);
+    record.timedOut = !soak::WaitForExit(first, kRunTimeLimit) || !soak::WaitForExit(second, kRunTimeLimit);
+    if (record.timedOut) {
+      ::kill(first, SIGKILL);
+      ::kill(second, SIGKILL);
+    }
+    const RunResult a = m_box.Finish(first);
+    const RunResult b = m_box.Finish(second);
+    record.result = a.exitCode != 0 ? a : b;
+    for (const std::string& line : Lines(ReadFile(journal)))
+      if (line.rfind("run ", 0) == 0) record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
+    std::error_code ignored;
+    fs::remove(journal, ignored);
+    record.messages = TakeLog();
+    return record;
+  }
+
+  // The messages of the log's lines, each checked to be one the runner defines; the log is
+  // taken away, so a full-disk run starts with an empty one.
+  std::vector<std::string> TakeLog() {
+    std::vector<std::string> messages;
+    for (const std::string& line : Lines(ReadFile(m_box.LogFile()))) {
+      EXPECT_TRUE(IsRunnerLogLine(line)) << "undefined log line: " << line;
+      const std::string::size_type prefix = line.find("[default] ");
+      if (prefix != std::string::npos) messages.push_back(line.substr(prefix + 10));
+    }
+    std::error_code ignored;
+    fs::remove(m_box.LogFile(), ignored);
+    return messages;
   }
 
   // Runs the runner once; `whileRunning` gets the pid right after the start.
@@ -222,14 +306,7 @@ class SoakChain {
     std::error_code ignored;
     fs::remove(journal, ignored);
 
-    // Each run's log is read and then taken away, so a full-disk run starts with an empty one.
-    const std::string log = ReadFile(m_box.LogFile());
-    for (const std::string& line : Lines(log)) {
-      EXPECT_TRUE(IsRunnerLogLine(line)) << "undefined log line: " << line;
-      const std::string::size_type prefix = line.find("[default] ");
-      if (prefix != std::string::npos) record.messages.push_back(line.substr(prefix + 10));
-    }
-    fs::remove(m_box.LogFile(), ignored);
+    record.messages = TakeLog();
     return record;
   }
 
@@ -248,7 +325,29 @@ class SoakChain {
     }();
     switch (fault) {
       case Fault::none:
+      case Fault::staleLockFile:
+      case Fault::racingRunners:
+        // Exactly one runner ran: one update, one restart.
         EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion})) << "cycle " << index;
+        EXPECT_EQ(errors, 0) << "cycle " << index;
+        EXPECT_EQ(run.messages.size(), 2u) << "cycle " << index;
+        break;
+      case Fault::foreignLockPath:
+        // Without exclusion, and saying so first, but the update as usual.
+        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion})) << "cycle " << index;
+        EXPECT_EQ(errors, 0) << "cycle " << index;
+        ASSERT_FALSE(run.messages.empty()) << "cycle " << index;
+        EXPECT_EQ(run.messages[0].rfind("single-instance lock not taken: ", 0), 0u) << "cycle " << index;
+        break;
+      case Fault::endlessProbe:
+        if (m_hungVersion == newVersion) {
+          // The new executable loses its place; the installed one runs instead.
+          EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, "1.0.0"})) << "cycle " << index;
+          EXPECT_FALSE(fs::exists(m_box.StagedExe())) << "cycle " << index;
+        } else {
+          // An installed executable without an answer leaves the staged one to run.
+          EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion})) << "cycle " << index;
+        }
         EXPECT_EQ(errors, 0) << "cycle " << index;
         break;
       case Fault::corruptPatch:
@@ -319,11 +418,13 @@ class SoakChain {
   int m_runCount = 0;
   std::chrono::microseconds m_typicalRun{200000};
   bool m_killLeftoversAllowed = false;
+  std::string m_newVersion;   // the version the current cycle's update makes
+  std::string m_hungVersion;  // the version whose probe never ends, in an endless-probe cycle
   bool m_verbose = EnvNumber("QR_SOAK_VERBOSE", 0) != 0;
 };
 
 TEST(Soak, ChainedForcedUpdatesWithFaults) {
-  const int cycles = EnvNumber("QR_SOAK_CYCLES", 16);
+  const int cycles = EnvNumber("QR_SOAK_CYCLES", 2 * soak::kFaultKinds);
   const uint32_t seed = static_cast<uint32_t>(EnvNumber("QR_SOAK_SEED", 20261208));
   // A full disk must fail writes, not kill the process that writes.
   ::signal(SIGXFSZ, SIG_IGN);

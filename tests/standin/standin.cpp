@@ -1,7 +1,11 @@
 // Plays the application for the runner's tests and demo. Its behaviour per version comes
 // from the environment the runner passes on:
 //   QR_STANDIN_JOURNAL      file that every start appends one line to
-//   QR_STANDIN_PROBE_<key>  answer to --version: stdout (default), stderr, none, long, raw:<text>
+//   QR_STANDIN_PROBE_<key>  answer to --version: stdout (default), stderr, none, long, raw:<text>,
+//                           hang (answers, then never ends), flood (writes without end),
+//                           handoff (POSIX: answers and ends, leaving a child that keeps the
+//                           output open and journals "handoff <its pid>"), surroundings (answers, and journals "surroundings
+//                           stdin=open|closed sigpipe=default|ignored sigxfsz=default|ignored")
 //   QR_STANDIN_RUN_<key>    steps for --runner, separated by ';':
 //                           stage|<patch>|<manifest> ("-" skips one), sleep|<milliseconds>,
 //                           wait|<file> (until that file exists),
@@ -19,6 +23,7 @@
 #include <shlobj.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -118,6 +123,24 @@ std::filesystem::path DataFolder() {
 }
 #endif
 
+#ifdef _WIN32
+std::string Surroundings() {
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  return std::string("stdin=") + (input == nullptr || input == INVALID_HANDLE_VALUE ? "closed" : "open");
+}
+#else
+std::string SignalState(int signal) {
+  struct sigaction current {};
+  ::sigaction(signal, nullptr, &current);
+  return current.sa_handler == SIG_IGN ? "ignored" : "default";
+}
+
+std::string Surroundings() {
+  return std::string("stdin=") + (::fcntl(0, F_GETFD) == -1 ? "closed" : "open") +
+         " sigpipe=" + SignalState(SIGPIPE) + " sigxfsz=" + SignalState(SIGXFSZ);
+}
+#endif
+
 int AnswerVersion(const std::string& version) {
   AppendToJournal("probe " + version);
   const std::string answer = Environment("QR_STANDIN_PROBE_" + VersionKey(version));
@@ -130,6 +153,24 @@ int AnswerVersion(const std::string& version) {
     std::cout << line << std::string(60, 'x') << "\n" << std::flush;
   } else if (answer.rfind("raw:", 0) == 0) {
     std::cout << answer.substr(4) << std::flush;
+  } else if (answer == "hang") {
+    std::cout << line << std::flush;
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  } else if (answer == "flood") {
+    const std::string block(65536, 'y');
+    while (std::fwrite(block.data(), 1, block.size(), stdout) == block.size()) {
+    }
+  } else if (answer == "surroundings") {
+    AppendToJournal("surroundings " + Surroundings());
+    std::cout << line << std::flush;
+  } else if (answer == "handoff") {
+    std::cout << line << std::flush;
+#ifndef _WIN32
+    if (::fork() == 0) {
+      AppendToJournal("handoff " + std::to_string(::getpid()));
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+#endif
   }
   return 0;
 }

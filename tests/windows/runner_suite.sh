@@ -263,6 +263,30 @@ rs_case_probes() {
   rs_probe_case "staged answers on stderr" 1.0.0 1.0.1 kept QR_STANDIN_PROBE_1_0_1=stderr
   rs_probe_case "staged answer too long" 1.0.0 1.0.1 removed QR_STANDIN_PROBE_1_0_1=long
   rs_probe_case "staged version not a number" 1.0.0 one.two removed
+  rs_probe_limit_case "staged --version never ends" hang
+  rs_probe_limit_case "staged --version floods its output" flood
+}
+
+# rs_probe_limit_case NAME ANSWER: the staged 1.0.1 answers ANSWER and never ends by itself; the
+# runner gives it up at the probe's time limit (5 s), kills it and starts the installed one.
+rs_probe_limit_case() {
+  local name="probe: $1" answer=$2
+  local started elapsed
+  rs_reset 1.0.0
+  rs_stage 1.0.1
+  started=$(now_ms)
+  rs_runner probe "QR_STANDIN_PROBE_1_0_1=$answer"
+  elapsed=$(($(now_ms) - started))
+  rs_check probe "probe 1.0.0,probe 1.0.1,run 1.0.0" "$rs_exe_line_installed" "$name" || return
+  if [ -e "$rs_data/Quorlin.exe" ]; then
+    fail "$name" "the staged executable is still there"
+    return
+  fi
+  if [ "$elapsed" -lt 4500 ] || [ "$elapsed" -gt 60000 ]; then
+    fail "$name" "the runner ended after $elapsed ms, not at the 5 s limit"
+    return
+  fi
+  pass "$name: given up after $elapsed ms, the staged executable removed, the installed one runs"
 }
 
 # ---- 4. a staged patch installed by the runner ----

@@ -2,9 +2,12 @@
 // Everything here has a POSIX implementation (os_posix.cpp) and a Win32 one (os_win32.cpp).
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 
 namespace runner::os {
 
@@ -17,6 +20,11 @@ constexpr char kPathSeparator = '/';
 // The user's roaming application-data folder, created when missing; nothing when the
 // system cannot name one, or (on Windows) when no narrow path names it.
 std::optional<std::string> RoamingFolder();
+
+// True when a failed file-system lookup means that nothing is there: the generic "no such
+// file" and "not a directory", and the system's own codes for a missing file, folder or
+// network path or an invalid name.
+bool IsNotFoundError(const std::error_code& error);
 
 // `path`, one of the runner's own paths, as the patch engine reads paths: in UTF-8. On Windows
 // the runner's paths are in the ANSI code page; elsewhere they are passed on as they are.
@@ -54,12 +62,26 @@ class ChildProcess {
 // Gives the focus to the top-level window with exactly this title, if there is one.
 void FocusWindow(const std::string& title);
 
-enum class CaptureResult { captured, pipeFailed, startFailed };
+// How a probe run ended. `captured`: the child ran and ended within the time limit.
+// `timedOut`: it was still running, or its output still open, at the limit; it was killed.
+// `notAProgram`: the executable is missing or the system cannot run it. `pipeFailed` and
+// `startFailed`: the system could not provide the pipe or the process this time (resources
+// exhausted, the file busy); nothing is known about the executable then.
+enum class CaptureResult { captured, timedOut, notAProgram, pipeFailed, startFailed };
 
 // Runs `executable` with one switch, standard output and standard error both into one pipe
-// and no standard input; collects everything it writes until the pipe closes, then waits
-// for the child to end.
-CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::string& output);
+// (standard input the null device on POSIX, none on Windows). Keeps the first `keep` bytes of
+// what it writes, each read up to its first NUL byte, in `output`, and reads and discards the
+// rest until the pipe closes and the child has ended. A child that has not got that far within
+// `limit` is killed (on POSIX with the process group it leads) and reaped.
+CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::size_t keep,
+                            std::chrono::milliseconds limit, std::string& output);
+
+// Makes the process fit to run whatever it was started with: on POSIX, standard input, output
+// and error that were closed are opened on the null device (before any other file can take
+// their numbers), and SIGPIPE and SIGXFSZ are ignored, so a closed reader or a file size limit
+// fails the write instead of ending the runner. Children get the signals' defaults back.
+void PrepareProcess();
 
 // Forces the content of a written file to the disk. Throws std::filesystem::filesystem_error.
 void FlushFileToDisk(const std::string& path);

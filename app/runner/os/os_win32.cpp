@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <stdlib.h>
 
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -84,6 +85,14 @@ std::optional<std::string> RoamingFolder() {
   return Narrow(shortFolder, CP_ACP);
 }
 
+bool IsNotFoundError(const std::error_code& error) {
+  if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) return true;
+  const int code = error.value();
+  return error.category() == std::system_category() &&
+         (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH ||
+          code == ERROR_INVALID_NAME);
+}
+
 std::string PatchEnginePath(const std::string& path) {
   const std::wstring wide = Widen(path);
   if (wide.empty()) return path;
@@ -136,7 +145,38 @@ void FocusWindow(const std::string& title) {
   ::SetFocus(window);
 }
 
-CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::string& output) {
+namespace {
+
+// A start that failed for want of resources, or on a file another process holds, says nothing
+// about the executable; any other failure means the system cannot run it.
+bool IsPassingShortage(DWORD error) {
+  switch (error) {
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NONPAGED_SYSTEM_RESOURCES:
+    case ERROR_PAGED_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Milliseconds left until `deadline` of GetTickCount64, 0 when it has passed.
+DWORD MillisecondsLeft(ULONGLONG deadline) {
+  const ULONGLONG now = ::GetTickCount64();
+  return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
+}  // namespace
+
+CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::size_t keep,
+                            std::chrono::milliseconds limit, std::string& output) {
+  const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(limit.count());
   SECURITY_ATTRIBUTES inheritable = {};
   inheritable.nLength = sizeof inheritable;
   inheritable.lpSecurityDescriptor = nullptr;
@@ -157,24 +197,47 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
   PROCESS_INFORMATION started = {};
   if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &started))
-    return CaptureResult::startFailed;
+    return IsPassingShortage(::GetLastError()) ? CaptureResult::startFailed : CaptureResult::notAProgram;
   Handle process(started.hProcess);
   Handle thread(started.hThread);
   writeEnd.Close();
 
+  // ReadFile on the pipe would wait without a limit: it is only called for bytes that are there.
+  bool inTime = true;
   char buffer[4096];
   for (;;) {
+    DWORD available = 0;
+    // Fails once every writer, the child and whatever it handed the pipe to, is gone.
+    if (!::PeekNamedPipe(readEnd.Get(), nullptr, 0, nullptr, &available, nullptr)) break;
+    if (available == 0) {
+      if (MillisecondsLeft(deadline) == 0) {
+        inTime = false;
+        break;
+      }
+      ::Sleep(10);
+      continue;
+    }
     DWORD count = 0;
-    if (!::ReadFile(readEnd.Get(), buffer, 4095, &count, nullptr) || count == 0) break;
-    buffer[count] = '\0';
-    output.append(buffer);
+    const DWORD wanted = available < 4095 ? available : 4095;
+    if (!::ReadFile(readEnd.Get(), buffer, wanted, &count, nullptr) || count == 0) break;
+    // Up to the first NUL byte of each read, as the probe reads it.
+    const std::size_t piece = ::strnlen(buffer, count);
+    if (output.size() < keep) output.append(buffer, piece < keep - output.size() ? piece : keep - output.size());
   }
   readEnd.Close();
-  ::WaitForSingleObject(process.Get(), INFINITE);
+  if (!inTime || ::WaitForSingleObject(process.Get(), MillisecondsLeft(deadline)) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.Get(), 1);
+    ::WaitForSingleObject(process.Get(), INFINITE);
+    inTime = false;
+  }
   process.Close();
   thread.Close();
-  return CaptureResult::captured;
+  return inTime ? CaptureResult::captured : CaptureResult::timedOut;
 }
+
+// A GUI-subsystem process starts without standard streams, and its writes to them go nowhere;
+// nothing to prepare.
+void PrepareProcess() {}
 
 void FlushFileToDisk(const std::string& path) {
   int file = -1;

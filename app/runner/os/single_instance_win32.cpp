@@ -1,4 +1,5 @@
-#include "app/runner/os/single_instance_win32.h"
+// The single-instance lock on Windows: a named kernel mutex, which dies with its last handle.
+#include "app/runner/os/single_instance.h"
 
 #include <windows.h>
 
@@ -22,10 +23,17 @@ std::string SystemErrorText(DWORD error) {
 
 }  // namespace
 
-SingleInstanceChecker::SingleInstanceChecker(const std::wstring& name, const std::wstring&) {
-  m_mutex = ::CreateMutexW(nullptr, FALSE, name.c_str());
-  if (m_mutex != nullptr) {
-    m_alreadyExisted = ::GetLastError() == ERROR_ALREADY_EXISTS;
+struct SingleInstanceChecker::Lock {
+  HANDLE mutex = nullptr;
+};
+
+SingleInstanceChecker::SingleInstanceChecker(const std::string& name, const std::string&)
+    : m_lock(std::make_unique<Lock>()) {
+  // The name is ASCII, so widening each character is exact.
+  const std::wstring wideName(name.begin(), name.end());
+  m_lock->mutex = ::CreateMutexW(nullptr, FALSE, wideName.c_str());
+  if (m_lock->mutex != nullptr) {
+    m_anotherRunning = ::GetLastError() == ERROR_ALREADY_EXISTS;
     return;
   }
   const DWORD error = ::GetLastError();
@@ -35,15 +43,15 @@ SingleInstanceChecker::SingleInstanceChecker(const std::wstring& name, const std
 }
 
 SingleInstanceChecker::~SingleInstanceChecker() {
-  if (m_mutex != nullptr) ::CloseHandle(m_mutex);
+  if (m_lock->mutex != nullptr) ::CloseHandle(m_lock->mutex);
 }
 
 bool SingleInstanceChecker::IsAnotherRunning() const {
-  if (m_mutex == nullptr) {
+  if (m_lock->mutex == nullptr) {
     ReportAssertion(__FILE__, __LINE__, "m_mutex", "can't be called if mutex creation failed");
     return false;
   }
-  return m_alreadyExisted;
+  return m_anotherRunning;
 }
 
 void ReportAssertion(const char* file, int line, const char* condition, const char* message) {

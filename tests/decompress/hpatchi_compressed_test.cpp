@@ -15,8 +15,9 @@
 #include "patch/decompress/lzma2_plugin.h"
 #endif
 #include "tests/decompress/encoders.h"
-#include "tests/decompress/mem_reader.h"
+#include "tests/decompress/sample_data.h"
 #include "tests/decompress/patch_file.h"
+#include "tests/support/memory_io.h"
 
 namespace {
 
@@ -130,10 +131,10 @@ TEST_F(HpatchiCompressed, LzmaWithAndWithoutEndMarkAndFiveToEightPropertyBytes) 
 
 #if HL_HAVE_LZMA2
 uint64_t lzma2_must(uint8_t prop) {
-  hl_test::MemReader reader(Bytes{prop});
+  hl_test::MemoryReader reader(Bytes{prop});
   _lzma2_TStream record{};
   uint64_t m = 0;
-  EXPECT_TRUE(_lzma2_TStream_getReservedMemSize(&record, &reader, hl_test::MemReader::read, 1, &m));
+  EXPECT_TRUE(_lzma2_TStream_getReservedMemSize(&record, &reader, hl_test::MemoryReader::read, 1, &m));
   _lzma2_TStream_close(&record);
   return m;
 }

@@ -33,7 +33,7 @@ struct BodyRun {
   MemoryReader reader;
   MemoryListener listener;
   bool ok = false;
-  BodyRun(Bytes oldData, Bytes bodyBytes, uint32_t maxChunk = 0)
+  BodyRun(Bytes oldData, Bytes bodyBytes, uint32_t maxChunk = MemoryReader::kNoLimit)
       : old(std::move(oldData)), body(std::move(bodyBytes)), reader(body, maxChunk),
         listener(old, reader) {}
   bool run(uint32_t newSize, uint32_t cacheSize) {

@@ -134,7 +134,8 @@ uint64_t lzma2_must(uint8_t prop) {
   hl_test::MemoryReader reader(Bytes{prop});
   _lzma2_TStream record{};
   uint64_t m = 0;
-  EXPECT_TRUE(_lzma2_TStream_getReservedMemSize(&record, &reader, hl_test::MemoryReader::read, 1, &m));
+  EXPECT_TRUE(
+      _lzma2_TStream_getReservedMemSize(&record, &reader, hl_test::MemoryReader::read, 1, &m));
   _lzma2_TStream_close(&record);
   return m;
 }

@@ -24,7 +24,8 @@ struct TuzFixture {
   TuzFixture(Bytes code, uint32_t dictSize, uint32_t cacheSize,
              uint32_t maxChunk = MemoryReader::kNoLimit)
       : reader(std::move(code), maxChunk), memory(size_t(dictSize) + cacheSize, 0xAA) {
-    EXPECT_EQ(TUZ_OK, tuz_TStream_open(&stream, &reader, MemoryReader::read, memory.data(), dictSize, cacheSize));
+    EXPECT_EQ(TUZ_OK, tuz_TStream_open(&stream, &reader, MemoryReader::read, memory.data(),
+                                       dictSize, cacheSize));
   }
 };
 
@@ -81,8 +82,10 @@ TEST(TuzOpen, RejectsZeroSizesAndChangesNothing) {
   tuz_TStream stream;
   std::memset(&stream, 0x77, sizeof(stream));
   tuz_TStream before = stream;
-  EXPECT_EQ(TUZ_ERR_DICT_SIZE, tuz_TStream_open(&stream, &reader, MemoryReader::read, memory.data(), 0, 8));
-  EXPECT_EQ(TUZ_ERR_CACHE_SIZE, tuz_TStream_open(&stream, &reader, MemoryReader::read, memory.data(), 8, 0));
+  EXPECT_EQ(TUZ_ERR_DICT_SIZE,
+            tuz_TStream_open(&stream, &reader, MemoryReader::read, memory.data(), 0, 8));
+  EXPECT_EQ(TUZ_ERR_CACHE_SIZE,
+            tuz_TStream_open(&stream, &reader, MemoryReader::read, memory.data(), 8, 0));
   EXPECT_EQ(0, std::memcmp(&before, &stream, sizeof(stream)));
   EXPECT_EQ(Bytes(16, 0x5A), memory);
 }

@@ -23,8 +23,8 @@ struct MemoryReader {
   Bytes data;
   std::size_t pos = 0;
   uint32_t maxChunk = kNoLimit;
-  bool failAll = false;         // every call returns false
-  uint32_t overReport = 0;      // a call that placed bytes reports this many more
+  bool failAll = false;     // every call returns false
+  uint32_t overReport = 0;  // a call that placed bytes reports this many more
   std::size_t calls = 0;
   std::vector<uint32_t> asked;  // the count of every call, in order
 

@@ -10,8 +10,9 @@
 
 #include "patch/hpatchi.h"
 #include "tests/decompress/encoders.h"
-#include "tests/decompress/mem_reader.h"
+#include "tests/decompress/sample_data.h"
 #include "tests/decompress/patch_file.h"
+#include "tests/support/memory_io.h"
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -92,11 +93,11 @@ hl_bool write_new(PatchListener* l, const hl_byte* data, uint32_t size) {
 // Runs hpatchi_patch on prefix + stream (the header already taken) and counts the allocations.
 void expect_one_block(uint32_t type, const Bytes& tail, const Bytes& oldData, const Bytes& newData,
                       uint32_t uncompressSize) {
-  hl_test::MemReader reader(tail);
+  hl_test::MemoryReader reader(tail);
   Bytes out;
   out.reserve(newData.size());  // the test's own writer must not allocate while counting
   reader.asked.reserve(100000);
-  MemListener listener{{&reader, hl_test::MemReader::read, read_old, write_new}, &out, &oldData};
+  MemListener listener{{&reader, hl_test::MemoryReader::read, read_old, write_new}, &out, &oldData};
   std::fputs("", stdout);
   std::fflush(stdout);
   g_allocs = g_frees = 0;

@@ -15,8 +15,9 @@
 #include "diff/lzma_encoder.h"
 #include "patch/decompress/lzma2_plugin.h"
 #include "tests/decompress/encoders.h"
-#include "tests/decompress/mem_reader.h"
+#include "tests/decompress/sample_data.h"
 #include "tests/decompress/patch_file.h"
+#include "tests/support/memory_io.h"
 
 namespace {
 
@@ -130,10 +131,11 @@ TEST_F(HpatchiCompressed, LzmaWithAndWithoutEndMarkAndFiveToEightPropertyBytes) 
 
 // The decoder memory that opening the LZMA2 plugin takes from a pool with room to spare.
 uint64_t lzma2_measured_need(uint8_t prop) {
-  hl_test::MemReader reader(Bytes{prop});
+  hl_test::MemoryReader reader(Bytes{prop});
   _lzma2_TStream record{};
   uint64_t m = 0;
-  EXPECT_TRUE(_lzma2_TStream_getReservedMemSize(&record, &reader, hl_test::MemReader::read, 1, &m));
+  EXPECT_TRUE(
+      _lzma2_TStream_getReservedMemSize(&record, &reader, hl_test::MemoryReader::read, 1, &m));
   std::vector<hl_byte> pool(hl_test::lzma2_dict_size(prop) + 100000);
   EXPECT_TRUE(_lzma2_TStream_open(&record, pool.data(), pool.size() - 64, 64));
   uint64_t used = pool.size() - 64 - record.poolLeft;

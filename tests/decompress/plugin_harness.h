@@ -10,7 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/decompress/mem_reader.h"
+#include "tests/decompress/sample_data.h"
+#include "tests/support/memory_io.h"
 
 namespace hl_test {
 
@@ -25,15 +26,15 @@ struct PluginOps {
 template <typename Record>
 struct PluginRun {
   PluginOps<Record> ops;
-  MemReader reader;
+  MemoryReader reader;
   std::unique_ptr<Record> record{new Record()};
   std::vector<hl_byte> block;
   uint64_t memSize = 0;
   bool sized = false;
   bool opened = false;
 
-  PluginRun(PluginOps<Record> o, Bytes tail, uint32_t maxChunk = UINT32_MAX) : ops(o), reader(std::move(tail)) {
-    reader.maxChunk = maxChunk;
+  PluginRun(PluginOps<Record> o, Bytes tail, uint32_t maxChunk = MemoryReader::kNoLimit)
+      : ops(o), reader(std::move(tail), maxChunk) {
     std::memset(record.get(), 0, sizeof(Record));
   }
   ~PluginRun() {
@@ -42,7 +43,7 @@ struct PluginRun {
 
   bool size(uint32_t uncompressSize) {
     sized = true;
-    return ops.size(record.get(), &reader, MemReader::read, uncompressSize, &memSize);
+    return ops.size(record.get(), &reader, MemoryReader::read, uncompressSize, &memSize);
   }
   // Opens over a block of pool + cache bytes; pool defaults to the size step's figure.
   bool open(uint32_t cacheSize, uint64_t pool = UINT64_MAX) {
@@ -59,7 +60,7 @@ struct PluginRun {
   void expect_zero_request_and_exhausted_cap(const Bytes& data, uint32_t cap, uint32_t request,
                                              uint32_t afterCap) {
     std::vector<hl_byte> buf(request);
-    const unsigned callsBefore = reader.calls;
+    const std::size_t callsBefore = reader.calls;
     uint32_t count = 0;
     EXPECT_TRUE(read(buf.data(), &count));
     EXPECT_EQ(0u, count);
@@ -68,7 +69,7 @@ struct PluginRun {
     ASSERT_TRUE(read(buf.data(), &count));
     EXPECT_EQ(cap, count);
     EXPECT_EQ(0, std::memcmp(buf.data(), data.data(), cap));
-    const unsigned callsAfter = reader.calls;
+    const std::size_t callsAfter = reader.calls;
     count = afterCap;
     EXPECT_TRUE(read(buf.data(), &count));
     EXPECT_EQ(0u, count);

@@ -1,28 +1,31 @@
 // The tuz decoder driven directly through its operations over an in-memory raw reader.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 
 #include "patch/decompress/tuz_decoder.h"
-#include "tests/decompress/mem_reader.h"
+#include "tests/decompress/sample_data.h"
 #include "tests/decompress/tuz_writer.h"
+#include "tests/support/memory_io.h"
 
 namespace {
 
 using hl_test::Bytes;
-using hl_test::MemReader;
+using hl_test::MemoryReader;
 using hl_test::TuzWriter;
 
 // An open decoder over the code stream (without the dictionary-size prefix).
 struct TuzFixture {
-  MemReader reader;
+  MemoryReader reader;
   Bytes memory;
   tuz_TStream stream{};
-  TuzFixture(Bytes code, uint32_t dictSize, uint32_t cacheSize, uint32_t maxChunk = UINT32_MAX)
-      : reader(std::move(code)), memory(size_t(dictSize) + cacheSize, 0xAA) {
-    reader.maxChunk = maxChunk;
-    EXPECT_EQ(TUZ_OK, tuz_TStream_open(&stream, &reader, MemReader::read, memory.data(), dictSize, cacheSize));
+  TuzFixture(Bytes code, uint32_t dictSize, uint32_t cacheSize,
+             uint32_t maxChunk = MemoryReader::kNoLimit)
+      : reader(std::move(code), maxChunk), memory(size_t(dictSize) + cacheSize, 0xAA) {
+    EXPECT_EQ(TUZ_OK, tuz_TStream_open(&stream, &reader, MemoryReader::read, memory.data(),
+                                       dictSize, cacheSize));
   }
 };
 
@@ -58,39 +61,41 @@ const Bytes kExample2 = {0x0A, 0x00, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0
                          0x4B, 0x4C, 0x4D, 0x4E, 0x4F, 0x50, 0x32, 0x00};
 
 TEST(TuzDictSize, ReadsLittleEndianAndZeroOnShortOrFailedRead) {
-  MemReader ok(Bytes{0x00, 0x10, 0x00, 0x00, 0x1B});
-  EXPECT_EQ(4096u, tuz_TStream_read_dict_size(&ok, MemReader::read));
+  MemoryReader ok(Bytes{0x00, 0x10, 0x00, 0x00, 0x1B});
+  EXPECT_EQ(4096u, tuz_TStream_read_dict_size(&ok, MemoryReader::read));
   EXPECT_EQ(4u, ok.pos);  // nothing of the code stream is taken
 
-  MemReader big(Bytes{0x01, 0x02, 0x03, 0x84});
-  EXPECT_EQ(0x84030201u, tuz_TStream_read_dict_size(&big, MemReader::read));
+  MemoryReader big(Bytes{0x01, 0x02, 0x03, 0x84});
+  EXPECT_EQ(0x84030201u, tuz_TStream_read_dict_size(&big, MemoryReader::read));
 
-  MemReader shortFile(Bytes{0x00, 0x10, 0x00});
-  EXPECT_EQ(0u, tuz_TStream_read_dict_size(&shortFile, MemReader::read));
+  MemoryReader shortFile(Bytes{0x00, 0x10, 0x00});
+  EXPECT_EQ(0u, tuz_TStream_read_dict_size(&shortFile, MemoryReader::read));
 
-  MemReader failing(Bytes{0x00, 0x10, 0x00, 0x00});
+  MemoryReader failing(Bytes{0x00, 0x10, 0x00, 0x00});
   failing.failAll = true;
-  EXPECT_EQ(0u, tuz_TStream_read_dict_size(&failing, MemReader::read));
+  EXPECT_EQ(0u, tuz_TStream_read_dict_size(&failing, MemoryReader::read));
 }
 
 TEST(TuzOpen, RejectsZeroSizesAndChangesNothing) {
-  MemReader reader;
+  MemoryReader reader;
   Bytes memory(16, 0x5A);
   tuz_TStream stream;
   std::memset(&stream, 0x77, sizeof(stream));
   tuz_TStream before = stream;
-  EXPECT_EQ(TUZ_ERR_DICT_SIZE, tuz_TStream_open(&stream, &reader, MemReader::read, memory.data(), 0, 8));
-  EXPECT_EQ(TUZ_ERR_CACHE_SIZE, tuz_TStream_open(&stream, &reader, MemReader::read, memory.data(), 8, 0));
+  EXPECT_EQ(TUZ_ERR_DICT_SIZE,
+            tuz_TStream_open(&stream, &reader, MemoryReader::read, memory.data(), 0, 8));
+  EXPECT_EQ(TUZ_ERR_CACHE_SIZE,
+            tuz_TStream_open(&stream, &reader, MemoryReader::read, memory.data(), 8, 0));
   EXPECT_EQ(0, std::memcmp(&before, &stream, sizeof(stream)));
   EXPECT_EQ(Bytes(16, 0x5A), memory);
 }
 
 TEST(TuzOpen, SetsFieldsAndClearsTheDictionary) {
-  MemReader reader;
+  MemoryReader reader;
   Bytes memory(12 + 5, 0xAA);
   tuz_TStream stream;
   std::memset(&stream, 0x77, sizeof(stream));
-  ASSERT_EQ(TUZ_OK, tuz_TStream_open(&stream, &reader, MemReader::read, memory.data(), 12, 5));
+  ASSERT_EQ(TUZ_OK, tuz_TStream_open(&stream, &reader, MemoryReader::read, memory.data(), 12, 5));
   EXPECT_EQ(5u, stream.cacheBegin);
   EXPECT_EQ(5u, stream.cacheEnd);
   EXPECT_EQ(memory.data() + 12, stream.cacheBuf);

@@ -48,10 +48,9 @@ std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
 
 TEST(MkpatchCli, BadCommandLinesPrintTheUsage) {
   difftest::TempDir dir;
-  for (const char* args : {"", "a b", "a b c d", "-c bzip2 a b c", "-l", "-l 12 a b c",
-                           "-x a b c", "-c tuz -d 0 a b c", "-c zlib -d 100k a b c",
-                           "-c tuz -l 0 a b c", "-d 17179869185g a b c", "-l 0k a b c",
-                           "-d 1kb a b c"}) {
+  for (const char* args : {"", "a b", "a b c d", "-c bzip2 a b c", "-l", "-l 12 a b c", "-x a b c",
+                           "-c tuz -d 0 a b c", "-c zlib -d 100k a b c", "-c tuz -l 0 a b c",
+                           "-d 17179869185g a b c", "-l 0k a b c", "-d 1kb a b c"}) {
     CliResult r = mkpatch(args, dir);
     EXPECT_EQ(r.exitCode, 2) << args;
     EXPECT_NE(r.err.find("usage: mkpatch"), std::string::npos) << args;
@@ -83,8 +82,9 @@ TEST(MkpatchCli, VersionIsTheProjectVersion) {
 TEST(MkpatchCommandLine, SizesAreWholeNumbersWithAnOptionalSuffix) {
   std::string error;
   const std::pair<const char*, uint64_t> accepted[] = {
-      {"4096", 4096},  {"4k", 4096},         {"4K", 4096},       {"3m", 3u << 20},
-      {"1g", 1u << 30}, {"0001G", 1u << 30}, {"1073741824", 1u << 30}};
+      {"4096", 4096},          {"4k", 4096},     {"4K", 4096},
+      {"3m", 3u << 20},        {"1g", 1u << 30}, {"0001G", 1u << 30},
+      {"1073741824", 1u << 30}};
   for (const auto& [text, size] : accepted) {
     auto cl = parse({"-c", "lzma2", "-d", text}, error);
     ASSERT_TRUE(cl) << text << ": " << error;
@@ -101,9 +101,11 @@ TEST(MkpatchCommandLine, SizesThatOverflowOrHaveJunkAreRefused) {
   for (const char* text : {"17179869185g", "17179869184g", "18014398509481984k", "17592186044416m",
                            "18446744073709551616", "99999999999999999999999"}) {
     EXPECT_FALSE(parse({"-d", text}, error)) << text;
-    EXPECT_EQ(error, std::string("dictionary size \"") + text + "\" is too large (more than 64 bits)");
+    EXPECT_EQ(error,
+              std::string("dictionary size \"") + text + "\" is too large (more than 64 bits)");
   }
-  for (const char* text : {"1kb", "1k ", " 1k", "1 k", "+4k", "-4k", "k", "", "1.5m", "0x1000", "4kk"}) {
+  for (const char* text :
+       {"1kb", "1k ", " 1k", "1 k", "+4k", "-4k", "k", "", "1.5m", "0x1000", "4kk"}) {
     EXPECT_FALSE(parse({"-d", text}, error)) << text;
     EXPECT_EQ(error.rfind(std::string("bad dictionary size \"") + text + "\": ", 0), 0u) << error;
   }

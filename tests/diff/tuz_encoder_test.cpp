@@ -8,45 +8,30 @@
 #include "diff/tuz_bit_writer.h"
 #include "patch/decompress/tuz_decoder.h"
 #include "tests/diff/test_support.h"
+#include "tests/support/memory_io.h"
 
 namespace {
 
 using difftest::Bytes;
 
-// A raw reader over memory that delivers at most maxChunk bytes a call.
-struct MemoryReader {
-  const Bytes* data;
-  size_t pos = 0;
-  size_t maxChunk = SIZE_MAX;
-};
-
-hl_bool read_memory(void* handle, hl_byte* buf, uint32_t* count) {
-  auto* r = static_cast<MemoryReader*>(handle);
-  size_t n = std::min<size_t>({*count, r->maxChunk, r->data->size() - r->pos});
-  std::memcpy(buf, r->data->data() + r->pos, n);
-  r->pos += n;
-  *count = static_cast<uint32_t>(n);
-  return hl_TRUE;
-}
-
 struct DecodeSetup {
   uint32_t cacheSize = 8192;
-  size_t readerChunk = SIZE_MAX;
+  uint32_t readerChunk = hl_test::MemoryReader::kNoLimit;
   uint32_t request = 4096;
 };
 
 // Decodes a whole tuz payload (dictionary size and code stream) with the project's decoder.
 Bytes decode(const Bytes& payload, const DecodeSetup& s) {
-  MemoryReader reader{&payload, 0, SIZE_MAX};
-  uint32_t dictSize = tuz_TStream_read_dict_size(&reader, read_memory);
+  hl_test::MemoryReader reader(payload);
+  uint32_t dictSize = tuz_TStream_read_dict_size(&reader, hl_test::MemoryReader::read);
   reader.maxChunk = s.readerChunk;  // the prefix is read whole; the stream in small pieces
   EXPECT_GE(dictSize, 1u);
   EXPECT_LE(dictSize, hldiff::kTuzMaxDictSize);
   std::vector<hl_byte> memory(size_t(dictSize) + s.cacheSize);
   tuz_TStream stream;
   std::memset(&stream, 0, sizeof stream);
-  if (tuz_TStream_open(&stream, &reader, read_memory, memory.data(), dictSize, s.cacheSize) !=
-      TUZ_OK) {
+  if (tuz_TStream_open(&stream, &reader, hl_test::MemoryReader::read, memory.data(), dictSize,
+                       s.cacheSize) != TUZ_OK) {
     ADD_FAILURE() << "open failed";
     return {};
   }
@@ -199,7 +184,7 @@ TEST(TuzEncoder, DecodesWithAnyRequestCacheAndReaderSize) {
   Bytes payload = hldiff::tuz_encode(data.data(), data.size(), opt);
   for (uint32_t request : {1u, 3u, 17u, 4096u, 1u << 20}) {
     for (uint32_t cache : {1u, 5u, 8192u}) {
-      for (size_t chunk : {size_t(1), size_t(1000), SIZE_MAX}) {
+      for (uint32_t chunk : {1u, 1000u, hl_test::MemoryReader::kNoLimit}) {
         ASSERT_EQ(decode(payload, DecodeSetup{cache, chunk, request}), data)
             << "request " << request << " cache " << cache << " chunk " << chunk;
       }

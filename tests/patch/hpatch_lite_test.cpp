@@ -33,8 +33,10 @@ struct BodyRun {
   MemoryReader reader;
   MemoryListener listener;
   bool ok = false;
-  BodyRun(Bytes oldData, Bytes bodyBytes, uint32_t maxChunk = 0)
-      : old(std::move(oldData)), body(std::move(bodyBytes)), reader(body, maxChunk),
+  BodyRun(Bytes oldData, Bytes bodyBytes, uint32_t maxChunk = MemoryReader::kNoLimit)
+      : old(std::move(oldData)),
+        body(std::move(bodyBytes)),
+        reader(body, maxChunk),
         listener(old, reader) {}
   bool run(uint32_t newSize, uint32_t cacheSize) {
     std::vector<hl_byte> cache(std::max<uint32_t>(cacheSize, 1));

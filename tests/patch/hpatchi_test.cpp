@@ -124,12 +124,18 @@ TEST(HpatchiProgram, WorkedExampleTrace) {
   EXPECT_EQ(hl_test::read_file(f.newPath), (Bytes{'a', 'b', '2', '3', '4', '5', 'Z', '7', '8', '9', '!'}));
 }
 
-constexpr const char* kHpatchiUsage = "usage: hpatchi OLD PATCH NEW   (OLD may be \"\" for no old file)\n";
+constexpr const char* kHpatchiUsage =
+    "usage: hpatchi OLD PATCH NEW   (OLD may be \"\" for no old file)\n";
 
 TEST(HpatchiProgram, WrongArgumentsPrintUsageAndExitOne) {
-  const std::vector<std::vector<std::string>> wrong = {
-      {}, {"a"}, {"a", "b"}, {"a", "b", "c", "d"}, {"--help", "a"}, {"--version", "a", "b", "c"},
-      {"-h"}, {"--HELP"}};
+  const std::vector<std::vector<std::string>> wrong = {{},
+                                                       {"a"},
+                                                       {"a", "b"},
+                                                       {"a", "b", "c", "d"},
+                                                       {"--help", "a"},
+                                                       {"--version", "a", "b", "c"},
+                                                       {"-h"},
+                                                       {"--HELP"}};
   for (const auto& args : wrong) {
     std::vector<std::string> command{HPATCHI_EXE};
     command.insert(command.end(), args.begin(), args.end());

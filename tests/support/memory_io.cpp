@@ -10,12 +10,11 @@ hl_bool MemoryReader::read(void* handle, hl_byte* buf, uint32_t* count) {
   auto* self = static_cast<MemoryReader*>(handle);
   ++self->calls;
   self->asked.push_back(*count);
-  size_t left = self->data->size() - self->pos;
-  size_t n = std::min<size_t>(*count, left);
-  if (self->maxChunk != 0) n = std::min<size_t>(n, self->maxChunk);
-  if (n > 0) std::memcpy(buf, self->data->data() + self->pos, n);
+  if (self->failAll) return hl_FALSE;
+  size_t n = std::min<size_t>({*count, self->maxChunk, self->data.size() - self->pos});
+  if (n > 0) std::memcpy(buf, self->data.data() + self->pos, n);
   self->pos += n;
-  *count = static_cast<uint32_t>(n);
+  *count = static_cast<uint32_t>(n) + (n > 0 ? self->overReport : 0);
   return hl_TRUE;
 }
 
@@ -53,7 +52,7 @@ ApplyResult apply_in_memory(const Bytes& oldData, const Bytes& patch, uint32_t c
   MemoryReader reader(patch, maxChunk);
   MemoryListener listener(oldData, reader);
   // The header must arrive whole; only the body sees short deliveries.
-  reader.maxChunk = 0;
+  reader.maxChunk = MemoryReader::kNoLimit;
   result.opened = hpatch_lite_open(&reader, MemoryReader::read, &result.compressType,
                                    &result.newSize, &result.uncompressSize) != 0;
   reader.maxChunk = maxChunk;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "patch/hl_types.h"
@@ -12,16 +13,23 @@
 
 namespace hl_test {
 
-// A body reader over a byte vector. Each call delivers at most maxChunk bytes (0: no limit), so
-// a reader can come up short in the middle of the data. Counts every call and what was asked.
+// A raw or body reader over bytes of its own. Each call delivers what is left, at most maxChunk
+// bytes (kNoLimit: all that is asked), so a reader can come up short in the middle of the data;
+// 0 delivers nothing. It counts every call and what was asked, and can play a failing reader
+// (failAll) or one that claims more bytes than it placed (overReport).
 struct MemoryReader {
-  const Bytes* data = nullptr;
+  static constexpr uint32_t kNoLimit = UINT32_MAX;
+
+  Bytes data;
   std::size_t pos = 0;
-  uint32_t maxChunk = 0;
+  uint32_t maxChunk = kNoLimit;
+  bool failAll = false;     // every call returns false
+  uint32_t overReport = 0;  // a call that placed bytes reports this many more
   std::size_t calls = 0;
   std::vector<uint32_t> asked;  // the count of every call, in order
 
-  explicit MemoryReader(const Bytes& bytes, uint32_t chunk = 0) : data(&bytes), maxChunk(chunk) {}
+  explicit MemoryReader(Bytes bytes = {}, uint32_t chunk = kNoLimit)
+      : data(std::move(bytes)), maxChunk(chunk) {}
   static hl_bool read(void* handle, hl_byte* buf, uint32_t* count);
 };
 
@@ -50,7 +58,7 @@ struct ApplyResult {
 
 // Opens and applies an uncompressed patch. maxChunk limits every delivery of the body reader.
 ApplyResult apply_in_memory(const Bytes& oldData, const Bytes& patch, uint32_t cacheSize,
-                            uint32_t maxChunk = 0);
+                            uint32_t maxChunk = MemoryReader::kNoLimit);
 
 }  // namespace hl_test
 

@@ -48,7 +48,11 @@ std::optional<uint64_t> parse_number(const std::string& text) {
   return value;
 }
 
-enum class SizeProblem { None, Malformed, TooLarge };
+enum class SizeProblem {
+  None,
+  Malformed,
+  TooLarge
+};
 
 // A whole number with an optional k, m or g suffix (powers of 1024) and nothing after it. A size
 // that does not fit in 64 bits is refused, never wrapped.
@@ -61,7 +65,8 @@ SizeProblem parse_size(const std::string& text, uint64_t& size) {
   else if (suffix == "m" || suffix == "M") shift = 20;
   else if (suffix == "g" || suffix == "G") shift = 30;
   else if (!suffix.empty()) return SizeProblem::Malformed;
-  const std::optional<uint64_t> v = parse_number(text.substr(0, end));  // digits: only overflow fails
+  // Only digits are left, so only an overflow fails here.
+  const std::optional<uint64_t> v = parse_number(text.substr(0, end));
   if (!v || *v > (UINT64_MAX >> shift)) return SizeProblem::TooLarge;
   size = *v << shift;
   return SizeProblem::None;
@@ -83,9 +88,11 @@ std::optional<uint64_t> dict_size_from(const std::string& text, std::string& err
       error = "dictionary size \"" + text + "\" is too large (more than 64 bits)";
       return std::nullopt;
     case SizeProblem::Malformed:
-      error = "bad dictionary size \"" + text + "\": give a whole number, optionally followed by k, m or g";
+      error = "bad dictionary size \"" + text +
+              "\": give a whole number, optionally followed by k, m or g";
       return std::nullopt;
-    case SizeProblem::None: break;
+    case SizeProblem::None:
+      break;
   }
   if (size == 0) {
     error = "bad dictionary size \"" + text + "\"";

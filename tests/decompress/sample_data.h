@@ -1,43 +1,17 @@
-// An in-memory raw reader for driving the plugins without a file.
-#ifndef HL_TEST_MEM_READER_H
-#define HL_TEST_MEM_READER_H
+// Test data for the decompressor suites, and a byte comparison that reports only the first
+// difference. The in-memory reader is tests/support/memory_io.h.
+#ifndef HL_TEST_SAMPLE_DATA_H
+#define HL_TEST_SAMPLE_DATA_H
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "patch/hl_types.h"
+#include "tests/support/patch_writer.h"
 
 namespace hl_test {
-
-using Bytes = std::vector<uint8_t>;
-
-struct MemReader {
-  Bytes data;
-  size_t pos = 0;
-  uint32_t maxChunk = UINT32_MAX;  // deliver at most this many bytes per call (short reads)
-  bool failAll = false;            // every read returns false
-  uint32_t overReport = 0;         // claims this many bytes more than it placed (a faulty reader)
-  unsigned calls = 0;
-  std::vector<uint32_t> asked;     // count asked on every call
-
-  explicit MemReader(Bytes bytes = {}) : data(std::move(bytes)) {}
-
-  static hl_bool read(void* handle, hl_byte* buf, uint32_t* count) {
-    auto* self = static_cast<MemReader*>(handle);
-    ++self->calls;
-    self->asked.push_back(*count);
-    if (self->failAll) return hl_FALSE;
-    size_t n = std::min<size_t>({*count, self->maxChunk, self->data.size() - self->pos});
-    if (n > 0) std::memcpy(buf, self->data.data() + self->pos, n);
-    self->pos += n;
-    *count = static_cast<uint32_t>(n) + (n > 0 ? self->overReport : 0);
-    return hl_TRUE;
-  }
-};
 
 // Deterministic pseudo-random bytes with some repetition, so that the encoders find matches.
 inline Bytes sample_data(size_t size, uint32_t seed) {

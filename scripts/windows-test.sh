@@ -47,7 +47,7 @@ step "host build" cmake --build "$host_build" -j "$jobs" --target mkpatch hpatch
 echo "== Windows build of hpatchi.exe, QuorlinRunner.exe and the stand-in in $mingw_build"
 step "MinGW configure" cmake -S "$root" -B "$mingw_build" \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DQR_BUILD_TESTS=ON -DQR_BUILD_BENCH=OFF -DQR_BUILD_RUNNER=ON
+  -DQR_BUILD_TESTS=ON -DQR_BUILD_RUNNER=ON
 step "MinGW build" cmake --build "$mingw_build" -j "$jobs" \
   --target hpatchi QuorlinRunner quorlin_standin quorlin_standin_gui
 

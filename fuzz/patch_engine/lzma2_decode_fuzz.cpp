@@ -1,9 +1,11 @@
 // The LZMA2 plugin (our chunk decoder over LzmaDec) against liblzma's raw LZMA2 decoder on the
 // same stream. A stream that liblzma finds complete must come out of the plugin byte for byte,
 // and not one byte more; any other stream must fail in the plugin too, and whatever the plugin
-// delivered before failing must be what liblzma delivered.
+// delivered before failing must be what liblzma delivered. For smaller outputs the chunk decoder
+// on its own, one byte at a time, must make exactly liblzma's bytes up to the end or the error
+// (short of them only where it ran out of packed bytes inside a chunk).
 //
-// Input: u8 mode, u8 dictProp (folded to at most 2 MiB), u16 cacheSize (0 is taken as 1),
+// Input: u8 mode, u8 dictProp (folded to at most 1 MiB), u16 cacheSize (0 is taken as 1),
 // u16 maxRequest, u32 seed, then the payload. Mode bit 0 clear: the payload is the LZMA2 stream.
 // Set: the payload is data that liblzma encodes (preset mode >> 4), and the seed picks up to
 // (mode >> 1) & 7 bytes of the encoding to change, so that mutations reach deep into valid
@@ -24,8 +26,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t kDictPropCap = 20;            // 2 MiB
-constexpr size_t kOutCap = size_t(1) << 20;     // what liblzma may deliver
+constexpr uint8_t kDictPropCap = 16;            // 1 MiB
+constexpr size_t kOutCap = size_t(1) << 18;     // what liblzma may deliver
+constexpr size_t kStepwiseCap = size_t(1) << 16;
 constexpr uint32_t kMaxCalls = 20000;           // requests grow with the output to stay below
 
 struct RawReader {
@@ -95,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes stream = in.rest();
 
   if (mode & 1) {
-    if (stream.size() > (size_t(1) << 20)) return 0;
+    if (stream.size() > kOutCap) return 0;
     stream = hl_test::lzma2_compress(stream, dictProp, (mode >> 4) % 10);
     std::minstd_rand rng(seed ^ 0x5bd1e995u);
     for (unsigned i = 0; i < ((mode >> 1) & 7u) && !stream.empty(); ++i)
@@ -110,6 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const uint32_t refSize = uint32_t(ref.out.size());
+  if (refSize <= kStepwiseCap) {
+    const hl_test::Lzma2Stepwise own = hl_test::lzma2_decode_stepwise(dictProp, stream, refSize + 1);
+    if (own.complete != ref.complete) abort();
+    if (own.starved ? !is_prefix(own.out, ref.out) : own.out != ref.out) abort();
+  }
   if (ref.complete) {
     PluginResult r = run_plugin(dictProp, stream, refSize, cacheSize, maxRequest, seed);
     if (!r.ok || r.out != ref.out) abort();

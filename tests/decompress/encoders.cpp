@@ -9,6 +9,7 @@
 extern "C" {
 #include "lzma/LzmaEnc.h"
 }
+#include "patch/decompress/lzma2_decoder.h"
 
 namespace hl_test {
 
@@ -110,6 +111,38 @@ Lzma2Reference lzma2_reference_decode(const Bytes& stream, uint8_t dictProp, siz
     ref.complete = lzma2_liblzma_decode(ended, dictProp, outLimit, out) && out == ref.out;
   }
   return ref;
+}
+
+Lzma2Stepwise lzma2_decode_stepwise(uint8_t dictProp, const Bytes& stream, size_t outLimit) {
+  ISzAlloc heap = {sdk_alloc, sdk_free};
+  hl_TLzma2Dec dec{};
+  Lzma2Stepwise r;
+  if (hl_lzma2_dec_allocate(&dec, dictProp, &heap) != SZ_OK) return r;
+  hl_lzma2_dec_init(&dec);
+  size_t inPos = 0;
+  while (r.out.size() < outLimit) {
+    if (dec.decoder.dicPos == dec.decoder.dicBufSize) dec.decoder.dicPos = 0;
+    const size_t before = dec.decoder.dicPos;
+    SizeT inLen = stream.size() - inPos;
+    ELzmaStatus status;
+    SRes res = hl_lzma2_dec_decode_to_dic(&dec, before + 1, stream.data() + inPos, &inLen, &status);
+    inPos += inLen;
+    if (dec.decoder.dicPos != before) r.out.push_back(dec.decoder.dic[before]);
+    if (res != SZ_OK) {
+      r.starved = dec.chunkPacked == 0 && dec.chunkUnpacked != 0;
+      break;
+    }
+    if (status == LZMA_STATUS_FINISHED_WITH_MARK || status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK) {
+      r.complete = true;
+      break;
+    }
+    if (status == LZMA_STATUS_NEEDS_MORE_INPUT) {
+      r.starved = true;
+      break;
+    }
+  }
+  hl_lzma2_dec_free(&dec, &heap);
+  return r;
 }
 
 std::vector<size_t> lzma2_chunk_offsets(const Bytes& stream) {

@@ -37,6 +37,18 @@ struct Lzma2Reference {
 };
 Lzma2Reference lzma2_reference_decode(const Bytes& stream, uint8_t dictProp, size_t outLimit);
 
+// Our LZMA2 chunk decoder on its own, handing out one byte at a time, so that it shows every byte
+// it made before an error (at most outLimit). complete: it reached the end byte, or the input
+// ended between chunks. starved: it stopped inside an LZMA chunk for want of packed bytes; LzmaDec
+// then holds back the last few symbols, which it decodes only once their input is all there,
+// while liblzma decodes them as far as the bytes go.
+struct Lzma2Stepwise {
+  Bytes out;
+  bool complete = false;
+  bool starved = false;
+};
+Lzma2Stepwise lzma2_decode_stepwise(uint8_t dictProp, const Bytes& stream, size_t outLimit);
+
 // Offsets of the chunks of a well-formed LZMA2 stream, up to the end byte or the stream's end.
 std::vector<size_t> lzma2_chunk_offsets(const Bytes& stream);
 

@@ -30,11 +30,20 @@ Plugin::Result decode(uint8_t prop, const Bytes& stream, uint32_t uncompressSize
 }
 
 // The plugin agrees with liblzma: a complete stream gives liblzma's bytes and not one more; any
-// other stream fails, and what the plugin delivered before failing is what liblzma delivered.
+// other stream fails, and what the plugin delivered before failing is what liblzma delivered. The
+// decoder alone makes exactly liblzma's bytes up to the end or the error.
 void expect_as_reference(uint8_t prop, const Bytes& stream, const std::string& what, uint32_t request = 1,
                          uint32_t cache = 7) {
   auto ref = hl_test::lzma2_reference_decode(stream, prop, 8u << 20);
   const uint32_t refSize = uint32_t(ref.out.size());
+  auto own = hl_test::lzma2_decode_stepwise(prop, stream, ref.out.size() + 1);
+  EXPECT_EQ(ref.complete, own.complete) << what;
+  if (own.starved) {
+    EXPECT_LE(own.out.size(), ref.out.size()) << what;
+    EXPECT_TRUE(std::equal(own.out.begin(), own.out.end(), ref.out.begin())) << what;
+  } else {
+    EXPECT_TRUE(hl_test::same_bytes(ref.out, own.out)) << what << ": the bytes made before the end or the error";
+  }
   if (ref.complete) {
     auto r = decode(prop, stream, refSize, request, cache);
     EXPECT_TRUE(r.ok) << what;

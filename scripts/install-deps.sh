@@ -12,7 +12,7 @@ if [ ${#packages[@]} -eq 0 ]; then
     wx3.2-headers libwxgtk3.2-dev
     libeasyloggingpp-dev nlohmann-json3-dev
     zlib1g-dev liblzma-dev lzma-dev
-    libdivsufsort-dev
+    libdivsufsort-dev libssl-dev
   )
 fi
 missing=()

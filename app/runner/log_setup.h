@@ -5,7 +5,9 @@
 
 namespace runner {
 
-// Points the file output of every registered logger at `logFile` (opened for appending).
-void SetLogFile(const std::string& logFile);
+// Points the file output of every registered logger at `logFile` (opened for appending), made
+// afresh when missing. A log file that is anything but a regular file (a FIFO, a link, a
+// folder) is not used: false, and the run goes on without a log file.
+bool SetLogFile(const std::string& logFile);
 
 }  // namespace runner

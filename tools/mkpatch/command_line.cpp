@@ -7,7 +7,10 @@ namespace mkpatch {
 
 const char* const kUsage =
     "usage: mkpatch [-c none|tuz|zlib|gzip|deflate|lzma|lzma2] [-l level] [-d dictSize[k|m]]\n"
-    "               [--no-verify] [-q] OLD NEW PATCH\n";
+    "               [--no-verify] [-q] [--manifest FILE [--force]] OLD NEW PATCH\n"
+    "  --manifest FILE  also writes FILE, the update.json for the runner, once the patch is\n"
+    "                   written: the SHA-256 of OLD (base_sha256) and of NEW (sha256), and force\n"
+    "  --force          the manifest's force is true: the runner restarts the application at once\n";
 
 namespace {
 
@@ -92,6 +95,12 @@ std::optional<CommandLine> parse_command_line(const std::vector<std::string>& ar
     } else if (a == "-h" || a == "--help") {
       cl.help = true;
       return cl;
+    } else if (a == "--manifest") {
+      const std::string* v = value("a file name");
+      if (!v) return std::nullopt;
+      cl.manifestPath = *v;
+    } else if (a == "--force") {
+      cl.force = true;
     } else if (a == "--no-verify") {
       cl.verify = false;
     } else if (a == "-q") {
@@ -118,6 +127,10 @@ std::optional<CommandLine> parse_command_line(const std::vector<std::string>& ar
   if (cl.encode.dictSize != 0 && !dict_fits(cl.encode.compression, cl.encode.dictSize)) {
     error = std::string("dictionary size ") + std::to_string(cl.encode.dictSize) +
             " is not valid for " + hldiff::compression_name(cl.encode.compression);
+    return std::nullopt;
+  }
+  if (cl.force && cl.manifestPath.empty()) {
+    error = "--force needs --manifest";
     return std::nullopt;
   }
   cl.oldPath = paths[0];

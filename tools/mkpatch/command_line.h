@@ -16,6 +16,8 @@ struct CommandLine {
   bool verify = true;
   bool quiet = false;
   bool help = false;  // -h / --help: print the usage and stop
+  std::string manifestPath;  // --manifest FILE: also write update.json there
+  bool force = false;        // --force: the manifest asks for a restart
 };
 
 extern const char* const kUsage;

@@ -25,7 +25,10 @@ bool ClearEntry(const std::string& path, std::error_code& error) {
   error.clear();
   if (os::ExamineEntry(path, error) == os::EntryKind::absent) return true;
   std::error_code removal;
-  if (fs::remove(path, removal) || !removal) return true;
+  fs::remove(path, removal);
+  // Asked again rather than trusting the answer: where links are emulated, a removal can report
+  // success while the entry stays.
+  if (os::ExamineEntry(path, error) == os::EntryKind::absent) return true;
   const std::optional<std::string> aside = SetAside(path, error);
   if (aside) LOG(INFO) << EntryName(path) << " cannot be removed: set aside as " << EntryName(*aside);
   return aside.has_value();

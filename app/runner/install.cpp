@@ -208,10 +208,11 @@ class Installation {
   bool MakeBackupCopy() {
     std::error_code error;
     std::unique_ptr<DataFile> copy = CreateFresh(m_backupCopy, error);
-    if (!copy || !m_started->Rewind(error) || !CopyContent(*m_started, *copy, error))
-      return Defer("backup copy failed: " + error.message());
-    m_started.reset();
+    const bool copied = copy && m_started->Rewind(error) && CopyContent(*m_started, *copy, error);
+    // Closed before anything removes it: an open file cannot be removed on Windows.
     copy.reset();
+    m_started.reset();
+    if (!copied) return Defer("backup copy failed: " + error.message());
     // Held open while the patch reads it: its name cannot be pointed anywhere else meanwhile.
     EntryKind kind = EntryKind::absent;
     m_backup = DataFile::OpenRegular(m_backupCopy, false, kind, error);

@@ -1,5 +1,8 @@
 // Operations on the entries of the data folder, which any process of the user may have put
-// there: nothing is followed through a link, what cannot be removed is set aside.
+// there. Nothing there is ever removed or written through a name that may be a link: what stands
+// at a name is first replaced, by a rename, with a file of the runner's own (a rename replaces a
+// link itself on every system, while a removal can reach the link's target where links are
+// emulated), and a folder in the way is set aside.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +19,20 @@ namespace runner {
 // returns that path, or nothing (with the cause) when it cannot be moved.
 std::optional<std::string> SetAside(const std::string& path, std::error_code& error);
 
-// Takes away what stands at `path`: a file, a link (never its target) or an empty folder is
-// removed, anything else is set aside. False (with the cause) when the name stays taken.
-bool ClearEntry(const std::string& path, std::error_code& error);
+// Puts `source`, a file of the runner's, in the place of `target`, in one atomic, durable step;
+// whatever stands at `target` is replaced itself, a folder is set aside first (and logged).
+bool MoveInPlace(const std::string& source, const std::string& target, std::error_code& error);
 
-// Creates a new, empty file at `path` after clearing the name; never writes through a link.
+// Removes what stands at `path` without ever reaching through it; absent is fine. False (with
+// the cause) when the name stays taken.
+bool RemoveEntry(const std::string& path, std::error_code& error);
+
+// Creates a new, empty file at `path`, open for reading and writing, in place of whatever stood
+// there; never writes through a link.
 std::unique_ptr<os::DataFile> CreateFresh(const std::string& path, std::error_code& error);
+
+// Removes the "<name>.fresh-<n>" files an interrupted run left in `folder`.
+void RemoveLeftoverFreshFiles(const std::string& folder);
 
 // Copies `source` from its current position to its end into `target`.
 bool CopyContent(os::DataFile& source, os::DataFile& target, std::error_code& error);

@@ -77,13 +77,19 @@ bool IsBadPatch(int code) {
 
 // Moves `source` over the staged executable; a staged entry that blocks the move is set aside.
 void ReplaceStagedExecutable(const std::string& source, const std::string& stagedExecutable) {
-  try {
-    os::ReplaceFileAtomically(source, stagedExecutable);
-  } catch (const fs::filesystem_error&) {
-    std::error_code error;
-    if (!ClearEntry(stagedExecutable, error)) throw;
-    os::ReplaceFileAtomically(source, stagedExecutable);
-  }
+  std::error_code error;
+  if (!MoveInPlace(source, stagedExecutable, error)) throw fs::filesystem_error("rename", source, stagedExecutable, error);
+}
+
+// Removes a staging file or one of the runner's own; throws std::filesystem::filesystem_error.
+void Remove(const std::string& path) {
+  std::error_code error;
+  if (!RemoveEntry(path, error)) throw fs::filesystem_error("remove", path, error);
+}
+
+void RemoveQuietly(const std::string& path) {
+  std::error_code ignored;
+  RemoveEntry(path, ignored);
 }
 
 // The crash handler is optional: whatever goes wrong here is logged and costs the update nothing.
@@ -104,17 +110,9 @@ void PlaceCrashHandler(const std::string& dataFolder) {
   bool copied = partial && CopyContent(*source, *partial, error) && partial->FlushToDisk(error);
   if (copied) partial->CopyExecutePermissionFrom(sourcePath);
   partial.reset();
-  if (copied) {
-    try {
-      os::ReplaceFileAtomically(partialPath, copy);
-      return;
-    } catch (const fs::filesystem_error& failure) {
-      error = failure.code();
-    }
-  }
+  if (copied && MoveInPlace(partialPath, copy, error)) return;
   LOG(INFO) << "crash handler copy failed: " << error.message();
-  std::error_code ignored;
-  fs::remove(partialPath, ignored);
+  RemoveQuietly(partialPath);
 }
 
 // One installation: what it has opened and made so far, so that every way out clears it.
@@ -254,14 +252,14 @@ class Installation {
 
   void Finish() {
     CloseFiles();
-    fs::remove(m_backupCopy);
-    fs::remove(m_patchFile);
+    Remove(m_backupCopy);
+    Remove(m_patchFile);
     // The patch is gone from the disk before its result takes the staged executable's place,
     // so a crash in between can never apply it a second time, to its own result.
     os::FlushFolder(m_dataFolder);
     ReplaceStagedExecutable(m_patchResult, m_stagedExecutable);
     m_attempts.Clear();
-    fs::remove(m_manifestFile);
+    Remove(m_manifestFile);
   }
 
   void CloseFiles() {
@@ -273,18 +271,16 @@ class Installation {
 
   void RemoveHalfMadeFiles() {
     CloseFiles();
-    std::error_code ignored;
-    fs::remove(m_backupCopy, ignored);
-    fs::remove(m_patchResult, ignored);
+    RemoveQuietly(m_backupCopy);
+    RemoveQuietly(m_patchResult);
   }
 
   // The update cannot be installed, now or later: it is consumed. The staged executable stays.
   bool Drop(const std::string& why) {
     LOG(INFO) << why << ": update dropped";
     RemoveHalfMadeFiles();
-    std::error_code ignored;
-    fs::remove(m_patchFile, ignored);
-    fs::remove(m_manifestFile, ignored);
+    RemoveQuietly(m_patchFile);
+    RemoveQuietly(m_manifestFile);
     m_attempts.Clear();
     return false;
   }
@@ -317,9 +313,11 @@ nlohmann::json InstallStagedUpdate(const std::string& dataFolder, const std::str
 
 void RecoverInterruptedInstall(const std::string& dataFolder, const std::string& patchFile,
                                const std::string& stagedExecutable, const std::string& manifestFile) {
+  if (dataFolder.empty()) return;
+  RemoveLeftoverFreshFiles(dataFolder);
   const std::string patchResult = dataFolder + "Quorlin_new.exe";
   std::error_code error;
-  if (dataFolder.empty() || os::ExamineEntry(patchResult, error) == EntryKind::absent) return;
+  if (os::ExamineEntry(patchResult, error) == EntryKind::absent) return;
   // With the patch still there the next installation makes the result again.
   if (os::ExamineEntry(patchFile, error) != EntryKind::absent) return;
   EntryKind kind = EntryKind::absent;
@@ -334,12 +332,12 @@ void RecoverInterruptedInstall(const std::string& dataFolder, const std::string&
     }
   }
   if (!complete) {
-    ClearEntry(patchResult, error);
+    RemoveQuietly(patchResult);
     return;
   }
   ReplaceStagedExecutable(patchResult, stagedExecutable);
   UpdateAttempts(dataFolder).Clear();
-  fs::remove(manifestFile, error);
+  RemoveQuietly(manifestFile);
   LOG(INFO) << "interrupted installation completed";
 }
 

@@ -1,7 +1,6 @@
 #include "app/runner/update_attempts.h"
 
 #include <cstdlib>
-#include <filesystem>
 #include <sstream>
 #include <system_error>
 
@@ -32,7 +31,7 @@ int UpdateAttempts::CountFailure(const std::string& update) {
 
 void UpdateAttempts::Clear() {
   std::error_code ignored;
-  std::filesystem::remove(m_file, ignored);
+  RemoveEntry(m_file, ignored);
 }
 
 }  // namespace runner

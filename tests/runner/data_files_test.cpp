@@ -78,6 +78,17 @@ TEST_F(DataFiles, CreationIsExclusiveAndFreshCreationNeverWritesThroughALink) {
   EXPECT_EQ(fs::symlink_status(Path("link")).type(), fs::file_type::regular);
   EXPECT_EQ(Read(Path("link")), "runner's own");
 
+  // Removal takes the link itself, never its target; what an interrupted run left goes too.
+  fs::create_symlink(target, Path("other link"));
+  ASSERT_TRUE(runner::RemoveEntry(Path("other link"), error)) << error.message();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("other link"))));
+  EXPECT_EQ(Read(target), "user's file");
+  Write("Patch.fresh-3", "");
+  Write("Patch.fresh-x", "not the runner's");
+  runner::RemoveLeftoverFreshFiles(m_folder.string());
+  EXPECT_FALSE(fs::exists(Path("Patch.fresh-3")));
+  EXPECT_TRUE(fs::exists(Path("Patch.fresh-x")));
+
   // A folder that cannot be removed is set aside under a free name.
   fs::create_directories(Path("busy/inside"));
   Write("busy.aside-1", "taken");

@@ -11,7 +11,7 @@ if [ ${#packages[@]} -eq 0 ]; then
     libgtest-dev libbenchmark-dev
     libeasyloggingpp-dev nlohmann-json3-dev
     zlib1g-dev liblzma-dev lzma-dev
-    libdivsufsort-dev
+    libdivsufsort-dev libssl-dev
   )
 fi
 missing=()

@@ -1,14 +1,40 @@
 #include "app/runner/staging.h"
 
-#include <filesystem>
-#include <fstream>
+#include <system_error>
 
-#include "app/runner/file_system.h"
+#include "app/runner/os/os.h"
 
 namespace runner {
+namespace {
+
+bool IsThere(const std::string& path) {
+  std::error_code error;
+  return os::ExamineEntry(path, error) != os::EntryKind::absent;
+}
+
+bool IsDigest(const nlohmann::json& value) {
+  if (!value.is_string()) return false;
+  const std::string& text = value.get_ref<const std::string&>();
+  if (text.size() != 64) return false;
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+// Takes the digest under `key` when the manifest has one; false when it is there but malformed.
+bool TakeDigest(const nlohmann::json& manifest, const char* key, std::optional<std::string>& digest) {
+  if (!manifest.is_object()) return true;
+  const auto found = manifest.find(key);
+  if (found == manifest.end()) return true;
+  if (!IsDigest(*found)) return false;
+  digest = found->get<std::string>();
+  return true;
+}
+
+}  // namespace
 
 bool IsUpdateStaged(const std::string& manifestFile, const std::string& patchFile) {
-  return !manifestFile.empty() && PathExists(manifestFile) && PathExists(patchFile);
+  return !manifestFile.empty() && IsThere(manifestFile) && IsThere(patchFile);
 }
 
 bool ReadForceFlag(const nlohmann::json& manifest) {
@@ -17,13 +43,17 @@ bool ReadForceFlag(const nlohmann::json& manifest) {
   return found != manifest.end() && found->is_boolean() && found->get<bool>();
 }
 
-nlohmann::json ReadManifest(const std::string& manifestFile) {
-  std::ifstream stream(manifestFile);
-  nlohmann::json manifest = nlohmann::json::parse(stream, nullptr, /*allow_exceptions=*/true,
-                                                  /*ignore_comments=*/false);
-  stream.close();
-  std::filesystem::remove(manifestFile);
-  return manifest;
+ManifestProblem ParseManifest(const std::string& bytes, Manifest& manifest) {
+  manifest = Manifest();
+  // The JSON library ends its input at a NUL byte, even inside a buffer; JSON text never holds
+  // one, so a NUL anywhere means the bytes after it were never judged.
+  if (bytes.find('\0') != std::string::npos) return ManifestProblem::notJson;
+  manifest.value = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false,
+                                         /*ignore_comments=*/false);
+  if (manifest.value.is_discarded()) return ManifestProblem::notJson;
+  if (!TakeDigest(manifest.value, "base_sha256", manifest.baseSha256)) return ManifestProblem::malformedBaseSha256;
+  if (!TakeDigest(manifest.value, "sha256", manifest.sha256)) return ManifestProblem::malformedSha256;
+  return ManifestProblem::none;
 }
 
 }  // namespace runner

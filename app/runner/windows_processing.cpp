@@ -37,7 +37,8 @@ DataFolderPaths PrepareRun() {
     return paths;
   }
   const std::string quorlinFolder = *roaming + kPathSeparator + "Quorlin" + kPathSeparator;
-  runner::SetLogFile(quorlinFolder + "logs.log");
+  if (!runner::SetLogFile(quorlinFolder + "logs.log"))
+    std::cerr << "logs.log is not a regular file: no log file this run" << std::endl;
   runner::os::SetEnvironment("TESSDATA", runner::GetExecutableDirectory() + kPathSeparator + "tessdata");
   paths.dataFolder = quorlinFolder;
   paths.manifestFile = quorlinFolder + "update.json";
@@ -76,10 +77,11 @@ std::optional<nlohmann::json> InstallGuarded(const DataFolderPaths& paths, const
 // One update cycle. True when the next cycle is to start at once.
 bool RunCycle(const DataFolderPaths& paths, std::string& startedExecutable) {
   bool stagedMayRun = true;
-  if (runner::PathExists(paths.stagedExecutable))
+  if (runner::IsStagedExecutableUsable(paths.stagedExecutable))
     stagedMayRun = runner::CheckStagedVersion(InstalledExecutable(), paths.stagedExecutable);
-  startedExecutable =
-      stagedMayRun && runner::PathExists(paths.stagedExecutable) ? paths.stagedExecutable : InstalledExecutable();
+  startedExecutable = stagedMayRun && runner::IsStagedExecutableUsable(paths.stagedExecutable)
+                          ? paths.stagedExecutable
+                          : InstalledExecutable();
   LOG(INFO) << "exe path: " << startedExecutable;
   if (!runner::PathExists(startedExecutable)) {
     LOG(INFO) << "exe not exist ";
@@ -103,6 +105,7 @@ void ProcessRunner::WindowsProcessing() {
   std::string startedExecutable;
   // Errors of the tests and the version check outside the update step end the runner in order.
   try {
+    runner::RecoverInterruptedInstall(paths.dataFolder, paths.patchFile, paths.stagedExecutable, paths.manifestFile);
     while (RunCycle(paths, startedExecutable)) {
     }
   } catch (const std::exception& error) {

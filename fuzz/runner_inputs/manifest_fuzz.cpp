@@ -1,44 +1,48 @@
-// The manifest read (strict JSON from the file, then removal) and ReadForceFlag on any file
-// content. A manifest that parses is removed and reads like the same bytes parsed in memory; one
-// that does not raises one of the JSON library's errors (a parse error, or out_of_range for a
-// number beyond a double) and stays in place. No other exception may leave ReadManifest.
+// The manifest parse (the whole buffer, strict JSON, the two digest members) and ReadForceFlag on
+// any bytes. A manifest parses exactly when the JSON library accepts the same bytes in memory and
+// they hold no NUL byte,
+// reads as that value, and yields a digest only when it is 64 lowercase hex digits. No exception
+// may leave ParseManifest.
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "app/runner/staging.h"
-#include "fuzz/common/file_bytes.h"
-#include "fuzz/common/temp_dir.h"
+
+namespace {
+
+bool IsDigest(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string path = qr_fuzz::process_temp_dir().file("update.json");
-  qr_fuzz::write_file(path, std::vector<uint8_t>(data, data + size));
-
-  nlohmann::json manifest;
-  bool parsed = true;
-  try {
-    manifest = runner::ReadManifest(path);
-  } catch (const nlohmann::json::exception&) {
-    parsed = false;
-  }
-  if (parsed == std::filesystem::exists(path)) abort();
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  runner::Manifest manifest;
+  const runner::ManifestProblem problem = runner::ParseManifest(bytes, manifest);
 
   const nlohmann::json inMemory = nlohmann::json::parse(data, data + size, nullptr, false, false);
-  if (parsed != !inMemory.is_discarded()) abort();
-  if (!parsed) {
-    std::filesystem::remove(path);
-    if (runner::ReadForceFlag(nlohmann::json())) abort();  // a failed read leaves the value null
-    return 0;
+  // The library itself stops at a NUL byte; the manifest parse refuses any.
+  const bool refused = inMemory.is_discarded() || bytes.find('\0') != std::string::npos;
+  if ((problem == runner::ManifestProblem::notJson) != refused) abort();
+  if (problem == runner::ManifestProblem::notJson) return 0;
+  if (manifest.value != inMemory) abort();
+  if (manifest.baseSha256 && !IsDigest(*manifest.baseSha256)) abort();
+  if (manifest.sha256 && !IsDigest(*manifest.sha256)) abort();
+  if (problem == runner::ManifestProblem::none && inMemory.is_object()) {
+    if (inMemory.contains("base_sha256") != manifest.baseSha256.has_value()) abort();
+    if (inMemory.contains("sha256") != manifest.sha256.has_value()) abort();
   }
-  if (manifest != inMemory) abort();
 
-  const bool force = runner::ReadForceFlag(manifest);
-  const bool expected = manifest.is_object() && manifest.count("force") == 1 &&
-                        manifest.at("force").is_boolean() && manifest.at("force").get<bool>();
+  const bool force = runner::ReadForceFlag(manifest.value);
+  const bool expected = manifest.value.is_object() && manifest.value.count("force") == 1 &&
+                        manifest.value.at("force").is_boolean() && manifest.value.at("force").get<bool>();
   if (force != expected) abort();
   return 0;
 }

@@ -50,7 +50,8 @@ TEST(MkpatchCli, BadCommandLinesPrintTheUsage) {
   difftest::TempDir dir;
   for (const char* args : {"", "a b", "a b c d", "-c bzip2 a b c", "-l", "-l 12 a b c", "-x a b c",
                            "-c tuz -d 0 a b c", "-c zlib -d 100k a b c", "-c tuz -l 0 a b c",
-                           "-d 17179869185g a b c", "-l 0k a b c", "-d 1kb a b c"}) {
+                           "-d 17179869185g a b c", "-l 0k a b c", "-d 1kb a b c", "--force a b c",
+                           "--manifest"}) {
     CliResult r = mkpatch(args, dir);
     EXPECT_EQ(r.exitCode, 2) << args;
     EXPECT_NE(r.err.find("usage: mkpatch"), std::string::npos) << args;
@@ -195,6 +196,42 @@ TEST(MkpatchCli, NoVerifyStillWritesAWorkingPatch) {
   ASSERT_EQ(difftest::apply_patch(dir.file("old"), dir.file("patch"), dir.file("out")),
             HPATCHI_OK);
   EXPECT_EQ(difftest::read_bytes(dir.file("out")), difftest::read_bytes(dir.file("new")));
+}
+
+// SHA-256 as the system's sha256sum prints it.
+std::string sha256sum(const fs::path& file) {
+  std::string cmd = "sha256sum " + q(file);
+  FILE* pipe = popen(cmd.c_str(), "r");
+  char digest[65] = {};
+  if (pipe == nullptr || std::fscanf(pipe, "%64s", digest) != 1) digest[0] = 0;
+  if (pipe != nullptr) pclose(pipe);
+  return digest;
+}
+
+TEST(MkpatchCli, ManifestNamesBothExecutablesAndTheForceFlag) {
+  difftest::TempDir dir;
+  difftest::write_bytes(dir.file("old"), difftest::random_bytes(5000, 3));
+  difftest::write_bytes(dir.file("new"), difftest::random_bytes(6000, 4));
+  const std::string files = q(dir.file("old")) + " " + q(dir.file("new")) + " " + q(dir.file("Patch"));
+  CliResult r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " --force " + files, dir);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const difftest::Bytes text = difftest::read_bytes(dir.file("update.json"));
+  const std::string expected = "{\n  \"force\": true,\n  \"base_sha256\": \"" + sha256sum(dir.file("old")) +
+                               "\",\n  \"sha256\": \"" + sha256sum(dir.file("new")) + "\"\n}\n";
+  EXPECT_EQ(std::string(text.begin(), text.end()), expected);
+
+  r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " " + files, dir);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const difftest::Bytes unforced = difftest::read_bytes(dir.file("update.json"));
+  EXPECT_NE(std::string(unforced.begin(), unforced.end()).find("\"force\": false"), std::string::npos);
+
+  // No manifest without its patch.
+  fs::remove(dir.file("update.json"));
+  r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " " + q(dir.file("absent")) + " " +
+                  q(dir.file("new")) + " " + q(dir.file("Patch2")),
+              dir);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_FALSE(fs::exists(dir.file("update.json")));
 }
 
 }  // namespace

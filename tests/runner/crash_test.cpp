@@ -20,21 +20,23 @@ struct Scenario {
   std::string startVersion;   // the executable the update is made against
   bool startIsStaged;         // it runs as the staged executable, not the installed one
   std::string targetVersion;  // what the update installs
+  bool hashed = false;        // the manifest names the base and the result by SHA-256
 };
 
 class CrashTrial {
  public:
-  CrashTrial(const Scenario& scenario, const Bytes& patch) : m_scenario(scenario) {
+  CrashTrial(const Scenario& scenario, const Bytes& patch, const std::string& manifest)
+      : m_scenario(scenario), m_manifest(manifest) {
     m_box.InstallApp("1.0.0");
     fs::create_directories(m_box.DataFolder());
     if (scenario.startIsStaged) m_box.StageApp(scenario.startVersion);
     WriteBytes(m_box.DataFolder() / "Patch", patch);
-    m_box.WriteFile(m_box.DataFolder() / "update.json", "{}");
+    m_box.WriteFile(m_box.DataFolder() / "update.json", m_manifest);
     m_box.WriteFile(m_box.WorkFolder() / "crashpad_handler.exe", std::string(100000, 'c'));
     const char* asan = std::getenv("ASAN_OPTIONS");
-    // The crash points run from the backup copy to the removal of the manifest.
+    // The crash points run from the first read of the manifest to its removal.
     m_preloaded = {{"LD_PRELOAD", QR_CRASH_SHIM_PATH},
-                   {"QR_CRASH_ARM", "Quorlin_old.exe"},
+                   {"QR_CRASH_ARM", "update.json"},
                    {"QR_CRASH_DISARM", "update.json"},
                    {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
   }
@@ -54,6 +56,9 @@ class CrashTrial {
   // the update installed or dropped, with nothing half-done behind.
   void RecoverAndCheck(long n, const Bytes& startBytes, const Bytes& targetBytes, const Bytes& patch) {
     SCOPED_TRACE("crash at call " + std::to_string(n));
+    // Cut between the patch's removal and the rename: a named result must be completed.
+    const bool interrupted =
+        !fs::exists(m_box.DataFolder() / "Patch") && fs::exists(m_box.DataFolder() / "Quorlin_new.exe");
     fs::remove(m_box.Root() / "journal");
     const RunResult fresh = m_box.Run();
     EXPECT_EQ(fresh.exitCode, 0);
@@ -74,6 +79,9 @@ class CrashTrial {
     const bool installed = staged == targetBytes;
     const bool dropped = m_scenario.startIsStaged ? staged == startBytes : !fs::exists(m_box.StagedExe());
     EXPECT_TRUE(installed || dropped) << "staged executable of " << staged.size() << " bytes";
+    if (m_scenario.hashed && interrupted) {
+      EXPECT_TRUE(installed) << "an interrupted installation whose result the manifest names was dropped";
+    }
     if (installed) {
       for (const char* name : {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe"})
         EXPECT_FALSE(fs::exists(m_box.DataFolder() / name)) << name;
@@ -82,10 +90,11 @@ class CrashTrial {
     // A dropped update may leave the runner's own transient files, never started; the next
     // installation replaces them and installs.
     WriteBytes(m_box.DataFolder() / "Patch", patch);
-    m_box.WriteFile(m_box.DataFolder() / "update.json", "{}");
+    m_box.WriteFile(m_box.DataFolder() / "update.json", m_manifest);
     EXPECT_EQ(m_box.Run().exitCode, 0);
     EXPECT_EQ(ReadBytes(m_box.StagedExe()), targetBytes);
-    for (const char* name : {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe", "Patch", "update.json"})
+    for (const char* name : {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe", "Patch", "update.json",
+                             "update.attempts"})
       EXPECT_FALSE(fs::exists(m_box.DataFolder() / name)) << name;
   }
 
@@ -93,6 +102,7 @@ class CrashTrial {
 
  private:
   Scenario m_scenario;
+  std::string m_manifest;
   Sandbox m_box;
   std::map<std::string, std::string> m_preloaded;
 };
@@ -104,10 +114,13 @@ void RunEveryCrashPoint(const Scenario& scenario) {
   WriteBytes(startFile, startBytes);
   const Bytes patch = MakeVersionPatch(startFile, scenario.targetVersion, hldiff::Compression::Lzma2);
   fs::remove(startFile);
+  const std::string manifest = scenario.hashed ? R"({"base_sha256": ")" + Sha256Hex(startBytes) + R"(", "sha256": ")" +
+                                                     Sha256Hex(targetBytes) + R"("})"
+                                               : "{}";
 
   long calls = 0;
   {
-    CrashTrial calibration(scenario, patch);
+    CrashTrial calibration(scenario, patch, manifest);
     const fs::path countFile = calibration.Box().Root() / "calls";
     const RunResult result = calibration.RunPreloaded({{"QR_CRASH_COUNT", countFile.string()}});
     ASSERT_EQ(result.exitCode, 0) << result.err;
@@ -127,7 +140,7 @@ void RunEveryCrashPoint(const Scenario& scenario) {
         if (next > calls) return;
         n = next++;
       }
-      CrashTrial trial(scenario, patch);
+      CrashTrial trial(scenario, patch, manifest);
       const RunResult crashed = trial.RunPreloaded({{"QR_CRASH_AT", std::to_string(n)}});
       EXPECT_TRUE(crashed.signal == SIGKILL || crashed.exitCode == 0) << "crash at " << n;
       if (crashed.signal == SIGKILL) {
@@ -146,6 +159,8 @@ void RunEveryCrashPoint(const Scenario& scenario) {
 TEST(CrashPoints, FirstUpdate) { RunEveryCrashPoint({"1.0.0", false, "2.0.0"}); }
 
 TEST(CrashPoints, UpdateOfAnUpdate) { RunEveryCrashPoint({"2.0.0", true, "3.0.0"}); }
+
+TEST(CrashPoints, HashedUpdateOfAnUpdate) { RunEveryCrashPoint({"2.0.0", true, "3.0.0", true}); }
 
 }  // namespace
 }  // namespace runner_test

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,8 +76,18 @@ Sandbox::Sandbox() {
 
 Sandbox::~Sandbox() {
   std::error_code ignored;
+  if (m_mounted) ::umount2(DataFolder().c_str(), MNT_DETACH);
   fs::permissions(m_root, fs::perms::owner_all, fs::perm_options::add, ignored);
   fs::remove_all(m_root, ignored);
+}
+
+bool Sandbox::LimitDataFolder(uint64_t bytes) {
+  fs::create_directories(DataFolder());
+  const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+  const unsigned long flags = m_mounted ? MS_REMOUNT : 0;
+  if (::mount("tmpfs", DataFolder().c_str(), "tmpfs", flags, options.c_str()) != 0) return false;
+  m_mounted = true;
+  return true;
 }
 
 void Sandbox::InstallApp(const std::string& version) {

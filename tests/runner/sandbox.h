@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -67,6 +68,10 @@ class Sandbox {
   // Writes `content` to a file (folders created), returning its path.
   fs::path WriteFile(const fs::path& path, const std::string& content);
 
+  // Puts the data folder on a file system of its own with room for `bytes` (a tmpfs, unmounted
+  // with the sandbox); resizing it again frees or takes room. False where mounting is not allowed.
+  bool LimitDataFolder(uint64_t bytes);
+
   // Environment of later runs; the base has PATH, HOME, XDG_DATA_HOME and the journal.
   void SetEnv(const std::string& name, const std::string& value) { m_env[name] = value; }
   void UnsetEnv(const std::string& name) { m_env.erase(name); }
@@ -108,6 +113,7 @@ class Sandbox {
   bool m_withoutAccessOverride = false;
   mutable int m_runs = 0;
   mutable std::map<pid_t, int> m_started;
+  bool m_mounted = false;
 };
 
 std::string ReadFile(const fs::path& path);

@@ -45,10 +45,14 @@ TEST_F(Staging, StagedOnlyWithBothFiles) {
   EXPECT_FALSE(runner::IsUpdateStaged(Path("update.json"), Path("Patch")));
 }
 
-TEST_F(Staging, EmptyManifestPathStopsBeforeThePatchTest) {
-  fs::create_symlink("Patch", Path("Patch"));  // a lookup of it would fail with an error
+TEST_F(Staging, EntriesCountAsTheyStandWithoutFollowingLinks) {
   EXPECT_FALSE(runner::IsUpdateStaged("", Path("Patch")));
-  EXPECT_THROW(runner::IsUpdateStaged(Write("update.json", "{}"), Path("Patch")), fs::filesystem_error);
+  Write("update.json", "{}");
+  fs::create_symlink("Patch", Path("Patch"));  // a link to itself: there, though it names nothing
+  EXPECT_TRUE(runner::IsUpdateStaged(Path("update.json"), Path("Patch")));
+  fs::remove(Path("Patch"));
+  fs::create_symlink("nowhere", Path("Patch"));
+  EXPECT_TRUE(runner::IsUpdateStaged(Path("update.json"), Path("Patch")));
 }
 
 TEST_F(Staging, ExistenceTestCountsAnyObjectAndRaisesOnRealErrors) {
@@ -89,26 +93,43 @@ TEST(ReadForceFlag, TrueOnlyForTheBooleanTrueUnderForceInAnObject) {
   EXPECT_FALSE(runner::ReadForceFlag(json::parse(R"({"nested": {"force": true}})")));
 }
 
-using Manifest = Scratch;
-
-TEST_F(Manifest, IsParsedAndRemoved) {
-  const std::string path = Write("update.json", "\xEF\xBB\xBF {\"force\": true}\n\t ");
-  EXPECT_TRUE(runner::ReadForceFlag(runner::ReadManifest(path)));
-  EXPECT_FALSE(fs::exists(path));
+runner::ManifestProblem Parse(const std::string& bytes, runner::Manifest& manifest) {
+  return runner::ParseManifest(bytes, manifest);
 }
 
-TEST_F(Manifest, StrictParsingRejectsAndKeepsTheFile) {
+const std::string kDigest(64, 'a');
+
+TEST(Manifest, ParsesTheWholeBufferStrictly) {
+  runner::Manifest manifest;
+  EXPECT_EQ(Parse("\xEF\xBB\xBF {\"force\": true}\n\t ", manifest), runner::ManifestProblem::none);
+  EXPECT_TRUE(runner::ReadForceFlag(manifest.value));
+  EXPECT_FALSE(manifest.baseSha256 || manifest.sha256);
   for (const std::string content : {"{\"force\": true} // note", "/* note */ {\"force\": true}",
                                     "{\"force\": true} {}", "{\"force\": true} x", "", "{\"force\": tru}",
                                     "{\"force\": true,}"}) {
-    const std::string path = Write("update.json", content);
-    EXPECT_THROW(runner::ReadManifest(path), json::parse_error) << content;
-    EXPECT_TRUE(fs::exists(path)) << content;
+    EXPECT_EQ(Parse(content, manifest), runner::ManifestProblem::notJson) << content;
   }
+  // The JSON library would stop at the NUL byte and take the object before it.
+  EXPECT_EQ(Parse(std::string("{\"force\":true}\0junk", 19), manifest), runner::ManifestProblem::notJson);
+  EXPECT_EQ(Parse(std::string("{\"force\":true}\0", 15), manifest), runner::ManifestProblem::notJson);
 }
 
-TEST_F(Manifest, UnreadableFileIsAParseError) {
-  EXPECT_THROW(runner::ReadManifest(Path("update.json")), json::parse_error);
+TEST(Manifest, DigestsAreSixtyFourLowercaseHexDigits) {
+  runner::Manifest manifest;
+  ASSERT_EQ(Parse(R"({"base_sha256": ")" + kDigest + R"(", "sha256": ")" + std::string(64, '0') + R"("})", manifest),
+            runner::ManifestProblem::none);
+  EXPECT_EQ(manifest.baseSha256, kDigest);
+  EXPECT_EQ(manifest.sha256, std::string(64, '0'));
+  for (const std::string& bad : {std::string(63, 'a'), std::string(65, 'a'), std::string(64, 'A'),
+                                std::string(63, 'a') + "g", std::string("")}) {
+    EXPECT_EQ(Parse(R"({"base_sha256": ")" + bad + R"("})", manifest), runner::ManifestProblem::malformedBaseSha256);
+    EXPECT_EQ(Parse(R"({"sha256": ")" + bad + R"("})", manifest), runner::ManifestProblem::malformedSha256);
+  }
+  for (const std::string bad : {"null", "1", "true", "[]", "{}"}) {
+    EXPECT_EQ(Parse(R"({"sha256": )" + bad + "}", manifest), runner::ManifestProblem::malformedSha256) << bad;
+  }
+  // Not an object: nothing to name, the update is an old-style one.
+  EXPECT_EQ(Parse("[\"sha256\"]", manifest), runner::ManifestProblem::none);
 }
 
 TEST(GetExecutableDirectory, IsTheFolderOfTheRunningProgram) {

@@ -1,5 +1,6 @@
 #include "tests/runner/update_files.h"
 
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,19 @@ Bytes ReadBytes(const std::filesystem::path& path) {
 void WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Sha256Hex(const Bytes& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
+  }
+  return text;
 }
 
 Bytes StandinBytes(const std::string& version) {

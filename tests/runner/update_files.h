@@ -20,6 +20,9 @@ void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
 Bytes MakeVersionPatch(const std::filesystem::path& from, const std::string& toVersion,
                        hldiff::Compression compression = hldiff::Compression::None);
 
+// SHA-256 of the bytes, as 64 lowercase hex digits (the form update.json carries).
+std::string Sha256Hex(const Bytes& bytes);
+
 // The bytes of the stand-in reporting `version`.
 Bytes StandinBytes(const std::string& version);
 

@@ -237,34 +237,49 @@ TEST(VersionCheck, StagedExecutableIsCheckedAgainAtEveryStart) {
   EXPECT_FALSE(fs::exists(box.StagedExe()));
 }
 
-TEST(VersionCheck, ExistenceErrorOutsideTheUpdateEndsTheRunnerInOrder) {
+// A staged executable that cannot be examined, started or removed blocks no start: it is set
+// aside and the installed executable runs.
+TEST(VersionCheck, StagedLinkToItselfIsSetAsideAndTheInstalledOneStarts) {
   Sandbox box;
   box.InstallApp("1.0.0");
   fs::create_directories(box.DataFolder());
-  fs::create_symlink("Quorlin.exe", box.StagedExe());  // a link to itself: the lookup fails, not "not found"
+  fs::create_symlink("Quorlin.exe", box.StagedExe());
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(result.signal, 0);
-  EXPECT_TRUE(box.Journal().empty());
-  ASSERT_EQ(box.LogMessages().size(), 1u);
-  EXPECT_THAT(box.LogMessages()[0], HasSubstr("INFO [default] error: "));
-  EXPECT_THAT(box.LogMessages()[0], HasSubstr("exists"));
-  EXPECT_THAT(box.LogMessages()[0], HasSubstr(box.StagedExe().string()));
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre("INFO [default] Quorlin.exe is not a regular file: set aside as Quorlin.exe.aside-1",
+                          "INFO [default] exe path: " + box.InstalledExe().string()));
+  EXPECT_EQ(fs::read_symlink(box.DataFolder() / "Quorlin.exe.aside-1"), "Quorlin.exe");
 }
 
-TEST(VersionCheck, FailedRemovalEndsTheRunnerInOrder) {
+TEST(VersionCheck, StagedFolderIsSetAsideAndTheInstalledOneStarts) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  // A folder that is not empty cannot be started, so it must go, and cannot be removed.
   box.WriteFile(box.StagedExe() / "content", "x");
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+  EXPECT_EQ(box.LogMessages().front(),
+            "INFO [default] Quorlin.exe is not a regular file: set aside as Quorlin.exe.aside-1");
+  EXPECT_EQ(ReadFile(box.DataFolder() / "Quorlin.exe.aside-1" / "content"), "x");
+}
+
+TEST(VersionCheck, DataFolderPathsTooLongToExamineBlockNoStart) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  // The roaming folder itself can be made, but no entry of the data folder can be named.
+  fs::path roaming = box.Roaming();
+  constexpr size_t kLength = 4083;  // "/Quorlin" still fits in PATH_MAX, "/Quorlin/logs.log" does not
+  while (roaming.string().size() < kLength)
+    roaming /= std::string(std::min<size_t>(200, kLength - roaming.string().size() - 1), 'r');
+  fs::create_directories(roaming);
+  box.SetEnv("XDG_DATA_HOME", roaming.string());
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.signal, 0);
-  EXPECT_TRUE(box.Runs().empty());
-  EXPECT_TRUE(fs::exists(box.StagedExe() / "content"));
-  ASSERT_EQ(box.LogMessages().size(), 1u);
-  EXPECT_THAT(box.LogMessages()[0], HasSubstr("INFO [default] error: "));
-  EXPECT_THAT(box.LogMessages()[0], HasSubstr(box.StagedExe().string()));
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+  EXPECT_THAT(result.err, HasSubstr("logs.log is not a regular file: no log file this run"));
 }
 
 }  // namespace

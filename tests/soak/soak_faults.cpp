@@ -27,6 +27,15 @@ const char* FaultName(Fault fault) {
     case Fault::foreignLockPath: return "foreign object at the lock path";
     case Fault::racingRunners: return "racing runners";
     case Fault::endlessProbe: return "endless probe";
+    case Fault::hashedUpdate: return "hashed update";
+    case Fault::wrongBase: return "wrong base";
+    case Fault::wrongResult: return "wrong result";
+    case Fault::linkAtOwnFile: return "link at a runner's file";
+    case Fault::fifoStagingFile: return "FIFO staging file";
+    case Fault::oversizedManifest: return "oversized manifest";
+    case Fault::bigDictionary: return "huge dictionary";
+    case Fault::diskFillsUp: return "disk full, then freed";
+    case Fault::forceLoop: return "force loop";
   }
   return "?";
 }
@@ -59,6 +68,15 @@ std::string MalformedManifest(std::mt19937& rng) {
   std::string noise(1 + rng() % 64, '\0');
   for (char& c : noise) c = static_cast<char>(rng());
   return "{" + noise;  // an opened object that never closes properly
+}
+
+void DeclareHugeDictionary(std::vector<uint8_t>& patch) {
+  const size_t header = 4 + (patch[3] & 7) + ((patch[3] >> 3) & 7);
+  if (patch[2] == 1) {
+    patch[header] = 0, patch[header + 1] = 0, patch[header + 2] = 0, patch[header + 3] = 0x40;
+  } else {
+    patch[header] = 40;
+  }
 }
 
 FileSizeLimit::FileSizeLimit(rlim_t bytes) {
@@ -111,7 +129,8 @@ std::string Report(const Counts& counts, uint32_t seed, bool lockOutPossible) {
   for (const auto& [fault, n] : counts.faults) out << "  " << FaultName(fault) << ": " << n << "\n";
   out << "  recoveries after a fault: " << counts.recoveries << "\n"
       << "  updates installed: " << counts.installed << ", not installed: " << counts.notInstalled << "\n"
-      << "  transient files left by a killed runner: " << counts.leftoversAfterKill << "\n";
+      << "  transient files left by a killed runner: " << counts.leftoversAfterKill << "\n"
+      << "  updates refused or kept back with a log line: " << counts.refused << "\n";
   if (!lockOutPossible) out << "  (data-folder lock-out not possible here: those cycles ran clean)\n";
   return out.str();
 }

@@ -22,12 +22,21 @@ enum class Fault {
   killedRunner,
   fullDisk,
   unreadableFolder,
-  staleLockFile,    // a lock file left with a live pid, empty, or with another mode
-  foreignLockPath,  // a folder, a link or a FIFO where the lock file belongs
-  racingRunners,    // two runners started at the same instant
-  endlessProbe,     // an executable whose --version never ends
+  staleLockFile,      // a lock file left with a live pid, empty, or with another mode
+  foreignLockPath,    // a folder, a link or a FIFO where the lock file belongs
+  racingRunners,      // two runners started at the same instant
+  endlessProbe,       // an executable whose --version never ends
+  hashedUpdate,       // a clean update whose manifest names base and result
+  wrongBase,          // the manifest names another base
+  wrongResult,        // the manifest names a result one byte off
+  linkAtOwnFile,      // a link to a file of the user's stands at one of the runner's own names
+  fifoStagingFile,    // the patch or the manifest is a FIFO
+  oversizedManifest,  // a manifest over 1 MiB
+  bigDictionary,      // a patch whose decompressor would take gigabytes
+  diskFillsUp,        // the data folder's disk has no room until the next run
+  forceLoop,          // the application stages a failing forced update at every run
 };
-constexpr int kFaultKinds = 10;  // the kinds after `none`
+constexpr int kFaultKinds = 19;  // the kinds after `none`
 
 const char* FaultName(Fault fault);
 
@@ -39,6 +48,8 @@ void TruncatePatch(std::vector<uint8_t>& patch, std::mt19937& rng);
 // A manifest the JSON library refuses: broken syntax, trailing data, a comment, a number beyond
 // a double, or random bytes.
 std::string MalformedManifest(std::mt19937& rng);
+// Declares a dictionary the runner must refuse: 2^30 bytes for tuz, property 40 for LZMA2.
+void DeclareHugeDictionary(std::vector<uint8_t>& patch);
 
 // Lowers the soft RLIMIT_FSIZE of this process (and so of the children it starts) while alive.
 class FileSizeLimit {
@@ -78,6 +89,7 @@ struct Counts {
   int installed = 0;           // cycles that ended with the new version staged
   int notInstalled = 0;        // cycles whose update was refused or lost to the fault
   int leftoversAfterKill = 0;  // transient files a killed runner left for the next installation
+  int refused = 0;             // updates the runner refused or kept back, each with its log line
 };
 
 std::string Report(const Counts& counts, uint32_t seed, bool lockOutPossible);

@@ -3,13 +3,17 @@
 // with faults mixed in at random: a corrupt or truncated patch, a malformed manifest, a killed
 // runner, a full disk (RLIMIT_FSIZE), an unreadable or read-only data folder, a stale lock file
 // or a foreign object at the lock path, two runners started at the same instant, and an
-// executable whose --version never ends.
+// executable whose --version never ends; manifests that name the base and the result by
+// SHA-256, rightly or wrongly; links and FIFOs at the names the runner reads and writes;
+// oversized manifests and dictionaries; a data-folder disk (a tmpfs) that is full for one run and
+// then frees up; and an application that stages a failing forced update at every run.
 //
 // After every cycle a fresh runner must start a complete executable (one whose bytes are exactly
 // a version this chain made), the data folder must hold only the runner's own files, and every
 // log line must be one the runner defines.
 //
-// QR_SOAK_CYCLES sets the number of cycles (default 20, the CI variant: each fault once); QR_SOAK_SEED the seed;
+// QR_SOAK_CYCLES sets the number of cycles (default twice the fault kinds, the CI variant: each
+// fault once); QR_SOAK_SEED the seed;
 // QR_SOAK_VERBOSE=1 prints what every cycle's runs started and logged.
 #include <gtest/gtest.h>
 
@@ -25,6 +29,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -37,6 +42,7 @@
 
 #include "diff/patch_maker.h"
 #include "tests/runner/sandbox.h"
+#include "tests/runner/update_files.h"
 #include "tests/soak/soak_faults.h"
 #include "tests/standin/standin_copy.h"
 
@@ -72,10 +78,28 @@ std::vector<std::string> Lines(const std::string& text) {
 
 // Every line the runner writes to its log, in the logging library's default format.
 bool IsRunnerLogLine(const std::string& line) {
-  static const std::regex defined(
-      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO \[default\] )"
-      R"((exe path: .+|exe not exist |Create Process .+ --runner error|error: .+|unknown error|)"
-      R"(single-instance lock not taken: .+)$)");
+  static const char* const reasons[] = {
+      R"(update\.json is larger than 1 MiB)", R"(update\.json is not valid JSON)",
+      R"(update\.json has a malformed (base_)?sha256)", R"(update\.json cannot be read: .+)",
+      R"(Patch cannot be read: .+)", R"(patch failed with result \d+( \(.+\))?)",
+      R"(patch needs \d+ bytes of memory, more than the 256 MiB allowed)",
+      R"(the update does not fit the executable that ran)", R"(the patched executable does not match sha256)",
+      R"(not enough disk space for the update: \d+ bytes needed, \d+ free)", R"(backup copy failed: .+)",
+      R"(the executable that ran cannot be read: .+)", R"(Quorlin_new\.exe cannot be (created|opened|written|read): .+)"};
+  static const char* const messages[] = {
+      R"(exe path: .+)", R"(exe not exist )", R"(Create Process .+ --runner error)", R"(error: .+)", R"(unknown error)",
+      R"(.+ is not a regular file(: set aside as .+| and cannot be set aside: .+))",
+      R"(.+ cannot be examined \(.+\)(: set aside as .+| and cannot be set aside: .+))",
+      R"(.+ cannot be removed: set aside as .+)", R"(force not honoured: the update was not installed)",
+      R"(interrupted installation completed)", R"(crash handler copy failed: .+)",
+      R"(single-instance lock not taken: .+)"};
+  static const std::regex defined([] {
+    std::string why;
+    for (const char* reason : reasons) why += (why.empty() ? "" : "|") + std::string(reason);
+    std::string any = "(" + why + R"()( \(attempt \d\))?: (update dropped|update kept for a later run \(attempt \d of 3\)))";
+    for (const char* message : messages) any += "|" + std::string(message);
+    return R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO \[default\] ()" + any + ")$";
+  }());
   return std::regex_match(line, defined);
 }
 
@@ -91,6 +115,8 @@ struct RunRecord {
 class SoakChain {
  public:
   SoakChain(uint32_t seed, bool canLockOut) : m_rng(seed), m_canLockOut(canLockOut) {
+    // The data folder on a disk of its own, which a cycle can fill; without one those cycles run clean.
+    m_canFillDisk = m_box.LimitDataFolder(kDataDiskSize);
     m_box.InstallApp("1.0.0");
     m_known["1.0.0"] = Hash(m_box.InstalledExe());
     m_installedHash = m_known["1.0.0"];
@@ -105,6 +131,7 @@ class SoakChain {
   // with a fresh runner what it left behind.
   void Cycle(int index, Fault fault) {
     if (fault == Fault::unreadableFolder && !m_canLockOut) fault = Fault::none;
+    if (fault == Fault::diskFillsUp && !m_canFillDisk) fault = Fault::none;
     ++m_counts.cycles;
     ++m_counts.faults[fault];
 
@@ -115,22 +142,84 @@ class SoakChain {
     standin::MakeCopyWithVersion(QR_STANDIN_PATH, m_next.string(), newVersion);
     m_known[newVersion] = Hash(m_next);
 
-    std::vector<uint8_t> patch = MakePatch(base, m_next);
+    std::vector<uint8_t> patch = MakePatch(base, m_next, fault == Fault::bigDictionary);
     std::string manifest = R"({"force": true})";
+    const std::vector<uint8_t> nextBytes = Bytes(ReadFile(m_next));
+    const std::string baseHash = runner_test::Sha256Hex(Bytes(ReadFile(base)));
+    const std::string nextHash = runner_test::Sha256Hex(nextBytes);
+    const auto hashed = [](const std::string& baseSha, const std::string& sha) {
+      return R"({"force": true, "base_sha256": ")" + baseSha + R"(", "sha256": ")" + sha + R"("})";
+    };
     switch (fault) {
       case Fault::corruptPatch: soak::CorruptPatch(patch, m_rng); break;
       case Fault::truncatedPatch: soak::TruncatePatch(patch, m_rng); break;
       case Fault::malformedManifest: manifest = soak::MalformedManifest(m_rng); break;
+      case Fault::hashedUpdate: manifest = hashed(baseHash, nextHash); break;
+      case Fault::wrongBase: manifest = hashed(nextHash, nextHash); break;
+      case Fault::wrongResult: {
+        std::vector<uint8_t> almost = nextBytes;
+        almost[m_rng() % almost.size()] ^= static_cast<uint8_t>(1 + m_rng() % 255);
+        manifest = hashed(baseHash, runner_test::Sha256Hex(almost));
+        break;
+      }
+      case Fault::oversizedManifest: manifest = std::string((1 << 20) + m_rng() % 4096, ' ') + manifest; break;
+      case Fault::bigDictionary: soak::DeclareHugeDictionary(patch); break;
       default: break;
     }
     fs::create_directories(m_box.DataFolder());
     m_box.WriteFile(m_box.DataFolder() / "Patch", std::string(patch.begin(), patch.end()));
     m_box.WriteFile(m_box.DataFolder() / "update.json", manifest);
+    const fs::path victim = m_box.WriteFile(m_box.Root() / "victim", "a file of the user's\n");
+    std::string fifoName;
+    switch (fault) {
+      case Fault::fifoStagingFile:
+        fifoName = m_rng() % 2 ? "Patch" : "update.json";
+        fs::remove(m_box.DataFolder() / fifoName);
+        EXPECT_EQ(::mkfifo((m_box.DataFolder() / fifoName).c_str(), 0600), 0);
+        break;
+      case Fault::linkAtOwnFile: {
+        static const char* const names[] = {"Quorlin_old.exe", "Quorlin_new.exe", "update.attempts"};
+        fs::create_symlink(victim, m_box.DataFolder() / names[m_rng() % 3]);
+        break;
+      }
+      case Fault::diskFillsUp: {
+        // Less room than the margin the runner keeps beyond the two executables.
+        const uintmax_t free = fs::space(m_box.DataFolder()).available;
+        const uintmax_t keep = 1 + m_rng() % (8 << 20);
+        std::ofstream(m_box.DataFolder() / "filler", std::ios::binary) << std::string(free > keep ? free - keep : 0, 'f');
+        break;
+      }
+      case Fault::forceLoop: {
+        const fs::path bad = m_box.WriteFile(m_box.Root() / "looping patch", "not a patch");
+        const fs::path forced = m_box.WriteFile(m_box.Root() / "looping manifest", R"({"force": true})");
+        m_box.OnRun(baseVersion, "stage|" + bad.string() + "|" + forced.string());
+        break;
+      }
+      default: break;
+    }
 
     const RunRecord faulted = RunUnder(fault);
     ASSERT_FALSE(faulted.timedOut) << "cycle " << index << ": the runner hung under " << soak::FaultName(fault);
     if (fault != Fault::killedRunner) ExpectOrderlyEnd(faulted, index);
     ExpectOutcome(faulted, fault, baseVersion, newVersion, index);
+    for (const std::string& message : faulted.messages)
+      if (message.find("update dropped") != std::string::npos || message.find("kept for a later run") != std::string::npos ||
+          message.find("set aside") != std::string::npos)
+        ++m_counts.refused;
+
+    // What the fault put in the data folder that is not the runner's to clear goes again.
+    EXPECT_EQ(ReadFile(victim), "a file of the user's\n") << "cycle " << index << ": written through a link";
+    std::error_code ignored;
+    switch (fault) {
+      case Fault::fifoStagingFile:
+        EXPECT_TRUE(fs::exists(fs::symlink_status(m_box.DataFolder() / (fifoName + ".aside-1")))) << "cycle " << index;
+        fs::remove(m_box.DataFolder() / (fifoName + ".aside-1"), ignored);
+        fs::remove(m_box.DataFolder() / "Patch", ignored);  // alone now, it would wait for a manifest
+        break;
+      case Fault::diskFillsUp: fs::remove(m_box.DataFolder() / "filler"); break;
+      case Fault::forceLoop: m_box.OnRun(baseVersion, ""); break;
+      default: break;
+    }
 
     // A fresh runner, with no fault: it must start a complete executable.
     const RunRecord check = Run();
@@ -166,7 +255,9 @@ class SoakChain {
 
   static size_t Hash(const fs::path& path) { return std::hash<std::string>()(ReadFile(path)); }
 
-  std::vector<uint8_t> MakePatch(const fs::path& from, const fs::path& to) {
+  // A patch of a random compression; with `dictionaryPrefix` one that starts with a dictionary
+  // size (tuz) or property (LZMA2).
+  std::vector<uint8_t> MakePatch(const fs::path& from, const fs::path& to, bool dictionaryPrefix = false) {
     static constexpr hldiff::Compression kinds[] = {
         hldiff::Compression::None, hldiff::Compression::Tuz,     hldiff::Compression::Zlib,
         hldiff::Compression::Gzip, hldiff::Compression::Deflate, hldiff::Compression::Lzma,
@@ -175,6 +266,7 @@ class SoakChain {
     const std::vector<uint8_t> newBytes = Bytes(ReadFile(to));
     hldiff::MakeOptions options;
     options.encode.compression = kinds[m_rng() % 7];
+    if (dictionaryPrefix) options.encode.compression = m_rng() % 2 ? hldiff::Compression::Tuz : hldiff::Compression::Lzma2;
     options.encode.level = static_cast<int>(m_rng() % 10);
     return hldiff::make_patch(oldBytes.data(), oldBytes.size(), newBytes.data(), newBytes.size(), options);
   }
@@ -323,6 +415,12 @@ class SoakChain {
       for (const std::string& m : run.messages) n += m.rfind("error: ", 0) == 0 || m == "unknown error";
       return n;
     }();
+    const auto logged = [&run](const std::string& part) {
+      for (const std::string& m : run.messages)
+        if (m.find(part) != std::string::npos) return true;
+      return false;
+    };
+    const std::vector<std::string> onlyBase{baseVersion};
     switch (fault) {
       case Fault::none:
       case Fault::staleLockFile:
@@ -331,6 +429,11 @@ class SoakChain {
         EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion})) << "cycle " << index;
         EXPECT_EQ(errors, 0) << "cycle " << index;
         EXPECT_EQ(run.messages.size(), 2u) << "cycle " << index;
+        break;
+      case Fault::hashedUpdate:
+      case Fault::linkAtOwnFile:
+        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion})) << "cycle " << index;
+        EXPECT_EQ(errors, 0) << "cycle " << index;
         break;
       case Fault::foreignLockPath:
         // Without exclusion, and saying so first, but the update as usual.
@@ -351,23 +454,55 @@ class SoakChain {
         EXPECT_EQ(errors, 0) << "cycle " << index;
         break;
       case Fault::corruptPatch:
-        // The patch fails; the forced restart starts the version that was there.
-        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, baseVersion})) << "cycle " << index;
+      case Fault::forceLoop:
+        // The patch fails, one line says so, and "force" is not honoured: no restart.
+        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
         EXPECT_EQ(errors, 0) << "cycle " << index;
+        EXPECT_TRUE(logged("patch failed with result")) << "cycle " << index;
+        EXPECT_TRUE(logged("force not honoured")) << "cycle " << index;
         break;
       case Fault::truncatedPatch:
         // A cut that only takes bytes the patch never needs still installs the update.
-        ASSERT_EQ(run.runs.size(), 2u) << "cycle " << index;
+        ASSERT_FALSE(run.runs.empty()) << "cycle " << index;
         EXPECT_EQ(run.runs[0], baseVersion) << "cycle " << index;
-        EXPECT_TRUE(run.runs[1] == baseVersion || run.runs[1] == newVersion) << "cycle " << index;
+        EXPECT_TRUE(run.runs == onlyBase || run.runs == (std::vector<std::string>{baseVersion, newVersion}))
+            << "cycle " << index;
         break;
       case Fault::malformedManifest:
-        EXPECT_EQ(run.runs, std::vector<std::string>{baseVersion}) << "cycle " << index;
-        EXPECT_EQ(run.messages.back(), "unknown error") << "cycle " << index;
-        EXPECT_EQ(standin::VersionOf(m_box.StagedExe().string()), newVersion) << "cycle " << index;
+        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
+        EXPECT_TRUE(logged("update.json is not valid JSON: update dropped")) << "cycle " << index;
+        break;
+      case Fault::wrongBase:
+        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
+        EXPECT_TRUE(logged("the update does not fit the executable that ran: update dropped")) << "cycle " << index;
+        break;
+      case Fault::wrongResult:
+        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
+        EXPECT_TRUE(logged("the patched executable does not match sha256: update dropped")) << "cycle " << index;
+        break;
+      case Fault::oversizedManifest:
+        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
+        EXPECT_TRUE(logged("update.json is larger than 1 MiB: update dropped")) << "cycle " << index;
+        break;
+      case Fault::bigDictionary:
+        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
+        EXPECT_TRUE(logged("more than the 256 MiB allowed: update dropped")) << "cycle " << index;
+        break;
+      case Fault::fifoStagingFile:
+        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
+        EXPECT_TRUE(logged("is not a regular file: set aside as")) << "cycle " << index;
+        break;
+      case Fault::diskFillsUp:
+        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
+        EXPECT_TRUE(logged("not enough disk space for the update")) << "cycle " << index;
+        EXPECT_TRUE(fs::exists(m_box.DataFolder() / "Patch")) << "cycle " << index << ": the update must wait";
         break;
       default:
         break;  // killed, full disk, locked folder: only the check run's invariants bind
+    }
+    // A refused update leaves the staged executable as it was.
+    if (run.runs == onlyBase && fault != Fault::none && fault != Fault::killedRunner && fs::exists(m_box.StagedExe())) {
+      EXPECT_NE(standin::VersionOf(m_box.StagedExe().string()), newVersion) << "cycle " << index;
     }
   }
 
@@ -389,7 +524,8 @@ class SoakChain {
 
   void ExpectNoStrayFile(Fault fault, const std::string& newVersion, int index) {
     // A killed runner cannot clean up; its transient files may wait for the next installation.
-    static const std::set<std::string> transient = {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe"};
+    static const std::set<std::string> transient = {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe",
+                                                    "update.attempts"};
     const bool installedNow =
         fs::exists(m_box.StagedExe()) && standin::VersionOf(m_box.StagedExe().string()) == newVersion;
     if (fault == Fault::killedRunner) m_killLeftoversAllowed = true;
@@ -408,9 +544,12 @@ class SoakChain {
     if (installedNow && fault != Fault::killedRunner) m_killLeftoversAllowed = false;
   }
 
+  static constexpr uint64_t kDataDiskSize = uint64_t(48) << 20;
+
   Sandbox m_box;
   std::mt19937 m_rng;
   bool m_canLockOut;
+  bool m_canFillDisk = false;
   std::map<std::string, size_t> m_known;  // version -> hash of the exact bytes made for it
   size_t m_installedHash = 0;
   fs::path m_next;

@@ -1,3 +1,81 @@
+# ---- updates whose manifest names the base and the result (mkpatch --manifest) ----
+rs_case_hashed_update() {
+  local name="update: hashed, made by mkpatch --manifest"
+  # The installed 1.0.0 is made the same way as this base, byte for byte.
+  rs_copy 1.0.0 "$rs_root/v1.exe"
+  if ! "$mkpatch" -q -c lzma --manifest "$rs_root/hashed.json" --force "$rs_root/v1.exe" "$rs_v2" \
+    "$rs_root/patch-hashed" >/dev/null 2>&1; then
+    fail "$name" "mkpatch --manifest failed"
+    return
+  fi
+  rs_reset 1.0.0
+  rs_runner hashed "$(rs_stage_steps 1.0.0 "$rs_root/patch-hashed" "$rs_root/hashed.json")"
+  rs_check hashed "run 1.0.0,probe 1.0.0,probe 2.0.0,run 2.0.0" \
+    "$rs_exe_line_installed|$rs_exe_line_staged" "$name" || return
+  rs_expect_staged "$rs_v2" "$name" "the staged executable differs from the Linux-made 2.0.0" || return
+  pass "$name: both digests match under BCrypt, 2.0.0 runs at once"
+
+  name="update: hashed, another base"
+  rs_reset 1.0.0
+  rs_stage 1.5.0
+  cp "$rs_data/Quorlin.exe" "$rs_root/previous.exe"
+  rs_runner wrongbase "$(rs_stage_steps 1.5.0 "$rs_root/patch-hashed" "$rs_root/hashed.json")"
+  rs_check wrongbase "probe 1.0.0,probe 1.5.0,run 1.5.0" \
+    "$rs_exe_line_staged|INFO [default] the update does not fit the executable that ran: update dropped|$rs_force_ignored" \
+    "$name" || return
+  rs_expect_staged "$rs_root/previous.exe" "$name" "the staged executable changed" || return
+  if grep -q "hpatchi run" "$rs_root/wrongbase.out" 2>/dev/null; then
+    fail "$name" "the patch was applied before the base was checked"
+    return
+  fi
+  pass "$name: refused before patching, the staged 1.5.0 kept"
+}
+
+# ---- the data folder: no link written through, no patch beyond the memory limit ----
+rs_case_link_rule() {
+  local name="data folder: a link at Quorlin_old.exe"
+  rs_reset 1.0.0
+  mkdir -p "$rs_data"
+  printf 'a file of the user\n' >"$rs_root/victim"
+  ln -s "$rs_root/victim" "$rs_data/Quorlin_old.exe"
+  rs_runner link "$(rs_stage_steps 1.0.0 "$rs_root/patch-zlib" "$rs_root/force-false.json")"
+  # Removed, or, where Wine keeps the link through a removal, set aside.
+  local aside="INFO [default] Quorlin_old.exe cannot be removed: set aside as Quorlin_old.exe.aside-1"
+  if [ "$(rs_log)" = "$rs_exe_line_installed|$aside" ]; then
+    rs_check link "run 1.0.0" "$rs_exe_line_installed|$aside" "$name" || return
+    rm -f "$rs_data/Quorlin_old.exe.aside-1"
+  else
+    rs_check link "run 1.0.0" "$rs_exe_line_installed" "$name" || return
+  fi
+  if [ "$(cat "$rs_root/victim")" != "a file of the user" ]; then
+    fail "$name" "the link's target was written"
+    return
+  fi
+  rs_expect_staged "$rs_v2" "$name" "the staged executable differs from the Linux-made 2.0.0" || return
+  pass "$name: its target untouched, the update installed"
+}
+
+rs_case_memory_limit() {
+  local name="update: a tuz dictionary of 2^30 bytes"
+  local patch=$rs_root/patch-big-dictionary
+  cp "$rs_root/patch-tuz" "$patch"
+  # The dictionary size follows the header: 4 bytes plus the widths of the two size fields.
+  local layout header
+  layout=$(od -An -tu1 -j 3 -N 1 "$patch" | tr -d ' ')
+  header=$((4 + (layout & 7) + ((layout >> 3) & 7)))
+  printf '\x00\x00\x00\x40' | dd of="$patch" bs=1 seek="$header" conv=notrunc status=none
+  rs_reset 1.0.0
+  rs_runner bigdict "$(rs_stage_steps 1.0.0 "$patch" "$rs_root/force-true.json")"
+  rs_check bigdict "run 1.0.0" \
+    "$rs_exe_line_installed|INFO [default] patch needs 1073774592 bytes of memory, more than the 256 MiB allowed: update dropped|$rs_force_ignored" \
+    "$name" || return
+  if [ -e "$rs_data/Quorlin.exe" ] || [ -n "$(rs_leftovers)" ]; then
+    fail "$name" "left behind: $(rs_leftovers)"
+    return
+  fi
+  pass "$name: refused before allocating, the update consumed"
+}
+
 # End-to-end cases of QuorlinRunner.exe under Wine. Sourced by scripts/windows-test.sh after the
 # hpatchi cases; it uses that script's wine, wineserver, work, WINEPREFIX, pass and fail, and:
 #   runner_exe       QuorlinRunner.exe               standin_exe   the stand-in (console)
@@ -93,6 +171,7 @@ rs_check() {
 }
 
 rs_exe_line_installed="INFO [default] exe path: $rs_installed_win"
+rs_force_ignored="INFO [default] force not honoured: the update was not installed"
 rs_exe_line_staged="INFO [default] exe path: $rs_staged_win"
 
 # Waits until the journal holds a line starting with $1, for at most a minute.
@@ -343,7 +422,8 @@ rs_case_forced_update() {
   pass "$name (compress_type $type): 2.0.0 runs at once, byte for byte, nothing left behind"
 }
 
-# A patch the driver rejects: the previous staged executable (1.5.0) stays as it was.
+# A patch the driver rejects: the previous staged executable (1.5.0) stays as it was, the
+# update is consumed with one line that names the driver's result, and "force" is not honoured.
 rs_failed_patch_case() {
   local what=$1 patch=$2
   local name="update: failing patch, $what"
@@ -351,11 +431,17 @@ rs_failed_patch_case() {
   rs_stage 1.5.0
   cp "$rs_data/Quorlin.exe" "$rs_root/previous.exe"
   rs_runner failed "$(rs_stage_steps 1.5.0 "$patch" "$rs_root/force-true.json")"
-  # "force" is still honoured: the previous version starts again, after a fresh probe.
-  rs_check failed "probe 1.0.0,probe 1.5.0,run 1.5.0,probe 1.0.0,probe 1.5.0,run 1.5.0" \
-    "$rs_exe_line_staged|$rs_exe_line_staged" "$name" || return
+  local code
+  code=$(sed -n 's/.*patch failed with result \([0-9]*\): update dropped.*/\1/p' "$rs_data/logs.log" 2>/dev/null)
+  case "$code" in
+    5 | 10 | 11 | 12 | 13 | 20 | 21) ;;
+    *) fail "$name" "no line of a bad patch in the log: $(rs_log)"; return ;;
+  esac
+  rs_check failed "probe 1.0.0,probe 1.5.0,run 1.5.0" \
+    "$rs_exe_line_staged|INFO [default] patch failed with result $code: update dropped|$rs_force_ignored" \
+    "$name" || return
   rs_expect_staged "$rs_root/previous.exe" "$name" "the staged executable changed" || return
-  pass "$name: the staged 1.5.0 is kept whole, no Quorlin_new.exe"
+  pass "$name: the staged 1.5.0 is kept whole, result $code logged, no restart"
 }
 
 rs_case_failed_patches() {
@@ -532,6 +618,9 @@ rs_case_roaming_name "spelled in the ANSI code page" "Daten Müller" ansi
 rs_case_roaming_name "outside the ANSI code page" "Данные Петра" short
 rs_case_failed_patches
 rs_case_unforced_update
+rs_case_hashed_update
+rs_case_link_rule
+rs_case_memory_limit
 rs_case_focus
 rs_case_decoy
 # mkpatch's default patch, LZMA2

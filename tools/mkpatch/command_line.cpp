@@ -7,7 +7,7 @@ namespace mkpatch {
 
 const char* const kUsage =
     "usage: mkpatch [-c none|tuz|zlib|gzip|deflate|lzma|lzma2] [-l level] [-d dictSize[k|m]]\n"
-    "               [--no-verify] [-q] OLD NEW PATCH\n";
+    "               [--no-verify] [-q] [--manifest FILE [--force]] OLD NEW PATCH\n";
 
 const char* const kHelp =
     "       mkpatch --help | --version\n"
@@ -25,6 +25,10 @@ const char* const kHelp =
     "               to 1g; the default is 512k (deflate 32k); none ignores it. The memory that\n"
     "               hpatchi needs grows with it\n"
     "  --no-verify  write the patch without checking it\n"
+    "  --manifest FILE\n"
+    "               also write FILE, the update.json for the runner, once the patch is written:\n"
+    "               the SHA-256 of OLD (base_sha256) and of NEW (sha256), and force\n"
+    "  --force      the manifest's force is true: the runner restarts the application at once\n"
     "  -q           print nothing but errors\n"
     "  -h, --help   print this help and exit\n"
     "  --version    print the version and exit\n"
@@ -162,6 +166,12 @@ std::optional<CommandLine> parse_command_line(const std::vector<std::string>& ar
     } else if (a == "--version") {
       cl.version = true;
       return cl;
+    } else if (a == "--manifest") {
+      const std::string* v = value("a file name");
+      if (!v) return std::nullopt;
+      cl.manifestPath = *v;
+    } else if (a == "--force") {
+      cl.force = true;
     } else if (a == "--no-verify") {
       cl.verify = false;
     } else if (a == "-q") {
@@ -188,6 +198,10 @@ std::optional<CommandLine> parse_command_line(const std::vector<std::string>& ar
   if (cl.encode.dictSize != 0 && !dict_fits(cl.encode.compression, cl.encode.dictSize)) {
     error = std::string("dictionary size ") + std::to_string(cl.encode.dictSize) +
             " is not valid for " + hldiff::compression_name(cl.encode.compression);
+    return std::nullopt;
+  }
+  if (cl.force && cl.manifestPath.empty()) {
+    error = "--force needs --manifest";
     return std::nullopt;
   }
   cl.oldPath = paths[0];

@@ -10,6 +10,7 @@
 #include "diff/patch_maker.h"
 #include "tools/mkpatch/command_line.h"
 #include "tools/mkpatch/file_io.h"
+#include "tools/mkpatch/manifest.h"
 #include "tools/mkpatch/progress.h"
 #include "tools/mkpatch/verify.h"
 
@@ -33,6 +34,9 @@ struct PendingFile {
 int run(const mkpatch::CommandLine& cl) {
   std::vector<uint8_t> oldData = mkpatch::read_file(cl.oldPath, hldiff::kMaxFileSize);
   std::vector<uint8_t> newData = mkpatch::read_file(cl.newPath, hldiff::kMaxFileSize);
+  std::string manifest;
+  if (!cl.manifestPath.empty())
+    manifest = mkpatch::manifest_text(mkpatch::sha256_hex(oldData), mkpatch::sha256_hex(newData), cl.force);
 
   mkpatch::Progress progress(!cl.quiet && oldData.size() + newData.size() >= kProgressFrom);
   hldiff::MakeOptions options;
@@ -43,11 +47,11 @@ int run(const mkpatch::CommandLine& cl) {
       hldiff::make_patch(oldData.data(), oldData.size(), newData.data(), newData.size(), options);
   oldData = {};
 
+  std::string why;
   PendingFile pending{cl.patchPath + ".part-" + std::to_string(getpid())};
   mkpatch::write_file(pending.path, patch);
   if (cl.verify) {
     progress.stage("checking the patch");
-    std::string why;
     if (!mkpatch::verify_patch(cl.oldPath, pending.path, newData, why)) {
       std::fprintf(stderr, "mkpatch: the patch does not work (%s); no patch written\n",
                    why.c_str());
@@ -62,6 +66,10 @@ int run(const mkpatch::CommandLine& cl) {
     return 1;
   }
   pending.keep = true;
+  if (!manifest.empty() && !mkpatch::write_manifest(cl.manifestPath, manifest, why)) {
+    std::fprintf(stderr, "mkpatch: %s\n", why.c_str());
+    return 1;
+  }
   if (!cl.quiet)
     std::printf("%s: %zu bytes (%s%s) for %zu new bytes\n", cl.patchPath.c_str(), patch.size(),
                 hldiff::compression_name(cl.encode.compression),

@@ -98,3 +98,73 @@ void FlushFolder(const std::string& folder);
 void CopyExecutePermission(const std::string& model, const std::string& path);
 
 }  // namespace runner::os
+
+// ---- Files of the data folder ---------------------------------------------------------------
+// Every process of the user can write the data folder, so the runner reaches nothing there
+// through a link, reads only regular files and creates every file of its own afresh.
+// Implemented in files_posix.cpp / files_win32.cpp and sha256_posix.cpp / sha256_win32.cpp.
+
+#include <cstdint>
+#include <system_error>
+
+namespace runner::os {
+
+enum class EntryKind {
+  absent,        // nothing at the path
+  regularFile,   // a regular file, not reached through a link
+  other,         // a link, a folder, a FIFO, a device or anything else
+  unexaminable,  // the system could not say (a link loop, a name too long, no access)
+};
+
+// What stands at `path` itself; a link is never followed. `error` tells why for unexaminable.
+EntryKind ExamineEntry(const std::string& path, std::error_code& error);
+
+// One open file. Owns the descriptor or handle until it is destroyed.
+class DataFile {
+ public:
+  // Opens an existing regular file without following a link and without blocking (a FIFO
+  // cannot hold the runner), and checks after opening that it is a regular file. Nothing when it
+  // is absent or anything else; `kind` then says what stands there and `error` why. While it is
+  // open, nobody else can write, rename or remove it on Windows.
+  static std::unique_ptr<DataFile> OpenRegular(const std::string& path, bool forWriting, EntryKind& kind,
+                                               std::error_code& error);
+  // Creates a new file for reading and writing, exclusively: it fails when anything at all
+  // stands at `path`, a link included, so nothing is ever written through a link.
+  static std::unique_ptr<DataFile> CreateNew(const std::string& path, std::error_code& error);
+
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+  ~DataFile();
+
+  // The size of the file now.
+  uint64_t Size(std::error_code& error) const;
+  // Reads up to `count` bytes from the current position; 0 at the end. False on a read error.
+  bool Read(void* buffer, size_t& count, std::error_code& error);
+  // Writes all `count` bytes at the current position. False (with the cause) otherwise.
+  bool Write(const void* buffer, size_t count, std::error_code& error);
+  // Moves the position back to the start.
+  bool Rewind(std::error_code& error);
+  // Forces the content to the disk.
+  bool FlushToDisk(std::error_code& error);
+  // Gives the file the same permission to be executed as the file at `model` has.
+  void CopyExecutePermissionFrom(const std::string& model);
+  // A path by which a later open, by this process, reaches this very file while it stays open,
+  // whatever is renamed or linked in its place meanwhile.
+  std::string PathWhileOpen() const;
+
+  struct Handle;
+
+ private:
+  DataFile(std::unique_ptr<Handle> handle, std::string path);
+  std::unique_ptr<Handle> m_handle;
+  std::string m_path;
+};
+
+// The bytes free for this user on the file system that holds `folder`; nothing when unknown.
+std::optional<uint64_t> FreeSpace(const std::string& folder);
+
+// The SHA-256 of everything `file` holds, from its start, as 64 lowercase hex digits; nothing
+// (with the cause in `error`) when it cannot be read. The position is left at the end.
+std::optional<std::string> Sha256OfFile(DataFile& file, std::error_code& error);
+
+}  // namespace runner::os

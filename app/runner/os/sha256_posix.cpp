@@ -1,0 +1,44 @@
+// SHA-256 through OpenSSL's EVP interface.
+#include "app/runner/os/os.h"
+
+#include <openssl/evp.h>
+
+#include <memory>
+#include <vector>
+
+namespace runner::os {
+namespace {
+
+struct DigestContextFree {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+}  // namespace
+
+std::optional<std::string> Sha256OfFile(DataFile& file, std::error_code& error) {
+  if (!file.Rewind(error)) return std::nullopt;
+  std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    error = std::make_error_code(std::errc::not_enough_memory);
+    return std::nullopt;
+  }
+  std::vector<unsigned char> buffer(size_t(1) << 20);
+  for (;;) {
+    size_t count = buffer.size();
+    if (!file.Read(buffer.data(), count, error)) return std::nullopt;
+    if (count == 0) break;
+    EVP_DigestUpdate(context.get(), buffer.data(), count);
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_DigestFinal_ex(context.get(), digest, &length);
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
+  }
+  return text;
+}
+
+}  // namespace runner::os

@@ -1,0 +1,33 @@
+/* What one patch run will need, read from the patch's header and decompressor prefix before
+ * anything is allocated, so that a caller can refuse a patch its memory cannot hold. */
+#ifndef HPATCHI_MEMORY_H
+#define HPATCHI_MEMORY_H
+
+#include <stdint.h>
+
+#include "patch/hl_result.h"
+#include "patch/hl_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct hpatchi_TMemoryNeed {
+  uint32_t compress_type;
+  uint32_t newSize;     /* bytes the patch writes */
+  uint64_t mustSize;    /* M: the decompressor's memory */
+  uint64_t cacheSize;   /* I + P: input cache and patch cache */
+  uint64_t total;       /* M + I + P: the one block hpatchi_patch allocates */
+} hpatchi_TMemoryNeed;
+
+/* Reads the header and the decompressor prefix through readDiff (from the start of the patch)
+ * and fills need with the sizes hpatchi_patch would use for cacheSize, without allocating.
+ * Returns HPATCHI_OK, or the code the driver would return for this patch before allocating:
+ * HPATCHI_HEADER_ERROR, HPATCHI_COMPRESS_TYPE_ERROR or HPATCHI_DECOMPRESSER_INFO_ERROR. */
+int hpatchi_memory_need(void* diffHandle, hl_read_fn readDiff, uint32_t cacheSize, hpatchi_TMemoryNeed* need);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

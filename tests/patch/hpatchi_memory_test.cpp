@@ -1,0 +1,66 @@
+// The memory line of a patch, read from its header and prefix without allocating.
+#include <gtest/gtest.h>
+
+#include "patch/hpatchi.h"
+#include "patch/hpatchi_memory.h"
+#include "tests/support/memory_io.h"
+#include "tests/support/patch_writer.h"
+
+namespace {
+
+using hl_test::Bytes;
+
+// A header for compress_type `type` followed by the decompressor prefix `prefix`.
+Bytes PatchStart(uint8_t type, const Bytes& prefix, uint32_t newSize = 1000) {
+  hl_test::HeaderFields fields;
+  fields.compressType = type;
+  fields.newSize = newSize;
+  fields.uncompressSize = type == 0 ? 0 : 500;
+  fields.uncompressSizeWidth = type == 0 ? 0 : 4;
+  Bytes patch = hl_test::make_header(fields);
+  patch.insert(patch.end(), prefix.begin(), prefix.end());
+  return patch;
+}
+
+int Need(const Bytes& patch, hpatchi_TMemoryNeed& need) {
+  hl_test::MemoryReader reader(patch);
+  return hpatchi_memory_need(&reader, hl_test::MemoryReader::read, HPATCHI_CACHE_SIZE, &need);
+}
+
+TEST(MemoryNeed, IsTheDriversBlockForEachDecompressor) {
+  hpatchi_TMemoryNeed need;
+  ASSERT_EQ(Need(PatchStart(0, {}, 123456), need), HPATCHI_OK);
+  EXPECT_EQ(need.newSize, 123456u);
+  EXPECT_EQ(need.total, HPATCHI_CACHE_SIZE);
+
+  // tuz: the dictionary as declared, 2^30 at most, and the whole cache beside it.
+  ASSERT_EQ(Need(PatchStart(1, {0x00, 0x00, 0x00, 0x40}), need), HPATCHI_OK);
+  EXPECT_EQ(need.mustSize, uint64_t(1) << 30);
+  EXPECT_EQ(need.total, (uint64_t(1) << 30) + HPATCHI_CACHE_SIZE);
+  EXPECT_EQ(Need(PatchStart(1, {0x01, 0x00, 0x00, 0x40}), need), HPATCHI_DECOMPRESSER_INFO_ERROR);
+  EXPECT_EQ(Need(PatchStart(1, {0x00, 0x00, 0x00, 0x00}), need), HPATCHI_DECOMPRESSER_INFO_ERROR);
+
+  // zlib: a 2^15 window and the inflater's state.
+  ASSERT_EQ(Need(PatchStart(2, {15}), need), HPATCHI_OK);
+  EXPECT_GT(need.mustSize, uint64_t(1) << 15);
+  EXPECT_LT(need.mustSize, uint64_t(1) << 17);
+  EXPECT_EQ(Need(PatchStart(2, {3}), need), HPATCHI_DECOMPRESSER_INFO_ERROR);
+
+  // lzma2: dictionary property 40 reserves 4 GiB.
+#if HL_HAVE_LZMA2
+  ASSERT_EQ(Need(PatchStart(4, {40}), need), HPATCHI_OK);
+  EXPECT_GE(need.total, uint64_t(0xFFFFFFFFu));
+  ASSERT_EQ(Need(PatchStart(4, {0}), need), HPATCHI_OK);
+  EXPECT_LT(need.total, uint64_t(64) << 20);
+#endif
+}
+
+TEST(MemoryNeed, RefusesWhatTheDriverRefusesBeforeAllocating) {
+  hpatchi_TMemoryNeed need;
+  EXPECT_EQ(Need(Bytes{'h', 'I'}, need), HPATCHI_HEADER_ERROR);
+  EXPECT_EQ(Need(Bytes{}, need), HPATCHI_HEADER_ERROR);
+  EXPECT_EQ(Need(PatchStart(9, {}), need), HPATCHI_COMPRESS_TYPE_ERROR);
+  EXPECT_EQ(Need(PatchStart(3, {}), need), HPATCHI_DECOMPRESSER_INFO_ERROR);  // no lzma properties
+}
+
+}  // namespace

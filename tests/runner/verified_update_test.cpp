@@ -1,0 +1,151 @@
+// Updates whose manifest names the base and the result by SHA-256: nothing that does not match is
+// patched or installed, and an installation cut between the patch's removal and the rename is
+// completed at the next start.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/runner/sandbox.h"
+#include "tests/runner/update_files.h"
+#include "tests/standin/standin_copy.h"
+
+namespace runner_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const char* const kForceIgnored = "INFO [default] force not honoured: the update was not installed";
+
+std::string ExePath(const fs::path& exe) { return "INFO [default] exe path: " + exe.string(); }
+
+std::string Manifest(const std::string& base, const std::string& result, bool force = true) {
+  std::string text = std::string("{\"force\": ") + (force ? "true" : "false");
+  if (!base.empty()) text += ", \"base_sha256\": \"" + base + "\"";
+  if (!result.empty()) text += ", \"sha256\": \"" + result + "\"";
+  return text + "}";
+}
+
+// Stages, in the data folder, the patch from the stand-in `fromVersion` to `toVersion`.
+void StagePatch(Sandbox& box, const std::string& fromVersion, const std::string& toVersion,
+                const std::string& manifest) {
+  fs::create_directories(box.DataFolder());
+  const fs::path from = box.Root() / ("from-" + fromVersion);
+  WriteBytes(from, StandinBytes(fromVersion));
+  WriteBytes(box.DataFolder() / "Patch", MakeVersionPatch(from, toVersion));
+  box.WriteFile(box.DataFolder() / "update.json", manifest);
+}
+
+void ExpectConsumed(const Sandbox& box) {
+  for (const char* name : {"Patch", "update.json", "Quorlin_old.exe", "Quorlin_new.exe", "update.attempts"})
+    EXPECT_FALSE(fs::exists(box.DataFolder() / name)) << name;
+}
+
+TEST(VerifiedUpdate, WrongBaseIsRefusedBeforeAnyPatching) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("1.1.0");
+  const Bytes running = ReadBytes(box.StagedExe());
+  // Made for 1.0.0, staged while 1.1.0 is what runs: applied, it would "succeed".
+  StagePatch(box, "1.0.0", "1.2.0", Manifest(Sha256Hex(StandinBytes("1.0.0")), ""));
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.1.0"});
+  EXPECT_THAT(result.out, Not(HasSubstr("hpatchi")));
+  EXPECT_EQ(ReadBytes(box.StagedExe()), running);
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre(ExePath(box.StagedExe()),
+                          "INFO [default] the update does not fit the executable that ran: update dropped",
+                          kForceIgnored));
+  ExpectConsumed(box);
+}
+
+TEST(VerifiedUpdate, ResultThatDiffersByOneByteIsRefused) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("2.0.0");
+  const Bytes previous = ReadBytes(box.StagedExe());
+  Bytes almost = StandinBytes("3.0.0");
+  almost[almost.size() / 2] ^= 0x01;
+  StagePatch(box, "2.0.0", "3.0.0", Manifest(Sha256Hex(previous), Sha256Hex(almost)));
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 2.0.0"});
+  EXPECT_EQ(ReadBytes(box.StagedExe()), previous);
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre(ExePath(box.StagedExe()),
+                          "INFO [default] the patched executable does not match sha256: update dropped",
+                          kForceIgnored));
+  ExpectConsumed(box);
+}
+
+TEST(VerifiedUpdate, CorrectUpdateWithBothHashesInstalls) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  StagePatch(box, "1.0.0", "2.0.0",
+             Manifest(Sha256Hex(StandinBytes("1.0.0")), Sha256Hex(StandinBytes("2.0.0"))));
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
+  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()), ExePath(box.StagedExe())));
+  ExpectConsumed(box);
+}
+
+TEST(VerifiedUpdate, MalformedDigestFailsTheUpdate) {
+  for (const std::string& manifest :
+       std::vector<std::string>{R"({"force": true, "sha256": ")" + std::string(64, 'A') + R"("})",
+                                R"({"force": true, "base_sha256": 12})", R"({"force": true, "sha256": ""})"}) {
+    SCOPED_TRACE(manifest);
+    Sandbox box;
+    box.InstallApp("1.0.0");
+    StagePatch(box, "1.0.0", "2.0.0", manifest);
+    EXPECT_EQ(box.Run().exitCode, 0);
+    EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+    EXPECT_FALSE(fs::exists(box.StagedExe()));
+    ASSERT_EQ(box.LogMessages().size(), 3u);
+    EXPECT_THAT(box.LogMessages()[1], ::testing::MatchesRegex(".*update.json has a malformed (base_)?sha256: update dropped"));
+    ExpectConsumed(box);
+  }
+}
+
+// What a crash after the patch's removal and before the rename leaves: the complete result, no
+// patch, the manifest.
+void LeaveInterruptedInstall(Sandbox& box, const Bytes& result, const std::string& manifest) {
+  box.InstallApp("1.0.0");
+  box.StageApp("2.0.0");
+  WriteBytes(box.DataFolder() / "Quorlin_new.exe", result);
+  fs::permissions(box.DataFolder() / "Quorlin_new.exe", fs::status(box.InstalledExe()).permissions());
+  box.WriteFile(box.DataFolder() / "update.json", manifest);
+}
+
+TEST(VerifiedUpdate, InterruptedInstallationWithAMatchingResultIsCompleted) {
+  Sandbox box;
+  const Bytes v3 = StandinBytes("3.0.0");
+  LeaveInterruptedInstall(box, v3, Manifest("", Sha256Hex(v3), false));
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 3.0.0"});
+  EXPECT_EQ(ReadBytes(box.StagedExe()), v3);
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre("INFO [default] interrupted installation completed", ExePath(box.StagedExe())));
+  ExpectConsumed(box);
+}
+
+TEST(VerifiedUpdate, InterruptedInstallationLeftoverIsRemovedOtherwise) {
+  const Bytes v3 = StandinBytes("3.0.0");
+  Bytes cut(v3.begin(), v3.begin() + static_cast<long>(v3.size() / 2));
+  for (const auto& [name, result, manifest] :
+       {std::tuple<std::string, Bytes, std::string>{"old-style manifest", v3, "{}"},
+        {"cut result", cut, Manifest("", Sha256Hex(v3), false)},
+        {"manifest not JSON", v3, "{"}}) {
+    SCOPED_TRACE(name);
+    Sandbox box;
+    LeaveInterruptedInstall(box, result, manifest);
+    EXPECT_EQ(box.Run().exitCode, 0);
+    EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 2.0.0"});
+    EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
+    EXPECT_FALSE(fs::exists(box.DataFolder() / "Quorlin_new.exe"));
+    EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.StagedExe())));
+  }
+}
+
+}  // namespace
+}  // namespace runner_test

@@ -6,10 +6,8 @@
 #include "patch/decompress/lzma_plugin.h"
 #include "patch/decompress/tuz_decoder.h"
 #include "patch/decompress/zlib_plugin.h"
-#include "patch/hpatch_lite.h"
-#if HL_HAVE_LZMA2
 #include "patch/decompress/lzma2_plugin.h"
-#endif
+#include "patch/hpatch_lite.h"
 
 /* Largest tuz dictionary the driver accepts. */
 #define HPATCHI_MEMORY_TUZ_DICT_MAX 0x40000000u
@@ -18,9 +16,7 @@
 typedef union hpatchi_TSizingRecord {
   _zlib_TStream zlib;
   _lzma_TStream lzma;
-#if HL_HAVE_LZMA2
   _lzma2_TStream lzma2;
-#endif
 } hpatchi_TSizingRecord;
 
 int hpatchi_memory_need(void* diffHandle, hl_read_fn readDiff, uint32_t cacheSize, hpatchi_TMemoryNeed* need) {
@@ -55,11 +51,9 @@ int hpatchi_memory_need(void* diffHandle, hl_read_fn readDiff, uint32_t cacheSiz
     case 3:
       sized = _lzma_TStream_getReservedMemSize(&record.lzma, diffHandle, readDiff, uncompressSize, &need->mustSize);
       break;
-#if HL_HAVE_LZMA2
     case 4:
       sized = _lzma2_TStream_getReservedMemSize(&record.lzma2, diffHandle, readDiff, uncompressSize, &need->mustSize);
       break;
-#endif
     default:
       return HPATCHI_COMPRESS_TYPE_ERROR;
   }

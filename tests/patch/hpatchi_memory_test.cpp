@@ -47,12 +47,10 @@ TEST(MemoryNeed, IsTheDriversBlockForEachDecompressor) {
   EXPECT_EQ(Need(PatchStart(2, {3}), need), HPATCHI_DECOMPRESSER_INFO_ERROR);
 
   // lzma2: dictionary property 40 reserves 4 GiB.
-#if HL_HAVE_LZMA2
   ASSERT_EQ(Need(PatchStart(4, {40}), need), HPATCHI_OK);
   EXPECT_GE(need.total, uint64_t(0xFFFFFFFFu));
   ASSERT_EQ(Need(PatchStart(4, {0}), need), HPATCHI_OK);
   EXPECT_LT(need.total, uint64_t(64) << 20);
-#endif
 }
 
 TEST(MemoryNeed, RefusesWhatTheDriverRefusesBeforeAllocating) {

@@ -206,14 +206,15 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
   bool inTime = true;
   char buffer[4096];
   for (;;) {
+    // Checked before every read too: a child that writes without pause never leaves the pipe empty.
+    if (MillisecondsLeft(deadline) == 0) {
+      inTime = false;
+      break;
+    }
     DWORD available = 0;
     // Fails once every writer, the child and whatever it handed the pipe to, is gone.
     if (!::PeekNamedPipe(readEnd.Get(), nullptr, 0, nullptr, &available, nullptr)) break;
     if (available == 0) {
-      if (MillisecondsLeft(deadline) == 0) {
-        inTime = false;
-        break;
-      }
       ::Sleep(10);
       continue;
     }

@@ -172,6 +172,21 @@ DWORD MillisecondsLeft(ULONGLONG deadline) {
   return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
 }
 
+// Stops every process of `job` and waits, for at most a second, until they are all gone:
+// the image of a running program cannot be removed. False when the job could not be stopped.
+bool StopJob(HANDLE job) {
+  if (!::TerminateJobObject(job, 1)) return false;
+  for (int wait = 0; wait < 100; ++wait) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    if (!::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                     nullptr) ||
+        accounting.ActiveProcesses == 0)
+      break;
+    ::Sleep(10);
+  }
+  return true;
+}
+
 }  // namespace
 
 CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::size_t keep,
@@ -195,12 +210,18 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
   startup.hStdOutput = writeEnd.Get();
   startup.hStdError = writeEnd.Get();
   PROCESS_INFORMATION started = {};
-  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &started))
+  // Started suspended, so that it is in the job before it can start anything of its own.
+  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &started))
     return IsPassingShortage(::GetLastError()) ? CaptureResult::startFailed : CaptureResult::notAProgram;
   Handle process(started.hProcess);
   Handle thread(started.hThread);
   writeEnd.Close();
+  // The job holds the child and whatever it starts, so that giving up on the probe stops them all.
+  // Without one (the runner's own job may forbid it) only the child itself is stopped.
+  Handle job(::CreateJobObjectW(nullptr, nullptr));
+  if (job.Get() != nullptr && !::AssignProcessToJobObject(job.Get(), process.Get())) job.Close();
+  ::ResumeThread(thread.Get());
 
   // ReadFile on the pipe would wait without a limit: it is only called for bytes that are there.
   bool inTime = true;
@@ -227,7 +248,7 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
   }
   readEnd.Close();
   if (!inTime || ::WaitForSingleObject(process.Get(), MillisecondsLeft(deadline)) != WAIT_OBJECT_0) {
-    ::TerminateProcess(process.Get(), 1);
+    if (job.Get() == nullptr || !StopJob(job.Get())) ::TerminateProcess(process.Get(), 1);
     ::WaitForSingleObject(process.Get(), INFINITE);
     inTime = false;
   }

@@ -7,7 +7,8 @@
 //                           open and journals "handoff <its pid>"; on Windows that child
 //                           journals "handoff survived" after 8 s and ends),
 //                           surroundings (answers, and journals "surroundings stdin=open|closed
-//                           sigpipe=default|ignored sigxfsz=default|ignored")
+//                           sigpipe=default|ignored sigxfsz=default|ignored", on Windows
+//                           "surroundings stdin=open|closed files=<open files' names>|none")
 //   QR_STANDIN_RUN_<key>    steps for --runner, separated by ';':
 //                           stage|<patch>|<manifest> ("-" skips one), sleep|<milliseconds>,
 //                           wait|<file> (until that file exists),
@@ -154,9 +155,31 @@ int HandedOff() {
   return 0;
 }
 
+// The names of the files this process holds open, other than its standard streams and its
+// working folder: what it inherited from the runner, as it has opened nothing yet.
+std::string OpenFiles() {
+  std::string names;
+  for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(value);
+    DWORD flags = 0;
+    if (!::GetHandleInformation(handle, &flags) || handle == ::GetStdHandle(STD_OUTPUT_HANDLE) ||
+        handle == ::GetStdHandle(STD_ERROR_HANDLE) || ::GetFileType(handle) != FILE_TYPE_DISK)
+      continue;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!::GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      continue;
+    wchar_t path[MAX_PATH] = {};
+    if (::GetFinalPathNameByHandleW(handle, path, MAX_PATH, 0) == 0) continue;
+    names += (names.empty() ? "" : ",") + std::filesystem::path(path).filename().string();
+  }
+  return names.empty() ? "none" : names;
+}
+
 std::string Surroundings() {
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
-  return std::string("stdin=") + (input == nullptr || input == INVALID_HANDLE_VALUE ? "closed" : "open");
+  return std::string("stdin=") + (input == nullptr || input == INVALID_HANDLE_VALUE ? "closed" : "open") +
+         " files=" + OpenFiles();
 }
 #else
 std::string SignalState(int signal) {

@@ -5,7 +5,8 @@
    them every call counts). With QR_CRASH_COUNT=<file> it writes the number of counted calls to
    that file at exit, so the tests know how many crash points a run has. It also refuses what a
    version probe needs, as a system whose descriptors or processes have run out does:
-   QR_FAIL_PIPES=1 fails every pipe with EMFILE, QR_FAIL_PROBE_STARTS=1 fails every posix_spawn
+   QR_FAIL_PIPES=1 fails every pipe2 with EMFILE (pipe, which the sanitizer runtimes use to test
+   memory, is left alone), QR_FAIL_PROBE_STARTS=1 fails every posix_spawn
    of a "--version" child with EAGAIN. Other programs pass through untouched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -224,14 +225,6 @@ static int shim_refuses(const char* variable) {
   shim_init();
   const char* value = getenv(variable);
   return shim_crash_at != -2 && value != NULL && strcmp(value, "1") == 0;
-}
-
-int pipe(int fds[2]) {
-  if (shim_refuses("QR_FAIL_PIPES")) {
-    errno = EMFILE;
-    return -1;
-  }
-  return SHIM_NEXT(pipe)(fds);
 }
 
 int pipe2(int fds[2], int flags) {

@@ -3,9 +3,12 @@
 //   QR_STANDIN_JOURNAL      file that every start appends one line to
 //   QR_STANDIN_PROBE_<key>  answer to --version: stdout (default), stderr, none, long, raw:<text>,
 //                           hang (answers, then never ends), flood (writes without end),
-//                           handoff (POSIX: answers and ends, leaving a child that keeps the
-//                           output open and journals "handoff <its pid>"), surroundings (answers, and journals "surroundings
-//                           stdin=open|closed sigpipe=default|ignored sigxfsz=default|ignored")
+//                           handoff (answers and ends, leaving a child that keeps the output
+//                           open and journals "handoff <its pid>"; on Windows that child
+//                           journals "handoff survived" after 8 s and ends),
+//                           surroundings (answers, and journals "surroundings stdin=open|closed
+//                           sigpipe=default|ignored sigxfsz=default|ignored", on Windows
+//                           "surroundings stdin=open|closed files=<open files' names>|none")
 //   QR_STANDIN_RUN_<key>    steps for --runner, separated by ';':
 //                           stage|<patch>|<manifest> ("-" skips one), sleep|<milliseconds>,
 //                           wait|<file> (until that file exists),
@@ -124,9 +127,59 @@ std::filesystem::path DataFolder() {
 #endif
 
 #ifdef _WIN32
+// Starts this program again as "--handoff", with this process's output as its own.
+void HandOff() {
+  char self[MAX_PATH] = {};
+  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string line = "\"" + std::string(self) + "\" --handoff";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION started = {};
+  if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &started)) {
+    AppendToJournal("handoff failed");
+    return;
+  }
+  ::CloseHandle(started.hThread);
+  ::CloseHandle(started.hProcess);
+}
+
+// The handed-off child: holds the output long past the probe's time limit, unless it is stopped.
+int HandedOff() {
+  AppendToJournal("handoff " + std::to_string(::GetCurrentProcessId()));
+  std::this_thread::sleep_for(std::chrono::seconds(8));
+  AppendToJournal("handoff survived");
+  return 0;
+}
+
+// The names of the files this process holds open, other than its standard streams and its
+// working folder: what it inherited from the runner, as it has opened nothing yet.
+std::string OpenFiles() {
+  std::string names;
+  for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(value);
+    DWORD flags = 0;
+    if (!::GetHandleInformation(handle, &flags) || handle == ::GetStdHandle(STD_OUTPUT_HANDLE) ||
+        handle == ::GetStdHandle(STD_ERROR_HANDLE) || ::GetFileType(handle) != FILE_TYPE_DISK)
+      continue;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!::GetFileInformationByHandle(handle, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      continue;
+    wchar_t path[MAX_PATH] = {};
+    if (::GetFinalPathNameByHandleW(handle, path, MAX_PATH, 0) == 0) continue;
+    names += (names.empty() ? "" : ",") + std::filesystem::path(path).filename().string();
+  }
+  return names.empty() ? "none" : names;
+}
+
 std::string Surroundings() {
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
-  return std::string("stdin=") + (input == nullptr || input == INVALID_HANDLE_VALUE ? "closed" : "open");
+  return std::string("stdin=") + (input == nullptr || input == INVALID_HANDLE_VALUE ? "closed" : "open") +
+         " files=" + OpenFiles();
 }
 #else
 std::string SignalState(int signal) {
@@ -165,7 +218,9 @@ int AnswerVersion(const std::string& version) {
     std::cout << line << std::flush;
   } else if (answer == "handoff") {
     std::cout << line << std::flush;
-#ifndef _WIN32
+#ifdef _WIN32
+    HandOff();
+#else
     if (::fork() == 0) {
       AppendToJournal("handoff " + std::to_string(::getpid()));
       for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
@@ -216,6 +271,7 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) return AnswerVersion(version);
   if (argc >= 2 && std::strcmp(argv[1], "--runner") == 0) return Run(version, argc, argv);
 #ifdef _WIN32
+  if (argc >= 2 && std::strcmp(argv[1], "--handoff") == 0) return HandedOff();
   // A start that a command line split at a space led here: the tests look for exactly this.
   std::string arguments;
   for (int i = 1; i < argc; ++i) arguments += (i > 1 ? " " : "") + std::string(argv[i]);

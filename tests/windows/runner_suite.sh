@@ -342,8 +342,22 @@ rs_case_probes() {
   rs_probe_case "staged answers on stderr" 1.0.0 1.0.1 kept QR_STANDIN_PROBE_1_0_1=stderr
   rs_probe_case "staged answer too long" 1.0.0 1.0.1 removed QR_STANDIN_PROBE_1_0_1=long
   rs_probe_case "staged version not a number" 1.0.0 one.two removed
+  rs_probe_case "staged probe holds none of the runner's files" 1.0.0 1.0.1 kept \
+    QR_STANDIN_PROBE_1_0_1=surroundings && rs_probe_files_case
   rs_probe_limit_case "staged --version never ends" hang
   rs_probe_limit_case "staged --version floods its output" flood
+  rs_probe_limit_case "staged --version leaves a child holding its output" handoff
+}
+
+# After the surroundings probe: the probe was given its output pipe and no other handle of the
+# runner's (the log file above all, which the C runtime opens inheritable).
+rs_probe_files_case() {
+  local name="probe: the child inherits only its output" line
+  line=$(grep '^surroundings ' "$rs_journal")
+  case $line in
+    *" files=none") pass "$name: $line" ;;
+    *) fail "$name" "journal: '$line'" ;;
+  esac
 }
 
 # rs_probe_limit_case NAME ANSWER: the staged 1.0.1 answers ANSWER and never ends by itself; the
@@ -364,6 +378,19 @@ rs_probe_limit_case() {
   if [ "$elapsed" -lt 4500 ] || [ "$elapsed" -gt 60000 ]; then
     fail "$name" "the runner ended after $elapsed ms, not at the 5 s limit"
     return
+  fi
+  if [ "$answer" = handoff ]; then
+    # The handed-off child journals again 8 s after its start, unless it was stopped with the probe.
+    if ! grep -q '^handoff [0-9]' "$rs_journal"; then
+      fail "$name" "the probe handed off to no child"
+      return
+    fi
+    local rest=$((started + 10000 - $(now_ms)))
+    [ "$rest" -gt 0 ] && sleep "$((rest / 1000 + 1))"
+    if grep -q '^handoff survived' "$rs_journal"; then
+      fail "$name" "the probe's child outlived the time limit"
+      return
+    fi
   fi
   pass "$name: given up after $elapsed ms, the staged executable removed, the installed one runs"
 }

@@ -172,6 +172,53 @@ DWORD MillisecondsLeft(ULONGLONG deadline) {
   return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
 }
 
+// A process attribute list that names the one handle a child is to inherit. Empty (List() is
+// null) when the system cannot make one; the child then inherits every inheritable handle.
+class InheritedHandle {
+ public:
+  explicit InheritedHandle(HANDLE handle) : m_handle(handle) {
+    SIZE_T size = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    if (size == 0) return;
+    m_buffer.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_buffer.data());
+    if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    // The list keeps the address of m_handle, which lives as long as the list.
+    if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &m_handle, sizeof m_handle,
+                                     nullptr, nullptr)) {
+      ::DeleteProcThreadAttributeList(list);
+      return;
+    }
+    m_list = list;
+  }
+  InheritedHandle(const InheritedHandle&) = delete;
+  InheritedHandle& operator=(const InheritedHandle&) = delete;
+  ~InheritedHandle() {
+    if (m_list != nullptr) ::DeleteProcThreadAttributeList(m_list);
+  }
+  LPPROC_THREAD_ATTRIBUTE_LIST List() const { return m_list; }
+
+ private:
+  HANDLE m_handle;
+  std::vector<char> m_buffer;
+  LPPROC_THREAD_ATTRIBUTE_LIST m_list = nullptr;
+};
+
+// Stops every process of `job` and waits, for at most a second, until they are all gone:
+// the image of a running program cannot be removed. False when the job could not be stopped.
+bool StopJob(HANDLE job) {
+  if (!::TerminateJobObject(job, 1)) return false;
+  for (int wait = 0; wait < 100; ++wait) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    if (!::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
+                                     nullptr) ||
+        accounting.ActiveProcesses == 0)
+      break;
+    ::Sleep(10);
+  }
+  return true;
+}
+
 }  // namespace
 
 CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::size_t keep,
@@ -188,32 +235,44 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
   ::SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
 
   std::vector<char> commandLine = CommandLine(executable, switchText);
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nullptr;
-  startup.hStdOutput = writeEnd.Get();
-  startup.hStdError = writeEnd.Get();
+  // The write end alone passes to the child: the C runtime opens its files inheritable, the log
+  // file among them, and those stay the runner's.
+  const InheritedHandle inherited(writeEnd.Get());
+  STARTUPINFOEXA startup = {};
+  startup.StartupInfo.cb = inherited.List() != nullptr ? sizeof startup : sizeof startup.StartupInfo;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = nullptr;
+  startup.StartupInfo.hStdOutput = writeEnd.Get();
+  startup.StartupInfo.hStdError = writeEnd.Get();
+  startup.lpAttributeList = inherited.List();
+  // Started suspended, so that it is in the job before it can start anything of its own.
+  const DWORD flags = CREATE_SUSPENDED | (inherited.List() != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
   PROCESS_INFORMATION started = {};
-  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &started))
+  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                        &startup.StartupInfo, &started))
     return IsPassingShortage(::GetLastError()) ? CaptureResult::startFailed : CaptureResult::notAProgram;
   Handle process(started.hProcess);
   Handle thread(started.hThread);
   writeEnd.Close();
+  // The job holds the child and whatever it starts, so that giving up on the probe stops them all.
+  // Without one (the runner's own job may forbid it) only the child itself is stopped.
+  Handle job(::CreateJobObjectW(nullptr, nullptr));
+  if (job.Get() != nullptr && !::AssignProcessToJobObject(job.Get(), process.Get())) job.Close();
+  ::ResumeThread(thread.Get());
 
   // ReadFile on the pipe would wait without a limit: it is only called for bytes that are there.
   bool inTime = true;
   char buffer[4096];
   for (;;) {
+    // Checked before every read too: a child that writes without pause never leaves the pipe empty.
+    if (MillisecondsLeft(deadline) == 0) {
+      inTime = false;
+      break;
+    }
     DWORD available = 0;
     // Fails once every writer, the child and whatever it handed the pipe to, is gone.
     if (!::PeekNamedPipe(readEnd.Get(), nullptr, 0, nullptr, &available, nullptr)) break;
     if (available == 0) {
-      if (MillisecondsLeft(deadline) == 0) {
-        inTime = false;
-        break;
-      }
       ::Sleep(10);
       continue;
     }
@@ -226,7 +285,7 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
   }
   readEnd.Close();
   if (!inTime || ::WaitForSingleObject(process.Get(), MillisecondsLeft(deadline)) != WAIT_OBJECT_0) {
-    ::TerminateProcess(process.Get(), 1);
+    if (job.Get() == nullptr || !StopJob(job.Get())) ::TerminateProcess(process.Get(), 1);
     ::WaitForSingleObject(process.Get(), INFINITE);
     inTime = false;
   }

@@ -400,24 +400,40 @@ static int file_in_window_find_piece(const TFileInWindow* window, uint64_t piece
   return -1;
 }
 
-/* Reads the aligned run block around position into the least recently used run block. */
-static int file_in_window_fill_run(TFileStream* stream, TFileInWindow* window, uint64_t position) {
-  uint64_t start = position & ~(uint64_t)(FILE_IN_WINDOW_RUN_SIZE - 1);
+/* Loads the run block that starts with position's piece into the least recently used run block.
+ * A run that goes on from the end of a run block doubles that block's length; any other run
+ * starts small, since after a jump most runs are short. */
+static int file_in_window_fill_run(TFileStream* stream, TFileInWindow* window, uint64_t position,
+                                   uint64_t end) {
+  uint64_t start = position & ~(uint64_t)(FILE_IN_WINDOW_PIECE_SIZE - 1);
+  uint64_t length = FILE_IN_WINDOW_RUN_START;
   uint64_t left = stream->head.streamSize - start;
-  uint32_t length = left < FILE_IN_WINDOW_RUN_SIZE ? (uint32_t)left : (uint32_t)FILE_IN_WINDOW_RUN_SIZE;
   unsigned victim = 0;
   unsigned i;
-  for (i = 1; i < FILE_IN_WINDOW_RUNS; ++i) {
-    if (window->runs[i].lastUse < window->runs[victim].lastUse) {
+  for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
+    const TFileInWindowRun* run = &window->runs[i];
+    if (run->length != 0 && run->position + run->length == position) {
+      length = (uint64_t)run->length * 2;
+    }
+    if (run->lastUse < window->runs[victim].lastUse) {
       victim = i;
     }
+  }
+  if (length < end - start) {
+    length = end - start;
+  }
+  if (length > FILE_IN_WINDOW_RUN_SIZE) {
+    length = FILE_IN_WINDOW_RUN_SIZE;
+  }
+  if (length > left) {
+    length = left;
   }
   window->runs[victim].length = 0;
   if (!file_in_stream_fill(stream, start, file_in_window_run_bytes(window, victim), length)) {
     return -1;
   }
   window->runs[victim].position = start;
-  window->runs[victim].length = length;
+  window->runs[victim].length = (uint32_t)length;
   return (int)victim;
 }
 
@@ -458,16 +474,17 @@ static hl_bool file_in_window_continues(TFileInWindow* window, uint64_t position
   return continues;
 }
 
-/* Finds the window's bytes at position, loading a run block (loadRun) or a piece when the window
- * lacks them: *from points at them and *avail counts them from position on. */
+/* Finds the window's bytes at position, loading a run block (loadRun; up to end if it can) or a
+ * piece when the window lacks them: *from points at them and *avail counts them from position on. */
 static hl_bool file_in_window_locate(TFileStream* stream, TFileInWindow* window, uint64_t position,
-                                     hl_bool loadRun, const hl_byte** from, uint64_t* avail) {
+                                     uint64_t end, hl_bool loadRun, const hl_byte** from,
+                                     uint64_t* avail) {
   uint64_t piece = position / FILE_IN_WINDOW_PIECE_SIZE;
   int run = file_in_window_find_run(window, position);
   int slot = run < 0 ? file_in_window_find_piece(window, piece) : -1;
   if (run < 0 && slot < 0) {
     if (loadRun) {
-      run = file_in_window_fill_run(stream, window, position);
+      run = file_in_window_fill_run(stream, window, position, end);
     } else {
       slot = file_in_window_fill_piece(stream, window, piece);
     }
@@ -498,7 +515,7 @@ static hl_bool file_in_window_read(TFileStream* stream, TFileInWindow* window, u
     const hl_byte* from;
     uint64_t avail;
     hl_bool loadRun = continues || end - position >= FILE_IN_WINDOW_PIECE_SIZE;
-    if (!file_in_window_locate(stream, window, position, loadRun, &from, &avail)) {
+    if (!file_in_window_locate(stream, window, position, end, loadRun, &from, &avail)) {
       return hl_FALSE;
     }
     if (avail > end - position) {

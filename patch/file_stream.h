@@ -42,16 +42,18 @@ struct TFileStreamHead {
 #define FILE_OUT_STREAM_BUFFER_SIZE ((size_t)1 << 16)
 
 /* The read window of an input stream. A real patch reads the old file in millions of short
- * ranges: long runs that go on where the last range ended, and short covers that jump anywhere
- * in the file. The window keeps both kinds apart: run blocks, large and aligned, follow the runs;
- * a set-associative cache of small aligned pieces catches the jumps, so that a short jump costs
- * one short read and does not throw away the run it left. A range inside the window costs no
- * system call. The memory is lent by the caller (the driver puts it in its one block). */
+ * ranges: runs that go on where a recent range ended, and short covers that jump anywhere in the
+ * file. The window keeps the two kinds apart: run blocks follow the runs, starting small after a
+ * jump and doubling while the run goes on; a set-associative cache of small aligned pieces takes
+ * the jumps, so that a jump costs one short read and does not throw away the run it left. A range
+ * inside the window costs no system call. The memory is lent by the caller (the driver puts it in
+ * its one block). */
 #define FILE_IN_WINDOW_RUN_SIZE ((size_t)1 << 18)
+#define FILE_IN_WINDOW_RUN_START ((size_t)1 << 14)
 #define FILE_IN_WINDOW_RUNS 2
-#define FILE_IN_WINDOW_PIECE_SIZE ((size_t)1 << 10)
+#define FILE_IN_WINDOW_PIECE_SIZE ((size_t)1 << 9)
 #define FILE_IN_WINDOW_PIECE_WAYS 4
-#define FILE_IN_WINDOW_PIECES 1024
+#define FILE_IN_WINDOW_PIECES 2048
 /* How many recent range ends are watched for a range that goes on from one of them. */
 #define FILE_IN_WINDOW_TRACKS 4
 
@@ -68,7 +70,7 @@ typedef struct TFileInWindowTag {
    FILE_IN_WINDOW_PIECE_SIZE * FILE_IN_WINDOW_PIECES +                    \
    sizeof(TFileInWindowTag) * FILE_IN_WINDOW_PIECES)
 
-/* One run block: the file range it holds, [position, position + length). */
+/* One run block: the file range it holds, [position, position + length), piece-aligned. */
 typedef struct TFileInWindowRun {
   uint64_t position;
   uint32_t length; /* 0 while empty */

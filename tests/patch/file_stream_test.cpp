@@ -249,35 +249,71 @@ TEST(FileInStream, PositionsBeyondFourGibibytes) {
 
 TEST(FileInWindow, AShortJumpLoadsOnePieceAndReadsInsideItNeedNoFile) {
   WindowedFile f(3 * kRun);
-  uint64_t at = kRun + 5 * kPiece + 100;  // no range has ended here: a jump
+  const uint64_t piece = kRun + 5 * kPiece;
+  const uint64_t at = piece + kPiece / 8;  // no range has ended here: a jump
   ASSERT_TRUE(reads_as(f.stream, f.data, at, 20));
   cut_off_the_file(f.stream);
   StdCapture capture(false);
-  EXPECT_TRUE(reads_as(f.stream, f.data, at - 100, 1));         // the piece's first byte
-  EXPECT_TRUE(reads_as(f.stream, f.data, at - 100, kPiece));    // all of it
-  EXPECT_TRUE(reads_as(f.stream, f.data, at + 500, 30));
-  EXPECT_EQ(f.stream.base.filePos, at + 530);
-  EXPECT_FALSE(reads_as(f.stream, f.data, at - 101, 1));        // the byte before it
+  EXPECT_TRUE(reads_as(f.stream, f.data, piece, 1));         // the piece's first byte
+  EXPECT_TRUE(reads_as(f.stream, f.data, piece, kPiece));    // all of it
+  EXPECT_TRUE(reads_as(f.stream, f.data, at + kPiece / 2, 30));
+  EXPECT_EQ(f.stream.base.filePos, at + kPiece / 2 + 30);
+  EXPECT_FALSE(reads_as(f.stream, f.data, piece - 1, 1));        // the byte before it
   EXPECT_EQ(f.stream.base.filePos, FILE_STREAM_POS_UNKNOWN);
-  EXPECT_FALSE(reads_as(f.stream, f.data, at - 100, kPiece + 1));  // one byte past it
+  EXPECT_FALSE(reads_as(f.stream, f.data, piece, kPiece + 1));  // one byte past it
   Captured c = capture.finish();
   EXPECT_EQ(c.err, error_line(ESPIPE));  // the failed read's line, once
   EXPECT_EQ(f.stream.base.fileError, ESPIPE);
   EXPECT_TRUE(reads_as(f.stream, f.data, at, 20));  // what the window held is still there
 }
 
-TEST(FileInWindow, ARangeThatGoesOnLoadsAlignedRunBlocks) {
-  WindowedFile f(3 * kRun + 77);
-  ASSERT_TRUE(reads_as(f.stream, f.data, kRun - 40, 20));   // a jump: a piece
-  ASSERT_TRUE(reads_as(f.stream, f.data, kRun - 20, 40));   // goes on, across the block edge
-  ASSERT_TRUE(reads_as(f.stream, f.data, 2 * kRun + 5, 2 * kPiece));  // long: a run block
+TEST(FileInWindow, ARunStartsSmallAndDoublesWhileItGoesOn) {
+  WindowedFile f(16 * kRun);
+  const TFileInWindow& w = f.stream.window;
+  uint64_t pos = 10 * kPiece + 100;
+  ASSERT_TRUE(reads_as(f.stream, f.data, pos, 20));  // a jump: one piece
+  EXPECT_EQ(w.runs[0].length + w.runs[1].length, 0u);
+  pos += 20;
+  // One range after the other: the first that leaves the piece starts a run block at the next
+  // piece, the next that leaves it one of twice the length right after it, up to the largest.
+  while (pos < 11 * kPiece + 10) {
+    ASSERT_TRUE(reads_as(f.stream, f.data, pos, 30));
+    pos += 30;
+  }
+  const TFileInWindowRun* first = w.runs[0].length != 0 ? &w.runs[0] : &w.runs[1];
+  EXPECT_EQ(first->position, 11 * kPiece);
+  EXPECT_EQ(first->length, FILE_IN_WINDOW_RUN_START);
+  while (pos < 11 * kPiece + FILE_IN_WINDOW_RUN_START + 10) {
+    ASSERT_TRUE(reads_as(f.stream, f.data, pos, 30));
+    pos += 30;
+  }
+  const TFileInWindowRun* second = first == &w.runs[0] ? &w.runs[1] : &w.runs[0];
+  EXPECT_EQ(second->position, first->position + first->length);
+  EXPECT_EQ(second->length, 2 * FILE_IN_WINDOW_RUN_START);
+  while (pos < 8 * kRun) {
+    ASSERT_TRUE(reads_as(f.stream, f.data, pos, 1000));
+    pos += 1000;
+  }
+  EXPECT_EQ(w.runs[0].length, kRun);
+  EXPECT_EQ(w.runs[1].length, kRun);
+  // What the two run blocks hold reads without the file, across their edge too.
+  uint64_t low = std::min(w.runs[0].position, w.runs[1].position);
   cut_off_the_file(f.stream);
   StdCapture capture(false);
-  EXPECT_TRUE(reads_as(f.stream, f.data, kRun, kRun));           // the whole second block
-  EXPECT_TRUE(reads_as(f.stream, f.data, 2 * kRun, kRun));       // and the third
-  EXPECT_TRUE(reads_as(f.stream, f.data, kRun - 40, kRun + 40)); // the piece, then the block
-  EXPECT_FALSE(reads_as(f.stream, f.data, kRun - kPiece - 1, 2));
+  EXPECT_TRUE(reads_as(f.stream, f.data, low, 2 * kRun));
+  EXPECT_FALSE(reads_as(f.stream, f.data, low + 2 * kRun, 1));
   EXPECT_EQ(capture.finish().err, error_line(ESPIPE));
+}
+
+TEST(FileInWindow, ALongJumpLoadsARunBlockThatHoldsIt) {
+  WindowedFile f(4 * kRun);
+  ASSERT_TRUE(reads_as(f.stream, f.data, kRun + 7, 3 * kPiece));
+  ASSERT_TRUE(reads_as(f.stream, f.data, 3 * kRun + 9, kRun - 9));  // to the end of the file
+  cut_off_the_file(f.stream);
+  StdCapture capture(false);
+  EXPECT_TRUE(reads_as(f.stream, f.data, kRun, FILE_IN_WINDOW_RUN_START));
+  EXPECT_TRUE(reads_as(f.stream, f.data, 3 * kRun, kRun));
+  EXPECT_EQ(capture.finish().err, "");
 }
 
 TEST(FileInWindow, CoversThatAlternateBetweenTwoRegionsKeepBoth) {
@@ -285,14 +321,15 @@ TEST(FileInWindow, CoversThatAlternateBetweenTwoRegionsKeepBoth) {
   uint64_t nearPos = 1000;
   uint64_t farPos = 5 * kRun + 3;
   // One-byte covers, to and fro, each region creeping on: both become runs.
-  for (uint64_t i = 0; i < 3 * kPiece; ++i) {
+  const uint64_t steps = 3 * kPiece;
+  for (uint64_t i = 0; i < steps; ++i) {
     ASSERT_TRUE(reads_as(f.stream, f.data, nearPos + i, 1));
     ASSERT_TRUE(reads_as(f.stream, f.data, farPos + i, 1));
   }
   cut_off_the_file(f.stream);
   StdCapture capture(false);
-  EXPECT_TRUE(reads_as(f.stream, f.data, 0, kRun - 1));
-  EXPECT_TRUE(reads_as(f.stream, f.data, 5 * kRun, kRun));
+  EXPECT_TRUE(reads_as(f.stream, f.data, nearPos, steps + 1000));
+  EXPECT_TRUE(reads_as(f.stream, f.data, farPos, steps + 1000));
   EXPECT_EQ(capture.finish().err, "");
 }
 

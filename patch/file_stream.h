@@ -36,9 +36,9 @@ struct TFileStreamHead {
 };
 
 /* stdio buffers of the streams, kept in the records so that a run needs no heap besides its one
- * block. The input buffer serves the patch file's sequential reads; old-file ranges are read
- * with positioned reads and never go through stdio. Output is strictly sequential. */
-#define FILE_IN_STREAM_BUFFER_SIZE ((size_t)1 << 14)
+ * block. Input through stdio is only the patch file's, read from front to back; old-file ranges
+ * are read with positioned reads and never go through stdio. Output is strictly sequential. */
+#define FILE_IN_STREAM_BUFFER_SIZE ((size_t)1 << 16)
 #define FILE_OUT_STREAM_BUFFER_SIZE ((size_t)1 << 16)
 
 /* The read window of an input stream. A real patch reads the old file in millions of short

@@ -13,6 +13,8 @@
 #   TYPES="..."     compress types of our patches (default: lzma2 tuz zlib lzma none)
 #   BEFORE=FILE     another hpatchi build, applied beside ours (rows "hpatchi-before")
 #   ZSTD_LEVEL=19   level of the zstd patches
+#   NO_PEERS=1      leaves zstd and xdelta3 out
+#   NO_SYNTHETIC=1  leaves out the synthetic case of bench/patch_apply
 #
 # Downloads (through bench/compare/pairs.sh), patches and results go to bench/results/; patches
 # are made once and kept there (the browser pair takes minutes and gigabytes per patch). The
@@ -95,7 +97,7 @@ count_calls() {
 
 CSV="$A/apply.csv"
 MD="$A/apply.md"
-echo "pair,program,patchBytes,outMiB,wallSec,userSec,sysSec,peakKiB,readSeekCalls,callsPerMiB,mustBytes,check" >"$CSV"
+[ -f "$CSV" ] || echo "pair,program,patchBytes,outMiB,wallSec,userSec,sysSec,peakKiB,readSeekCalls,callsPerMiB,mustBytes,check" >"$CSV"
 
 # measure PAIR PROGRAM PATCH OUTFILE CMD...: RUNS timed runs and one counted run.
 measure() {
@@ -127,6 +129,9 @@ measure() {
   read -r wall user sys peak <<<"$best"
   local perMiB
   perMiB=$(awk -v c="$calls" -v m="$mib" 'BEGIN {printf "%.1f", c / m}')
+  # A new measurement replaces the earlier one of the same program on the same pair.
+  grep -v "^$pair,$prog," "$CSV" >"$CSV.tmp" || true
+  mv "$CSV.tmp" "$CSV"
   echo "$pair,$prog,$(stat -c %s "$patch"),$mib,$wall,$user,$sys,$peak,$calls,$perMiB,${must:-},$check" >>"$CSV"
   printf '  %-16s patch %10s B  wall %7.2f s  user %6.2f s  sys %6.2f s  peak %7s KiB  %9s read/seek calls (%7s/MiB)  %s\n' \
     "$prog" "$(stat -c %s "$patch")" "$wall" "$user" "$sys" "$peak" "$calls" "$perMiB" "$check"
@@ -147,7 +152,7 @@ for pair in "${pairs[@]}"; do
       measure "$pair" "before-$type" "$patch" "$out" "$BEFORE" "$old" "$patch" "$out"
     fi
   done
-  if [ "$pair" != hostile ]; then
+  if [ "$pair" != hostile ] && [ -z "${NO_PEERS:-}" ]; then
     patch=$(make_patch "$pair" zstd)
     measure "$pair" zstd "$patch" "$out" zstd -q -f -d --long=30 --patch-from="$old" "$patch" -o "$out"
     patch=$(make_patch "$pair" xdelta3)
@@ -155,8 +160,10 @@ for pair in "${pairs[@]}"; do
   fi
 done
 
-echo "synthetic uncompressed case (bench/patch_apply):"
-"$BUILD/bench/patch_apply/patch_apply_bench" 2 256 | tail -4 | sed 's/^/  /' | tee "$A/patch_apply.txt"
+if [ -z "${NO_SYNTHETIC:-}" ]; then
+  echo "synthetic uncompressed case (bench/patch_apply):"
+  "$BUILD/bench/patch_apply/patch_apply_bench" 2 256 | tail -4 | sed 's/^/  /' | tee "$A/patch_apply.txt"
+fi
 
 python3 - "$CSV" "$MD" <<'EOF'
 import csv, sys

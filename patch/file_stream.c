@@ -16,10 +16,7 @@
 #else
 #include <sys/stat.h>
 #include <sys/types.h>
-#endif
-
-#ifndef FILE_STREAM_BUFFER_SIZE
-#define FILE_STREAM_BUFFER_SIZE ((size_t)1 << 16)
+#include <unistd.h>
 #endif
 
 /* Wide buffer for a converted path, terminator included. */
@@ -78,6 +75,24 @@ static int64_t file_stream_measure(FILE* file) {
     return -1;
   }
   return (int64_t)size;
+}
+
+/* Reads size bytes (at most FILE_STREAM_MAX_STEP) at position from the handle's descriptor. The
+ * runtime's own seek and read keep errno as stdio would set it; they move the descriptor, which
+ * stdio never reads for a stream read this way. Returns the bytes read, 0 at the end of the file,
+ * -1 with errno set. */
+static int64_t file_stream_pread(FILE* file, uint64_t position, hl_byte* buffer, size_t size) {
+  int descriptor = _fileno(file);
+  int got;
+  if (position > (uint64_t)INT64_MAX) {
+    errno = EFBIG;
+    return -1;
+  }
+  if (_lseeki64(descriptor, (__int64)position, SEEK_SET) < 0) {
+    return -1;
+  }
+  got = _read(descriptor, buffer, (unsigned int)size);
+  return got < 0 ? -1 : (int64_t)got;
 }
 
 hl_bool file_stream_names_same_file(const TFileStream* stream, const char* path) {
@@ -140,6 +155,20 @@ static int file_stream_seek(FILE* file, uint64_t position) {
   return fseeko(file, (off_t)position, SEEK_SET);
 }
 
+/* Reads up to size bytes at position without moving the handle. Returns the bytes read, 0 at
+ * the end of the file, -1 with errno set. */
+static int64_t file_stream_pread(FILE* file, uint64_t position, hl_byte* buffer, size_t size) {
+  ssize_t got;
+  if (position > (uint64_t)INT64_MAX) {
+    errno = EFBIG;
+    return -1;
+  }
+  do {
+    got = pread(fileno(file), buffer, size, (off_t)position);
+  } while (got < 0 && errno == EINTR);
+  return got < 0 ? -1 : (int64_t)got;
+}
+
 static int64_t file_stream_measure(FILE* file) {
   struct stat info;
   off_t size;
@@ -194,9 +223,7 @@ static hl_bool file_stream_open_handle(TFileStream* stream, const char* path, co
   if (file == NULL) {
     return file_stream_fail(stream, errno);
   }
-  /* Patch chunks are up to 16 KiB; a buffer several times that keeps the system calls few. */
-  setvbuf(file, NULL, _IOFBF, FILE_STREAM_BUFFER_SIZE);
-  /* Before any other operation on the handle, as stdio requires. */
+  /* Once, before any other operation on the handle, as stdio requires. */
   setvbuf(file, buffer, _IOFBF, bufferSize);
   stream->file = file;
   return hl_TRUE;
@@ -222,6 +249,7 @@ hl_bool file_in_stream_open(TFileInStream* stream, const char* path) {
   base->head.write = NULL;
   base->filePos = 0;
   base->fileBase = 0;
+  file_in_stream_set_window(stream, NULL);
   return hl_TRUE;
 }
 
@@ -299,9 +327,230 @@ static hl_bool file_stream_read_range(TFileStream* stream, uint64_t position, hl
   return hl_TRUE;
 }
 
+/* ---- the input stream: positioned reads through the window ---- */
+
+#define FILE_IN_WINDOW_SETS (FILE_IN_WINDOW_PIECES / FILE_IN_WINDOW_PIECE_WAYS)
+
+/* Reads exactly [position, position + size) into buffer, in pieces of at most FILE_STREAM_MAX_STEP.
+ * A failure makes the position unknown and goes through the error rule; a file that ends early
+ * fails with no error number, as a short fread did. */
+static hl_bool file_in_stream_fill(TFileStream* stream, uint64_t position, hl_byte* buffer,
+                                   uint64_t size) {
+  while (size > 0) {
+    size_t piece = size > FILE_STREAM_MAX_STEP ? FILE_STREAM_MAX_STEP : (size_t)size;
+    int64_t got;
+    errno = 0;
+    got = file_stream_pread(stream->file, stream->fileBase + position, buffer, piece);
+    if (got <= 0) {
+      stream->filePos = FILE_STREAM_POS_UNKNOWN;
+      return file_stream_fail(stream, errno);
+    }
+    buffer += got;
+    position += (uint64_t)got;
+    size -= (uint64_t)got;
+  }
+  return hl_TRUE;
+}
+
+void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory) {
+  TFileInWindow* window = &stream->window;
+  unsigned i;
+  memset(window, 0, sizeof(*window));
+  for (i = 0; i < FILE_IN_WINDOW_TRACKS; ++i) {
+    window->recentEnds[i] = FILE_STREAM_POS_UNKNOWN;
+  }
+  if (memory != NULL) {
+    window->memory = memory;
+    window->tags = (TFileInWindowTag*)(memory + FILE_IN_WINDOW_RUN_SIZE * FILE_IN_WINDOW_RUNS +
+                                       FILE_IN_WINDOW_PIECE_SIZE * FILE_IN_WINDOW_PIECES);
+    memset(window->tags, 0, sizeof(TFileInWindowTag) * FILE_IN_WINDOW_PIECES);
+  }
+}
+
+static hl_byte* file_in_window_run_bytes(const TFileInWindow* window, unsigned run) {
+  return window->memory + FILE_IN_WINDOW_RUN_SIZE * run;
+}
+
+static hl_byte* file_in_window_piece_bytes(const TFileInWindow* window, unsigned slot) {
+  return window->memory + FILE_IN_WINDOW_RUN_SIZE * FILE_IN_WINDOW_RUNS +
+         FILE_IN_WINDOW_PIECE_SIZE * slot;
+}
+
+/* The run block that holds position, or -1. */
+static int file_in_window_find_run(const TFileInWindow* window, uint64_t position) {
+  unsigned i;
+  for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
+    const TFileInWindowRun* run = &window->runs[i];
+    if (position - run->position < run->length) {
+      return (int)i;
+    }
+  }
+  return -1;
+}
+
+/* The slot that holds piece number piece, or -1. */
+static int file_in_window_find_piece(const TFileInWindow* window, uint64_t piece) {
+  unsigned first = (unsigned)(piece % FILE_IN_WINDOW_SETS) * FILE_IN_WINDOW_PIECE_WAYS;
+  unsigned way;
+  for (way = 0; way < FILE_IN_WINDOW_PIECE_WAYS; ++way) {
+    if (window->tags[first + way].piece == piece + 1) {
+      return (int)(first + way);
+    }
+  }
+  return -1;
+}
+
+/* Loads the run block that starts with position's piece into the least recently used run block.
+ * A run that goes on from the end of a run block doubles that block's length; any other run
+ * starts small, since after a jump most runs are short. */
+static int file_in_window_fill_run(TFileStream* stream, TFileInWindow* window, uint64_t position,
+                                   uint64_t end) {
+  uint64_t start = position & ~(uint64_t)(FILE_IN_WINDOW_PIECE_SIZE - 1);
+  uint64_t length = FILE_IN_WINDOW_RUN_START;
+  uint64_t left = stream->head.streamSize - start;
+  unsigned victim = 0;
+  unsigned i;
+  for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
+    const TFileInWindowRun* run = &window->runs[i];
+    if (run->length != 0 && run->position + run->length == position) {
+      length = (uint64_t)run->length * 2;
+    }
+    if (run->lastUse < window->runs[victim].lastUse) {
+      victim = i;
+    }
+  }
+  if (length < end - start) {
+    length = end - start;
+  }
+  if (length > FILE_IN_WINDOW_RUN_SIZE) {
+    length = FILE_IN_WINDOW_RUN_SIZE;
+  }
+  if (length > left) {
+    length = left;
+  }
+  window->runs[victim].length = 0;
+  if (!file_in_stream_fill(stream, start, file_in_window_run_bytes(window, victim), length)) {
+    return -1;
+  }
+  window->runs[victim].position = start;
+  window->runs[victim].length = (uint32_t)length;
+  return (int)victim;
+}
+
+/* Reads piece number piece into the least recently used way of its set. */
+static int file_in_window_fill_piece(TFileStream* stream, TFileInWindow* window, uint64_t piece) {
+  unsigned first = (unsigned)(piece % FILE_IN_WINDOW_SETS) * FILE_IN_WINDOW_PIECE_WAYS;
+  unsigned victim = first;
+  uint64_t start = piece * FILE_IN_WINDOW_PIECE_SIZE;
+  uint64_t left = stream->head.streamSize - start;
+  uint32_t length = left < FILE_IN_WINDOW_PIECE_SIZE ? (uint32_t)left : (uint32_t)FILE_IN_WINDOW_PIECE_SIZE;
+  unsigned way;
+  for (way = 1; way < FILE_IN_WINDOW_PIECE_WAYS; ++way) {
+    if (window->tags[first + way].lastUse < window->tags[victim].lastUse) {
+      victim = first + way;
+    }
+  }
+  window->tags[victim].piece = 0;
+  if (!file_in_stream_fill(stream, start, file_in_window_piece_bytes(window, victim), length)) {
+    return -1;
+  }
+  window->tags[victim].piece = piece + 1;
+  window->tags[victim].length = length;
+  return (int)victim;
+}
+
+/* A range that starts where one of the last few ranges ended goes on with a run of reads; its
+ * misses load whole run blocks. Any other short range is a jump, served by pieces. */
+static hl_bool file_in_window_continues(TFileInWindow* window, uint64_t position, uint64_t end) {
+  hl_bool continues = hl_FALSE;
+  unsigned i;
+  for (i = 0; i < FILE_IN_WINDOW_TRACKS; ++i) {
+    if (window->recentEnds[i] == position) {
+      continues = hl_TRUE;
+    }
+  }
+  window->recentEnds[window->nextTrack] = end;
+  window->nextTrack = (window->nextTrack + 1) % FILE_IN_WINDOW_TRACKS;
+  return continues;
+}
+
+/* Finds the window's bytes at position, loading a run block (loadRun; up to end if it can) or a
+ * piece when the window lacks them: *from points at them and *avail counts them from position on. */
+static hl_bool file_in_window_locate(TFileStream* stream, TFileInWindow* window, uint64_t position,
+                                     uint64_t end, hl_bool loadRun, const hl_byte** from,
+                                     uint64_t* avail) {
+  uint64_t piece = position / FILE_IN_WINDOW_PIECE_SIZE;
+  int run = file_in_window_find_run(window, position);
+  int slot = run < 0 ? file_in_window_find_piece(window, piece) : -1;
+  if (run < 0 && slot < 0) {
+    if (loadRun) {
+      run = file_in_window_fill_run(stream, window, position, end);
+    } else {
+      slot = file_in_window_fill_piece(stream, window, piece);
+    }
+    if (run < 0 && slot < 0) {
+      return hl_FALSE;
+    }
+  }
+  if (run >= 0) {
+    TFileInWindowRun* block = &window->runs[run];
+    block->lastUse = ++window->useClock;
+    *from = file_in_window_run_bytes(window, (unsigned)run) + (position - block->position);
+    *avail = block->position + block->length - position;
+  } else {
+    TFileInWindowTag* tag = &window->tags[slot];
+    uint64_t offset = position - piece * FILE_IN_WINDOW_PIECE_SIZE;
+    tag->lastUse = ++window->useClock;
+    *from = file_in_window_piece_bytes(window, (unsigned)slot) + offset;
+    *avail = tag->length - offset;
+  }
+  return hl_TRUE;
+}
+
+static hl_bool file_in_window_read(TFileStream* stream, TFileInWindow* window, uint64_t position,
+                                   hl_byte* out, uint64_t size) {
+  uint64_t end = position + size;
+  hl_bool continues = file_in_window_continues(window, position, end);
+  while (position < end) {
+    const hl_byte* from;
+    uint64_t avail;
+    hl_bool loadRun = continues || end - position >= FILE_IN_WINDOW_PIECE_SIZE;
+    if (!file_in_window_locate(stream, window, position, end, loadRun, &from, &avail)) {
+      return hl_FALSE;
+    }
+    if (avail > end - position) {
+      avail = end - position;
+    }
+    memcpy(out, from, (size_t)avail);
+    out += avail;
+    position += avail;
+  }
+  return hl_TRUE;
+}
+
 hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_byte* start,
                             hl_byte* end) {
-  return file_stream_read_range(&((TFileInStream*)head->self)->base, position, start, end);
+  TFileInStream* stream = (TFileInStream*)head->self;
+  TFileStream* base = &stream->base;
+  uint64_t size;
+  hl_bool done;
+  if (start == end) {
+    return hl_TRUE;
+  }
+  size = (uint64_t)(end - start);
+  if (!file_stream_range_ok(base, position, size)) {
+    return file_stream_fail_with(base, EFBIG);
+  }
+  if (stream->window.memory != NULL) {
+    done = file_in_window_read(base, &stream->window, position, start, size);
+  } else {
+    done = file_in_stream_fill(base, position, start, size);
+  }
+  if (!done) {
+    return hl_FALSE;
+  }
+  base->filePos = base->fileBase + position + size;
+  return hl_TRUE;
 }
 
 hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position,

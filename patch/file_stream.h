@@ -36,23 +36,70 @@ struct TFileStreamHead {
 };
 
 /* stdio buffers of the streams, kept in the records so that a run needs no heap besides its one
- * block. Input reads come in chunks of up to 16 KiB at any position, so a larger input buffer
- * would only read ahead in vain after each seek; output is strictly sequential. */
-#define FILE_IN_STREAM_BUFFER_SIZE ((size_t)1 << 14)
+ * block. Input through stdio is only the patch file's, read from front to back; old-file ranges
+ * are read with positioned reads and never go through stdio. Output is strictly sequential. */
+#define FILE_IN_STREAM_BUFFER_SIZE ((size_t)1 << 16)
 #define FILE_OUT_STREAM_BUFFER_SIZE ((size_t)1 << 16)
+
+/* The read window of an input stream. A real patch reads the old file in millions of short
+ * ranges: runs that go on where a recent range ended, and short covers that jump anywhere in the
+ * file. The window keeps the two kinds apart: run blocks follow the runs, starting small after a
+ * jump and doubling while the run goes on; a set-associative cache of small aligned pieces takes
+ * the jumps, so that a jump costs one short read and does not throw away the run it left. A range
+ * inside the window costs no system call. The memory is lent by the caller (the driver puts it in
+ * its one block). */
+#define FILE_IN_WINDOW_RUN_SIZE ((size_t)1 << 18)
+#define FILE_IN_WINDOW_RUN_START ((size_t)1 << 14)
+#define FILE_IN_WINDOW_RUNS 2
+#define FILE_IN_WINDOW_PIECE_SIZE ((size_t)1 << 9)
+#define FILE_IN_WINDOW_PIECE_WAYS 4
+#define FILE_IN_WINDOW_PIECES 2048
+/* How many recent range ends are watched for a range that goes on from one of them. */
+#define FILE_IN_WINDOW_TRACKS 4
+
+/* Where one cached piece comes from: its piece number plus one (0: empty) and its last use. */
+typedef struct TFileInWindowTag {
+  uint64_t piece;
+  uint32_t lastUse;
+  uint32_t length; /* bytes held; short only at the end of the file */
+} TFileInWindowTag;
+
+/* Bytes of window memory that file_in_stream_set_window expects, 8-byte aligned. */
+#define FILE_IN_WINDOW_SIZE                                               \
+  (FILE_IN_WINDOW_RUN_SIZE * FILE_IN_WINDOW_RUNS +                        \
+   FILE_IN_WINDOW_PIECE_SIZE * FILE_IN_WINDOW_PIECES +                    \
+   sizeof(TFileInWindowTag) * FILE_IN_WINDOW_PIECES)
+
+/* One run block: the file range it holds, [position, position + length), piece-aligned. */
+typedef struct TFileInWindowRun {
+  uint64_t position;
+  uint32_t length; /* 0 while empty */
+  uint32_t lastUse;
+} TFileInWindowRun;
+
+typedef struct TFileInWindow {
+  hl_byte* memory;   /* null: every range is read from the file straight into the caller's buffer */
+  TFileInWindowTag* tags; /* one per piece, at the end of memory */
+  TFileInWindowRun runs[FILE_IN_WINDOW_RUNS];
+  uint64_t recentEnds[FILE_IN_WINDOW_TRACKS]; /* ends of the last ranges asked for */
+  uint32_t nextTrack;
+  uint32_t useClock;
+} TFileInWindow;
 
 /* The fields both kinds of stream have, at the start of each. Zeroed means closed. */
 typedef struct TFileStream {
   TFileStreamHead head;
   FILE* file;        /* null while closed */
-  uint64_t filePos;  /* where the handle stands, or FILE_STREAM_POS_UNKNOWN */
-  uint64_t fileBase; /* added to every position before seeking; always 0 here */
+  uint64_t filePos;  /* input: end of the last range read; output: where the handle stands;
+                        FILE_STREAM_POS_UNKNOWN after a failure */
+  uint64_t fileBase; /* added to every position before reading; always 0 here */
   int32_t fileError; /* 0, or the first errno recorded; survives closing */
 } TFileStream;
 
 /* An open record must stay where it is: stdio uses its buffer until the close. */
 typedef struct TFileInStream {
   TFileStream base;
+  TFileInWindow window;
   char ioBuffer[FILE_IN_STREAM_BUFFER_SIZE];
 } TFileInStream;
 
@@ -82,7 +129,12 @@ hl_bool file_stream_close(TFileStream* stream);
  * or a hard link); false when it does not, or when that cannot be told. */
 hl_bool file_stream_names_same_file(const TFileStream* stream, const char* path);
 
-/* The input stream's read operation. */
+/* Lends the stream FILE_IN_WINDOW_SIZE bytes of 8-byte aligned memory for its read window, or
+ * takes the window back (memory null); the window starts empty either way. The memory must stay
+ * valid until it is taken back or the record is opened again. */
+void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory);
+
+/* The input stream's read operation: positioned reads, through the window when it has one. */
 hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_byte* start,
                             hl_byte* end);
 

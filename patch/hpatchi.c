@@ -116,14 +116,25 @@ typedef struct hpatchi_TSetup {
   uint64_t mustSize;   /* M */
   uint32_t inputSize;  /* I */
   uint32_t patchSize;  /* P */
+  TFileInStream* oldStream; /* the old file, which gets a read window in the block; or null */
 } hpatchi_TSetup;
 
 static void hpatchi_print_decompresser(const char* name) {
   printf("hpatchi run with decompresser: \"%s\"\n", name);
 }
 
-/* Allocates M + I + P, or reports why not. Sizes that do not fit the address space fail too. */
+/* The old file's read window follows the caches in the block, 8-byte aligned. */
+static uint64_t hpatchi_window_offset(uint64_t cachesEnd) {
+  return (cachesEnd + 7u) & ~(uint64_t)7u;
+}
+
+/* Allocates M + I + P (and the old file's read window), or reports why not. Sizes that do not fit
+ * the address space fail too. */
 static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
+  uint64_t windowAt = hpatchi_window_offset(total);
+  if (setup->oldStream != NULL) {
+    total = windowAt + FILE_IN_WINDOW_SIZE;
+  }
   if (total == 0) {
     total = 1;
   }
@@ -133,6 +144,9 @@ static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
   if (setup->block == NULL) {
     hpatchi_error("alloc cache memory ERROR!\n");
     return HPATCHI_ALLOC_ERROR;
+  }
+  if (setup->oldStream != NULL) {
+    file_in_stream_set_window(setup->oldStream, setup->block + windowAt);
   }
   return HPATCHI_OK;
 }
@@ -287,8 +301,10 @@ static int hpatchi_close_plugin(hpatchi_TSetup* setup, int code) {
   return code;
 }
 
-int hpatchi_patch(PatchListener* listener, uint32_t compress_type, uint32_t newSize,
-                  uint32_t uncompressSize, uint32_t cacheSize) {
+/* hpatchi_patch, with the old file's stream (or null) to be given a read window in the block. */
+static int hpatchi_patch_reading(PatchListener* listener, uint32_t compress_type, uint32_t newSize,
+                                 uint32_t uncompressSize, uint32_t cacheSize,
+                                 TFileInStream* oldStream) {
   hpatchi_TSetup setup;
   void* rawHandle = listener->diffHandle;
   hl_read_fn rawRead = listener->readDiff;
@@ -297,6 +313,7 @@ int hpatchi_patch(PatchListener* listener, uint32_t compress_type, uint32_t newS
 
   memset(&setup, 0, sizeof(setup));
   setup.compress_type = compress_type;
+  setup.oldStream = oldStream;
   setup.inputSize = cacheSize < 4 ? 1 : cacheSize / 4;
   /* A cache too small for even the input part leaves nothing for the patch; it then fails. */
   setup.patchSize = cacheSize > setup.inputSize ? (cacheSize - setup.inputSize) & ~1u : 0;
@@ -338,11 +355,19 @@ int hpatchi_patch(PatchListener* listener, uint32_t compress_type, uint32_t newS
     }
   }
   code = hpatchi_close_plugin(&setup, code);
+  if (oldStream != NULL) {
+    file_in_stream_set_window(oldStream, NULL);
+  }
   free(setup.block);
   /* The plugin record dies with this frame; leave the caller's reader usable. */
   listener->diffHandle = rawHandle;
   listener->readDiff = rawRead;
   return code;
+}
+
+int hpatchi_patch(PatchListener* listener, uint32_t compress_type, uint32_t newSize,
+                  uint32_t uncompressSize, uint32_t cacheSize) {
+  return hpatchi_patch_reading(listener, compress_type, newSize, uncompressSize, cacheSize, NULL);
 }
 
 /* ---- hpatchi_run ---- */
@@ -452,8 +477,8 @@ int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) 
 
   result = hpatchi_report_patch(
       &patchListener, &oldStream,
-      hpatchi_patch(&patchListener.base, compress_type, newSize, uncompressSize,
-                    HPATCHI_CACHE_SIZE));
+      hpatchi_patch_reading(&patchListener.base, compress_type, newSize, uncompressSize,
+                            HPATCHI_CACHE_SIZE, hasOld ? &oldStream : NULL));
 
 close_files:
   result = hpatchi_close_stream(&newStream.base, "out newFile close ERROR!\n", result);

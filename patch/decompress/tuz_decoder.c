@@ -153,6 +153,31 @@ static void tuz_copy_from_dict(const tuz_TStream* s, hl_byte* dst, uint32_t k) {
   }
 }
 
+/* Copies k bytes from src, which lies before dst in the same output, in ascending order, so that
+ * a source that overlaps the target repeats the bytes just written. Overlapping matches are
+ * common in patch bodies (runs of equal difference bytes have distance 1), so they go by whole
+ * periods of the distance rather than byte by byte. */
+static void tuz_copy_in_output(hl_byte* dst, const hl_byte* src, uint32_t k) {
+  size_t distance = (size_t)(dst - src);
+  if (distance >= k) {
+    memcpy(dst, src, k);
+  } else if (distance == 1) {
+    memset(dst, src[0], k);
+  } else if (distance >= 8) {
+    /* Each period's source was written before it is read. */
+    while (k > 0) {
+      uint32_t step = k < distance ? k : (uint32_t)distance;
+      memcpy(dst, src, step);
+      dst += step;
+      src += step;
+      k -= step;
+    }
+  } else {
+    uint32_t i;
+    for (i = 0; i < k; ++i) dst[i] = src[i];
+  }
+}
+
 int tuz_TStream_decode(tuz_TStream* stream, hl_byte* out, uint32_t* count) {
   tuz_TInput in;
   const uint32_t want = *count;
@@ -181,13 +206,7 @@ int tuz_TStream_decode(tuz_TStream* stream, hl_byte* out, uint32_t* count) {
         stream->srcDictPos += k;
       } else {
         const hl_byte* src = out + stream->srcOutPos;
-        if ((size_t)(p - src) >= k) {
-          memcpy(p, src, k); /* source and target do not overlap */
-        } else {
-          /* Byte by byte, ascending: an overlapping source repeats the bytes just written. */
-          uint32_t i;
-          for (i = 0; i < k; ++i) p[i] = src[i];
-        }
+        tuz_copy_in_output(p, src, k);
         stream->srcOutPos += k;
       }
       stream->matchLeft -= k;

@@ -288,6 +288,28 @@ TEST(TuzTokens, OverlappingMatchRepeatsThePattern) {
   expect_decodes(w, 4096, "overlap");
 }
 
+TEST(TuzTokens, OverlappingMatchesOfEveryShortDistanceRepeatTheirPeriod) {
+  // Matches longer than their distance, also cut by the calls at any point of a period.
+  Bytes text = hl_test::sample_data(40, 9);
+  for (uint32_t distance = 1; distance <= 33; ++distance) {
+    TuzWriter w;
+    for (uint32_t i = 0; i < distance; ++i) w.literal(text[i]);
+    w.match(5 * distance + 3, distance);
+    w.match(700, distance);
+    w.end();
+    std::string expected = as_string(w.expected());
+    for (size_t i = distance; i < expected.size(); ++i) {
+      ASSERT_EQ(expected[i], expected[i - distance]) << "the writer's model, distance " << distance;
+    }
+    expect_decodes(w, 4096, "distance " + std::to_string(distance));
+    for (uint32_t request : {1u, 5u, 64u}) {
+      TuzFixture f(w.code(), 4096, 8192);
+      EXPECT_EQ(expected, joined(decode_in_calls(f, request)))
+          << "distance " << distance << ", requests of " << request;
+    }
+  }
+}
+
 TEST(TuzEdges, DistanceEqualToDictSizeAcceptedOneMoreFails) {
   const uint32_t dictSize = 300;
   TuzWriter ok;

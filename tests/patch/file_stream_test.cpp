@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "patch/file_stream.h"
 #include "tests/patch/process_capture.h"
@@ -38,6 +40,38 @@ struct OpenedFile {
     EXPECT_TRUE(file_in_stream_open(&stream, path.c_str()));
   }
   ~OpenedFile() { file_stream_close(&stream.base); }
+};
+
+// Window memory for an input stream, 8-byte aligned as file_in_stream_set_window asks.
+struct WindowMemory {
+  std::vector<uint64_t> words = std::vector<uint64_t>(FILE_IN_WINDOW_SIZE / 8 + 1);
+  hl_byte* bytes() { return reinterpret_cast<hl_byte*>(words.data()); }
+};
+
+// From here on the stream's descriptor is the read end of an empty pipe: reading from the file
+// fails with ESPIPE, so every range that still reads correctly came from the window.
+void cut_off_the_file(TFileInStream& s) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_GE(dup2(fds[0], fileno(s.base.file)), 0);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+bool reads_as(TFileInStream& s, const Bytes& data, uint64_t pos, size_t size) {
+  Bytes buf(size);
+  return read_range(s, pos, buf.data(), size) &&
+         std::equal(buf.begin(), buf.end(), data.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+constexpr uint64_t kRun = FILE_IN_WINDOW_RUN_SIZE;
+constexpr uint64_t kPiece = FILE_IN_WINDOW_PIECE_SIZE;
+
+struct WindowedFile : OpenedFile {
+  WindowMemory memory;
+  explicit WindowedFile(size_t size) : OpenedFile(size) {
+    file_in_stream_set_window(&stream, memory.bytes());
+  }
 };
 
 }  // namespace
@@ -96,33 +130,6 @@ TEST(FileInStream, ALaterDifferentErrorIsPrintedButTheFirstStays) {
   Captured c = capture.finish();
   EXPECT_EQ(c.err, error_line(EFBIG) + error_line(EBADF));
   EXPECT_EQ(f.stream.base.fileError, EFBIG);  // survives closing
-}
-
-TEST(FileInStream, AdjoiningReadsDoNotSeek) {
-  // Swap in a pipe: reading works, any seek fails with ESPIPE.
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  Bytes data = hl_test::random_bytes(100, 2);
-  ASSERT_EQ(write(fds[1], data.data(), data.size()), 100);
-  close(fds[1]);
-  TFileInStream s{};
-  s.base.head.self = &s;
-  s.base.head.streamSize = 100;
-  s.base.head.read = file_in_stream_read;
-  s.base.file = fdopen(fds[0], "rb");
-  ASSERT_NE(s.base.file, nullptr);
-  s.base.filePos = 0;
-  hl_byte buf[100];
-  StdCapture capture(false);
-  EXPECT_TRUE(read_range(s, 0, buf, 10));
-  EXPECT_TRUE(read_range(s, 10, buf + 10, 20));
-  EXPECT_TRUE(std::equal(buf, buf + 30, data.begin()));
-  EXPECT_FALSE(read_range(s, 50, buf, 10));  // needs a seek
-  EXPECT_EQ(s.base.filePos, FILE_STREAM_POS_UNKNOWN);
-  EXPECT_FALSE(read_range(s, 30, buf, 10));  // position unknown: seeks again
-  Captured c = capture.finish();
-  EXPECT_EQ(c.err, error_line(ESPIPE));
-  EXPECT_TRUE(file_stream_close(&s.base));
 }
 
 TEST(FileInStream, ReadAfterASeekUsesTheNewPosition) {
@@ -225,7 +232,158 @@ TEST(FileInStream, PositionsBeyondFourGibibytes) {
   ASSERT_TRUE(read_range(s, marker - 1, buf, 5));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), std::string("\0far\0", 5));
   ASSERT_TRUE(read_range(s, size - 2, buf, 2));
+  // Through the window: a piece and a run block past 4 GiB, and the short blocks at the end.
+  WindowMemory memory;
+  file_in_stream_set_window(&s, memory.bytes());
+  std::memset(buf, 0x55, sizeof(buf));
+  ASSERT_TRUE(read_range(s, marker - 1, buf, 5));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), std::string("\0far\0", 5));
+  ASSERT_TRUE(read_range(s, marker + 4, buf, 1));  // goes on: a run block
+  ASSERT_TRUE(read_range(s, size - 2, buf, 2));
+  ASSERT_TRUE(read_range(s, size - 5, buf, 5));
+  EXPECT_EQ(s.base.filePos, size);
   EXPECT_TRUE(file_stream_close(&s.base));
+}
+
+// ---- the read window ----
+
+TEST(FileInWindow, AShortJumpLoadsOnePieceAndReadsInsideItNeedNoFile) {
+  WindowedFile f(3 * kRun);
+  const uint64_t piece = kRun + 5 * kPiece;
+  const uint64_t at = piece + kPiece / 8;  // no range has ended here: a jump
+  ASSERT_TRUE(reads_as(f.stream, f.data, at, 20));
+  cut_off_the_file(f.stream);
+  StdCapture capture(false);
+  EXPECT_TRUE(reads_as(f.stream, f.data, piece, 1));         // the piece's first byte
+  EXPECT_TRUE(reads_as(f.stream, f.data, piece, kPiece));    // all of it
+  EXPECT_TRUE(reads_as(f.stream, f.data, at + kPiece / 2, 30));
+  EXPECT_EQ(f.stream.base.filePos, at + kPiece / 2 + 30);
+  EXPECT_FALSE(reads_as(f.stream, f.data, piece - 1, 1));        // the byte before it
+  EXPECT_EQ(f.stream.base.filePos, FILE_STREAM_POS_UNKNOWN);
+  EXPECT_FALSE(reads_as(f.stream, f.data, piece, kPiece + 1));  // one byte past it
+  Captured c = capture.finish();
+  EXPECT_EQ(c.err, error_line(ESPIPE));  // the failed read's line, once
+  EXPECT_EQ(f.stream.base.fileError, ESPIPE);
+  EXPECT_TRUE(reads_as(f.stream, f.data, at, 20));  // what the window held is still there
+}
+
+TEST(FileInWindow, ARunStartsSmallAndDoublesWhileItGoesOn) {
+  WindowedFile f(16 * kRun);
+  const TFileInWindow& w = f.stream.window;
+  uint64_t pos = 10 * kPiece + 100;
+  ASSERT_TRUE(reads_as(f.stream, f.data, pos, 20));  // a jump: one piece
+  EXPECT_EQ(w.runs[0].length + w.runs[1].length, 0u);
+  pos += 20;
+  // One range after the other: the first that leaves the piece starts a run block at the next
+  // piece, the next that leaves it one of twice the length right after it, up to the largest.
+  while (pos < 11 * kPiece + 10) {
+    ASSERT_TRUE(reads_as(f.stream, f.data, pos, 30));
+    pos += 30;
+  }
+  const TFileInWindowRun* first = w.runs[0].length != 0 ? &w.runs[0] : &w.runs[1];
+  EXPECT_EQ(first->position, 11 * kPiece);
+  EXPECT_EQ(first->length, FILE_IN_WINDOW_RUN_START);
+  while (pos < 11 * kPiece + FILE_IN_WINDOW_RUN_START + 10) {
+    ASSERT_TRUE(reads_as(f.stream, f.data, pos, 30));
+    pos += 30;
+  }
+  const TFileInWindowRun* second = first == &w.runs[0] ? &w.runs[1] : &w.runs[0];
+  EXPECT_EQ(second->position, first->position + first->length);
+  EXPECT_EQ(second->length, 2 * FILE_IN_WINDOW_RUN_START);
+  while (pos < 8 * kRun) {
+    ASSERT_TRUE(reads_as(f.stream, f.data, pos, 1000));
+    pos += 1000;
+  }
+  EXPECT_EQ(w.runs[0].length, kRun);
+  EXPECT_EQ(w.runs[1].length, kRun);
+  // What the two run blocks hold reads without the file, across their edge too.
+  uint64_t low = std::min(w.runs[0].position, w.runs[1].position);
+  cut_off_the_file(f.stream);
+  StdCapture capture(false);
+  EXPECT_TRUE(reads_as(f.stream, f.data, low, 2 * kRun));
+  EXPECT_FALSE(reads_as(f.stream, f.data, low + 2 * kRun, 1));
+  EXPECT_EQ(capture.finish().err, error_line(ESPIPE));
+}
+
+TEST(FileInWindow, ALongJumpLoadsARunBlockThatHoldsIt) {
+  WindowedFile f(4 * kRun);
+  ASSERT_TRUE(reads_as(f.stream, f.data, kRun + 7, 3 * kPiece));
+  ASSERT_TRUE(reads_as(f.stream, f.data, 3 * kRun + 9, kRun - 9));  // to the end of the file
+  cut_off_the_file(f.stream);
+  StdCapture capture(false);
+  EXPECT_TRUE(reads_as(f.stream, f.data, kRun, FILE_IN_WINDOW_RUN_START));
+  EXPECT_TRUE(reads_as(f.stream, f.data, 3 * kRun, kRun));
+  EXPECT_EQ(capture.finish().err, "");
+}
+
+TEST(FileInWindow, CoversThatAlternateBetweenTwoRegionsKeepBoth) {
+  WindowedFile f(6 * kRun);
+  uint64_t nearPos = 1000;
+  uint64_t farPos = 5 * kRun + 3;
+  // One-byte covers, to and fro, each region creeping on: both become runs.
+  const uint64_t steps = 3 * kPiece;
+  for (uint64_t i = 0; i < steps; ++i) {
+    ASSERT_TRUE(reads_as(f.stream, f.data, nearPos + i, 1));
+    ASSERT_TRUE(reads_as(f.stream, f.data, farPos + i, 1));
+  }
+  cut_off_the_file(f.stream);
+  StdCapture capture(false);
+  EXPECT_TRUE(reads_as(f.stream, f.data, nearPos, steps + 1000));
+  EXPECT_TRUE(reads_as(f.stream, f.data, farPos, steps + 1000));
+  EXPECT_EQ(capture.finish().err, "");
+}
+
+TEST(FileInWindow, BlocksEndWithTheFile) {
+  WindowedFile f(kRun + kPiece + 300);  // the last run block and the last piece are short
+  uint64_t size = f.data.size();
+  StdCapture capture(false);
+  EXPECT_TRUE(reads_as(f.stream, f.data, size - 10, 10));  // a jump to the end: a short piece
+  EXPECT_TRUE(reads_as(f.stream, f.data, size - 1, 1));
+  EXPECT_FALSE(reads_as(f.stream, f.data, size - 10, 11));
+  EXPECT_TRUE(reads_as(f.stream, f.data, kRun - 5, 10));
+  EXPECT_TRUE(reads_as(f.stream, f.data, kRun + 5, size - kRun - 5));  // goes on: a short run
+  EXPECT_EQ(capture.finish().err, error_line(EFBIG));
+  EXPECT_EQ(f.stream.base.filePos, size);
+}
+
+TEST(FileInWindow, AFileThatShrankFailsWithoutAnErrorNumber) {
+  WindowedFile f(2 * kRun);
+  ASSERT_EQ(truncate(f.path.c_str(), static_cast<off_t>(kRun + kPiece)), 0);
+  StdCapture capture(false);
+  EXPECT_TRUE(reads_as(f.stream, f.data, kRun, 10));  // its piece is still whole
+  EXPECT_FALSE(reads_as(f.stream, f.data, kRun + kPiece + 20, 10));  // this one is gone
+  EXPECT_FALSE(reads_as(f.stream, f.data, kRun, 2 * kPiece));  // so does the run block
+  EXPECT_EQ(capture.finish().err, "");
+  EXPECT_EQ(f.stream.base.fileError, 0);
+  EXPECT_EQ(f.stream.base.filePos, FILE_STREAM_POS_UNKNOWN);
+}
+
+TEST(FileInWindow, AnyMixOfRangesReadsTheFile) {
+  WindowedFile f(4 * kRun + 12345);
+  const uint64_t size = f.data.size();
+  std::mt19937 random(7);
+  uint64_t pos = 0;
+  for (int i = 0; i < 20000; ++i) {
+    uint32_t kind = random() % 10;
+    uint64_t length = kind < 6 ? 1 + random() % 64 : kind < 9 ? 1 + random() % 4000 : 1 + random() % 40000;
+    if (kind % 3 == 0) pos = random() % size;              // a jump
+    else if (kind % 3 == 1) pos = random() % 2 ? 17 : size - 1;  // one of two regions
+    if (pos >= size) pos = 0;
+    length = std::min<uint64_t>(length, size - pos);
+    ASSERT_TRUE(reads_as(f.stream, f.data, pos, length)) << i;
+    pos += length;
+  }
+}
+
+TEST(FileInWindow, TakingTheWindowBackReadsStraightFromTheFile) {
+  WindowedFile f(kRun);
+  ASSERT_TRUE(reads_as(f.stream, f.data, 100, 10));
+  file_in_stream_set_window(&f.stream, nullptr);
+  EXPECT_EQ(f.stream.window.memory, nullptr);
+  cut_off_the_file(f.stream);
+  StdCapture capture(false);
+  EXPECT_FALSE(reads_as(f.stream, f.data, 100, 10));
+  EXPECT_EQ(capture.finish().err, error_line(ESPIPE));
 }
 
 // ---- output stream ----

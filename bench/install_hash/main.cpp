@@ -2,12 +2,14 @@
 // names the base and the result by SHA-256, alternately, and reports what the two hashes add.
 //
 //   install_hash_bench [megabytes=300] [rounds=3] [folder=bench/results/install_hash] [plain|lzma2]
+//   install_hash_bench pair OLD NEW PATCH [rounds=3] [folder=bench/results/install_hash]
 //
 // The executable is pseudo-random bytes. "plain" (the default): an uncompressed patch of plain
 // copies with a few thousand small literal edits, the least work a patch of that size can be.
 // "lzma2": the shape of a real executable update, every cover carrying difference bytes (one
 // changed word in every 4 KiB, as shifted addresses give) and the body LZMA2-compressed. Wall
-// time and user+system CPU time of each installation are printed, then the medians.
+// time and user+system CPU time of each installation are printed, then the medians. "pair" installs
+// a real patch instead, made by mkpatch from two releases of a program.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -58,15 +60,9 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 300;
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-  const fs::path folder = argc > 3 ? fs::path(argv[3]) : fs::path("bench/results/install_hash");
-  const fs::path data = folder / "data";
-  fs::create_directories(data);
-
+// A pseudo-random executable of `megabytes` and a patch of it (see the top of the file).
+void MakeSynthetic(size_t megabytes, bool compressed, const fs::path& folder, const fs::path& started, Bytes& patch,
+                   std::string& hashed) {
   std::printf("making a %zu MB executable and its patch\n", megabytes);
   std::mt19937_64 rng(42);
   Bytes old(megabytes << 20);
@@ -74,10 +70,8 @@ int main(int argc, char** argv) {
     const uint64_t word = rng();
     std::copy_n(reinterpret_cast<const uint8_t*>(&word), 8, old.begin() + static_cast<long>(i));
   }
-  const bool compressed = argc > 4 && std::string(argv[4]) == "lzma2";
   hl_test::PatchBuilder builder(old);
   Bytes edited = old;
-  Bytes patch;
   if (compressed) {
     for (size_t at = 0; at + 4096 <= edited.size(); at += 4096) edited[at + 100] ^= 0x10;
     const uint32_t piece = 1 << 20;
@@ -110,14 +104,39 @@ int main(int argc, char** argv) {
     patch = builder.patch();
   }
   std::printf("patch: %zu bytes (%s)\n", patch.size(), compressed ? "lzma2" : "plain");
-  const fs::path started = folder / "Quorlin.exe";
   WriteBytes(started, old);
   WriteBytes(folder / "expected", edited);
-  const std::string hashed = "{\"base_sha256\": \"" + Sha256(started) + "\", \"sha256\": \"" +
-                             Sha256(folder / "expected") + "\"}";
+  hashed = "{\"base_sha256\": \"" + Sha256(started) + "\", \"sha256\": \"" + Sha256(folder / "expected") + "\"}";
   fs::remove(folder / "expected");
-  old.clear();
-  edited.clear();
+}
+
+Bytes ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool realPair = argc > 4 && std::string(argv[1]) == "pair";
+  const int extra = realPair ? 4 : 1;  // where rounds and folder follow
+  const int rounds = argc > extra + 1 ? std::atoi(argv[extra + 1]) : 3;
+  const fs::path folder = argc > extra + 2 ? fs::path(argv[extra + 2]) : fs::path("bench/results/install_hash");
+  const fs::path data = folder / "data";
+  fs::create_directories(data);
+  const fs::path started = folder / "Quorlin.exe";
+  Bytes patch;
+  std::string hashed;
+  if (realPair) {
+    const fs::path newFile = argv[3];
+    fs::copy_file(argv[2], started, fs::copy_options::overwrite_existing);
+    patch = ReadBytes(argv[4]);
+    hashed = "{\"base_sha256\": \"" + Sha256(started) + "\", \"sha256\": \"" + Sha256(newFile) + "\"}";
+    std::printf("real pair: %s -> %s, patch of %zu bytes\n", argv[2], argv[3], patch.size());
+  } else {
+    const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 300;
+    MakeSynthetic(megabytes, argc > 4 && std::string(argv[4]) == "lzma2", folder, started, patch, hashed);
+  }
 
   std::vector<double> plainWall, plainCpu, hashedWall, hashedCpu;
   for (int round = 0; round < rounds * 2; ++round) {

@@ -204,6 +204,7 @@ def main():
         with open(sys.argv[3]) as f:
             versions = list(OrderedDict.fromkeys(l.strip() for l in f if l.strip()))
     pairs = load(csv_path)
+    versions = [v for v in versions if v.split(".")[0] in pairs]  # pairs that were measured
     write_markdown(pairs, outdir, versions)
     write_chart(pairs, outdir)
 

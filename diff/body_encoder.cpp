@@ -29,6 +29,12 @@ uint32_t dict_or(uint64_t asked, uint64_t fallback, uint64_t max) {
 
 }  // namespace
 
+uint32_t lzma_default_dict_for(size_t bodySize) {
+  uint32_t d = kDefaultDictCap;
+  while (d < kLargestDefaultLzmaDict && uint64_t(d) * 2 * 8 <= bodySize) d *= 2;
+  return d;
+}
+
 std::optional<Compression> compression_from_name(const std::string& name) {
   for (const auto& n : kNames)
     if (name == n.name) return n.value;
@@ -74,10 +80,11 @@ EncodedBody encode_body(const std::vector<uint8_t>& body, const EncodeOptions& o
     case Compression::Lzma:
     case Compression::Lzma2: {
       LzmaOptions o;
-      o.dictSize = dict_or(options.dictSize, kDefaultDictCap, uint32_t(1) << 30);
+      o.dictSize = dict_or(options.dictSize, lzma_default_dict_for(size), uint32_t(1) << 30);
       // Unless a level is asked for, the best preset tuned for patch bodies.
       o.level = options.level < 0 ? 9 : options.level;
       o.bodyTuned = options.level < 0;
+      o.literalContextBits = options.lzmaLiteralContextBits;
       if (options.compression == Compression::Lzma) {
         result.type = CompressType::Lzma;
         result.payload = lzma_encode(data, size, o);

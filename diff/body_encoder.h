@@ -14,14 +14,22 @@ namespace hldiff {
 
 enum class Compression { None, Tuz, Zlib, Gzip, Deflate, Lzma, Lzma2 };
 
-// Largest dictionary used unless asked otherwise: the applier's memory grows with it, while
-// patch bodies gain little from a larger one (measured on library updates).
+// Smallest dictionary used unless asked otherwise; LZMA bodies get larger ones as they grow
+// (lzma_default_dict_for), tuz keeps this one.
 constexpr uint32_t kDefaultDictCap = uint32_t(512) << 10;
+// Largest LZMA dictionary chosen unless asked otherwise: it bounds the applier's memory, which
+// has to stay far below what the other patch tools need on the same files.
+constexpr uint32_t kLargestDefaultLzmaDict = uint32_t(16) << 20;
+
+// An eighth of the body, as a power of two from kDefaultDictCap to kLargestDefaultLzmaDict:
+// long bodies repeat their literal runs and difference patterns at long distances.
+uint32_t lzma_default_dict_for(size_t bodySize);
 
 struct EncodeOptions {
   Compression compression = Compression::Lzma2;
   int level = -1;         // -1: the compressor's best
-  uint64_t dictSize = 0;  // 0: kDefaultDictCap (deflate: 32 KiB)
+  uint64_t dictSize = 0;  // 0: chosen from the body's size (deflate: 32 KiB)
+  int lzmaLiteralContextBits = -1;  // LZMA and LZMA2: -1 picks them by trial
 };
 
 struct EncodedBody {

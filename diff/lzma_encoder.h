@@ -14,6 +14,10 @@ struct LzmaOptions {
   // differences, where the longest match length pays most.
   bool bodyTuned = true;
   uint32_t dictSize = uint32_t(512) << 10;  // upper bound; trimmed to the data's length
+  // Literal context bits, 0 to 4; -1 tries 0 to 3 on a sample of the data and keeps the one
+  // that codes it smallest (how much the byte before predicts the next depends on how much
+  // of the body is literals rather than difference bytes).
+  int literalContextBits = -1;
   // LZMA2 only: data of at least parallelFrom bytes is cut into this many equal segments,
   // coded in parallel; each segment restarts the coder's statistics and dictionary, which
   // costs a little size. 1 keeps one segment.

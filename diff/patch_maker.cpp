@@ -4,6 +4,7 @@
 
 #include "diff/body_writer.h"
 #include "diff/cover_search.h"
+#include "diff/layout_choice.h"
 #include "diff/patch_header.h"
 #include "diff/suffix_index.h"
 
@@ -15,19 +16,6 @@ namespace {
 constexpr size_t kRawReadBlock = 16384;
 constexpr size_t kDecodedReadBlock = 12288;
 
-// Below these lengths an unchanged run inside a cover stays as zero differences: a raw body
-// pays for every byte, a compressor hardly pays for zeros but does for extra cover headers
-// (measured on library updates: LZMA does best with whole covers, tuz and deflate with only
-// long runs split off).
-size_t plain_run_min_for(Compression c) {
-  switch (c) {
-    case Compression::None: return 12;
-    case Compression::Lzma:
-    case Compression::Lzma2: return 0;
-    default: return 1024;
-  }
-}
-
 }  // namespace
 
 std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_t* neu,
@@ -38,17 +26,20 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
   auto step = [&](const char* name) {
     if (options.stage) options.stage(name);
   };
+  const Compression c = options.encode.compression;
+  BodyOptions bodyOptions;
+  bodyOptions.readBlock = c == Compression::None ? kRawReadBlock : kDecodedReadBlock;
   std::vector<Cover> covers;
   {
     step("sorting OLD");
     SuffixIndex index(old, oldSize);
     step("matching");
-    covers = find_covers(old, oldSize, neu, newSize, index, options.progress);
+    LayoutTrial trial;
+    trial.encode = options.encode;
+    const Layout layout = choose_layout(old, oldSize, neu, newSize, index, trial);
+    bodyOptions.plainRunMin = layout.plainRunMin;
+    covers = find_covers(old, oldSize, neu, newSize, index, layout.costs, options.progress);
   }
-  const Compression c = options.encode.compression;
-  BodyOptions bodyOptions;
-  bodyOptions.plainRunMin = plain_run_min_for(c);
-  bodyOptions.readBlock = c == Compression::None ? kRawReadBlock : kDecodedReadBlock;
   // Zero padding costs a raw body its full size but a compressed one next to nothing.
   bodyOptions.padCallLimit = c == Compression::None ? 65536 : 64;
   std::vector<uint8_t> body = write_body(old, oldSize, neu, newSize, covers, bodyOptions);

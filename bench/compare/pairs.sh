@@ -6,12 +6,17 @@ two_versions() {
   apt-cache madison "$1" | awk '{print $3}' | awk '!seen[$0]++' | head -2
 }
 
-# deb_pair NAME PACKAGE PATH-IN-PACKAGE: one file of the package, in its two newest versions.
-# With PATH "-" the pair is the package's whole uncompressed file tree (its data tar).
+# deb_pair NAME PACKAGE PATH-IN-PACKAGE [OLD-VERSION NEW-VERSION]: one file of the package, in
+# its two newest versions or the two given. With PATH "-" the pair is the package's whole
+# uncompressed file tree (its data tar).
 deb_pair() {
   local name=$1 pkg=$2 path=$3
   [ -s "$WORK/pairs/$name.old" ] && [ -s "$WORK/pairs/$name.new" ] && return 0
-  mapfile -t vers < <(two_versions "$pkg")
+  if [ $# -ge 5 ]; then
+    vers=("$5" "$4")
+  else
+    mapfile -t vers < <(two_versions "$pkg")
+  fi
   if [ ${#vers[@]} -lt 2 ]; then
     echo "skip $name: the archive has fewer than two versions of $pkg" >&2
     return 1

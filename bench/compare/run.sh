@@ -3,7 +3,8 @@
 # zstd -19 --patch-from on real pairs of program files: patch size, creation and apply time and
 # peak memory, and a byte-for-byte check of every applied file.
 #
-#   bench/compare/run.sh [pair...]     (pairs: crypto python own lo lotar; default: all)
+#   bench/compare/run.sh [pair...]     (pairs: crypto python own lo lotar sshd git named
+#                                       chromium; default: all)
 #
 # Downloads and results go to bench/results/ (not in git); the final table and chart are also
 # copied to docs/. Needs root or sudo for apt-get.
@@ -13,7 +14,8 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 OUT="$ROOT/bench/results"
 WORK="$OUT/work"
 BUILD="${BUILD_DIR:-$ROOT/build-bench}"
-CSV="$OUT/compare.csv"
+# COMPARE_CSV lets runs in parallel (say, the large pair) keep their rows apart until merged.
+CSV="${COMPARE_CSV:-$OUT/compare.csv}"
 mkdir -p "$WORK/debs" "$WORK/pairs" "$WORK/run"
 
 SUDO=""
@@ -71,16 +73,25 @@ make_pair() {
     own) own_pair ;;
     lo) deb_pair lo libreoffice-core usr/lib/libreoffice/program/libmergedlo.so ;;
     lotar) deb_pair lotar libreoffice-core - ;;
+    # Sparse pairs: point releases with a small security fix, bsdiff's patch under 3% of NEW.
+    sshd) deb_pair sshd openssh-server usr/sbin/sshd 1:9.2p1-2+deb12u9 1:9.2p1-2+deb12u10 ;;
+    git) deb_pair git git usr/bin/git 1:2.39.5-0+deb12u2 1:2.39.5-0+deb12u3 ;;
+    named) deb_pair named bind9 usr/sbin/named 1:9.18.49-1~deb12u1 1:9.18.49-1~deb12u3 ;;
+    # A large pair: a browser binary of about 300 MB from two releases.
+    chromium) deb_pair chromium chromium usr/lib/chromium/chromium 150.0.7871.100-1~deb12u1 \
+      156.0.8078.129-1~deb12u1 ;;
     *) echo "unknown pair $1" >&2; return 1 ;;
   esac
 }
 
 # --- measuring ----------------------------------------------------------------------------------
-# measure FILE CMD...: runs CMD, stores "seconds peak-KiB" in FILE; fails when CMD fails.
+# measure FILE CMD...: runs CMD, stores "wall-seconds peak-KiB cpu-seconds" in FILE (CPU is
+# user + system: the machine may be shared); fails when CMD fails.
 measure() {
   local file=$1
   shift
-  /usr/bin/time -f "%e %M" -o "$file" "$@" >/dev/null 2>"$file.err"
+  /usr/bin/time -f "%e %M %U %S" -o "$file.raw" "$@" >/dev/null 2>"$file.err" || return 1
+  awk '{printf "%s %s %.2f\n", $1, $2, $3 + $4}' "$file.raw" >"$file"
 }
 
 # run_tool PAIR TOOL: makes a patch, applies it, checks the result and appends a CSV row.
@@ -93,6 +104,7 @@ run_tool() {
   local -a mk ap
   case $tool in
     mkpatch) mk=("$MKPATCH" -q "$old" "$new" "$patch"); ap=("$HPATCHI" "$old" "$patch" "$out") ;;
+    mkpatch-lzma) mk=("$MKPATCH" -q -c lzma "$old" "$new" "$patch"); ap=("$HPATCHI" "$old" "$patch" "$out") ;;
     mkpatch-tuz) mk=("$MKPATCH" -q -c tuz "$old" "$new" "$patch"); ap=("$HPATCHI" "$old" "$patch" "$out") ;;
     mkpatch-zlib) mk=("$MKPATCH" -q -c zlib "$old" "$new" "$patch"); ap=("$HPATCHI" "$old" "$patch" "$out") ;;
     bsdiff) mk=(bsdiff "$old" "$new" "$patch"); ap=(bspatch "$old" "$out" "$patch") ;;
@@ -106,24 +118,27 @@ run_tool() {
     measure "$d/apply.time" "${ap[@]}" || ok=apply-failed
   fi
   if [ $ok = yes ] && ! cmp -s "$out" "$new"; then ok=output-differs; fi
-  local ct=NA cm=NA at=NA am=NA size=NA
-  [ -s "$d/create.time" ] && read -r ct cm <"$d/create.time"
-  [ -s "$d/apply.time" ] && read -r at am <"$d/apply.time"
+  local ct=NA cm=NA cc=NA at=NA am=NA ac=NA size=NA
+  [ -s "$d/create.time" ] && read -r ct cm cc <"$d/create.time"
+  [ -s "$d/apply.time" ] && read -r at am ac <"$d/apply.time"
   [ -f "$patch" ] && size=$(stat -c %s "$patch")
-  echo "$pair,$(stat -c %s "$old"),$(stat -c %s "$new"),$tool,$size,$ct,$cm,$at,$am,$ok" >>"$CSV"
-  echo "  $tool: patch $size bytes, create ${ct}s ${cm}KiB, apply ${at}s ${am}KiB, $ok"
+  echo "$pair,$(stat -c %s "$old"),$(stat -c %s "$new"),$tool,$size,$ct,$cm,$at,$am,$ok,$cc,$ac" >>"$CSV"
+  echo "  $tool: patch $size bytes, create ${ct}s (cpu ${cc}s) ${cm}KiB, apply ${at}s (cpu ${ac}s) ${am}KiB, $ok"
   rm -f "$out"
 }
 
 pairs=("$@")
-[ ${#pairs[@]} -eq 0 ] && pairs=(crypto python own lo lotar)
-tools=(${TOOLS:-mkpatch mkpatch-tuz mkpatch-zlib bsdiff xdelta3 zstd})
+[ ${#pairs[@]} -eq 0 ] && pairs=(crypto python own lo lotar sshd git named chromium)
+tools=(${TOOLS:-mkpatch mkpatch-lzma mkpatch-tuz mkpatch-zlib bsdiff xdelta3 zstd})
 
-[ -f "$CSV" ] || echo "pair,oldSize,newSize,tool,patchSize,createSec,createKiB,applySec,applyKiB,check" >"$CSV"
+HEADER="pair,oldSize,newSize,tool,patchSize,createSec,createKiB,applySec,applyKiB,check,createCpu,applyCpu"
+# A CSV from before the CPU columns is started afresh.
+[ -f "$CSV" ] && [ "$(head -1 "$CSV")" != "$HEADER" ] && mv "$CSV" "$CSV.old"
+[ -f "$CSV" ] || echo "$HEADER" >"$CSV"
 for pair in "${pairs[@]}"; do
   make_pair "$pair" || continue
-  # Measurements of this pair replace earlier ones.
-  grep -v "^$pair," "$CSV" >"$CSV.tmp" || true
+  # Measurements of this pair by these tools replace earlier ones.
+  grep -v -E "^$pair,[^,]*,[^,]*,($(IFS='|'; echo "${tools[*]}"))," "$CSV" >"$CSV.tmp" || true
   mv "$CSV.tmp" "$CSV"
   echo "$pair: $(stat -c %s "$WORK/pairs/$pair.old") -> $(stat -c %s "$WORK/pairs/$pair.new") bytes"
   for tool in "${tools[@]}"; do run_tool "$pair" "$tool"; done

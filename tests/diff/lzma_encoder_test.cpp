@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <lzma.h>
 
+#include "diff/body_encoder.h"
 #include "tests/diff/test_support.h"
 
 namespace {
@@ -62,6 +63,27 @@ TEST(LzmaEncoder, WritesFivePropertyBytesWithTheDictionarySize) {
   EXPECT_EQ(dict, 65536u);
   EXPECT_EQ(hldiff::lzma_dict_size_for(10, opt), 4096u) << "never below LZMA's minimum";
   EXPECT_EQ(hldiff::lzma_dict_size_for(20000, opt), 20000u) << "trimmed to the data";
+}
+
+TEST(LzmaEncoder, DefaultDictionaryIsAnEighthOfTheBodyWithinItsBounds) {
+  EXPECT_EQ(hldiff::lzma_default_dict_for(0), hldiff::kDefaultDictCap);
+  EXPECT_EQ(hldiff::lzma_default_dict_for(size_t(1) << 20), hldiff::kDefaultDictCap);
+  EXPECT_EQ(hldiff::lzma_default_dict_for(size_t(16) << 20), 2u << 20);
+  EXPECT_EQ(hldiff::lzma_default_dict_for((size_t(16) << 20) - 1), 1u << 20);
+  EXPECT_EQ(hldiff::lzma_default_dict_for(size_t(300) << 20), hldiff::kLargestDefaultLzmaDict);
+}
+
+TEST(LzmaEncoder, LiteralContextBitsChosenByTrialStillDecode) {
+  // Mostly zero difference bytes with scattered values: a body where the trial may leave the
+  // default; every choice must still give a stream that decodes to the data.
+  Bytes data = mixed(300000, 12);
+  for (int lc : {-1, 0, 4}) {
+    hldiff::LzmaOptions opt;
+    opt.literalContextBits = lc;
+    opt.segments = 1;
+    Bytes payload = hldiff::lzma2_encode(data.data(), data.size(), opt);
+    EXPECT_EQ(lzma2_decode(payload, data.size()), data) << "lc " << lc;
+  }
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <random>
 
-#include "diff/cover_search.h"
 #include "tests/diff/test_support.h"
 
 namespace {
@@ -48,34 +47,6 @@ TEST(SuffixIndex, StopsComparingAtTheLimitAndHandlesEmptyInputs) {
   EXPECT_EQ(index.longest_match(needle.data(), 0, 64).length, 0u);
   SuffixIndex empty(nullptr, 0);
   EXPECT_EQ(empty.longest_match(needle.data(), needle.size(), 64).length, 0u);
-}
-
-TEST(CoverSearch, CoversAreOrderedInsideBothFilesAndFindTheSharedParts) {
-  difftest::Pair p = difftest::program_like_pair(1 << 16, 3);
-  SuffixIndex index(p.old.data(), p.old.size());
-  auto covers = hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index);
-  size_t newEnd = 0, covered = 0, agreeing = 0;
-  for (const auto& c : covers) {
-    ASSERT_GE(c.newPos, newEnd);
-    ASSERT_GT(c.length, 0u);
-    ASSERT_LE(c.newPos + c.length, p.neu.size());
-    ASSERT_LE(c.oldPos + c.length, p.old.size());
-    newEnd = c.newPos + c.length;
-    covered += c.length;
-    for (size_t i = 0; i < c.length; ++i) agreeing += p.old[c.oldPos + i] == p.neu[c.newPos + i];
-  }
-  // Everything but the inserted block comes from OLD, almost all of it unchanged.
-  EXPECT_GT(covered, p.neu.size() * 9 / 10);
-  EXPECT_GT(agreeing, covered * 9 / 10);
-}
-
-TEST(CoverSearch, UnrelatedFilesGiveFewCovers) {
-  Bytes old = difftest::random_bytes(1 << 14, 1), neu = difftest::random_bytes(1 << 14, 2);
-  SuffixIndex index(old.data(), old.size());
-  auto covers = hldiff::find_covers(old.data(), old.size(), neu.data(), neu.size(), index);
-  size_t covered = 0;
-  for (const auto& c : covers) covered += c.length;
-  EXPECT_LT(covered, neu.size() / 20);
 }
 
 }  // namespace

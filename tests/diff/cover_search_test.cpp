@@ -1,0 +1,143 @@
+#include "diff/cover_search.h"
+
+#include <gtest/gtest.h>
+
+#include "diff/layout_choice.h"
+#include "tests/diff/test_support.h"
+
+namespace {
+
+using difftest::Bytes;
+using hldiff::Cover;
+using hldiff::SuffixIndex;
+
+std::vector<Cover> covers_of(const Bytes& old, const Bytes& neu) {
+  SuffixIndex index(old.data(), old.size());
+  return hldiff::find_covers(old.data(), old.size(), neu.data(), neu.size(), index);
+}
+
+// A table of 8-byte little-endian pointers into a 1 MiB image, in ascending order.
+Bytes pointer_table(size_t entries, uint64_t base, uint32_t seed) {
+  Bytes t = difftest::random_bytes(entries * 8, seed);
+  uint64_t v = base;
+  for (size_t e = 0; e < entries; ++e) {
+    v += 8 + t[e * 8] % 64;
+    for (int b = 0; b < 8; ++b) t[e * 8 + b] = static_cast<uint8_t>(v >> (8 * b));
+  }
+  return t;
+}
+
+TEST(CoverSearch, CoversAreOrderedInsideBothFilesAndFindTheSharedParts) {
+  difftest::Pair p = difftest::program_like_pair(1 << 16, 3);
+  SuffixIndex index(p.old.data(), p.old.size());
+  auto covers = hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index);
+  size_t newEnd = 0, covered = 0, agreeing = 0;
+  for (const auto& c : covers) {
+    ASSERT_GE(c.newPos, newEnd);
+    ASSERT_GT(c.length, 0u);
+    ASSERT_LE(c.newPos + c.length, p.neu.size());
+    ASSERT_LE(c.oldPos + c.length, p.old.size());
+    newEnd = c.newPos + c.length;
+    covered += c.length;
+    for (size_t i = 0; i < c.length; ++i) agreeing += p.old[c.oldPos + i] == p.neu[c.newPos + i];
+  }
+  // Everything but the inserted block comes from OLD, almost all of it unchanged.
+  EXPECT_GT(covered, p.neu.size() * 9 / 10);
+  EXPECT_GT(agreeing, covered * 9 / 10);
+}
+
+TEST(CoverSearch, UnrelatedFilesGiveFewCovers) {
+  Bytes old = difftest::random_bytes(1 << 14, 1), neu = difftest::random_bytes(1 << 14, 2);
+  SuffixIndex index(old.data(), old.size());
+  auto covers = hldiff::find_covers(old.data(), old.size(), neu.data(), neu.size(), index);
+  size_t covered = 0;
+  for (const auto& c : covers) covered += c.length;
+  EXPECT_LT(covered, neu.size() / 20);
+}
+
+TEST(CoverSearch, AnInsertionSplitsNewIntoTwoAlignmentsAroundItsLiterals) {
+  Bytes old = difftest::random_bytes(40000, 4);
+  Bytes inserted = difftest::random_bytes(300, 5);
+  Bytes neu(old.begin(), old.begin() + 15000);
+  neu.insert(neu.end(), inserted.begin(), inserted.end());
+  neu.insert(neu.end(), old.begin() + 15000, old.end());
+  auto covers = covers_of(old, neu);
+  ASSERT_EQ(covers.size(), 2u);
+  EXPECT_EQ(covers[0].newPos, 0u);
+  EXPECT_EQ(covers[0].oldPos, 0u);
+  EXPECT_EQ(covers[0].length, 15000u);
+  EXPECT_EQ(covers[1].newPos, 15300u);
+  EXPECT_EQ(covers[1].oldPos, 15000u);
+  EXPECT_EQ(covers[1].length, 25000u);
+}
+
+TEST(CoverSearch, PointersShiftedByOneAmountStayOneCover) {
+  // Every pointer moved by the same 0x1230: each entry's low bytes differ, the same way.
+  Bytes head = difftest::random_bytes(4096, 6);
+  Bytes table = pointer_table(2000, 0x401000, 7);
+  Bytes old = head, neu = head;
+  old.insert(old.end(), table.begin(), table.end());
+  for (size_t e = 0; e < 2000; ++e) {
+    uint64_t v = 0;
+    for (int b = 0; b < 8; ++b) v |= uint64_t(table[e * 8 + b]) << (8 * b);
+    v += 0x1230;
+    for (int b = 0; b < 8; ++b) neu.push_back(static_cast<uint8_t>(v >> (8 * b)));
+  }
+  auto covers = covers_of(old, neu);
+  ASSERT_EQ(covers.size(), 1u);
+  EXPECT_EQ(covers[0].oldPos, 0u);
+  EXPECT_EQ(covers[0].newPos, 0u);
+  EXPECT_EQ(covers[0].length, neu.size());
+}
+
+TEST(CoverSearch, AShortAccidentalMatchDoesNotPullAStretchAway) {
+  // NEW is OLD with a few scattered changes; one changed stretch happens to equal 8 bytes far
+  // away in OLD. Jumping there and back costs more than its difference bytes.
+  Bytes old = difftest::random_bytes(30000, 8);
+  Bytes neu = old;
+  for (size_t i = 1000; i < neu.size(); i += 997) neu[i] ^= 0x11;
+  std::copy(old.begin() + 25000, old.begin() + 25008, neu.begin() + 5000);
+  auto covers = covers_of(old, neu);
+  ASSERT_EQ(covers.size(), 1u);
+  EXPECT_EQ(covers[0].length, neu.size());
+}
+
+TEST(CoverSearch, CoverPricesDecideBetweenDifferenceBytesAndLiterals) {
+  // The middle third of NEW agrees with OLD in one byte of three: worth covering when a
+  // differing byte costs about a literal, not when it costs far more.
+  Bytes old = difftest::random_bytes(30000, 9);
+  Bytes neu = old;
+  for (size_t i = 10000; i < 20000; ++i)
+    if (i % 3 != 0) neu[i] = static_cast<uint8_t>(neu[i] + 1 + i % 7);
+  SuffixIndex index(old.data(), old.size());
+  auto covered = [&](const hldiff::CoverCosts& costs) {
+    size_t n = 0;
+    for (const Cover& c : hldiff::find_covers(old.data(), old.size(), neu.data(), neu.size(), index, costs))
+      n += c.length;
+    return n;
+  };
+  hldiff::CoverCosts cheapDiffs;
+  cheapDiffs.diffBits = 6.5;
+  cheapDiffs.repeatDiffBits = 6.5;
+  hldiff::CoverCosts dearDiffs = cheapDiffs;
+  dearDiffs.diffBits = dearDiffs.repeatDiffBits = 30;
+  EXPECT_EQ(covered(cheapDiffs), neu.size());
+  EXPECT_LE(covered(dearDiffs), neu.size() - 9000);
+}
+
+TEST(LayoutTrial, WindowsSpanSmallFilesWholeAndSpreadOverLargeOnes) {
+  auto whole = hldiff::trial_windows(1000, 256, 4);
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_EQ(whole[0], std::make_pair(size_t(0), size_t(1000)));
+  auto spread = hldiff::trial_windows(10000, 256, 4);
+  ASSERT_EQ(spread.size(), 4u);
+  EXPECT_EQ(spread.front().first, 0u);
+  EXPECT_LE(spread.back().second, 10000u);
+  EXPECT_GE(spread.back().second, 10000u - 3u);
+  for (size_t k = 0; k < spread.size(); ++k) {
+    EXPECT_EQ(spread[k].second - spread[k].first, 256u);
+    if (k > 0) EXPECT_GT(spread[k].first, spread[k - 1].second);
+  }
+}
+
+}  // namespace

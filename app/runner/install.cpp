@@ -335,7 +335,11 @@ void RecoverInterruptedInstall(const std::string& dataFolder, const std::string&
     RemoveQuietly(patchResult);
     return;
   }
-  ReplaceStagedExecutable(patchResult, stagedExecutable);
+  // Failing here must not keep the installed executable from starting: a later start tries again.
+  if (!MoveInPlace(patchResult, stagedExecutable, error)) {
+    LOG(INFO) << "interrupted installation cannot be completed: " << error.message();
+    return;
+  }
   UpdateAttempts(dataFolder).Clear();
   RemoveQuietly(manifestFile);
   LOG(INFO) << "interrupted installation completed";

@@ -220,11 +220,15 @@ class Installation {
 
   bool ApplyPatch() {
     std::error_code error;
-    // The patch driver writes the result by name, into a file made here, exclusively, a moment before.
-    if (!CreateFresh(m_patchResult, error)) return Defer("Quorlin_new.exe cannot be created: " + error.message());
+    // The patch driver writes the result into a file made here, exclusively, and held open, so
+    // that a link put at the name meanwhile is never written through. Where no path reaches the
+    // open file (Windows), it is closed for the driver, which opens it by name.
+    m_result = CreateFresh(m_patchResult, error);
+    if (!m_result) return Defer("Quorlin_new.exe cannot be created: " + error.message());
     const std::string oldPath = os::PatchEnginePath(m_backup->PathWhileOpen());
     const std::string diffPath = os::PatchEnginePath(m_patch->PathWhileOpen());
-    const std::string outPath = os::PatchEnginePath(m_patchResult);
+    const std::string outPath = os::PatchEnginePath(m_result->PathWhileOpen());
+    if (outPath == os::PatchEnginePath(m_patchResult)) m_result.reset();
     const int code = hpatchi_run(oldPath.c_str(), diffPath.c_str(), outPath.c_str());
     if (code == HPATCHI_OK) return true;
     std::string why = "patch failed with result " + std::to_string(code);
@@ -239,7 +243,8 @@ class Installation {
   bool CheckPatchResult() {
     EntryKind kind = EntryKind::absent;
     std::error_code error;
-    m_result = DataFile::OpenRegular(m_patchResult, true, kind, error);
+    // The file the driver wrote, still open where it could be kept open: the hashed bytes are those written.
+    if (!m_result) m_result = DataFile::OpenRegular(m_patchResult, true, kind, error);
     if (!m_result) return Defer("Quorlin_new.exe cannot be opened: " + error.message());
     if (!m_result->FlushToDisk(error)) return Defer("Quorlin_new.exe cannot be written: " + error.message());
     m_result->CopyExecutePermissionFrom(m_startedExecutable);
@@ -335,7 +340,11 @@ void RecoverInterruptedInstall(const std::string& dataFolder, const std::string&
     RemoveQuietly(patchResult);
     return;
   }
-  ReplaceStagedExecutable(patchResult, stagedExecutable);
+  // Failing here must not keep the installed executable from starting: a later start tries again.
+  if (!MoveInPlace(patchResult, stagedExecutable, error)) {
+    LOG(INFO) << "interrupted installation cannot be completed: " << error.message();
+    return;
+  }
   UpdateAttempts(dataFolder).Clear();
   RemoveQuietly(manifestFile);
   LOG(INFO) << "interrupted installation completed";

@@ -6,8 +6,11 @@
    that file at exit, so the tests know how many crash points a run has. It also refuses what a
    version probe needs, as a system whose descriptors or processes have run out does:
    QR_FAIL_PIPES=1 fails every pipe2 with EMFILE (pipe, which the sanitizer runtimes use to test
-   memory, is left alone), QR_FAIL_PROBE_STARTS=1 fails every posix_spawn
-   of a "--version" child with EAGAIN. Other programs pass through untouched. */
+   memory, is left alone), QR_FAIL_PROBE_STARTS=1 fails every posix_spawn of a "--version" child
+   with EAGAIN. With QR_LINK_AT_OUTPUT=<path> and QR_LINK_TARGET=<file> it puts, at the first
+   fopen for writing of a file of <path>'s name or of a descriptor's /proc entry, a link to <file>
+   in <path>'s place, as another process could at that moment. Other programs pass through
+   untouched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -125,13 +128,31 @@ int creat(const char* path, mode_t mode) {
   return SHIM_NEXT(creat)(path, mode);
 }
 
+/* The patch driver opens its output with fopen, by name or through /proc/self/fd. */
+static void shim_link_at_output(const char* path, const char* mode) {
+  static int linked;
+  shim_init();
+  const char* output = getenv("QR_LINK_AT_OUTPUT");
+  const char* target = getenv("QR_LINK_TARGET");
+  if (shim_crash_at == -2 || linked || output == NULL || target == NULL || path == NULL || strchr(mode, 'w') == NULL)
+    return;
+  const char* outputName = strrchr(output, '/');
+  const char* pathName = strrchr(path, '/');
+  const int sameName = outputName != NULL && pathName != NULL && strcmp(outputName, pathName) == 0;
+  if (!sameName && strncmp(path, "/proc/self/fd/", 14) != 0) return;
+  linked = 1;
+  if (SHIM_NEXT(unlink)(output) != 0 || symlink(target, output) != 0) abort();
+}
+
 FILE* fopen(const char* path, const char* mode) {
   shim_count_path(path);
+  shim_link_at_output(path, mode);
   return SHIM_NEXT(fopen)(path, mode);
 }
 
 FILE* fopen64(const char* path, const char* mode) {
   shim_count_path(path);
+  shim_link_at_output(path, mode);
   return SHIM_NEXT(fopen64)(path, mode);
 }
 

@@ -162,5 +162,25 @@ TEST(CrashPoints, UpdateOfAnUpdate) { RunEveryCrashPoint({"2.0.0", true, "3.0.0"
 
 TEST(CrashPoints, HashedUpdateOfAnUpdate) { RunEveryCrashPoint({"2.0.0", true, "3.0.0", true}); }
 
+// Another process puts a link at Quorlin_new.exe just as the patch driver opens it: the file the
+// link names is never written, whatever is installed.
+TEST(CrashShimRaces, LinkPutAtThePatchOutputIsNeverWrittenThrough) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  box.StageApp("2.0.0");
+  const fs::path from = box.Root() / "from-2.0.0";
+  WriteBytes(from, StandinBytes("2.0.0"));
+  WriteBytes(box.DataFolder() / "Patch", MakeVersionPatch(from, "3.0.0"));
+  box.WriteFile(box.DataFolder() / "update.json", "{}");
+  const fs::path victim = box.WriteFile(box.Root() / "users-file", "the user's own file");
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  box.SetEnv("LD_PRELOAD", QR_CRASH_SHIM_PATH);
+  box.SetEnv("ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0");
+  box.SetEnv("QR_LINK_AT_OUTPUT", (box.DataFolder() / "Quorlin_new.exe").string());
+  box.SetEnv("QR_LINK_TARGET", victim.string());
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_TRUE(ReadFile(victim) == "the user's own file") << "the file the link names was written";
+}
+
 }  // namespace
 }  // namespace runner_test

@@ -11,6 +11,7 @@
 namespace runner_test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -145,6 +146,20 @@ TEST(VerifiedUpdate, InterruptedInstallationLeftoverIsRemovedOtherwise) {
     EXPECT_FALSE(fs::exists(box.DataFolder() / "Quorlin_new.exe"));
     EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.StagedExe())));
   }
+}
+
+TEST(VerifiedUpdate, InterruptedInstallationThatCannotBeCompletedStillStartsTheApplication) {
+  Sandbox box;
+  const Bytes v3 = StandinBytes("3.0.0");
+  LeaveInterruptedInstall(box, v3, Manifest("", Sha256Hex(v3), false));
+  // A folder the rename cannot replace, with every name it could be set aside under taken.
+  fs::remove(box.StagedExe());
+  fs::create_directories(box.StagedExe() / "inside");
+  for (int n = 1; n <= 100; ++n) box.WriteFile(box.StagedExe().string() + ".aside-" + std::to_string(n), "");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+  EXPECT_EQ(ReadBytes(box.DataFolder() / "Quorlin_new.exe"), v3);
+  EXPECT_THAT(box.LogMessages(), Contains(HasSubstr("interrupted installation cannot be completed")));
 }
 
 }  // namespace

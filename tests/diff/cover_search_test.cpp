@@ -136,7 +136,9 @@ TEST(LayoutTrial, WindowsSpanSmallFilesWholeAndSpreadOverLargeOnes) {
   EXPECT_GE(spread.back().second, 10000u - 3u);
   for (size_t k = 0; k < spread.size(); ++k) {
     EXPECT_EQ(spread[k].second - spread[k].first, 256u);
-    if (k > 0) EXPECT_GT(spread[k].first, spread[k - 1].second);
+    if (k > 0) {
+      EXPECT_GT(spread[k].first, spread[k - 1].second);
+    }
   }
 }
 

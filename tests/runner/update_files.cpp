@@ -1,6 +1,5 @@
 #include "tests/runner/update_files.h"
 
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include "diff/patch_maker.h"
 #include "tests/standin/version_field.h"
 #include "tests/support/patch_writer.h"
+#include "tools/mkpatch/manifest.h"
 #include "tests/standin/standin_copy.h"
 
 namespace runner_test {
@@ -24,18 +24,7 @@ void WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string Sha256Hex(const Bytes& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 15];
-  }
-  return text;
-}
+std::string Sha256Hex(const Bytes& bytes) { return mkpatch::sha256_hex(bytes); }
 
 Bytes StandinBytes(const std::string& version) {
   const std::filesystem::path copy = std::filesystem::path(QR_TEST_SCRATCH) /

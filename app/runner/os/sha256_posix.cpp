@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "app/runner/os/hex_text.h"
+
 namespace runner::os {
 namespace {
 
@@ -32,13 +34,7 @@ std::optional<std::string> Sha256OfFile(DataFile& file, std::error_code& error) 
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_DigestFinal_ex(context.get(), digest, &length);
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 15];
-  }
-  return text;
+  return HexText(digest, length);
 }
 
 }  // namespace runner::os

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "app/runner/os/hex_text.h"
+
 namespace runner::os {
 namespace {
 
@@ -60,13 +62,7 @@ std::optional<std::string> Sha256OfFile(DataFile& file, std::error_code& error) 
     error = std::make_error_code(std::errc::io_error);
     return std::nullopt;
   }
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char byte : digest) {
-    text += kHex[byte >> 4];
-    text += kHex[byte & 15];
-  }
-  return text;
+  return HexText(digest, sizeof digest);
 }
 
 }  // namespace runner::os

@@ -141,7 +141,6 @@ class Installation {
     if (!ReadManifest() || !CheckPatch() || !CheckExecutableThatRan() || !MakeBackupCopy() || !ApplyPatch() ||
         !CheckPatchResult())
       return false;
-    CloseFiles();
     PlaceCrashHandler(m_dataFolder);
     Finish();
     return true;
@@ -171,9 +170,6 @@ class Installation {
     m_patch = OpenStagingFile(m_patchFile);
     if (!m_patch) return false;
     std::error_code error;
-    const std::optional<std::string> digest = os::Sha256OfFile(*m_patch, error);
-    if (!digest) return Drop("Patch cannot be read: " + error.message());
-    m_updateId = *digest;
     hpatchi_TMemoryNeed need;
     if (!m_patch->Rewind(error)) return Drop("Patch cannot be read: " + error.message());
     const int code = hpatchi_memory_need(m_patch.get(), ReadFromDataFile, HPATCHI_CACHE_SIZE, &need);
@@ -234,9 +230,10 @@ class Installation {
     std::string why = "patch failed with result " + std::to_string(code);
     if (IsBadPatch(code)) return Drop(why);
     // The driver's streams report their causes themselves; a full disk is told here again.
-    const std::optional<uint64_t> free = os::FreeSpace(m_dataFolder);
-    if ((code == HPATCHI_WRITE_ERROR || code == HPATCHI_CLOSE_ERROR) && free && *free < m_newSize)
-      why += " (" + std::make_error_code(std::errc::no_space_on_device).message() + ")";
+    if (code == HPATCHI_WRITE_ERROR || code == HPATCHI_CLOSE_ERROR) {
+      const std::optional<uint64_t> free = os::FreeSpace(m_dataFolder);
+      if (free && *free < m_newSize) why += " (" + std::make_error_code(std::errc::no_space_on_device).message() + ")";
+    }
     return Defer(why);
   }
 
@@ -292,18 +289,25 @@ class Installation {
 
   // A passing failure: the update stays for a later run, up to the attempt limit.
   bool Defer(const std::string& why) {
-    const int attempts = m_attempts.CountFailure(m_updateId.empty() ? "-" : m_updateId);
+    const int attempts = m_attempts.CountFailure(UpdateId());
     if (attempts >= kUpdateAttemptLimit) return Drop(why + " (attempt " + std::to_string(attempts) + ")");
     LOG(INFO) << why << ": update kept for a later run (attempt " << attempts << " of " << kUpdateAttemptLimit << ")";
     RemoveHalfMadeFiles();
     return false;
   }
 
+  // The patch's SHA-256 names the update in the attempt count; only a failure that keeps the
+  // update needs it, so a patch that installs is never hashed.
+  std::string UpdateId() {
+    std::error_code error;
+    const std::optional<std::string> digest = m_patch ? os::Sha256OfFile(*m_patch, error) : std::nullopt;
+    return digest.value_or("-");
+  }
+
   std::string m_dataFolder, m_startedExecutable, m_patchFile, m_stagedExecutable, m_manifestFile;
   std::string m_backupCopy, m_patchResult;
   UpdateAttempts m_attempts;
   Manifest m_manifest;
-  std::string m_updateId;
   uint32_t m_newSize = 0;
   std::unique_ptr<DataFile> m_patch, m_started, m_backup, m_result;
 };

@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/common/file_bytes.h"
 #include "fuzz/common/fuzz_input.h"
 #include "fuzz/common/patch_model.h"
-#include "fuzz/common/temp_dir.h"
 #include "patch/hl_result.h"
 #include "patch/hpatchi.h"
+#include "tests/support/file_io.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -89,10 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if ((flags & 8) && patch.size() > 2) patch[2] = static_cast<uint8_t>((flags >> 4) % 5);
   fold_large_dictionary(patch, qr_fuzz::model_header(patch, false));
 
-  const qr_fuzz::TempDir& dir = qr_fuzz::process_temp_dir();
+  static const hl_test::TempDir dir("qr-fuzz");  // one folder for the whole process
   const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");
-  qr_fuzz::write_file(oldPath, old);
-  qr_fuzz::write_file(patchPath, patch);
+  hl_test::write_file(oldPath, old);
+  hl_test::write_file(patchPath, patch);
   std::filesystem::remove(newPath);
 
   const bool noOld = (flags & 3) != 0;
@@ -110,7 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<uint8_t> written;
   if (result == HPATCHI_OK) {
-    if (!qr_fuzz::read_file(outPath, written) || written.size() != header.newSize) abort();
+    if (!std::filesystem::exists(outPath)) abort();
+    written = hl_test::read_file(outPath);
+    if (written.size() != header.newSize) abort();
   }
   if (header.ok && header.compressType == 0 && !inPlace) {
     const qr_fuzz::ModelResult model = qr_fuzz::model_apply(

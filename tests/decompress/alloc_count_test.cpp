@@ -10,9 +10,10 @@
 
 #include "patch/hpatchi.h"
 #include "tests/decompress/encoders.h"
-#include "tests/decompress/sample_data.h"
 #include "tests/decompress/patch_file.h"
 #include "tests/support/memory_io.h"
+#include "tests/support/same_bytes.h"
+#include "tests/support/test_data.h"
 
 extern "C" {
 void* __libc_malloc(size_t);

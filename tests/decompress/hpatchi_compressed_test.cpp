@@ -1,23 +1,22 @@
 // Compressed patches applied end to end through the hpatchi program: bodies from the libraries'
 // own encoders, every prefix rejection with its exact lines, broken streams with code 21.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <zlib.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 
 #include "diff/lzma_encoder.h"
 #include "patch/decompress/lzma2_plugin.h"
 #include "tests/decompress/encoders.h"
-#include "tests/decompress/sample_data.h"
 #include "tests/decompress/patch_file.h"
+#include "tests/support/file_io.h"
 #include "tests/support/memory_io.h"
+#include "tests/support/process_capture.h"
+#include "tests/support/same_bytes.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
@@ -34,41 +33,22 @@ struct Outcome {
   bool newExists;
 };
 
-void write_file(const fs::path& p, const Bytes& b) {
-  std::ofstream f(p, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
-
-std::string read_text(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
 class HpatchiCompressed : public ::testing::Test {
  protected:
-  fs::path dir;
-  void SetUp() override {
-    static int serial = 0;
-    dir = fs::temp_directory_path() /
-          ("hl_decompress_e2e_" + std::to_string(getpid()) + "_" + std::to_string(++serial));
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  hl_test::TempDir dir;
 
   Outcome apply(const Bytes& oldData, const Bytes& patch) {
-    write_file(dir / "old", oldData);
-    write_file(dir / "patch", patch);
-    std::string cmd = std::string("'") + HPATCHI_PROGRAM + "' '" + (dir / "old").string() + "' '" +
-                      (dir / "patch").string() + "' '" + (dir / "new").string() + "' >'" +
-                      (dir / "out.txt").string() + "' 2>'" + (dir / "err.txt").string() + "'";
-    int status = std::system(cmd.c_str());
+    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");
+    hl_test::write_file(oldPath, oldData);
+    hl_test::write_file(patchPath, patch);
+    fs::remove(newPath);
+    hl_test::Captured run = hl_test::run_program({HPATCHI_PROGRAM, oldPath, patchPath, newPath});
     Outcome o;
-    o.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    o.out = read_text(dir / "out.txt");
-    o.err = read_text(dir / "err.txt");
-    o.newExists = fs::exists(dir / "new");
-    std::string n = o.newExists ? read_text(dir / "new") : std::string();
-    o.newFile.assign(n.begin(), n.end());
+    o.code = run.exitCode;
+    o.out = run.out;
+    o.err = run.err;
+    o.newExists = fs::exists(newPath);
+    if (o.newExists) o.newFile = hl_test::read_file(newPath);
     return o;
   }
 };

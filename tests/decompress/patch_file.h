@@ -8,49 +8,38 @@
 #include <vector>
 
 #include "tests/decompress/tuz_writer.h"
+#include "tests/support/patch_writer.h"
 
 namespace hl_test {
-
-using Bytes = std::vector<uint8_t>;
-
-inline void put_packed(Bytes& out, uint32_t value) {
-  uint8_t groups[5];
-  int n = 0;
-  do {
-    groups[n++] = uint8_t(value & 0x7F);
-    value >>= 7;
-  } while (value != 0);
-  while (n-- > 0) out.push_back(uint8_t(groups[n] | (n > 0 ? 0x80 : 0)));
-}
 
 // The body that turns oldData into newData: one difference cover over the common length, then
 // a final empty cover whose literal run is the rest of the new data.
 inline Bytes make_body(const Bytes& oldData, const Bytes& newData) {
-  Bytes body;
-  size_t common = std::min(oldData.size(), newData.size());
-  put_packed(body, common > 0 ? 2 : 1);
+  const size_t common = std::min(oldData.size(), newData.size());
+  std::vector<CoverRecord> covers;
   if (common > 0) {
-    put_packed(body, uint32_t(common));
-    body.push_back(0x00);  // difference bytes follow, step 0
-    put_packed(body, 0);
-    for (size_t i = 0; i < common; ++i) body.push_back(uint8_t(newData[i] - oldData[i]));
+    CoverRecord difference;
+    difference.coverLen = uint32_t(common);
+    for (size_t i = 0; i < common; ++i) difference.diff.push_back(uint8_t(newData[i] - oldData[i]));
+    covers.push_back(difference);
   }
-  put_packed(body, 0);
-  body.push_back(0x00);
-  put_packed(body, uint32_t(newData.size() - common));
-  body.insert(body.end(), newData.begin() + common, newData.end());
-  return body;
+  CoverRecord rest;
+  rest.literal.assign(newData.begin() + common, newData.end());
+  covers.push_back(rest);
+  return write_body(covers);
 }
 
+// A header with both sizes in 4-byte fields, then the plugin's prefix and the compressed stream.
 inline Bytes make_patch(uint8_t compressType, uint32_t newSize, uint32_t uncompressSize, const Bytes& prefix,
                         const Bytes& stream) {
-  Bytes p;
-  p.reserve(12 + prefix.size() + stream.size());
-  for (uint8_t b : {uint8_t(0x68), uint8_t(0x49), compressType, uint8_t(0x40 | 4 | (4 << 3))}) p.push_back(b);
-  for (int i = 0; i < 4; ++i) p.push_back(uint8_t(newSize >> (8 * i)));
-  for (int i = 0; i < 4; ++i) p.push_back(uint8_t(uncompressSize >> (8 * i)));
-  for (uint8_t b : prefix) p.push_back(b);
-  for (uint8_t b : stream) p.push_back(b);
+  HeaderFields fields;
+  fields.compressType = compressType;
+  fields.newSize = newSize;
+  fields.uncompressSize = uncompressSize;
+  fields.uncompressSizeWidth = 4;
+  Bytes p = make_header(fields);
+  p.insert(p.end(), prefix.begin(), prefix.end());
+  p.insert(p.end(), stream.begin(), stream.end());
   return p;
 }
 

@@ -10,8 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/decompress/sample_data.h"
 #include "tests/support/memory_io.h"
+#include "tests/support/same_bytes.h"
+#include "tests/support/test_data.h"
 
 namespace hl_test {
 

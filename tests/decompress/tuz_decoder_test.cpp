@@ -6,9 +6,10 @@
 #include <string>
 
 #include "patch/decompress/tuz_decoder.h"
-#include "tests/decompress/sample_data.h"
 #include "tests/decompress/tuz_writer.h"
 #include "tests/support/memory_io.h"
+#include "tests/support/same_bytes.h"
+#include "tests/support/test_data.h"
 
 namespace {
 

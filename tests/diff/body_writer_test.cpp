@@ -5,14 +5,14 @@
 #include <string>
 
 #include "diff/patch_header.h"
-#include "tests/diff/test_support.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
 using hldiff::BodyOptions;
 using hldiff::Cover;
 using hldiff::write_body;
-using difftest::Bytes;
+using hl_test::Bytes;
 
 Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "diff/layout_choice.h"
-#include "tests/diff/test_support.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
-using difftest::Bytes;
+using hl_test::Bytes;
 using hldiff::Cover;
 using hldiff::SuffixIndex;
 
@@ -18,7 +18,7 @@ std::vector<Cover> covers_of(const Bytes& old, const Bytes& neu) {
 
 // A table of 8-byte little-endian pointers into a 1 MiB image, in ascending order.
 Bytes pointer_table(size_t entries, uint64_t base, uint32_t seed) {
-  Bytes t = difftest::random_bytes(entries * 8, seed);
+  Bytes t = hl_test::random_bytes(entries * 8, seed);
   uint64_t v = base;
   for (size_t e = 0; e < entries; ++e) {
     v += 8 + t[e * 8] % 64;
@@ -28,7 +28,7 @@ Bytes pointer_table(size_t entries, uint64_t base, uint32_t seed) {
 }
 
 TEST(CoverSearch, CoversAreOrderedInsideBothFilesAndFindTheSharedParts) {
-  difftest::Pair p = difftest::program_like_pair(1 << 16, 3);
+  hl_test::ProgramPair p = hl_test::program_like_pair(1 << 16, 3);
   SuffixIndex index(p.old.data(), p.old.size());
   auto covers = hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index);
   size_t newEnd = 0, covered = 0, agreeing = 0;
@@ -47,7 +47,7 @@ TEST(CoverSearch, CoversAreOrderedInsideBothFilesAndFindTheSharedParts) {
 }
 
 TEST(CoverSearch, UnrelatedFilesGiveFewCovers) {
-  Bytes old = difftest::random_bytes(1 << 14, 1), neu = difftest::random_bytes(1 << 14, 2);
+  Bytes old = hl_test::random_bytes(1 << 14, 1), neu = hl_test::random_bytes(1 << 14, 2);
   SuffixIndex index(old.data(), old.size());
   auto covers = hldiff::find_covers(old.data(), old.size(), neu.data(), neu.size(), index);
   size_t covered = 0;
@@ -56,8 +56,8 @@ TEST(CoverSearch, UnrelatedFilesGiveFewCovers) {
 }
 
 TEST(CoverSearch, AnInsertionSplitsNewIntoTwoAlignmentsAroundItsLiterals) {
-  Bytes old = difftest::random_bytes(40000, 4);
-  Bytes inserted = difftest::random_bytes(300, 5);
+  Bytes old = hl_test::random_bytes(40000, 4);
+  Bytes inserted = hl_test::random_bytes(300, 5);
   Bytes neu(old.begin(), old.begin() + 15000);
   neu.insert(neu.end(), inserted.begin(), inserted.end());
   neu.insert(neu.end(), old.begin() + 15000, old.end());
@@ -73,7 +73,7 @@ TEST(CoverSearch, AnInsertionSplitsNewIntoTwoAlignmentsAroundItsLiterals) {
 
 TEST(CoverSearch, PointersShiftedByOneAmountStayOneCover) {
   // Every pointer moved by the same 0x1230: each entry's low bytes differ, the same way.
-  Bytes head = difftest::random_bytes(4096, 6);
+  Bytes head = hl_test::random_bytes(4096, 6);
   Bytes table = pointer_table(2000, 0x401000, 7);
   Bytes old = head, neu = head;
   old.insert(old.end(), table.begin(), table.end());
@@ -93,7 +93,7 @@ TEST(CoverSearch, PointersShiftedByOneAmountStayOneCover) {
 TEST(CoverSearch, AShortAccidentalMatchDoesNotPullAStretchAway) {
   // NEW is OLD with a few scattered changes; one changed stretch happens to equal 8 bytes far
   // away in OLD. Jumping there and back costs more than its difference bytes.
-  Bytes old = difftest::random_bytes(30000, 8);
+  Bytes old = hl_test::random_bytes(30000, 8);
   Bytes neu = old;
   for (size_t i = 1000; i < neu.size(); i += 997) neu[i] ^= 0x11;
   std::copy(old.begin() + 25000, old.begin() + 25008, neu.begin() + 5000);
@@ -105,7 +105,7 @@ TEST(CoverSearch, AShortAccidentalMatchDoesNotPullAStretchAway) {
 TEST(CoverSearch, CoverPricesDecideBetweenDifferenceBytesAndLiterals) {
   // The middle third of NEW agrees with OLD in one byte of three: worth covering when a
   // differing byte costs about a literal, not when it costs far more.
-  Bytes old = difftest::random_bytes(30000, 9);
+  Bytes old = hl_test::random_bytes(30000, 9);
   Bytes neu = old;
   for (size_t i = 10000; i < 20000; ++i)
     if (i % 3 != 0) neu[i] = static_cast<uint8_t>(neu[i] + 1 + i % 7);

@@ -4,11 +4,11 @@
 #include <lzma.h>
 
 #include "diff/body_encoder.h"
-#include "tests/diff/test_support.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
-using difftest::Bytes;
+using hl_test::Bytes;
 
 // Decodes a raw LZMA2 payload (dictionary property byte, then chunks) with liblzma.
 Bytes lzma2_decode(const Bytes& payload, size_t expectedSize) {
@@ -33,7 +33,7 @@ Bytes lzma2_decode(const Bytes& payload, size_t expectedSize) {
 }
 
 Bytes mixed(size_t size, uint32_t seed) {
-  Bytes b = difftest::random_bytes(size, seed);
+  Bytes b = hl_test::random_bytes(size, seed);
   for (size_t i = 0; i < size; i += 1000) std::fill(b.begin() + i, b.begin() + std::min(size, i + 700), 0);
   return b;
 }

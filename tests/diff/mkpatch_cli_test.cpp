@@ -1,40 +1,25 @@
 // The mkpatch program: its command line, its errors and its checked output.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "patch/hl_result.h"
-#include "tests/diff/test_support.h"
+#include "tests/support/file_io.h"
+#include "tests/support/process_capture.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_data.h"
 #include "tools/mkpatch/command_line.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct CliResult {
-  int exitCode;
-  std::string err;
-  std::string out;
-};
-
-std::string read_text(const fs::path& path) {
-  difftest::Bytes bytes = difftest::read_bytes(path);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-CliResult mkpatch(const std::string& args, const difftest::TempDir& dir) {
-  std::string errFile = dir.file("stderr").string();
-  std::string outFile = dir.file("stdout").string();
-  std::string cmd = std::string(MKPATCH_EXE) + " " + args + " >" + outFile + " 2>" + errFile;
-  int status = std::system(cmd.c_str());
-  CliResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_text(errFile), read_text(outFile)};
-  fs::remove(outFile);
-  return r;
+// Runs mkpatch with args, a command line for /bin/sh.
+hl_test::Captured mkpatch(const std::string& args) {
+  return hl_test::run_shell(std::string(MKPATCH_EXE) + " " + args);
 }
 
 // The parsed command line for args followed by the three paths, or the error.
@@ -47,21 +32,19 @@ std::optional<mkpatch::CommandLine> parse(std::vector<std::string> args, std::st
 std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
 
 TEST(MkpatchCli, BadCommandLinesPrintTheUsage) {
-  difftest::TempDir dir;
   for (const char* args : {"", "a b", "a b c d", "-c bzip2 a b c", "-l", "-l 12 a b c", "-x a b c",
                            "-c tuz -d 0 a b c", "-c zlib -d 100k a b c", "-c tuz -l 0 a b c",
                            "-d 17179869185g a b c", "-l 0k a b c", "-d 1kb a b c", "--force a b c",
                            "--manifest"}) {
-    CliResult r = mkpatch(args, dir);
+    hl_test::Captured r = mkpatch(args);
     EXPECT_EQ(r.exitCode, 2) << args;
     EXPECT_NE(r.err.find("usage: mkpatch"), std::string::npos) << args;
   }
 }
 
 TEST(MkpatchCli, HelpExplainsEveryOptionOnStandardOutput) {
-  difftest::TempDir dir;
   for (const char* args : {"--help", "-h", "-q --help a b"}) {
-    CliResult r = mkpatch(args, dir);
+    hl_test::Captured r = mkpatch(args);
     EXPECT_EQ(r.exitCode, 0) << args;
     EXPECT_EQ(r.err, "") << args;
     EXPECT_EQ(r.out.rfind(mkpatch::kUsage, 0), 0u) << args << ": " << r.out;
@@ -73,8 +56,7 @@ TEST(MkpatchCli, HelpExplainsEveryOptionOnStandardOutput) {
 }
 
 TEST(MkpatchCli, VersionIsTheProjectVersion) {
-  difftest::TempDir dir;
-  CliResult r = mkpatch("--version", dir);
+  hl_test::Captured r = mkpatch("--version");
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "mkpatch " QR_VERSION "\n");
   EXPECT_EQ(r.err, "");
@@ -128,108 +110,94 @@ TEST(MkpatchCommandLine, LevelsAreDigitsOnly) {
 }
 
 TEST(MkpatchCli, MakesACheckedPatch) {
-  difftest::TempDir dir;
-  difftest::Pair p = difftest::program_like_pair(100000, 4);
-  difftest::write_bytes(dir.file("old"), p.old);
-  difftest::write_bytes(dir.file("new"), p.neu);
+  hl_test::TempDir dir;
+  hl_test::ProgramPair p = hl_test::program_like_pair(100000, 4);
+  hl_test::write_file(dir.file("old"), p.old);
+  hl_test::write_file(dir.file("new"), p.neu);
   for (const char* c : {"none", "tuz", "zlib", "gzip", "deflate", "lzma", "lzma2"}) {
-    CliResult r = mkpatch(std::string("-q -c ") + c + " " + q(dir.file("old")) + " " +
-                        q(dir.file("new")) + " " + q(dir.file("patch")),
-                    dir);
+    hl_test::Captured r = mkpatch(std::string("-q -c ") + c + " " + q(dir.file("old")) + " " +
+                                  q(dir.file("new")) + " " + q(dir.file("patch")));
     ASSERT_EQ(r.exitCode, 0) << c << ": " << r.err;
     EXPECT_EQ(r.err, "") << "-q prints nothing";
-    ASSERT_EQ(difftest::apply_patch(dir.file("old"), dir.file("patch"), dir.file("out")),
+    ASSERT_EQ(hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("out")),
               HPATCHI_OK);
-    EXPECT_EQ(difftest::read_bytes(dir.file("out")), p.neu) << c;
+    EXPECT_EQ(hl_test::read_file(dir.file("out")), p.neu) << c;
   }
   // Only the patch is left: no temporary files beside it.
   size_t files = 0;
-  for (const auto& e : fs::directory_iterator(dir.file(""))) {
+  for (const auto& e : fs::directory_iterator(dir.path())) {
     (void)e;
     ++files;
   }
-  EXPECT_EQ(files, 5u);  // old, new, patch, out, stderr
+  EXPECT_EQ(files, 4u);  // old, new, patch, out
 }
 
 TEST(MkpatchCli, UnreadableInputsFailWithoutWritingAPatch) {
-  difftest::TempDir dir;
-  difftest::write_bytes(dir.file("new"), difftest::random_bytes(100, 1));
-  CliResult r = mkpatch(q(dir.file("missing")) + " " + q(dir.file("new")) + " " + q(dir.file("patch")),
-                  dir);
+  hl_test::TempDir dir;
+  hl_test::write_file(dir.file("new"), hl_test::random_bytes(100, 1));
+  hl_test::Captured r = mkpatch(q(dir.file("missing")) + " " + q(dir.file("new")) + " " + q(dir.file("patch")));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("missing"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir.file("patch")));
-  r = mkpatch(q(dir.file("new")) + " " + q(dir.file("new")) + " " + q(dir.file("no/such/patch")),
-              dir);
+  r = mkpatch(q(dir.file("new")) + " " + q(dir.file("new")) + " " + q(dir.file("no/such/patch")));
   EXPECT_EQ(r.exitCode, 1);
 }
 
 TEST(MkpatchCli, FilesBeyondTheFormatLimitAreRefusedBeforeReading) {
-  difftest::TempDir dir;
+  hl_test::TempDir dir;
   {
-    difftest::write_bytes(dir.file("huge"), {});
+    hl_test::write_file(dir.file("huge"), {});
     std::error_code ec;
     fs::resize_file(dir.file("huge"), uint64_t(1) << 32, ec);  // sparse: no 4 GiB written
     if (ec) GTEST_SKIP() << "no sparse file here: " << ec.message();
   }
-  difftest::write_bytes(dir.file("small"), difftest::random_bytes(100, 2));
-  CliResult r = mkpatch(q(dir.file("small")) + " " + q(dir.file("huge")) + " " + q(dir.file("patch")),
-                  dir);
+  hl_test::write_file(dir.file("small"), hl_test::random_bytes(100, 2));
+  hl_test::Captured r = mkpatch(q(dir.file("small")) + " " + q(dir.file("huge")) + " " + q(dir.file("patch")));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("4294967296 bytes"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir.file("patch")));
-  r = mkpatch(q(dir.file("huge")) + " " + q(dir.file("small")) + " " + q(dir.file("patch")),
-              dir);
+  r = mkpatch(q(dir.file("huge")) + " " + q(dir.file("small")) + " " + q(dir.file("patch")));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_FALSE(fs::exists(dir.file("patch")));
   // 2^32 - 1 bytes is still allowed by the size check (not run: it would read 4 GiB).
 }
 
 TEST(MkpatchCli, NoVerifyStillWritesAWorkingPatch) {
-  difftest::TempDir dir;
-  difftest::write_bytes(dir.file("old"), difftest::random_bytes(5000, 3));
-  difftest::write_bytes(dir.file("new"), difftest::random_bytes(5000, 4));
-  CliResult r = mkpatch("--no-verify -c tuz " + q(dir.file("old")) + " " + q(dir.file("new")) + " " +
-                      q(dir.file("patch")),
-                  dir);
+  hl_test::TempDir dir;
+  hl_test::write_file(dir.file("old"), hl_test::random_bytes(5000, 3));
+  hl_test::write_file(dir.file("new"), hl_test::random_bytes(5000, 4));
+  hl_test::Captured r = mkpatch("--no-verify -c tuz " + q(dir.file("old")) + " " + q(dir.file("new")) + " " +
+                                q(dir.file("patch")));
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  ASSERT_EQ(difftest::apply_patch(dir.file("old"), dir.file("patch"), dir.file("out")),
+  ASSERT_EQ(hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("out")),
             HPATCHI_OK);
-  EXPECT_EQ(difftest::read_bytes(dir.file("out")), difftest::read_bytes(dir.file("new")));
+  EXPECT_EQ(hl_test::read_file(dir.file("out")), hl_test::read_file(dir.file("new")));
 }
 
 // SHA-256 as the system's sha256sum prints it.
-std::string sha256sum(const fs::path& file) {
-  std::string cmd = "sha256sum " + q(file);
-  FILE* pipe = popen(cmd.c_str(), "r");
-  char digest[65] = {};
-  if (pipe == nullptr || std::fscanf(pipe, "%64s", digest) != 1) digest[0] = 0;
-  if (pipe != nullptr) pclose(pipe);
-  return digest;
-}
+std::string sha256sum(const fs::path& file) { return hl_test::run_shell("sha256sum " + q(file)).out.substr(0, 64); }
 
 TEST(MkpatchCli, ManifestNamesBothExecutablesAndTheForceFlag) {
-  difftest::TempDir dir;
-  difftest::write_bytes(dir.file("old"), difftest::random_bytes(5000, 3));
-  difftest::write_bytes(dir.file("new"), difftest::random_bytes(6000, 4));
+  hl_test::TempDir dir;
+  hl_test::write_file(dir.file("old"), hl_test::random_bytes(5000, 3));
+  hl_test::write_file(dir.file("new"), hl_test::random_bytes(6000, 4));
   const std::string files = q(dir.file("old")) + " " + q(dir.file("new")) + " " + q(dir.file("Patch"));
-  CliResult r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " --force " + files, dir);
+  hl_test::Captured r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " --force " + files);
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  const difftest::Bytes text = difftest::read_bytes(dir.file("update.json"));
+  const hl_test::Bytes text = hl_test::read_file(dir.file("update.json"));
   const std::string expected = "{\n  \"force\": true,\n  \"base_sha256\": \"" + sha256sum(dir.file("old")) +
                                "\",\n  \"sha256\": \"" + sha256sum(dir.file("new")) + "\"\n}\n";
   EXPECT_EQ(std::string(text.begin(), text.end()), expected);
 
-  r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " " + files, dir);
+  r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " " + files);
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  const difftest::Bytes unforced = difftest::read_bytes(dir.file("update.json"));
+  const hl_test::Bytes unforced = hl_test::read_file(dir.file("update.json"));
   EXPECT_NE(std::string(unforced.begin(), unforced.end()).find("\"force\": false"), std::string::npos);
 
   // No manifest without its patch.
   fs::remove(dir.file("update.json"));
   r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " " + q(dir.file("absent")) + " " +
-                  q(dir.file("new")) + " " + q(dir.file("Patch2")),
-              dir);
+                  q(dir.file("new")) + " " + q(dir.file("Patch2")));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_FALSE(fs::exists(dir.file("update.json")));
 }

@@ -6,11 +6,14 @@
 
 #include "diff/patch_maker.h"
 #include "patch/hl_result.h"
-#include "tests/diff/test_support.h"
+#include "tests/support/file_io.h"
+#include "tests/support/process_capture.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
-using difftest::Bytes;
+using hl_test::Bytes;
 using hldiff::Compression;
 
 const Compression kAll[] = {Compression::None, Compression::Tuz,  Compression::Zlib,
@@ -28,11 +31,11 @@ Made make_and_apply(const Bytes& old, const Bytes& neu, const hldiff::EncodeOpti
   opt.encode = enc;
   Made m;
   m.patch = hldiff::make_patch(old.data(), old.size(), neu.data(), neu.size(), opt);
-  difftest::TempDir dir;
-  difftest::write_bytes(dir.file("old"), old);
-  difftest::write_bytes(dir.file("patch"), m.patch);
-  m.result = difftest::apply_patch(dir.file("old"), dir.file("patch"), dir.file("new"));
-  if (m.result == HPATCHI_OK) m.applied = difftest::read_bytes(dir.file("new"));
+  hl_test::TempDir dir;
+  hl_test::write_file(dir.file("old"), old);
+  hl_test::write_file(dir.file("patch"), m.patch);
+  m.result = hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("new"));
+  if (m.result == HPATCHI_OK) m.applied = hl_test::read_file(dir.file("new"));
   return m;
 }
 
@@ -55,27 +58,14 @@ void expect_round_trip(const Bytes& old, const Bytes& neu, const char* what) {
   }
 }
 
-Bytes mutated(Bytes b, uint32_t seed, int edits) {
-  std::mt19937 rng(seed);
-  for (int i = 0; i < edits && !b.empty(); ++i) {
-    size_t at = rng() % b.size();
-    switch (rng() % 3) {
-      case 0: b[at] = static_cast<uint8_t>(rng()); break;
-      case 1: b.insert(b.begin() + static_cast<long>(at), static_cast<uint8_t>(rng())); break;
-      default: b.erase(b.begin() + static_cast<long>(at)); break;
-    }
-  }
-  return b;
-}
-
 TEST(RoundTrip, EmptyFiles) {
   expect_round_trip({}, {}, "empty to empty");
-  expect_round_trip({}, difftest::random_bytes(1000, 1), "empty old");
-  expect_round_trip(difftest::random_bytes(1000, 2), {}, "empty new");
+  expect_round_trip({}, hl_test::random_bytes(1000, 1), "empty old");
+  expect_round_trip(hl_test::random_bytes(1000, 2), {}, "empty new");
 }
 
 TEST(RoundTrip, IdenticalFiles) {
-  Bytes b = difftest::random_bytes(100000, 3);
+  Bytes b = hl_test::random_bytes(100000, 3);
   expect_round_trip(b, b, "identical");
   hldiff::EncodeOptions enc;
   enc.compression = Compression::None;
@@ -85,21 +75,21 @@ TEST(RoundTrip, IdenticalFiles) {
 TEST(RoundTrip, TinyRandomPairs) {
   for (uint32_t seed = 0; seed < 12; ++seed) {
     std::mt19937 rng(seed);
-    Bytes old = difftest::random_bytes(rng() % 64, seed);
-    Bytes neu = mutated(old, seed + 100, 3);
+    Bytes old = hl_test::random_bytes(rng() % 64, seed);
+    Bytes neu = hl_test::with_point_edits(old, seed + 100, 3);
     expect_round_trip(old, neu, "tiny");
   }
 }
 
 TEST(RoundTrip, SmallAndMediumMutatedPairs) {
-  Bytes old = difftest::random_bytes(4096, 5);
-  expect_round_trip(old, mutated(old, 6, 20), "small");
-  Bytes big = difftest::random_bytes(256 * 1024, 7);
-  expect_round_trip(big, mutated(big, 8, 200), "medium");
+  Bytes old = hl_test::random_bytes(4096, 5);
+  expect_round_trip(old, hl_test::with_point_edits(old, 6, 20), "small");
+  Bytes big = hl_test::random_bytes(256 * 1024, 7);
+  expect_round_trip(big, hl_test::with_point_edits(big, 8, 200), "medium");
 }
 
 TEST(RoundTrip, ProgramLikePairs) {
-  difftest::Pair p = difftest::program_like_pair(200 * 1024, 9);
+  hl_test::ProgramPair p = hl_test::program_like_pair(200 * 1024, 9);
   expect_round_trip(p.old, p.neu, "program-like");
   hldiff::EncodeOptions enc;
   enc.compression = Compression::Lzma2;
@@ -107,7 +97,7 @@ TEST(RoundTrip, ProgramLikePairs) {
 }
 
 TEST(RoundTrip, LargeProgramLikePair) {
-  difftest::Pair p = difftest::program_like_pair(3 << 20, 10);
+  hl_test::ProgramPair p = hl_test::program_like_pair(3 << 20, 10);
   for (Compression c : {Compression::None, Compression::Tuz, Compression::Lzma2}) {
     hldiff::EncodeOptions enc;
     enc.compression = c;
@@ -119,7 +109,7 @@ TEST(RoundTrip, LargeProgramLikePair) {
 }
 
 TEST(RoundTrip, SmallDictionariesAndWindows) {
-  difftest::Pair p = difftest::program_like_pair(300 * 1024, 11);
+  hl_test::ProgramPair p = hl_test::program_like_pair(300 * 1024, 11);
   struct Case {
     Compression c;
     uint64_t dict;

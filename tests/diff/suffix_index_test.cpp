@@ -4,11 +4,11 @@
 
 #include <random>
 
-#include "tests/diff/test_support.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
-using difftest::Bytes;
+using hl_test::Bytes;
 using hldiff::SuffixIndex;
 
 size_t brute_longest(const Bytes& old, const uint8_t* needle, size_t n) {

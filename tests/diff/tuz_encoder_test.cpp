@@ -7,12 +7,12 @@
 
 #include "diff/tuz_bit_writer.h"
 #include "patch/decompress/tuz_decoder.h"
-#include "tests/diff/test_support.h"
 #include "tests/support/memory_io.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
-using difftest::Bytes;
+using hl_test::Bytes;
 
 struct DecodeSetup {
   uint32_t cacheSize = 8192;
@@ -66,7 +66,7 @@ Bytes text_like(size_t size, uint32_t seed) {
 
 // Long distances: a random block repeated with small changes, period above 2687.
 Bytes far_repeats(size_t size, uint32_t seed) {
-  Bytes unit = difftest::random_bytes(5000, seed);
+  Bytes unit = hl_test::random_bytes(5000, seed);
   Bytes b;
   std::mt19937 rng(seed);
   while (b.size() < size) {
@@ -149,7 +149,7 @@ std::vector<Sample> samples() {
       {"empty", {}},
       {"one byte", {0x42}},
       {"zeros", Bytes(100000, 0)},
-      {"random", difftest::random_bytes(40000, 11)},
+      {"random", hl_test::random_bytes(40000, 11)},
       {"text", text_like(60000, 12)},
       {"far repeats", far_repeats(60000, 13)},
       {"patch body", patch_body_like(80000, 14)},
@@ -198,7 +198,7 @@ TEST(TuzEncoder, CompressesRedundantData) {
   Bytes text = text_like(1 << 16, 5);
   EXPECT_LT(hldiff::tuz_encode(text.data(), text.size(), {}).size(), text.size() / 3);
   // Incompressible data costs little more than itself (literal blocks).
-  Bytes rnd = difftest::random_bytes(1 << 16, 6);
+  Bytes rnd = hl_test::random_bytes(1 << 16, 6);
   EXPECT_LT(hldiff::tuz_encode(rnd.data(), rnd.size(), {}).size(), rnd.size() + 64);
 }
 

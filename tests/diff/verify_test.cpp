@@ -6,7 +6,9 @@
 #include <filesystem>
 
 #include "diff/patch_maker.h"
-#include "tests/diff/test_support.h"
+#include "tests/support/file_io.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_data.h"
 
 namespace {
 
@@ -22,16 +24,16 @@ size_t files_in(const fs::path& dir) {
 }
 
 TEST(VerifyPatch, AcceptsAPatchThatGivesNewAndRejectsOneThatDoesNot) {
-  difftest::TempDir dir;
-  difftest::Pair p = difftest::program_like_pair(50000, 8);
-  difftest::write_bytes(dir.file("old"), p.old);
+  hl_test::TempDir dir;
+  hl_test::ProgramPair p = hl_test::program_like_pair(50000, 8);
+  hl_test::write_file(dir.file("old"), p.old);
   hldiff::MakeOptions opt;
-  difftest::write_bytes(dir.file("patch"),
+  hl_test::write_file(dir.file("patch"),
                         hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), opt));
   std::string why;
   EXPECT_TRUE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), p.neu, why)) << why;
 
-  difftest::Bytes other = p.neu;
+  hl_test::Bytes other = p.neu;
   other[other.size() / 2] ^= 1;
   EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), other, why));
   EXPECT_EQ(why, "applying it does not give NEW");
@@ -40,9 +42,9 @@ TEST(VerifyPatch, AcceptsAPatchThatGivesNewAndRejectsOneThatDoesNot) {
   EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), other, why));
 
   // A damaged patch fails in the driver.
-  difftest::Bytes patch = difftest::read_bytes(dir.file("patch"));
+  hl_test::Bytes patch = hl_test::read_file(dir.file("patch"));
   patch.resize(patch.size() / 2);
-  difftest::write_bytes(dir.file("patch"), patch);
+  hl_test::write_file(dir.file("patch"), patch);
   EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), p.neu, why));
   EXPECT_EQ(why.rfind("applying it failed with result ", 0), 0u) << why;
 

@@ -11,8 +11,10 @@
 #include <vector>
 
 #include "patch/file_stream.h"
-#include "tests/patch/process_capture.h"
+#include "tests/support/file_io.h"
 #include "tests/support/patch_writer.h"
+#include "tests/support/process_capture.h"
+#include "tests/support/test_data.h"
 
 using hl_test::Bytes;
 using hl_test::Captured;

@@ -8,6 +8,7 @@
 #include "patch/hpatch_lite.h"
 #include "tests/support/memory_io.h"
 #include "tests/support/patch_writer.h"
+#include "tests/support/test_data.h"
 
 using hl_test::ApplyResult;
 using hl_test::Bytes;

@@ -14,9 +14,11 @@
 #include "patch/decompress/zlib_plugin.h"
 #include "patch/hl_result.h"
 #include "patch/hpatchi.h"
-#include "tests/patch/process_capture.h"
+#include "tests/support/file_io.h"
 #include "tests/support/memory_io.h"
 #include "tests/support/patch_writer.h"
+#include "tests/support/process_capture.h"
+#include "tests/support/test_data.h"
 
 using hl_test::Bytes;
 using hl_test::Captured;

@@ -12,6 +12,8 @@
 #include "tests/runner/sandbox.h"
 #include "tests/runner/update_files.h"
 #include "tests/standin/standin_copy.h"
+#include "tests/support/file_io.h"
+#include "tests/support/temp_dir.h"
 
 namespace runner_test {
 namespace {
@@ -30,7 +32,7 @@ class CrashTrial {
     m_box.InstallApp("1.0.0");
     fs::create_directories(m_box.DataFolder());
     if (scenario.startIsStaged) m_box.StageApp(scenario.startVersion);
-    WriteBytes(m_box.DataFolder() / "Patch", patch);
+    hl_test::write_file(m_box.DataFolder() / "Patch", patch);
     m_box.WriteFile(m_box.DataFolder() / "update.json", m_manifest);
     m_box.WriteFile(m_box.WorkFolder() / "crashpad_handler.exe", std::string(100000, 'c'));
     const char* asan = std::getenv("ASAN_OPTIONS");
@@ -72,10 +74,10 @@ class CrashTrial {
     EXPECT_FALSE(fs::exists(m_box.DataFolder() / "Patch"));
     const fs::path handler = m_box.DataFolder() / "crashpad_handler.exe";
     if (fs::exists(handler)) {
-      EXPECT_EQ(ReadFile(handler), std::string(100000, 'c'));
+      EXPECT_EQ(hl_test::read_text(handler), std::string(100000, 'c'));
     }
 
-    const Bytes staged = ReadBytes(m_box.StagedExe());
+    const Bytes staged = hl_test::read_file(m_box.StagedExe());
     const bool installed = staged == targetBytes;
     const bool dropped = m_scenario.startIsStaged ? staged == startBytes : !fs::exists(m_box.StagedExe());
     EXPECT_TRUE(installed || dropped) << "staged executable of " << staged.size() << " bytes";
@@ -89,10 +91,10 @@ class CrashTrial {
     }
     // A dropped update may leave the runner's own transient files, never started; the next
     // installation replaces them and installs.
-    WriteBytes(m_box.DataFolder() / "Patch", patch);
+    hl_test::write_file(m_box.DataFolder() / "Patch", patch);
     m_box.WriteFile(m_box.DataFolder() / "update.json", m_manifest);
     EXPECT_EQ(m_box.Run().exitCode, 0);
-    EXPECT_EQ(ReadBytes(m_box.StagedExe()), targetBytes);
+    EXPECT_EQ(hl_test::read_file(m_box.StagedExe()), targetBytes);
     for (const char* name : {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe", "Patch", "update.json",
                              "update.attempts"})
       EXPECT_FALSE(fs::exists(m_box.DataFolder() / name)) << name;
@@ -110,10 +112,9 @@ class CrashTrial {
 void RunEveryCrashPoint(const Scenario& scenario) {
   const Bytes startBytes = StandinBytes(scenario.startVersion);
   const Bytes targetBytes = StandinBytes(scenario.targetVersion);
-  const fs::path startFile = fs::path(QR_TEST_SCRATCH) / ("crash-start-" + std::to_string(::getpid()));
-  WriteBytes(startFile, startBytes);
-  const Bytes patch = MakeVersionPatch(startFile, scenario.targetVersion, hldiff::Compression::Lzma2);
-  fs::remove(startFile);
+  const hl_test::TempDir scratch("crash-start", QR_TEST_SCRATCH);
+  hl_test::write_file(scratch.file("start"), startBytes);
+  const Bytes patch = MakeVersionPatch(scratch.file("start"), scenario.targetVersion, hldiff::Compression::Lzma2);
   const std::string manifest = scenario.hashed ? R"({"base_sha256": ")" + Sha256Hex(startBytes) + R"(", "sha256": ")" +
                                                      Sha256Hex(targetBytes) + R"("})"
                                                : "{}";
@@ -124,8 +125,8 @@ void RunEveryCrashPoint(const Scenario& scenario) {
     const fs::path countFile = calibration.Box().Root() / "calls";
     const RunResult result = calibration.RunPreloaded({{"QR_CRASH_COUNT", countFile.string()}});
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    calls = std::atol(ReadFile(countFile).c_str());
-    ASSERT_EQ(ReadBytes(calibration.Box().StagedExe()), targetBytes) << "the run without a crash installs";
+    calls = std::atol(hl_test::read_text(countFile).c_str());
+    ASSERT_EQ(hl_test::read_file(calibration.Box().StagedExe()), targetBytes) << "the run without a crash installs";
   }
   ASSERT_GT(calls, 8) << "the shim saw too few calls to be in place";
 
@@ -169,8 +170,8 @@ TEST(CrashShimRaces, LinkPutAtThePatchOutputIsNeverWrittenThrough) {
   box.InstallApp("1.0.0");
   box.StageApp("2.0.0");
   const fs::path from = box.Root() / "from-2.0.0";
-  WriteBytes(from, StandinBytes("2.0.0"));
-  WriteBytes(box.DataFolder() / "Patch", MakeVersionPatch(from, "3.0.0"));
+  hl_test::write_file(from, StandinBytes("2.0.0"));
+  hl_test::write_file(box.DataFolder() / "Patch", MakeVersionPatch(from, "3.0.0"));
   box.WriteFile(box.DataFolder() / "update.json", "{}");
   const fs::path victim = box.WriteFile(box.Root() / "users-file", "the user's own file");
   const char* asan = std::getenv("ASAN_OPTIONS");
@@ -179,7 +180,7 @@ TEST(CrashShimRaces, LinkPutAtThePatchOutputIsNeverWrittenThrough) {
   box.SetEnv("QR_LINK_AT_OUTPUT", (box.DataFolder() / "Quorlin_new.exe").string());
   box.SetEnv("QR_LINK_TARGET", victim.string());
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_TRUE(ReadFile(victim) == "the user's own file") << "the file the link names was written";
+  EXPECT_TRUE(hl_test::read_text(victim) == "the user's own file") << "the file the link names was written";
 }
 
 }  // namespace

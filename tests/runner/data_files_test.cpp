@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
 
 #include "app/runner/data_folder.h"
 #include "app/runner/os/os.h"
+#include "tests/support/file_io.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -19,24 +18,14 @@ using runner::os::EntryKind;
 
 class DataFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_folder = fs::path(QR_TEST_SCRATCH) / ("data-files-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(m_folder);
-    fs::create_directories(m_folder);
-  }
-  void TearDown() override { fs::remove_all(m_folder); }
   std::string Write(const std::string& name, const std::string& content) {
-    std::ofstream(m_folder / name, std::ios::binary) << content;
+    hl_test::write_text(m_folder / name, content);
     return Path(name);
   }
   std::string Path(const std::string& name) const { return (m_folder / name).string(); }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
 
-  fs::path m_folder;
+  hl_test::TempDir m_dir{"data-files", QR_TEST_SCRATCH};
+  const fs::path m_folder = m_dir.path();
 };
 
 TEST_F(DataFiles, OnlyRegularFilesOpenAndNothingElseBlocksOrIsFollowed) {
@@ -74,15 +63,15 @@ TEST_F(DataFiles, CreationIsExclusiveAndFreshCreationNeverWritesThroughALink) {
   ASSERT_NE(fresh, nullptr) << error.message();
   ASSERT_TRUE(fresh->Write("runner's own", 12, error));
   fresh.reset();
-  EXPECT_EQ(Read(target), "user's file");
+  EXPECT_EQ(hl_test::read_text(target), "user's file");
   EXPECT_EQ(fs::symlink_status(Path("link")).type(), fs::file_type::regular);
-  EXPECT_EQ(Read(Path("link")), "runner's own");
+  EXPECT_EQ(hl_test::read_text(Path("link")), "runner's own");
 
   // Removal takes the link itself, never its target; what an interrupted run left goes too.
   fs::create_symlink(target, Path("other link"));
   ASSERT_TRUE(runner::RemoveEntry(Path("other link"), error)) << error.message();
   EXPECT_FALSE(fs::exists(fs::symlink_status(Path("other link"))));
-  EXPECT_EQ(Read(target), "user's file");
+  EXPECT_EQ(hl_test::read_text(target), "user's file");
   Write("Patch.fresh-3", "");
   Write("Patch.fresh-x", "not the runner's");
   runner::RemoveLeftoverFreshFiles(m_folder.string());
@@ -94,7 +83,7 @@ TEST_F(DataFiles, CreationIsExclusiveAndFreshCreationNeverWritesThroughALink) {
   Write("busy.aside-1", "taken");
   ASSERT_NE(runner::CreateFresh(Path("busy"), error), nullptr) << error.message();
   EXPECT_TRUE(fs::is_directory(Path("busy.aside-2/inside")));
-  EXPECT_EQ(Read(Path("busy.aside-1")), "taken");
+  EXPECT_EQ(hl_test::read_text(Path("busy.aside-1")), "taken");
 }
 
 TEST_F(DataFiles, PathWhileOpenKeepsNamingTheOpenFile) {
@@ -105,7 +94,7 @@ TEST_F(DataFiles, PathWhileOpenKeepsNamingTheOpenFile) {
   ASSERT_NE(file, nullptr);
   fs::rename(path, Path("moved"));
   Write("Patch", "something else");
-  EXPECT_EQ(Read(file->PathWhileOpen()), "the patch");
+  EXPECT_EQ(hl_test::read_text(file->PathWhileOpen()), "the patch");
 }
 
 TEST_F(DataFiles, Sha256OfKnownContents) {

@@ -12,6 +12,7 @@
 #include "tests/runner/sandbox.h"
 #include "tests/runner/update_files.h"
 #include "tests/standin/standin_copy.h"
+#include "tests/support/file_io.h"
 
 namespace runner_test {
 namespace {
@@ -27,7 +28,7 @@ std::string ExePath(const fs::path& exe) { return "INFO [default] exe path: " + 
 
 void StagePatch(Sandbox& box, const Bytes& patch, const std::string& manifest = R"({"force": true})") {
   fs::create_directories(box.DataFolder());
-  WriteBytes(box.DataFolder() / "Patch", patch);
+  hl_test::write_file(box.DataFolder() / "Patch", patch);
   box.WriteFile(box.DataFolder() / "update.json", manifest);
 }
 
@@ -52,10 +53,10 @@ TEST(HostileData, LinksAtTheRunnersOwnNamesAreReplacedNeverWrittenThrough) {
     StagePatch(box, PatchFromInstalled(box, "2.0.0"), "{}");
     fs::create_symlink(victim, box.DataFolder() / name);
     EXPECT_EQ(box.Run().exitCode, 0);
-    EXPECT_EQ(ReadFile(victim), "a file of the user's");
+    EXPECT_EQ(hl_test::read_text(victim), "a file of the user's");
     EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
-    EXPECT_EQ(ReadFile(box.DataFolder() / "crashpad_handler.exe"), "crash handler");
+    EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
+    EXPECT_EQ(hl_test::read_text(box.DataFolder() / "crashpad_handler.exe"), "crash handler");
   }
 }
 
@@ -104,7 +105,7 @@ TEST(HostileData, LeftoverBackupCopyThatIsAFifoIsReplaced) {
   StagePatch(box, PatchFromInstalled(box, "2.0.0"), "{}");
   MakeFifo(box.DataFolder() / "Quorlin_old.exe");
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
   EXPECT_FALSE(fs::exists(fs::symlink_status(box.DataFolder() / "Quorlin_old.exe")));
 }
 
@@ -229,7 +230,7 @@ TEST(HostileData, FullDiskMakesTheUpdateWaitUntilThereIsRoom) {
   fs::remove(box.LogFile());
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 1.0.0", "run 2.0.0"}));
-  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
   EXPECT_FALSE(fs::exists(box.DataFolder() / "update.attempts"));
 }
 

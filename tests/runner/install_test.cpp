@@ -5,6 +5,8 @@
 #include "tests/runner/sandbox.h"
 #include "tests/runner/update_files.h"
 #include "tests/standin/standin_copy.h"
+#include "tests/support/file_io.h"
+#include "tests/support/temp_dir.h"
 
 namespace runner_test {
 namespace {
@@ -32,7 +34,7 @@ void StageWhileRunning(Sandbox& box, const std::string& runningVersion, const fs
                        const std::string& toVersion, const std::string& manifest,
                        hldiff::Compression compression = hldiff::Compression::None) {
   const fs::path patch = box.Root() / ("patch-to-" + toVersion);
-  WriteBytes(patch, MakeVersionPatch(from, toVersion, compression));
+  hl_test::write_file(patch, MakeVersionPatch(from, toVersion, compression));
   const fs::path manifestFile = box.WriteFile(box.Root() / ("manifest-" + toVersion), manifest);
   box.OnRun(runningVersion, "stage|" + patch.string() + "|" + manifestFile.string());
 }
@@ -40,13 +42,13 @@ void StageWhileRunning(Sandbox& box, const std::string& runningVersion, const fs
 TEST(Install, FirstUpdateWritesTheStagedExecutableAndLeavesTheInstalledOneAlone) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  const Bytes installed = ReadBytes(box.InstalledExe());
+  const Bytes installed = hl_test::read_file(box.InstalledExe());
   StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
-  EXPECT_EQ(ReadBytes(box.InstalledExe()), installed);
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
+  EXPECT_EQ(hl_test::read_file(box.InstalledExe()), installed);
   ExpectStagingConsumed(box);
   EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe())));
 
@@ -75,7 +77,7 @@ TEST(Install, UpdateOfAnUpdateReplacesTheStagedExecutableInPlace) {
   StageWhileRunning(box, "2.0.0", box.StagedExe(), "3.0.0", R"({"force": true})");
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 2.0.0", "run 3.0.0"}));
-  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("3.0.0"));
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("3.0.0"));
   EXPECT_TRUE(fs::status(box.StagedExe()).permissions() == (fs::status(box.InstalledExe()).permissions()));
   ExpectStagingConsumed(box);
 }
@@ -136,7 +138,7 @@ TEST_P(CompressedPatch, IsInstalled) {
   StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", R"({"force": true})", GetParam());
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
-  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
   ExpectStagingConsumed(box);
 }
 
@@ -154,14 +156,14 @@ void ExpectFailedPatchKeepsTheStagedExecutable(const std::string& name, const By
   Sandbox box;
   box.InstallApp("1.0.0");
   box.StageApp("2.0.0");
-  const Bytes previous = ReadBytes(box.StagedExe());
+  const Bytes previous = hl_test::read_file(box.StagedExe());
   const fs::path patchFile = box.Root() / "bad-patch";
-  WriteBytes(patchFile, patch);
+  hl_test::write_file(patchFile, patch);
   const fs::path manifest = box.WriteFile(box.Root() / "manifest", R"({"force": true})");
   box.OnRun("2.0.0", "stage|" + patchFile.string() + "|" + manifest.string());
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(ReadBytes(box.StagedExe()), previous);
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), previous);
   ExpectStagingConsumed(box);
   EXPECT_FALSE(fs::exists(box.DataFolder() / "update.attempts"));
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 2.0.0"}));
@@ -175,14 +177,11 @@ TEST(Install, FailedPatchesKeepThePreviousStagedExecutableAndEndTheRunner) {
   // Made against a longer base: its copies reach past the end of the real one.
   Bytes otherBase = v2;
   otherBase.insert(otherBase.end(), 200000, 0x5A);
-  const fs::path scratch = fs::path(QR_TEST_SCRATCH) / ("other-base-" + std::to_string(::getpid()));
-  WriteBytes(scratch, otherBase);
-  const Bytes againstOther = MakeVersionPatch(scratch, "3.0.0");
-  fs::remove(scratch);
-  const fs::path v2File = fs::path(QR_TEST_SCRATCH) / ("v2-" + std::to_string(::getpid()));
-  WriteBytes(v2File, v2);
-  const Bytes good = MakeVersionPatch(v2File, "3.0.0");
-  fs::remove(v2File);
+  const hl_test::TempDir scratch("bases", QR_TEST_SCRATCH);
+  hl_test::write_file(scratch.file("other-base"), otherBase);
+  const Bytes againstOther = MakeVersionPatch(scratch.file("other-base"), "3.0.0");
+  hl_test::write_file(scratch.file("v2"), v2);
+  const Bytes good = MakeVersionPatch(scratch.file("v2"), "3.0.0");
   Bytes truncated(good.begin(), good.begin() + static_cast<long>(good.size() / 2));
   Bytes corrupt = good;
   corrupt[0] = 'X';
@@ -200,7 +199,7 @@ TEST(Install, LeftoverBackupCopyAndStrayPatchResultAreReplaced) {
   box.WriteFile(box.DataFolder() / "Quorlin_new.exe", "half a patch result");
   StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
   ExpectStagingConsumed(box);
   EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe())));
 }
@@ -211,7 +210,7 @@ TEST(Install, CrashHandlerIsCopiedWhenMissing) {
   box.WriteFile(box.WorkFolder() / "crashpad_handler.exe", "crash handler");
   StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_EQ(ReadFile(box.DataFolder() / "crashpad_handler.exe"), "crash handler");
+  EXPECT_EQ(hl_test::read_text(box.DataFolder() / "crashpad_handler.exe"), "crash handler");
   ExpectStagingConsumed(box);
 }
 
@@ -222,7 +221,7 @@ TEST(Install, ExistingCrashHandlerCopyIsNeverRefreshed) {
   box.WriteFile(box.DataFolder() / "crashpad_handler.exe", "old crash handler");
   StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_EQ(ReadFile(box.DataFolder() / "crashpad_handler.exe"), "old crash handler");
+  EXPECT_EQ(hl_test::read_text(box.DataFolder() / "crashpad_handler.exe"), "old crash handler");
   EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
 }
 
@@ -247,7 +246,7 @@ TEST(Install, BackupCopyNameTakenByAFolderIsSetAside) {
               ElementsAre(ExePath(box.InstalledExe()),
                           "INFO [default] Quorlin_old.exe cannot be removed: set aside as Quorlin_old.exe.aside-1"));
   EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
-  EXPECT_EQ(ReadFile(box.DataFolder() / "Quorlin_old.exe.aside-1" / "blocker"), "x");
+  EXPECT_EQ(hl_test::read_text(box.DataFolder() / "Quorlin_old.exe.aside-1" / "blocker"), "x");
   ExpectStagingConsumed(box);
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "tests/runner/sandbox.h"
+#include "tests/support/file_io.h"
 
 namespace runner_test {
 namespace {
@@ -34,7 +35,8 @@ TEST(Launch, RoamingFolderFallsBackToHomeLocalShare) {
   EXPECT_EQ(box.Run().exitCode, 0);
   const fs::path log = box.Home() / ".local" / "share" / "Quorlin" / "logs.log";
   ASSERT_TRUE(fs::exists(log));
-  EXPECT_NE(ReadFile(log).find("INFO [default] exe path: " + box.InstalledExe().string() + "\n"), std::string::npos);
+  EXPECT_NE(hl_test::read_text(log).find("INFO [default] exe path: " + box.InstalledExe().string() + "\n"),
+            std::string::npos);
 }
 
 TEST(Launch, SecondRunnerExitsAtOnceWhileTheFirstWaitsAndALaterOneRuns) {
@@ -124,7 +126,7 @@ TEST(Launch, LogLinesCarryTheLibraryDefaultTimestampFormat) {
   Sandbox box;
   box.InstallApp("1.0.0");
   EXPECT_EQ(box.Run().exitCode, 0);
-  const std::string log = ReadFile(box.LogFile());
+  const std::string log = hl_test::read_text(box.LogFile());
   // "%Y-%M-%d %H:%m:%s,%g": e.g. "2026-12-08 23:14:02,123 "
   ASSERT_GE(log.size(), 24u);
   for (size_t i : {4u, 7u}) EXPECT_EQ(log[i], '-');
@@ -146,7 +148,7 @@ TEST(StagedTest, LoneManifestIsNeitherReadNorRemoved) {
   box.InstallApp("1.0.0");
   const fs::path manifest = box.WriteFile(box.DataFolder() / "update.json", "{\"force\": true}");
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_EQ(ReadFile(manifest), "{\"force\": true}");
+  EXPECT_EQ(hl_test::read_text(manifest), "{\"force\": true}");
   EXPECT_EQ(box.Runs().size(), 1u);  // not forced: nothing was installed
   EXPECT_FALSE(fs::exists(box.StagedExe()));
   EXPECT_FALSE(fs::exists(box.DataFolder() / "Quorlin_old.exe"));
@@ -157,7 +159,7 @@ TEST(StagedTest, LonePatchIsKept) {
   box.InstallApp("1.0.0");
   const fs::path patch = box.WriteFile(box.DataFolder() / "Patch", "not even a patch");
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_EQ(ReadFile(patch), "not even a patch");
+  EXPECT_EQ(hl_test::read_text(patch), "not even a patch");
   EXPECT_EQ(box.Runs().size(), 1u);
   EXPECT_FALSE(fs::exists(box.StagedExe()));
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "tests/runner/sandbox.h"
+#include "tests/support/file_io.h"
 
 namespace runner_test {
 namespace {
@@ -71,7 +72,7 @@ TEST(Lock, FileLeftWithTheLivePidOfAnotherProcessDoesNotLockOut) {
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
   // The content is never trusted, and never rewritten either.
-  EXPECT_EQ(ReadFile(lock), std::string(pid.c_str(), pid.size() + 1));
+  EXPECT_EQ(hl_test::read_text(lock), std::string(pid.c_str(), pid.size() + 1));
 }
 
 TEST(Lock, EmptyOrWorldReadableFileStillExcludes) {
@@ -118,7 +119,7 @@ TEST(Lock, LinkAtTheLockPathIsNotFollowed) {
   const fs::path target = box.WriteFile(box.Root() / "elsewhere", "keep");
   fs::create_symlink(target, box.Home() / kLockName);
   ExpectRunWithoutLock(box, "Too many levels of symbolic links");
-  EXPECT_EQ(ReadFile(target), "keep");
+  EXPECT_EQ(hl_test::read_text(target), "keep");
 }
 
 TEST(Lock, FifoAtTheLockPathNeitherBlocksNorLocks) {

@@ -11,21 +11,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 
 #include "tests/standin/standin_copy.h"
+#include "tests/support/file_io.h"
 
 namespace runner_test {
 namespace {
-
-std::atomic<int> g_sandboxCount{0};
 
 void LinkOrCopy(const fs::path& from, const fs::path& to) {
   std::error_code error;
@@ -43,11 +40,6 @@ std::vector<std::string> Lines(const std::string& text) {
 
 }  // namespace
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::string VersionKey(const std::string& version) {
   std::string key = version;
   for (char& c : key)
@@ -56,9 +48,7 @@ std::string VersionKey(const std::string& version) {
 }
 
 Sandbox::Sandbox() {
-  m_root = fs::path(QR_TEST_SCRATCH) /
-           ("sandbox-" + std::to_string(::getpid()) + "-" + std::to_string(g_sandboxCount++));
-  fs::remove_all(m_root);
+  m_root = m_folder.path();
   m_home = m_root / "home";
   m_roaming = m_root / "roaming";
   m_install = m_root / "install folder";
@@ -75,10 +65,7 @@ Sandbox::Sandbox() {
 }
 
 Sandbox::~Sandbox() {
-  std::error_code ignored;
   if (m_mounted) ::umount2(DataFolder().c_str(), MNT_DETACH);
-  fs::permissions(m_root, fs::perms::owner_all, fs::perm_options::add, ignored);
-  fs::remove_all(m_root, ignored);
 }
 
 bool Sandbox::LimitDataFolder(uint64_t bytes) {
@@ -236,14 +223,14 @@ RunResult Sandbox::Finish(pid_t pid) const {
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   const int run = m_started.at(pid);
   m_started.erase(pid);
-  result.out = ReadFile(m_root / ("run" + std::to_string(run) + ".out"));
-  result.err = ReadFile(m_root / ("run" + std::to_string(run) + ".err"));
+  result.out = hl_test::read_text_if_present(m_root / ("run" + std::to_string(run) + ".out"));
+  result.err = hl_test::read_text_if_present(m_root / ("run" + std::to_string(run) + ".err"));
   return result;
 }
 
 RunResult Sandbox::Run() const { return Finish(Start()); }
 
-std::vector<std::string> Sandbox::Journal() const { return Lines(ReadFile(m_journal)); }
+std::vector<std::string> Sandbox::Journal() const { return Lines(hl_test::read_text_if_present(m_journal)); }
 
 std::vector<std::string> Sandbox::Runs() const {
   std::vector<std::string> runs;
@@ -255,7 +242,7 @@ std::vector<std::string> Sandbox::Runs() const {
 std::vector<std::string> Sandbox::LogMessages() const {
   static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (.*)$)");
   std::vector<std::string> messages;
-  for (const std::string& line : Lines(ReadFile(LogFile()))) {
+  for (const std::string& line : Lines(hl_test::read_text_if_present(LogFile()))) {
     std::smatch match;
     messages.push_back(std::regex_match(line, match, stamped) ? match[1].str() : "?" + line);
   }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace runner_test {
 
 namespace fs = std::filesystem;
@@ -106,6 +108,7 @@ class Sandbox {
  private:
   std::vector<std::string> EnvironmentBlock() const;
 
+  hl_test::TempDir m_folder{"sandbox", QR_TEST_SCRATCH};
   fs::path m_root, m_home, m_roaming, m_install, m_work, m_journal;
   std::map<std::string, std::string> m_env;
   Streams m_streams = Streams::files;
@@ -116,7 +119,6 @@ class Sandbox {
   bool m_mounted = false;
 };
 
-std::string ReadFile(const fs::path& path);
 std::string VersionKey(const std::string& version);
 // Waits until `predicate` holds, for at most a minute; false when it never did.
 template <typename Predicate>

@@ -1,13 +1,12 @@
 // The staged test, the force flag and the strict manifest read.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
 
 #include "app/runner/file_system.h"
 #include "app/runner/staging.h"
+#include "tests/support/file_io.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -16,21 +15,15 @@ using nlohmann::json;
 
 class Scratch : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_folder = fs::path(QR_TEST_SCRATCH) / ("staging-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(m_folder);
-    fs::create_directories(m_folder);
-  }
-  void TearDown() override { fs::remove_all(m_folder); }
   std::string Write(const std::string& name, const std::string& content) {
     const fs::path path = m_folder / name;
-    std::ofstream(path, std::ios::binary) << content;
+    hl_test::write_text(path, content);
     return path.string();
   }
   std::string Path(const std::string& name) const { return (m_folder / name).string(); }
 
-  fs::path m_folder;
+  hl_test::TempDir m_dir{"staging", QR_TEST_SCRATCH};
+  const fs::path m_folder = m_dir.path();
 };
 
 using Staging = Scratch;

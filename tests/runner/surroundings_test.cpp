@@ -5,6 +5,7 @@
 
 #include "tests/runner/sandbox.h"
 #include "tests/runner/update_files.h"
+#include "tests/support/file_io.h"
 
 namespace runner_test {
 namespace {
@@ -20,7 +21,7 @@ std::string ExePath(const fs::path& exe) { return "INFO [default] exe path: " + 
 void StageForcedUpdate(Sandbox& box) {
   box.InstallApp("1.0.0");
   const fs::path patch = box.Root() / "patch-to-2.0.0";
-  WriteBytes(patch, MakeVersionPatch(box.InstalledExe(), "2.0.0"));
+  hl_test::write_file(patch, MakeVersionPatch(box.InstalledExe(), "2.0.0"));
   const fs::path manifest = box.WriteFile(box.Root() / "manifest", R"({"force": true})");
   box.OnRun("1.0.0", "once|" + (box.Root() / "once").string() + ";stage|" + patch.string() + "|" +
                          manifest.string());
@@ -28,7 +29,7 @@ void StageForcedUpdate(Sandbox& box) {
 
 void ExpectUpdateInstalledAndStarted(const Sandbox& box) {
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
-  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
   for (const char* name : {"Patch", "update.json", "Quorlin_old.exe", "Quorlin_new.exe"})
     EXPECT_FALSE(fs::exists(box.DataFolder() / name)) << name;
 }
@@ -75,7 +76,7 @@ TEST(Surroundings, FileSizeLimitFailsTheCopyInsteadOfEndingTheRunner) {
   // The staged update waits for the next run, which installs it.
   box.LimitFileSize(0);
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
 }
 
 TEST(Surroundings, RelativeDataHomeIsIgnored) {
@@ -84,7 +85,7 @@ TEST(Surroundings, RelativeDataHomeIsIgnored) {
   box.SetEnv("XDG_DATA_HOME", "relative/data");
   EXPECT_EQ(box.Run().exitCode, 0);
   const fs::path log = box.Home() / ".local" / "share" / "Quorlin" / "logs.log";
-  EXPECT_EQ(ReadFile(log).substr(24), ExePath(box.InstalledExe()) + "\n");
+  EXPECT_EQ(hl_test::read_text(log).substr(24), ExePath(box.InstalledExe()) + "\n");
   EXPECT_FALSE(fs::exists(box.WorkFolder() / "relative"));
 }
 

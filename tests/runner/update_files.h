@@ -12,9 +12,6 @@ namespace runner_test {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes ReadBytes(const std::filesystem::path& path);
-void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
-
 // A patch that turns the stand-in at `from` into the same stand-in reporting `toVersion`;
 // uncompressed ones are written by hand, compressed ones by the patch creator.
 Bytes MakeVersionPatch(const std::filesystem::path& from, const std::string& toVersion,

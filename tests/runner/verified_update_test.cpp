@@ -7,6 +7,7 @@
 #include "tests/runner/sandbox.h"
 #include "tests/runner/update_files.h"
 #include "tests/standin/standin_copy.h"
+#include "tests/support/file_io.h"
 
 namespace runner_test {
 namespace {
@@ -32,8 +33,8 @@ void StagePatch(Sandbox& box, const std::string& fromVersion, const std::string&
                 const std::string& manifest) {
   fs::create_directories(box.DataFolder());
   const fs::path from = box.Root() / ("from-" + fromVersion);
-  WriteBytes(from, StandinBytes(fromVersion));
-  WriteBytes(box.DataFolder() / "Patch", MakeVersionPatch(from, toVersion));
+  hl_test::write_file(from, StandinBytes(fromVersion));
+  hl_test::write_file(box.DataFolder() / "Patch", MakeVersionPatch(from, toVersion));
   box.WriteFile(box.DataFolder() / "update.json", manifest);
 }
 
@@ -46,14 +47,14 @@ TEST(VerifiedUpdate, WrongBaseIsRefusedBeforeAnyPatching) {
   Sandbox box;
   box.InstallApp("1.0.0");
   box.StageApp("1.1.0");
-  const Bytes running = ReadBytes(box.StagedExe());
+  const Bytes running = hl_test::read_file(box.StagedExe());
   // Made for 1.0.0, staged while 1.1.0 is what runs: applied, it would "succeed".
   StagePatch(box, "1.0.0", "1.2.0", Manifest(Sha256Hex(StandinBytes("1.0.0")), ""));
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.1.0"});
   EXPECT_THAT(result.out, Not(HasSubstr("hpatchi")));
-  EXPECT_EQ(ReadBytes(box.StagedExe()), running);
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), running);
   EXPECT_THAT(box.LogMessages(),
               ElementsAre(ExePath(box.StagedExe()),
                           "INFO [default] the update does not fit the executable that ran: update dropped",
@@ -65,13 +66,13 @@ TEST(VerifiedUpdate, ResultThatDiffersByOneByteIsRefused) {
   Sandbox box;
   box.InstallApp("1.0.0");
   box.StageApp("2.0.0");
-  const Bytes previous = ReadBytes(box.StagedExe());
+  const Bytes previous = hl_test::read_file(box.StagedExe());
   Bytes almost = StandinBytes("3.0.0");
   almost[almost.size() / 2] ^= 0x01;
   StagePatch(box, "2.0.0", "3.0.0", Manifest(Sha256Hex(previous), Sha256Hex(almost)));
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 2.0.0"});
-  EXPECT_EQ(ReadBytes(box.StagedExe()), previous);
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), previous);
   EXPECT_THAT(box.LogMessages(),
               ElementsAre(ExePath(box.StagedExe()),
                           "INFO [default] the patched executable does not match sha256: update dropped",
@@ -86,7 +87,7 @@ TEST(VerifiedUpdate, CorrectUpdateWithBothHashesInstalls) {
              Manifest(Sha256Hex(StandinBytes("1.0.0")), Sha256Hex(StandinBytes("2.0.0"))));
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
-  EXPECT_EQ(ReadBytes(box.StagedExe()), StandinBytes("2.0.0"));
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
   EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()), ExePath(box.StagedExe())));
   ExpectConsumed(box);
 }
@@ -113,7 +114,7 @@ TEST(VerifiedUpdate, MalformedDigestFailsTheUpdate) {
 void LeaveInterruptedInstall(Sandbox& box, const Bytes& result, const std::string& manifest) {
   box.InstallApp("1.0.0");
   box.StageApp("2.0.0");
-  WriteBytes(box.DataFolder() / "Quorlin_new.exe", result);
+  hl_test::write_file(box.DataFolder() / "Quorlin_new.exe", result);
   fs::permissions(box.DataFolder() / "Quorlin_new.exe", fs::status(box.InstalledExe()).permissions());
   box.WriteFile(box.DataFolder() / "update.json", manifest);
 }
@@ -124,7 +125,7 @@ TEST(VerifiedUpdate, InterruptedInstallationWithAMatchingResultIsCompleted) {
   LeaveInterruptedInstall(box, v3, Manifest("", Sha256Hex(v3), false));
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 3.0.0"});
-  EXPECT_EQ(ReadBytes(box.StagedExe()), v3);
+  EXPECT_EQ(hl_test::read_file(box.StagedExe()), v3);
   EXPECT_THAT(box.LogMessages(),
               ElementsAre("INFO [default] interrupted installation completed", ExePath(box.StagedExe())));
   ExpectConsumed(box);
@@ -158,7 +159,7 @@ TEST(VerifiedUpdate, InterruptedInstallationThatCannotBeCompletedStillStartsTheA
   for (int n = 1; n <= 100; ++n) box.WriteFile(box.StagedExe().string() + ".aside-" + std::to_string(n), "");
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_EQ(ReadBytes(box.DataFolder() / "Quorlin_new.exe"), v3);
+  EXPECT_EQ(hl_test::read_file(box.DataFolder() / "Quorlin_new.exe"), v3);
   EXPECT_THAT(box.LogMessages(), Contains(HasSubstr("interrupted installation cannot be completed")));
 }
 

@@ -5,6 +5,7 @@
 #include <csignal>
 
 #include "tests/runner/sandbox.h"
+#include "tests/support/file_io.h"
 
 namespace runner_test {
 namespace {
@@ -135,7 +136,7 @@ TEST(VersionCheck, StagedExecutableWithoutExecutePermissionIsRemoved) {
 // A probe that does not end in time counts as no answer: the runner goes on after the time
 // limit with the installed executable, and the child is gone.
 bool IsRunning(int pid) {
-  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat = hl_test::read_text_if_present("/proc/" + std::to_string(pid) + "/stat");
   const std::string::size_type name = stat.rfind(')');
   return name != std::string::npos && stat.size() > name + 2 && stat[name + 2] != 'Z';
 }
@@ -196,13 +197,13 @@ TEST_P(ProbeRefused, KeepsTheStagedExecutableAndStartsTheInstalledOne) {
   Sandbox box;
   box.InstallApp("1.0.0");
   box.StageApp("1.0.1");
-  const std::string stagedBytes = ReadFile(box.StagedExe());
+  const std::string stagedBytes = hl_test::read_text(box.StagedExe());
   box.PreloadShim();
   box.SetEnv(GetParam().switchName, "1");
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.err, GetParam().line + GetParam().line);
-  EXPECT_EQ(ReadFile(box.StagedExe()), stagedBytes);
+  EXPECT_EQ(hl_test::read_text(box.StagedExe()), stagedBytes);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
   EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] exe path: " + box.InstalledExe().string()));
 
@@ -262,7 +263,7 @@ TEST(VersionCheck, StagedFolderIsSetAsideAndTheInstalledOneStarts) {
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
   EXPECT_EQ(box.LogMessages().front(),
             "INFO [default] Quorlin.exe is not a regular file: set aside as Quorlin.exe.aside-1");
-  EXPECT_EQ(ReadFile(box.DataFolder() / "Quorlin.exe.aside-1" / "content"), "x");
+  EXPECT_EQ(hl_test::read_text(box.DataFolder() / "Quorlin.exe.aside-1" / "content"), "x");
 }
 
 TEST(VersionCheck, DataFolderPathsTooLongToExamineBlockNoStart) {

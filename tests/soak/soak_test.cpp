@@ -45,11 +45,11 @@
 #include "tests/runner/update_files.h"
 #include "tests/soak/soak_faults.h"
 #include "tests/standin/standin_copy.h"
+#include "tests/support/file_io.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using runner_test::ReadFile;
 using runner_test::RunResult;
 using runner_test::Sandbox;
 using soak::Fault;
@@ -61,8 +61,6 @@ int EnvNumber(const char* name, int fallback) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
 }
-
-std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -144,8 +142,8 @@ class SoakChain {
 
     std::vector<uint8_t> patch = MakePatch(base, m_next, fault == Fault::bigDictionary);
     std::string manifest = R"({"force": true})";
-    const std::vector<uint8_t> nextBytes = Bytes(ReadFile(m_next));
-    const std::string baseHash = runner_test::Sha256Hex(Bytes(ReadFile(base)));
+    const std::vector<uint8_t> nextBytes = hl_test::read_file(m_next);
+    const std::string baseHash = runner_test::Sha256Hex(hl_test::read_file(base));
     const std::string nextHash = runner_test::Sha256Hex(nextBytes);
     const auto hashed = [](const std::string& baseSha, const std::string& sha) {
       return R"({"force": true, "base_sha256": ")" + baseSha + R"(", "sha256": ")" + sha + R"("})";
@@ -208,7 +206,7 @@ class SoakChain {
         ++m_counts.refused;
 
     // What the fault put in the data folder that is not the runner's to clear goes again.
-    EXPECT_EQ(ReadFile(victim), "a file of the user's\n") << "cycle " << index << ": written through a link";
+    EXPECT_EQ(hl_test::read_text(victim), "a file of the user's\n") << "cycle " << index << ": written through a link";
     std::error_code ignored;
     switch (fault) {
       case Fault::fifoStagingFile:
@@ -253,7 +251,7 @@ class SoakChain {
               << "; log: " << Joined(check.messages) << "\n";
   }
 
-  static size_t Hash(const fs::path& path) { return std::hash<std::string>()(ReadFile(path)); }
+  static size_t Hash(const fs::path& path) { return std::hash<std::string>()(hl_test::read_text(path)); }
 
   // A patch of a random compression; with `dictionaryPrefix` one that starts with a dictionary
   // size (tuz) or property (LZMA2).
@@ -262,8 +260,8 @@ class SoakChain {
         hldiff::Compression::None, hldiff::Compression::Tuz,     hldiff::Compression::Zlib,
         hldiff::Compression::Gzip, hldiff::Compression::Deflate, hldiff::Compression::Lzma,
         hldiff::Compression::Lzma2};
-    const std::vector<uint8_t> oldBytes = Bytes(ReadFile(from));
-    const std::vector<uint8_t> newBytes = Bytes(ReadFile(to));
+    const std::vector<uint8_t> oldBytes = hl_test::read_file(from);
+    const std::vector<uint8_t> newBytes = hl_test::read_file(to);
     hldiff::MakeOptions options;
     options.encode.compression = kinds[m_rng() % 7];
     if (dictionaryPrefix) options.encode.compression = m_rng() % 2 ? hldiff::Compression::Tuz : hldiff::Compression::Lzma2;
@@ -360,7 +358,7 @@ class SoakChain {
     const RunResult a = m_box.Finish(first);
     const RunResult b = m_box.Finish(second);
     record.result = a.exitCode != 0 ? a : b;
-    for (const std::string& line : Lines(ReadFile(journal)))
+    for (const std::string& line : Lines(hl_test::read_text_if_present(journal)))
       if (line.rfind("run ", 0) == 0) record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
     std::error_code ignored;
     fs::remove(journal, ignored);
@@ -372,7 +370,7 @@ class SoakChain {
   // taken away, so a full-disk run starts with an empty one.
   std::vector<std::string> TakeLog() {
     std::vector<std::string> messages;
-    for (const std::string& line : Lines(ReadFile(m_box.LogFile()))) {
+    for (const std::string& line : Lines(hl_test::read_text_if_present(m_box.LogFile()))) {
       EXPECT_TRUE(IsRunnerLogLine(line)) << "undefined log line: " << line;
       const std::string::size_type prefix = line.find("[default] ");
       if (prefix != std::string::npos) messages.push_back(line.substr(prefix + 10));
@@ -393,7 +391,7 @@ class SoakChain {
     if (record.timedOut) ::kill(pid, SIGKILL);
     record.result = m_box.Finish(pid);
     // The stand-in may outlive a killed runner for a moment; its journal line is written by then.
-    for (const std::string& line : Lines(ReadFile(journal)))
+    for (const std::string& line : Lines(hl_test::read_text_if_present(journal)))
       if (line.rfind("run ", 0) == 0) record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
     std::error_code ignored;
     fs::remove(journal, ignored);

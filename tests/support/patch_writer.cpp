@@ -187,35 +187,4 @@ Bytes make_patch(const Bytes& oldData, const Bytes& newData, uint32_t seed) {
   return builder.patch();
 }
 
-Bytes random_bytes(size_t size, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes out(size);
-  for (auto& b : out) b = static_cast<uint8_t>(rng());
-  return out;
-}
-
-Bytes mutate(const Bytes& data, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes out = data;
-  unsigned edits = 3 + rng() % 6;
-  for (unsigned i = 0; i < edits; ++i) {
-    size_t at = out.empty() ? 0 : rng() % (out.size() + 1);
-    size_t length = 1 + rng() % 64;
-    switch (rng() % 3) {
-      case 0:  // replace
-        for (size_t k = at; k < std::min(out.size(), at + length); ++k) out[k] = static_cast<uint8_t>(rng());
-        break;
-      case 1: {  // insert
-        Bytes run = random_bytes(length, rng());
-        out.insert(out.begin() + at, run.begin(), run.end());
-        break;
-      }
-      default:  // delete
-        out.erase(out.begin() + at, out.begin() + std::min(out.size(), at + length));
-        break;
-    }
-  }
-  return out;
-}
-
 }  // namespace hl_test

@@ -92,11 +92,6 @@ class PatchBuilder {
 // with difference bytes, plain copies, steps in both directions and long spans.
 Bytes make_patch(const Bytes& oldData, const Bytes& newData, uint32_t seed);
 
-// Deterministic test data.
-Bytes random_bytes(std::size_t size, uint32_t seed);
-// A copy of data with a few seeded changes (replaced, inserted and deleted runs).
-Bytes mutate(const Bytes& data, uint32_t seed);
-
 }  // namespace hl_test
 
 #endif

@@ -1,32 +1,15 @@
-// Test helpers: a temporary folder, file helpers, running a program as a child process and
-// capturing this process's standard output and error.
-#ifndef HL_TESTS_PATCH_PROCESS_CAPTURE_H
-#define HL_TESTS_PATCH_PROCESS_CAPTURE_H
+// Running a program as a child process and capturing this process's standard output and error
+// (POSIX).
+#ifndef HL_TEST_PROCESS_CAPTURE_H
+#define HL_TEST_PROCESS_CAPTURE_H
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "tests/support/patch_writer.h"
+#include "tests/support/temp_dir.h"
 
 namespace hl_test {
-
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
-
-void write_file(const std::string& path, const Bytes& data);
-Bytes read_file(const std::string& path);
 
 struct ChildLimits {
   uint64_t fileSize = 0;     // RLIMIT_FSIZE when not 0 (SIGXFSZ is then ignored)
@@ -41,6 +24,8 @@ struct Captured {
 
 // Runs args[0] with the arguments, waits, and returns what it printed.
 Captured run_program(const std::vector<std::string>& args, const ChildLimits& limits = {});
+// Runs a command line through /bin/sh.
+Captured run_shell(const std::string& command);
 
 // Sends this process's fd 2, and fd 1 unless told otherwise, to files until finish(). Test
 // failures reported meanwhile on a captured stdout are lost, so check results after finish().
@@ -57,6 +42,10 @@ class StdCapture {
   int savedOut_ = -1;
   int savedErr_ = -1;
 };
+
+// hpatchi_run with its trace and error lines captured; the error lines are passed on to standard
+// error afterwards, so that a failure still explains itself. Returns the result code.
+int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath, const std::string& newPath);
 
 }  // namespace hl_test
 

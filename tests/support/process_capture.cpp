@@ -1,5 +1,4 @@
-// Child processes and standard stream capture for the engine tests (POSIX).
-#include "tests/patch/process_capture.h"
+#include "tests/support/process_capture.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,46 +8,15 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
+
+#include "patch/hpatchi.h"
+#include "tests/support/file_io.h"
 
 namespace hl_test {
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "hl-engine-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-void write_file(const std::string& path, const Bytes& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-Bytes read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-namespace {
-
-std::string read_text(const std::string& path) {
-  Bytes b = read_file(path);
-  return std::string(b.begin(), b.end());
-}
-
-}  // namespace
-
 Captured run_program(const std::vector<std::string>& args, const ChildLimits& limits) {
-  TempDir dir;
+  TempDir dir("hl-run");
   std::string outPath = dir.file("stdout");
   std::string errPath = dir.file("stderr");
   std::vector<char*> argv;
@@ -118,5 +86,15 @@ Captured StdCapture::finish() {
 }
 
 StdCapture::~StdCapture() { finish(); }
+
+Captured run_shell(const std::string& command) { return run_program({"/bin/sh", "-c", command}); }
+
+int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath, const std::string& newPath) {
+  StdCapture capture;
+  const int code = hpatchi_run(oldPath.c_str(), patchPath.c_str(), newPath.c_str());
+  const Captured lines = capture.finish();
+  std::fputs(lines.err.c_str(), stderr);
+  return code;
+}
 
 }  // namespace hl_test

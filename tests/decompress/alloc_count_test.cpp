@@ -1,7 +1,8 @@
 // Proves that a compressed patch of every type allocates nothing on the heap but the driver's one
-// block. malloc and friends are replaced for the whole process by counting versions that forward
-// to glibc's own entry points; hpatchi_patch runs over an in-memory listener, so no stdio buffer
-// is created while it runs (standard output is warmed up beforehand).
+// block, and that the block hpatchi_memory_need announces is enough and one byte less is refused.
+// malloc and friends are replaced for the whole process by counting versions that forward to
+// glibc's own entry points and can refuse large requests; hpatchi_patch runs over an in-memory
+// listener, so no stdio buffer is created while it runs (standard output is warmed up beforehand).
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "patch/hpatchi.h"
+#include "patch/hpatchi_memory.h"
 #include "tests/decompress/encoders.h"
 #include "tests/decompress/patch_file.h"
 #include "tests/support/memory_io.h"
@@ -28,6 +30,7 @@ bool g_counting = false;
 unsigned g_allocs = 0;
 unsigned g_frees = 0;
 size_t g_lastSize = 0;
+size_t g_refuseAbove = SIZE_MAX;  // while counting, larger requests get null
 
 void note(size_t size) {
   if (g_counting) {
@@ -35,12 +38,13 @@ void note(size_t size) {
     g_lastSize = size;
   }
 }
+bool refused(size_t size) { return g_counting && size > g_refuseAbove; }
 }  // namespace
 
 extern "C" {
 void* malloc(size_t size) {
   note(size);
-  return __libc_malloc(size);
+  return refused(size) ? nullptr : __libc_malloc(size);
 }
 void* calloc(size_t n, size_t size) {
   note(n * size);
@@ -91,57 +95,112 @@ hl_bool write_new(PatchListener* l, const hl_byte* data, uint32_t size) {
   return hl_TRUE;
 }
 
-// Runs hpatchi_patch on prefix + stream (the header already taken) and counts the allocations.
-void expect_one_block(uint32_t type, const Bytes& tail, const Bytes& oldData, const Bytes& newData,
-                      uint32_t uncompressSize) {
-  hl_test::MemoryReader reader(tail);
+struct Counted {
+  int code;
   Bytes out;
-  out.reserve(newData.size());  // the test's own writer must not allocate while counting
+};
+
+// Runs hpatchi_patch on prefix + stream (the header already taken), counting the allocations and
+// refusing any above refuseAbove bytes.
+Counted run_counted(uint32_t type, const Bytes& tail, const Bytes& oldData, uint32_t newSize,
+                    uint32_t uncompressSize, size_t refuseAbove = SIZE_MAX) {
+  hl_test::MemoryReader reader(tail);
+  Counted c;
+  c.out.reserve(newSize);  // the test's own writer must not allocate while counting
   reader.asked.reserve(100000);
-  MemListener listener{{&reader, hl_test::MemoryReader::read, read_old, write_new}, &out, &oldData};
+  MemListener listener{{&reader, hl_test::MemoryReader::read, read_old, write_new}, &c.out, &oldData};
   std::fputs("", stdout);
   std::fflush(stdout);
   g_allocs = g_frees = 0;
+  g_refuseAbove = refuseAbove;
   g_counting = true;
-  int code = hpatchi_patch(&listener.base, type, uint32_t(newData.size()), uncompressSize, HPATCHI_CACHE_SIZE);
+  c.code = hpatchi_patch(&listener.base, type, newSize, uncompressSize, HPATCHI_CACHE_SIZE);
   g_counting = false;
-  EXPECT_EQ(0, code) << "type " << type;
-  EXPECT_TRUE(hl_test::same_bytes(newData, out)) << "type " << type;
+  g_refuseAbove = SIZE_MAX;
+  return c;
+}
+
+void expect_one_block(uint32_t type, const Bytes& tail, const Bytes& oldData, const Bytes& newData,
+                      uint32_t uncompressSize) {
+  Counted c = run_counted(type, tail, oldData, uint32_t(newData.size()), uncompressSize);
+  EXPECT_EQ(0, c.code) << "type " << type;
+  EXPECT_TRUE(hl_test::same_bytes(newData, c.out)) << "type " << type;
   EXPECT_EQ(1u, g_allocs) << "type " << type;
   EXPECT_EQ(1u, g_frees) << "type " << type;
   EXPECT_GE(g_lastSize, size_t(HPATCHI_CACHE_SIZE)) << "the block holds the decoder memory and the caches";
 }
 
+// The block that hpatchi_memory_need announces for the whole patch runs it; with one byte less
+// the driver fails cleanly with its allocation code and writes nothing.
+void expect_announced_block_suffices(uint32_t type, const Bytes& tail, const Bytes& oldData,
+                                     const Bytes& newData, uint32_t uncompressSize) {
+  const Bytes patch = hl_test::make_patch(uint8_t(type), uint32_t(newData.size()), uncompressSize, {}, tail);
+  hl_test::MemoryReader reader(patch);
+  hpatchi_TMemoryNeed need;
+  ASSERT_EQ(HPATCHI_OK, hpatchi_memory_need(&reader, hl_test::MemoryReader::read, HPATCHI_CACHE_SIZE, &need));
+  ASSERT_EQ(type, need.compress_type);
+  const Counted fits = run_counted(type, tail, oldData, uint32_t(newData.size()), uncompressSize, need.total);
+  EXPECT_EQ(HPATCHI_OK, fits.code) << "type " << type;
+  EXPECT_TRUE(hl_test::same_bytes(newData, fits.out)) << "type " << type;
+  const Counted tight = run_counted(type, tail, oldData, uint32_t(newData.size()), uncompressSize, need.total - 1);
+  EXPECT_EQ(HPATCHI_ALLOC_ERROR, tight.code) << "type " << type;
+  EXPECT_TRUE(tight.out.empty()) << "type " << type;
+}
+
+// A patch body, and for every compress type the tails (prefix and compressed body) that carry it.
+struct Tails {
+  Bytes oldData = hl_test::sample_data(50000, 51);
+  Bytes newData;
+  Bytes body;
+  struct Tail {
+    uint32_t type;
+    Bytes bytes;
+    uint32_t uncompressSize;
+  };
+  std::vector<Tail> all;
+  Tails() {
+    newData = oldData;
+    for (size_t i = 0; i < newData.size(); i += 777) newData[i] ^= 0x33;
+    Bytes more = hl_test::sample_data(20000, 52);
+    newData.insert(newData.end(), more.begin(), more.end());
+    body = hl_test::make_body(oldData, newData);
+    const uint32_t bodySize = uint32_t(body.size());
+    all.push_back({0, body, 0});
+    all.push_back({1, hl_test::tuz_encode(body).with_dict_size(1 << 16), 0});
+    for (int wb : {15, 31, -15, 9}) {
+      Bytes tail{uint8_t(int8_t(wb))};
+      Bytes z = hl_test::zlib_compress(body, wb);
+      tail.insert(tail.end(), z.begin(), z.end());
+      all.push_back({2, tail, bodySize});
+    }
+    auto enc = hl_test::lzma_compress(body, 1 << 16, true);
+    Bytes lt{5};
+    lt.insert(lt.end(), enc.props.begin(), enc.props.end());
+    lt.insert(lt.end(), enc.data.begin(), enc.data.end());
+    all.push_back({3, lt, bodySize});
+    for (uint8_t prop : {0, 16}) {
+      Bytes l2{prop};
+      Bytes c = hl_test::lzma2_compress(body, prop);
+      l2.insert(l2.end(), c.begin(), c.end());
+      all.push_back({4, l2, bodySize});
+    }
+  }
+};
+
 TEST(HeapUse, OnlyTheDriversBlockForEveryType) {
   std::printf("warming up standard output\n");
   std::fflush(stdout);
-  Bytes oldData = hl_test::sample_data(50000, 51);
-  Bytes newData = oldData;
-  for (size_t i = 0; i < newData.size(); i += 777) newData[i] ^= 0x33;
-  Bytes more = hl_test::sample_data(20000, 52);
-  newData.insert(newData.end(), more.begin(), more.end());
-  Bytes body = hl_test::make_body(oldData, newData);
-  const uint32_t bodySize = uint32_t(body.size());
+  Tails t;
+  for (const Tails::Tail& tail : t.all)
+    expect_one_block(tail.type, tail.bytes, t.oldData, t.newData, tail.uncompressSize);
+}
 
-  expect_one_block(0, body, oldData, newData, 0);
-  expect_one_block(1, hl_test::tuz_encode(body).with_dict_size(1 << 16), oldData, newData, 0);
-  for (int wb : {15, 31, -15, 9}) {
-    Bytes tail{uint8_t(int8_t(wb))};
-    Bytes z = hl_test::zlib_compress(body, wb);
-    tail.insert(tail.end(), z.begin(), z.end());
-    expect_one_block(2, tail, oldData, newData, bodySize);
-  }
-  auto enc = hl_test::lzma_compress(body, 1 << 16, true);
-  Bytes lt{5};
-  lt.insert(lt.end(), enc.props.begin(), enc.props.end());
-  lt.insert(lt.end(), enc.data.begin(), enc.data.end());
-  expect_one_block(3, lt, oldData, newData, bodySize);
-  for (uint8_t prop : {0, 16}) {
-    Bytes l2{prop};
-    Bytes c = hl_test::lzma2_compress(body, prop);
-    l2.insert(l2.end(), c.begin(), c.end());
-    expect_one_block(4, l2, oldData, newData, bodySize);
-  }
+TEST(HeapUse, AnnouncedMemoryRunsThePatchAndOneByteLessIsRefused) {
+  std::printf("warming up standard output\n");
+  std::fflush(stdout);
+  Tails t;
+  for (const Tails::Tail& tail : t.all)
+    expect_announced_block_suffices(tail.type, tail.bytes, t.oldData, t.newData, tail.uncompressSize);
 }
 
 // The counter itself works: a plain allocation is seen.

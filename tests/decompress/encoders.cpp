@@ -161,22 +161,4 @@ std::vector<size_t> lzma2_chunk_offsets(const Bytes& stream) {
   return offsets;
 }
 
-uint64_t inflate_state_size() {
-  struct Counter {
-    static voidpf alloc(voidpf opaque, uInt items, uInt size) {
-      *static_cast<uint64_t*>(opaque) += uint64_t(items) * size;
-      return calloc(items, size);
-    }
-    static void release(voidpf, voidpf p) { free(p); }
-  };
-  uint64_t total = 0;
-  z_stream s{};
-  s.zalloc = Counter::alloc;
-  s.zfree = Counter::release;
-  s.opaque = &total;
-  if (inflateInit2(&s, 15) != Z_OK) return 0;
-  inflateEnd(&s);
-  return total;
-}
-
 }  // namespace hl_test

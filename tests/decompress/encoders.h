@@ -52,10 +52,6 @@ Lzma2Stepwise lzma2_decode_stepwise(uint8_t dictProp, const Bytes& stream, size_
 // Offsets of the chunks of a well-formed LZMA2 stream, up to the end byte or the stream's end.
 std::vector<size_t> lzma2_chunk_offsets(const Bytes& stream);
 
-// What this zlib build asks for when an inflater is initialised, counted independently of the
-// plugin; 0 when zlib refuses to initialise.
-uint64_t inflate_state_size();
-
 }  // namespace hl_test
 
 #endif

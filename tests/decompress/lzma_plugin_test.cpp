@@ -34,29 +34,43 @@ Bytes props(uint8_t first, uint32_t dictSize) {
   return Bytes{first, uint8_t(dictSize), uint8_t(dictSize >> 8), uint8_t(dictSize >> 16), uint8_t(dictSize >> 24)};
 }
 
-// The SDK's decoder memory: probability tables (16-bit) plus the dictionary buffer.
-uint64_t sdk_need(int lc, int lp, uint32_t dictSize) {
-  return 2u * (1846u + (768u << (lc + lp))) + std::max<uint32_t>(dictSize, 4096);
-}
-
+// Each properties byte and dictionary size: the size step reads only the prefix and forgets the
+// dry run's addresses, and its figure M is what the decoder needs: M decodes a stream made with
+// those properties, M - 1 fails to open.
 TEST(LzmaSize, MeasuresTablesAndDictionary) {
   struct Case {
     uint8_t first;
-    int lc, lp;
+    int lc, lp, pb;
     uint32_t dict;
   };
-  for (Case c : {Case{93, 3, 0, 1u << 20}, Case{0, 0, 0, 4096}, Case{224, 8, 4, 65536}, Case{93, 3, 0, 100}}) {
+  const Bytes data = hl_test::sample_data(30000, 29);
+  for (Case c : {Case{93, 3, 0, 2, 1u << 20}, Case{0, 0, 0, 0, 4096}, Case{224, 8, 4, 4, 65536},
+                 Case{93, 3, 0, 2, 100}}) {
     Bytes t{5};
     Bytes p = props(c.first, c.dict);
     t.insert(t.end(), p.begin(), p.end());
     t.push_back(0x00);
     Plugin run(kLzma, t);
     ASSERT_TRUE(run.size(77)) << int(c.first);
-    EXPECT_EQ(sdk_need(c.lc, c.lp, c.dict), run.memSize) << int(c.first);
     EXPECT_EQ(6u, run.reader.pos) << "nothing of the stream is read";
     EXPECT_EQ(nullptr, run.record->decoder.dic) << "the dry run's addresses are forgotten";
     EXPECT_EQ(nullptr, run.record->decoder.probs);
     EXPECT_EQ(77u, run.record->outLeft);
+
+    // The encoder's smallest dictionary is 4096 bytes, which the decoder holds for any smaller one.
+    hl_test::LzmaEncoded enc =
+        hl_test::lzma_compress(data, std::max<uint32_t>(c.dict, 4096), true, c.lc, c.lp, c.pb);
+    enc.props = p;
+    Plugin fits(kLzma, lzma_tail(enc));
+    ASSERT_TRUE(fits.size(uint32_t(data.size())));
+    ASSERT_EQ(run.memSize, fits.memSize) << int(c.first);
+    ASSERT_TRUE(fits.open(64, fits.memSize)) << int(c.first);
+    auto r = fits.read_all(4096);
+    EXPECT_TRUE(r.ok) << int(c.first);
+    EXPECT_TRUE(hl_test::same_bytes(data, r.out)) << int(c.first);
+    Plugin tight(kLzma, lzma_tail(enc));
+    ASSERT_TRUE(tight.size(uint32_t(data.size())));
+    EXPECT_FALSE(tight.open(64, tight.memSize - 1)) << int(c.first);
   }
 }
 
@@ -121,8 +135,8 @@ TEST(LzmaRead, OutputLongerThanTheDictionaryWrapsItContinuously) {
     for (uint32_t cache : {1u, 13u, 8192u}) {
       Plugin run(kLzma, lzma_tail(enc));
       ASSERT_TRUE(run.size(uint32_t(data.size())));
-      EXPECT_EQ(sdk_need(0, 2, 4096), run.memSize);
       ASSERT_TRUE(run.open(cache));
+      EXPECT_EQ(4096u, run.record->decoder.dicBufSize) << "the output is longer than the dictionary";
       auto r = run.read_all(request);
       EXPECT_TRUE(r.ok) << request << " " << cache;
       EXPECT_TRUE(hl_test::same_bytes(data, r.out)) << request << " " << cache;

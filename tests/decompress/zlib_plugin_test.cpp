@@ -20,17 +20,26 @@ const PluginOps<_zlib_TStream> kZlib = {_zlib_TStream_getReservedMemSize, _zlib_
 
 Bytes prefix(int windowBits) { return Bytes{uint8_t(int8_t(windowBits))}; }
 
+// Decodes data compressed with windowBits through a pool of `pool` bytes; false when the open or
+// a read fails.
+bool decodes_in(int windowBits, const Bytes& data, uint64_t pool) {
+  Plugin run(kZlib, hl_test::tail(prefix(windowBits), hl_test::zlib_compress(data, windowBits)));
+  if (!run.size(uint32_t(data.size())) || !run.open(8192, pool)) return false;
+  auto r = run.read_all(4096);
+  return r.ok && r.out == data;
+}
+
+// Every accepted framing: the size step reads only the prefix, and its figure M is the memory
+// the decoder needs: M decodes a stream made with that window, M - 1 fails.
 TEST(ZlibSize, AcceptedWindowBitsAndTheirMemory) {
-  const uint64_t state = hl_test::inflate_state_size();
-  ASSERT_GT(state, 0u);
+  const Bytes data = hl_test::sample_data(70000, 10);
   for (int wb : {15, 31, -15, 9, -9, 25, 12, -12, 28}) {
     Plugin run(kZlib, hl_test::tail(prefix(wb), Bytes{1, 2, 3}));
     ASSERT_TRUE(run.size(1000)) << wb;
-    int w = wb < 0 ? -wb : wb;
-    if (w > 15) w -= 16;
-    EXPECT_EQ((uint64_t(1) << w) + state, run.memSize) << wb;
     EXPECT_EQ(1u, run.reader.pos) << "the size step reads only the prefix";
     EXPECT_EQ(1000u, run.record->outLeft);
+    EXPECT_TRUE(decodes_in(wb, data, run.memSize)) << wb;
+    EXPECT_FALSE(decodes_in(wb, data, run.memSize - 1)) << wb;
   }
 }
 
@@ -46,17 +55,35 @@ TEST(ZlibSize, RejectedPrefixes) {
   EXPECT_FALSE(failing.size(10));
 }
 
+// -25 is sized as a 2^9 window, as 25 is, but zlib refuses it when the inflater is set up.
 TEST(ZlibOpen, WindowBitsZlibRefusesPassSizeButFailOpen) {
+  Plugin gzip9(kZlib, prefix(25));
+  ASSERT_TRUE(gzip9.size(10));
   Plugin run(kZlib, prefix(-25));
   ASSERT_TRUE(run.size(10));
-  EXPECT_EQ(512u + hl_test::inflate_state_size(), run.memSize);
+  EXPECT_EQ(gzip9.memSize, run.memSize);
   EXPECT_FALSE(run.open(8192));
 }
 
+// The smallest pool that opens holds the inflater's state but not its window: one byte less
+// fails the open, and with that pool the first read fails for want of the window.
 TEST(ZlibOpen, PoolTooSmallForTheStateFails) {
-  Plugin run(kZlib, prefix(15));
-  ASSERT_TRUE(run.size(10));
-  EXPECT_FALSE(run.open(8192, hl_test::inflate_state_size() - 1));
+  auto opens = [](uint64_t pool) {
+    Plugin run(kZlib, prefix(15));
+    return run.size(10) && run.open(8192, pool);
+  };
+  Plugin sized(kZlib, prefix(15));
+  ASSERT_TRUE(sized.size(10));
+  ASSERT_TRUE(opens(sized.memSize));
+  ASSERT_FALSE(opens(0));
+  uint64_t fails = 0, opensWith = sized.memSize;  // the least pool that opens lies in (fails, opensWith]
+  while (opensWith - fails > 1) {
+    const uint64_t mid = fails + (opensWith - fails) / 2;
+    (opens(mid) ? opensWith : fails) = mid;
+  }
+  EXPECT_FALSE(opens(opensWith - 1));
+  EXPECT_LT(opensWith, sized.memSize);
+  EXPECT_FALSE(decodes_in(15, hl_test::sample_data(5000, 11), opensWith));
 }
 
 TEST(ZlibRead, PoolWithoutRoomForTheWindowFailsTheRead) {

@@ -6,11 +6,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "tests/support/file_io.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
@@ -34,12 +35,13 @@ int main(int argc, char** argv) {
   size_t replayed = 0;
   for (int i = 1; i < argc; ++i) {
     for (const std::filesystem::path& input : InputsOf(argv[i])) {
-      std::ifstream in(input, std::ios::binary);
-      if (!in) {
-        std::fprintf(stderr, "cannot read %s\n", input.c_str());
+      std::vector<uint8_t> bytes;
+      try {
+        bytes = hl_test::read_file(input);
+      } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
         return 1;
       }
-      const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
       LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
       ++replayed;
     }

@@ -13,9 +13,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 
 #include "tests/standin/standin_copy.h"
@@ -30,13 +28,6 @@ void LinkOrCopy(const fs::path& from, const fs::path& to) {
   if (error) fs::copy_file(from, to);
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  std::string line;
-  while (std::getline(stream, line)) lines.push_back(line);
-  return lines;
-}
 
 }  // namespace
 
@@ -88,8 +79,7 @@ void Sandbox::StageApp(const std::string& version) {
 
 fs::path Sandbox::WriteFile(const fs::path& path, const std::string& content) {
   if (path.has_parent_path()) fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
+  hl_test::write_text(path, content);
   return path;
 }
 
@@ -230,7 +220,9 @@ RunResult Sandbox::Finish(pid_t pid) const {
 
 RunResult Sandbox::Run() const { return Finish(Start()); }
 
-std::vector<std::string> Sandbox::Journal() const { return Lines(hl_test::read_text_if_present(m_journal)); }
+std::vector<std::string> Sandbox::Journal() const {
+  return hl_test::lines_of(hl_test::read_text_if_present(m_journal));
+}
 
 std::vector<std::string> Sandbox::Runs() const {
   std::vector<std::string> runs;
@@ -242,7 +234,7 @@ std::vector<std::string> Sandbox::Runs() const {
 std::vector<std::string> Sandbox::LogMessages() const {
   static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (.*)$)");
   std::vector<std::string> messages;
-  for (const std::string& line : Lines(hl_test::read_text_if_present(LogFile()))) {
+  for (const std::string& line : hl_test::lines_of(hl_test::read_text_if_present(LogFile()))) {
     std::smatch match;
     messages.push_back(std::regex_match(line, match, stamped) ? match[1].str() : "?" + line);
   }

@@ -62,18 +62,6 @@ int EnvNumber(const char* name, int fallback) {
   return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
 // Every line the runner writes to its log, in the logging library's default format.
 bool IsRunnerLogLine(const std::string& line) {
   static const char* const reasons[] = {
@@ -358,7 +346,7 @@ class SoakChain {
     const RunResult a = m_box.Finish(first);
     const RunResult b = m_box.Finish(second);
     record.result = a.exitCode != 0 ? a : b;
-    for (const std::string& line : Lines(hl_test::read_text_if_present(journal)))
+    for (const std::string& line : hl_test::lines_of(hl_test::read_text_if_present(journal)))
       if (line.rfind("run ", 0) == 0) record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
     std::error_code ignored;
     fs::remove(journal, ignored);
@@ -370,7 +358,7 @@ class SoakChain {
   // taken away, so a full-disk run starts with an empty one.
   std::vector<std::string> TakeLog() {
     std::vector<std::string> messages;
-    for (const std::string& line : Lines(hl_test::read_text_if_present(m_box.LogFile()))) {
+    for (const std::string& line : hl_test::lines_of(hl_test::read_text_if_present(m_box.LogFile()))) {
       EXPECT_TRUE(IsRunnerLogLine(line)) << "undefined log line: " << line;
       const std::string::size_type prefix = line.find("[default] ");
       if (prefix != std::string::npos) messages.push_back(line.substr(prefix + 10));
@@ -391,7 +379,7 @@ class SoakChain {
     if (record.timedOut) ::kill(pid, SIGKILL);
     record.result = m_box.Finish(pid);
     // The stand-in may outlive a killed runner for a moment; its journal line is written by then.
-    for (const std::string& line : Lines(hl_test::read_text_if_present(journal)))
+    for (const std::string& line : hl_test::lines_of(hl_test::read_text_if_present(journal)))
       if (line.rfind("run ", 0) == 0) record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
     std::error_code ignored;
     fs::remove(journal, ignored);

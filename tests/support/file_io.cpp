@@ -34,6 +34,18 @@ std::string read_text_if_present(const std::filesystem::path& path) {
   return std::filesystem::exists(path, error) ? read_text(path) : std::string();
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string::size_type start = 0;
+  while (start < text.size()) {
+    std::string::size_type end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 void write_file(const std::filesystem::path& path, const std::vector<uint8_t>& data) {
   write_whole(path, reinterpret_cast<const char*>(data.data()), data.size());
 }

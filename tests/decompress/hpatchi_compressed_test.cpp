@@ -4,7 +4,6 @@
 #include <zlib.h>
 
 #include <filesystem>
-#include <random>
 #include <string>
 
 #include "diff/lzma_encoder.h"
@@ -133,8 +132,8 @@ TEST_F(HpatchiCompressed, Lzma2BodiesOfMkpatch) {
   Bytes oldData = hl_test::sample_data(400000, 43);
   Bytes newData = oldData;
   for (size_t i = 0; i < newData.size(); i += 3000) newData[i] ^= 0x11;
-  std::mt19937 rng(5);
-  for (int i = 0; i < 200000; ++i) newData.push_back(uint8_t(rng()));
+  Bytes noise = hl_test::random_bytes(200000, 5);
+  newData.insert(newData.end(), noise.begin(), noise.end());
   Bytes more = hl_test::sample_data(300000, 44);
   newData.insert(newData.end(), more.begin(), more.end());
   Bytes body = hl_test::make_body(oldData, newData);

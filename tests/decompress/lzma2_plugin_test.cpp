@@ -175,9 +175,7 @@ TEST(Lzma2Read, LiblzmaBodiesForSeveralDictionariesAndPresetsWithAndWithoutEndBy
 // makes LZMA chunks that carry the state on.
 TEST(Lzma2Read, MultiChunkBodiesWithUncompressedChunks) {
   Bytes data = hl_test::sample_data(300000, 36);
-  std::mt19937 rng(3);
-  Bytes noise(300000);
-  for (auto& b : noise) b = uint8_t(rng());
+  Bytes noise = hl_test::random_bytes(300000, 3);
   data.insert(data.begin() + 200000, noise.begin(), noise.end());
   Bytes tailText = hl_test::sample_data(700000, 37);
   data.insert(data.end(), tailText.begin(), tailText.end());
@@ -286,9 +284,7 @@ TEST(Lzma2Chunks, ContinuingChunkAfterAnUncompressedOneCarriesTheStateOn) {
   // From liblzma's encoder: its state-resetting chunk after an uncompressed one, turned into a
   // continuing one.
   Bytes data = hl_test::sample_data(100000, 6);
-  std::mt19937 rng(4);
-  Bytes noise(140000);
-  for (auto& b : noise) b = uint8_t(rng());
+  Bytes noise = hl_test::random_bytes(140000, 4);
   data.insert(data.begin() + 50000, noise.begin(), noise.end());
   Bytes stream = hl_test::lzma2_compress(data, 16);
   bool changed = false;

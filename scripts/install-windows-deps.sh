@@ -4,5 +4,5 @@
 set -euo pipefail
 exec bash "$(dirname "$0")/install-deps.sh" \
   cmake make lzma-dev \
-  g++-mingw-w64-x86-64 libz-mingw-w64-dev \
+  g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest \
   wine64 xvfb

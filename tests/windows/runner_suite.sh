@@ -1,94 +1,23 @@
-# ---- updates whose manifest names the base and the result (mkpatch --manifest) ----
-rs_case_hashed_update() {
-  local name="update: hashed, made by mkpatch --manifest"
-  # The installed 1.0.0 is made the same way as this base, byte for byte.
-  rs_copy 1.0.0 "$rs_root/v1.exe"
-  if ! "$mkpatch" -q -c lzma --manifest "$rs_root/hashed.json" --force "$rs_root/v1.exe" "$rs_v2" \
-    "$rs_root/patch-hashed" >/dev/null 2>&1; then
-    fail "$name" "mkpatch --manifest failed"
-    return
-  fi
-  rs_reset 1.0.0
-  rs_runner hashed "$(rs_stage_steps 1.0.0 "$rs_root/patch-hashed" "$rs_root/hashed.json")"
-  rs_check hashed "run 1.0.0,probe 1.0.0,probe 2.0.0,run 2.0.0" \
-    "$rs_exe_line_installed|$rs_exe_line_staged" "$name" || return
-  rs_expect_staged "$rs_v2" "$name" "the staged executable differs from the Linux-made 2.0.0" || return
-  pass "$name: both digests match under BCrypt, 2.0.0 runs at once"
-
-  name="update: hashed, another base"
-  rs_reset 1.0.0
-  rs_stage 1.5.0
-  cp "$rs_data/Quorlin.exe" "$rs_root/previous.exe"
-  rs_runner wrongbase "$(rs_stage_steps 1.5.0 "$rs_root/patch-hashed" "$rs_root/hashed.json")"
-  rs_check wrongbase "probe 1.0.0,probe 1.5.0,run 1.5.0" \
-    "$rs_exe_line_staged|INFO [default] the update does not fit the executable that ran: update dropped|$rs_force_ignored" \
-    "$name" || return
-  rs_expect_staged "$rs_root/previous.exe" "$name" "the staged executable changed" || return
-  if grep -q "hpatchi run" "$rs_root/wrongbase.out" 2>/dev/null; then
-    fail "$name" "the patch was applied before the base was checked"
-    return
-  fi
-  pass "$name: refused before patching, the staged 1.5.0 kept"
-}
-
-# ---- the data folder: no link written through, no patch beyond the memory limit ----
-rs_case_link_rule() {
-  local name="data folder: a link at Quorlin_old.exe"
-  rs_reset 1.0.0
-  mkdir -p "$rs_data"
-  printf 'a file of the user\n' >"$rs_root/victim"
-  ln -s "$rs_root/victim" "$rs_data/Quorlin_old.exe"
-  rs_runner link "$(rs_stage_steps 1.0.0 "$rs_root/patch-zlib" "$rs_root/force-false.json")"
-  # Removed, or, where Wine keeps the link through a removal, set aside.
-  local aside="INFO [default] Quorlin_old.exe cannot be removed: set aside as Quorlin_old.exe.aside-1"
-  if [ "$(rs_log)" = "$rs_exe_line_installed|$aside" ]; then
-    rs_check link "run 1.0.0" "$rs_exe_line_installed|$aside" "$name" || return
-    rm -f "$rs_data/Quorlin_old.exe.aside-1"
-  else
-    rs_check link "run 1.0.0" "$rs_exe_line_installed" "$name" || return
-  fi
-  if [ "$(cat "$rs_root/victim")" != "a file of the user" ]; then
-    fail "$name" "the link's target was written"
-    return
-  fi
-  rs_expect_staged "$rs_v2" "$name" "the staged executable differs from the Linux-made 2.0.0" || return
-  pass "$name: its target untouched, the update installed"
-}
-
-rs_case_memory_limit() {
-  local name="update: a tuz dictionary of 2^30 bytes"
-  local patch=$rs_root/patch-big-dictionary
-  cp "$rs_root/patch-tuz" "$patch"
-  # The dictionary size follows the header: 4 bytes plus the widths of the two size fields.
-  local layout header
-  layout=$(od -An -tu1 -j 3 -N 1 "$patch" | tr -d ' ')
-  header=$((4 + (layout & 7) + ((layout >> 3) & 7)))
-  printf '\x00\x00\x00\x40' | dd of="$patch" bs=1 seek="$header" conv=notrunc status=none
-  rs_reset 1.0.0
-  rs_runner bigdict "$(rs_stage_steps 1.0.0 "$patch" "$rs_root/force-true.json")"
-  rs_check bigdict "run 1.0.0" \
-    "$rs_exe_line_installed|INFO [default] patch needs 1073774592 bytes of memory, more than the 256 MiB allowed: update dropped|$rs_force_ignored" \
-    "$name" || return
-  if [ -e "$rs_data/Quorlin.exe" ] || [ -n "$(rs_leftovers)" ]; then
-    fail "$name" "left behind: $(rs_leftovers)"
-    return
-  fi
-  pass "$name: refused before allocating, the update consumed"
-}
-
-# End-to-end cases of QuorlinRunner.exe under Wine. Sourced by scripts/windows-test.sh after the
-# hpatchi cases; it uses that script's wine, wineserver, work, WINEPREFIX, pass and fail, and:
-#   runner_exe       QuorlinRunner.exe               standin_exe   the stand-in (console)
-#   standin_gui_exe  the stand-in, GUI subsystem     standin_copy  the Linux standin_copy
-#   mkpatch          the Linux mkpatch               lock_squatter tests/windows/lock_squatter.c
+#!/usr/bin/env bash
+# End-to-end cases of QuorlinRunner.exe under Wine, in groups that CTest runs one at a time
+# (tests/windows/CMakeLists.txt): "setup" first, then instances, data_folder, probes, updates and
+# focus, and "decoy" last. The groups share the folder QR_WORK. From CTest, besides those of
+# case_support.sh:
+#   QR_RUNNER_EXE       QuorlinRunner.exe               QR_STANDIN_EXE  the stand-in (console)
+#   QR_STANDIN_GUI_EXE  the stand-in, GUI subsystem     QR_STANDIN_COPY the Linux standin_copy
+#   QR_MKPATCH          the Linux mkpatch               QR_LOCK_SQUATTER tests/windows/lock_squatter.c
 # The installation lies in a folder whose path holds a space, "Quorlin Install", and a decoy
 # "Quorlin.exe" stands where that path, unquoted, would lead CreateProcessA; it must never run.
-# Cases 1 to 4 run without a display; the focus case runs under Xvfb when it is installed.
+# The groups run without a display; the focus case runs under Xvfb when it is installed.
+source "$(dirname "$0")/case_support.sh"
+runner_exe=$QR_RUNNER_EXE
+standin_exe=$QR_STANDIN_EXE
+standin_gui_exe=$QR_STANDIN_GUI_EXE
+standin_copy=$QR_STANDIN_COPY
+mkpatch=$QR_MKPATCH
+lock_squatter=$QR_LOCK_SQUATTER
 
-# Windows path of a Unix path: Wine maps drive Z: to the root folder.
-winpath() { local path=$1; printf 'Z:%s' "${path//\//\\}"; }
-
-rs_root=$work/runner
+rs_root=$work
 rs_install="$rs_root/Quorlin Install/app"
 rs_cwd=$rs_root/cwd
 rs_journal=$rs_root/journal
@@ -96,14 +25,10 @@ rs_user=$(ls "$WINEPREFIX/drive_c/users" | grep -v '^Public$' | head -n 1)
 rs_data=$WINEPREFIX/drive_c/users/$rs_user/AppData/Roaming/Quorlin
 rs_installed_win="$(winpath "$rs_install")\\Quorlin.exe"
 rs_staged_win="C:\\users\\$rs_user\\AppData\\Roaming\\Quorlin\\Quorlin.exe"
-mkdir -p "$rs_install" "$rs_cwd"
 export QR_STANDIN_JOURNAL
 QR_STANDIN_JOURNAL=$(winpath "$rs_journal")
 # Cases 1 to 4 measure the runner without a display, whatever the caller's session has.
 unset DISPLAY
-
-# The decoy: a stand-in that journals under the version "decoy", so that any start of it shows.
-"$standin_copy" "$standin_exe" "$rs_root/Quorlin.exe" decoy
 
 # A copy of the stand-in reporting version $1, at $2.
 rs_copy() { "$standin_copy" "$standin_exe" "$2" "$1"; }
@@ -397,9 +322,6 @@ rs_probe_limit_case() {
 
 # ---- 4. a staged patch installed by the runner ----
 rs_v2=$rs_root/v2.exe
-rs_copy 2.0.0 "$rs_v2"
-printf '{"force": true}\n' >"$rs_root/force-true.json"
-printf '{"force": false}\n' >"$rs_root/force-false.json"
 
 # Steps of the stand-in reporting $1: stage patch $2 with manifest $3, in its first run only.
 rs_stage_steps() {
@@ -536,14 +458,91 @@ rs_case_roaming_name() {
   rs_data=$saved_data
 }
 
+# ---- updates whose manifest names the base and the result (mkpatch --manifest) ----
+rs_case_hashed_update() {
+  local name="update: hashed, made by mkpatch --manifest"
+  # The installed 1.0.0 is made the same way as this base, byte for byte.
+  rs_copy 1.0.0 "$rs_root/v1.exe"
+  if ! "$mkpatch" -q -c lzma --manifest "$rs_root/hashed.json" --force "$rs_root/v1.exe" "$rs_v2" \
+    "$rs_root/patch-hashed" >/dev/null 2>&1; then
+    fail "$name" "mkpatch --manifest failed"
+    return
+  fi
+  rs_reset 1.0.0
+  rs_runner hashed "$(rs_stage_steps 1.0.0 "$rs_root/patch-hashed" "$rs_root/hashed.json")"
+  rs_check hashed "run 1.0.0,probe 1.0.0,probe 2.0.0,run 2.0.0" \
+    "$rs_exe_line_installed|$rs_exe_line_staged" "$name" || return
+  rs_expect_staged "$rs_v2" "$name" "the staged executable differs from the Linux-made 2.0.0" || return
+  pass "$name: both digests match under BCrypt, 2.0.0 runs at once"
+
+  name="update: hashed, another base"
+  rs_reset 1.0.0
+  rs_stage 1.5.0
+  cp "$rs_data/Quorlin.exe" "$rs_root/previous.exe"
+  rs_runner wrongbase "$(rs_stage_steps 1.5.0 "$rs_root/patch-hashed" "$rs_root/hashed.json")"
+  rs_check wrongbase "probe 1.0.0,probe 1.5.0,run 1.5.0" \
+    "$rs_exe_line_staged|INFO [default] the update does not fit the executable that ran: update dropped|$rs_force_ignored" \
+    "$name" || return
+  rs_expect_staged "$rs_root/previous.exe" "$name" "the staged executable changed" || return
+  if grep -q "hpatchi run" "$rs_root/wrongbase.out" 2>/dev/null; then
+    fail "$name" "the patch was applied before the base was checked"
+    return
+  fi
+  pass "$name: refused before patching, the staged 1.5.0 kept"
+}
+
+# ---- the data folder: no link written through, no patch beyond the memory limit ----
+rs_case_link_rule() {
+  local name="data folder: a link at Quorlin_old.exe"
+  rs_reset 1.0.0
+  mkdir -p "$rs_data"
+  printf 'a file of the user\n' >"$rs_root/victim"
+  ln -s "$rs_root/victim" "$rs_data/Quorlin_old.exe"
+  rs_runner link "$(rs_stage_steps 1.0.0 "$rs_root/patch-zlib" "$rs_root/force-false.json")"
+  # Removed, or, where Wine keeps the link through a removal, set aside.
+  local aside="INFO [default] Quorlin_old.exe cannot be removed: set aside as Quorlin_old.exe.aside-1"
+  if [ "$(rs_log)" = "$rs_exe_line_installed|$aside" ]; then
+    rs_check link "run 1.0.0" "$rs_exe_line_installed|$aside" "$name" || return
+    rm -f "$rs_data/Quorlin_old.exe.aside-1"
+  else
+    rs_check link "run 1.0.0" "$rs_exe_line_installed" "$name" || return
+  fi
+  if [ "$(cat "$rs_root/victim")" != "a file of the user" ]; then
+    fail "$name" "the link's target was written"
+    return
+  fi
+  rs_expect_staged "$rs_v2" "$name" "the staged executable differs from the Linux-made 2.0.0" || return
+  pass "$name: its target untouched, the update installed"
+}
+
+rs_case_memory_limit() {
+  local name="update: a tuz dictionary of 2^30 bytes"
+  local patch=$rs_root/patch-big-dictionary
+  cp "$rs_root/patch-tuz" "$patch"
+  # The dictionary size follows the header: 4 bytes plus the widths of the two size fields.
+  local layout header
+  layout=$(od -An -tu1 -j 3 -N 1 "$patch" | tr -d ' ')
+  header=$((4 + (layout & 7) + ((layout >> 3) & 7)))
+  printf '\x00\x00\x00\x40' | dd of="$patch" bs=1 seek="$header" conv=notrunc status=none
+  rs_reset 1.0.0
+  rs_runner bigdict "$(rs_stage_steps 1.0.0 "$patch" "$rs_root/force-true.json")"
+  rs_check bigdict "run 1.0.0" \
+    "$rs_exe_line_installed|INFO [default] patch needs 1073774592 bytes of memory, more than the 256 MiB allowed: update dropped|$rs_force_ignored" \
+    "$name" || return
+  if [ -e "$rs_data/Quorlin.exe" ] || [ -n "$(rs_leftovers)" ]; then
+    fail "$name" "left behind: $(rs_leftovers)"
+    return
+  fi
+  pass "$name: refused before allocating, the update consumed"
+}
+
 # ---- 5. the focus, when Wine can show windows ----
-rs_known=0
+# Without Xvfb the case is skipped: CTest reads exit code 77 as a skip.
 rs_case_focus() {
   local name="focus"
   if ! command -v Xvfb >/dev/null; then
-    rs_known=$((rs_known + 1))
     echo "SKIP $name: Xvfb is not installed"
-    return
+    exit 77
   fi
   # A wineserver that started without a display keeps its desktop without one.
   "$wineserver" -k >/dev/null 2>&1
@@ -632,23 +631,49 @@ rs_case_forced_default_update() {
   pass "$name (compress_type 4): 2.0.0 runs at once, byte for byte, nothing left behind"
 }
 
-echo "== QuorlinRunner.exe under Wine, installed in \"$(winpath "$rs_install")\""
-rs_case_mutex
-rs_case_lock_taken
-rs_case_data_folder
-rs_case_probes
-rs_case_forced_update none 0
-rs_case_forced_update tuz 1
-rs_case_forced_update zlib 2
-rs_case_forced_update lzma 3
-rs_case_roaming_name "spelled in the ANSI code page" "Daten Müller" ansi
-rs_case_roaming_name "outside the ANSI code page" "Данные Петра" short
-rs_case_failed_patches
-rs_case_unforced_update
-rs_case_hashed_update
-rs_case_link_rule
-rs_case_memory_limit
-rs_case_focus
-rs_case_decoy
-# mkpatch's default patch, LZMA2
-rs_case_forced_default_update
+# The installation's folders, the decoy, the stand-in's 2.0.0 and the manifests of the updates;
+# not a check of its own.
+rs_setup() {
+  rm -rf "$rs_root"
+  mkdir -p "$rs_install" "$rs_cwd"
+  # The decoy: a stand-in that journals under the version "decoy", so that any start of it shows.
+  "$standin_copy" "$standin_exe" "$rs_root/Quorlin.exe" decoy &&
+    rs_copy 2.0.0 "$rs_v2" &&
+    printf '{"force": true}\n' >"$rs_root/force-true.json" &&
+    printf '{"force": false}\n' >"$rs_root/force-false.json" || { echo "standin_copy failed" >&2; return 1; }
+  echo "QuorlinRunner.exe to be installed in \"$(winpath "$rs_install")\""
+}
+
+rs_group_instances() {
+  rs_case_mutex
+  rs_case_lock_taken
+}
+
+rs_group_updates() {
+  rs_case_forced_update none 0
+  rs_case_forced_update tuz 1
+  rs_case_forced_update zlib 2
+  rs_case_forced_update lzma 3
+  rs_case_roaming_name "spelled in the ANSI code page" "Daten Müller" ansi
+  rs_case_roaming_name "outside the ANSI code page" "Данные Петра" short
+  rs_case_failed_patches
+  rs_case_unforced_update
+  rs_case_hashed_update
+  rs_case_link_rule
+  rs_case_memory_limit
+  # mkpatch's default patch, LZMA2
+  rs_case_forced_default_update
+}
+
+case ${1:-} in
+  setup) rs_setup; exit ;;
+  instances | updates) "rs_group_$1" ;;
+  data_folder) rs_case_data_folder ;;
+  probes) rs_case_probes ;;
+  focus) rs_case_focus ;;
+  decoy) rs_case_decoy ;;
+  *)
+    echo "usage: runner_suite.sh setup|instances|data_folder|probes|updates|focus|decoy" >&2
+    exit 2 ;;
+esac
+finish

@@ -1,5 +1,5 @@
-/* Checks of the Windows branches of the patch file streams, run under Wine by
- * scripts/windows-test.sh in an empty working folder: UTF-8 to UTF-16 path conversion and its
+/* Checks of the Windows branches of the patch file streams, run under Wine by CTest in a
+ * working folder of their own: UTF-8 to UTF-16 path conversion and its
  * errno values, 64-bit positions past 4 GiB (long is 32 bits here), the range and order rules,
  * and the same-file test through another spelling and a hard link.
  * Prints one "ok   name" or "FAIL name: why" line per check on stdout; exits 1 on any failure. */
@@ -97,6 +97,7 @@ static void check_unicode_stream(void) {
 static void check_same_file(void) {
   TFileInStream in;
   memset(&in, 0, sizeof(in));
+  DeleteFileW(L"link.bin"); /* left by an earlier run */
   if (!write_wide(L"Original.bin", "abc", 3) || !write_wide(L"other.bin", "abc", 3) ||
       !CreateHardLinkW(L"link.bin", L"Original.bin", NULL)) {
     check(0, "same-file set-up", "could not create the files");

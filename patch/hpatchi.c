@@ -22,8 +22,6 @@
 #include <time.h>
 #endif
 
-/* Largest tuz dictionary the driver accepts. */
-#define HPATCHI_TUZ_DICT_MAX 0x40000000u
 /* Wide buffer for printing a path, terminator included. */
 #define HPATCHI_WIDE_PATH_CHARS 2048
 
@@ -163,7 +161,7 @@ static int hpatchi_setup_tuz(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn 
   hpatchi_print_decompresser("tuz");
   setup->sized = hl_TRUE;
   dictSize = tuz_TStream_read_dict_size(rawHandle, rawRead);
-  if (dictSize < 1 || dictSize > HPATCHI_TUZ_DICT_MAX) {
+  if (dictSize < 1 || dictSize > TUZ_DICT_SIZE_MAX) {
     hpatchi_error("tuz_TStream_read_dict_size() dict size ERROR!\n");
     return HPATCHI_DECOMPRESSER_INFO_ERROR;
   }
@@ -254,19 +252,19 @@ static int hpatchi_setup_lzma2(hpatchi_TSetup* setup, void* rawHandle, hl_read_f
 /* The plugin's body reader, installed in the listener after a successful open. */
 static void hpatchi_install_reader(hpatchi_TSetup* setup, PatchListener* listener) {
   switch (setup->compress_type) {
-    case 1:
+    case HPATCH_LITE_COMPRESS_TUZ:
       listener->diffHandle = &setup->plugin.tuz;
       listener->readDiff = tuz_TStream_read;
       break;
-    case 2:
+    case HPATCH_LITE_COMPRESS_ZLIB:
       listener->diffHandle = &setup->plugin.zlib;
       listener->readDiff = _zlib_TStream_read;
       break;
-    case 3:
+    case HPATCH_LITE_COMPRESS_LZMA:
       listener->diffHandle = &setup->plugin.lzma;
       listener->readDiff = _lzma_TStream_read;
       break;
-    case 4:
+    case HPATCH_LITE_COMPRESS_LZMA2:
       listener->diffHandle = &setup->plugin.lzma2;
       listener->readDiff = _lzma2_TStream_read;
       break;
@@ -281,7 +279,7 @@ static int hpatchi_close_plugin(hpatchi_TSetup* setup, int code) {
     return code;
   }
   switch (setup->compress_type) {
-    case 2:
+    case HPATCH_LITE_COMPRESS_ZLIB:
       if (!_zlib_TStream_close(&setup->plugin.zlib)) {
         hpatchi_error("_zlib_TStream_close() ERROR!\n");
         if (code == HPATCHI_OK) {
@@ -289,10 +287,10 @@ static int hpatchi_close_plugin(hpatchi_TSetup* setup, int code) {
         }
       }
       break;
-    case 3:
+    case HPATCH_LITE_COMPRESS_LZMA:
       _lzma_TStream_close(&setup->plugin.lzma);
       break;
-    case 4:
+    case HPATCH_LITE_COMPRESS_LZMA2:
       _lzma2_TStream_close(&setup->plugin.lzma2);
       break;
     default:
@@ -314,28 +312,28 @@ static int hpatchi_patch_reading(PatchListener* listener, uint32_t compress_type
   memset(&setup, 0, sizeof(setup));
   setup.compress_type = compress_type;
   setup.oldStream = oldStream;
-  setup.inputSize = cacheSize < 4 ? 1 : cacheSize / 4;
+  setup.inputSize = hpatchi_input_cache_size(cacheSize);
   /* A cache too small for even the input part leaves nothing for the patch; it then fails. */
-  setup.patchSize = cacheSize > setup.inputSize ? (cacheSize - setup.inputSize) & ~1u : 0;
+  setup.patchSize = hpatchi_patch_cache_size(cacheSize, hl_TRUE);
 
   switch (compress_type) {
-    case 0:
+    case HPATCH_LITE_COMPRESS_NONE:
       hpatchi_print_decompresser("");
       printf(HPATCHI_MEMORY_LINE, (uint64_t)0, (uint64_t)cacheSize);
       code = hpatchi_alloc(&setup, cacheSize);
       setup.inputSize = 0;
-      setup.patchSize = cacheSize;
+      setup.patchSize = hpatchi_patch_cache_size(cacheSize, hl_FALSE);
       break;
-    case 1:
+    case HPATCH_LITE_COMPRESS_TUZ:
       code = hpatchi_setup_tuz(&setup, rawHandle, rawRead);
       break;
-    case 2:
+    case HPATCH_LITE_COMPRESS_ZLIB:
       code = hpatchi_setup_zlib(&setup, rawHandle, rawRead, uncompressSize);
       break;
-    case 3:
+    case HPATCH_LITE_COMPRESS_LZMA:
       code = hpatchi_setup_lzma(&setup, rawHandle, rawRead, uncompressSize);
       break;
-    case 4:
+    case HPATCH_LITE_COMPRESS_LZMA2:
       code = hpatchi_setup_lzma2(&setup, rawHandle, rawRead, uncompressSize);
       break;
     default:

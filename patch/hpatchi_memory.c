@@ -9,9 +9,6 @@
 #include "patch/decompress/lzma2_plugin.h"
 #include "patch/hpatch_lite.h"
 
-/* Largest tuz dictionary the driver accepts. */
-#define HPATCHI_MEMORY_TUZ_DICT_MAX 0x40000000u
-
 /* The plugins' records, used here only for their size steps, which allocate nothing. */
 typedef union hpatchi_TSizingRecord {
   _zlib_TStream zlib;
@@ -31,27 +28,27 @@ int hpatchi_memory_need(void* diffHandle, hl_read_fn readDiff, uint32_t cacheSiz
     return HPATCHI_HEADER_ERROR;
   }
   /* The same split of the cache as hpatchi_patch makes. */
-  inputSize = cacheSize < 4 ? 1 : cacheSize / 4;
-  patchSize = cacheSize > inputSize ? (cacheSize - inputSize) & ~1u : 0;
+  inputSize = hpatchi_input_cache_size(cacheSize);
+  patchSize = hpatchi_patch_cache_size(cacheSize, hl_TRUE);
   need->cacheSize = (uint64_t)inputSize + patchSize;
 
   memset(&record, 0, sizeof(record));
   switch (need->compress_type) {
-    case 0:
-      need->cacheSize = cacheSize;
+    case HPATCH_LITE_COMPRESS_NONE:
+      need->cacheSize = hpatchi_patch_cache_size(cacheSize, hl_FALSE);
       sized = hl_TRUE;
       break;
-    case 1:
+    case HPATCH_LITE_COMPRESS_TUZ:
       need->mustSize = tuz_TStream_read_dict_size(diffHandle, readDiff);
-      sized = need->mustSize >= 1 && need->mustSize <= HPATCHI_MEMORY_TUZ_DICT_MAX;
+      sized = need->mustSize >= 1 && need->mustSize <= TUZ_DICT_SIZE_MAX;
       break;
-    case 2:
+    case HPATCH_LITE_COMPRESS_ZLIB:
       sized = _zlib_TStream_getReservedMemSize(&record.zlib, diffHandle, readDiff, uncompressSize, &need->mustSize);
       break;
-    case 3:
+    case HPATCH_LITE_COMPRESS_LZMA:
       sized = _lzma_TStream_getReservedMemSize(&record.lzma, diffHandle, readDiff, uncompressSize, &need->mustSize);
       break;
-    case 4:
+    case HPATCH_LITE_COMPRESS_LZMA2:
       sized = _lzma2_TStream_getReservedMemSize(&record.lzma2, diffHandle, readDiff, uncompressSize, &need->mustSize);
       break;
     default:

@@ -11,10 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "patch/decompress/lzma2_plugin.h"
-#include "patch/decompress/lzma_plugin.h"
-#include "patch/decompress/tuz_decoder.h"
-#include "patch/decompress/zlib_plugin.h"
+#include "patch/decompress/plugin_table.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -97,18 +94,10 @@ static hl_bool hpatchi_read_empty_old(const TFileStreamHead* head, uint64_t posi
 
 /* ---- hpatchi_patch ---- */
 
-/* One record per decompressor; only the one that compress_type names is used. */
-typedef union hpatchi_TPlugin {
-  tuz_TStream tuz;
-  _zlib_TStream zlib;
-  _lzma_TStream lzma;
-  _lzma2_TStream lzma2;
-} hpatchi_TPlugin;
-
 /* What one patch run sets up, so that every exit path releases the same things. */
 typedef struct hpatchi_TSetup {
-  hpatchi_TPlugin plugin;
-  uint32_t compress_type;
+  hl_TPluginState state;     /* the record of the plugin in use */
+  const hl_TPlugin* plugin;  /* null for an uncompressed body */
   hl_bool sized;       /* the size step was attempted, so close is due */
   hl_byte* block;      /* the one memory block */
   uint64_t mustSize;   /* M */
@@ -149,154 +138,40 @@ static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
   return HPATCHI_OK;
 }
 
-static int hpatchi_alloc_compressed(hpatchi_TSetup* setup) {
-  uint64_t cache = (uint64_t)setup->inputSize + setup->patchSize;
+/* The plugin's size step, the block for M + I + P and the plugin's open step. */
+static int hpatchi_setup_plugin(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
+                                uint32_t uncompressSize) {
+  const hl_TPlugin* plugin = setup->plugin;
+  uint64_t cache;
+  hl_bool sized;
+  int code;
+  setup->sized = hl_TRUE;
+  sized = plugin->size(&setup->state, rawHandle, rawRead, uncompressSize, &setup->mustSize);
+  hpatchi_print_decompresser(plugin->name);
+  if (!sized) {
+    hpatchi_error(plugin->sizeErrorLine);
+    return HPATCHI_DECOMPRESSER_INFO_ERROR;
+  }
+  cache = (uint64_t)setup->inputSize + setup->patchSize;
   printf(HPATCHI_MEMORY_LINE, setup->mustSize, cache);
-  return hpatchi_alloc(setup, setup->mustSize + cache);
-}
-
-static int hpatchi_setup_tuz(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead) {
-  uint32_t dictSize;
-  int code;
-  hpatchi_print_decompresser("tuz");
-  setup->sized = hl_TRUE;
-  dictSize = tuz_TStream_read_dict_size(rawHandle, rawRead);
-  if (dictSize < 1 || dictSize > TUZ_DICT_SIZE_MAX) {
-    hpatchi_error("tuz_TStream_read_dict_size() dict size ERROR!\n");
-    return HPATCHI_DECOMPRESSER_INFO_ERROR;
-  }
-  setup->mustSize = dictSize;
-  code = hpatchi_alloc_compressed(setup);
+  code = hpatchi_alloc(setup, setup->mustSize + cache);
   if (code != HPATCHI_OK) {
     return code;
   }
-  if (tuz_TStream_open(&setup->plugin.tuz, rawHandle, rawRead, setup->block, dictSize,
-                       setup->inputSize) != TUZ_OK) {
-    hpatchi_error("tuz_TStream_open() ERROR!\n");
+  if (!plugin->open(&setup->state, setup->block, setup->mustSize, setup->inputSize)) {
+    hpatchi_error(plugin->openErrorLine);
     return HPATCHI_DECOMPRESSER_OPEN_ERROR;
   }
   return HPATCHI_OK;
-}
-
-static int hpatchi_setup_zlib(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
-                              uint32_t uncompressSize) {
-  int code;
-  setup->sized = hl_TRUE;
-  if (!_zlib_TStream_getReservedMemSize(&setup->plugin.zlib, rawHandle, rawRead, uncompressSize,
-                                        &setup->mustSize)) {
-    hpatchi_print_decompresser("zlib");
-    hpatchi_error("_zlib_TStream_getReservedMemSize() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_INFO_ERROR;
-  }
-  hpatchi_print_decompresser("zlib");
-  code = hpatchi_alloc_compressed(setup);
-  if (code != HPATCHI_OK) {
-    return code;
-  }
-  if (!_zlib_TStream_open(&setup->plugin.zlib, setup->block, setup->mustSize,
-                          setup->inputSize)) {
-    hpatchi_error("_zlib_TStream_open() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_OPEN_ERROR;
-  }
-  return HPATCHI_OK;
-}
-
-static int hpatchi_setup_lzma(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
-                              uint32_t uncompressSize) {
-  hl_bool sized;
-  int code;
-  setup->sized = hl_TRUE;
-  sized = _lzma_TStream_getReservedMemSize(&setup->plugin.lzma, rawHandle, rawRead,
-                                           uncompressSize, &setup->mustSize);
-  hpatchi_print_decompresser("lzma");
-  if (!sized) {
-    hpatchi_error("_lzma_TStream_getReservedMemSize() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_INFO_ERROR;
-  }
-  code = hpatchi_alloc_compressed(setup);
-  if (code != HPATCHI_OK) {
-    return code;
-  }
-  if (!_lzma_TStream_open(&setup->plugin.lzma, setup->block, setup->mustSize,
-                          setup->inputSize)) {
-    hpatchi_error("_lzma_TStream_open() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_OPEN_ERROR;
-  }
-  return HPATCHI_OK;
-}
-
-static int hpatchi_setup_lzma2(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
-                               uint32_t uncompressSize) {
-  hl_bool sized;
-  int code;
-  setup->sized = hl_TRUE;
-  sized = _lzma2_TStream_getReservedMemSize(&setup->plugin.lzma2, rawHandle, rawRead,
-                                            uncompressSize, &setup->mustSize);
-  hpatchi_print_decompresser("lzma2");
-  if (!sized) {
-    hpatchi_error("_lzma2_TStream_getReservedMemSize() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_INFO_ERROR;
-  }
-  code = hpatchi_alloc_compressed(setup);
-  if (code != HPATCHI_OK) {
-    return code;
-  }
-  if (!_lzma2_TStream_open(&setup->plugin.lzma2, setup->block, setup->mustSize,
-                           setup->inputSize)) {
-    hpatchi_error("_lzma2_TStream_open() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_OPEN_ERROR;
-  }
-  return HPATCHI_OK;
-}
-
-/* The plugin's body reader, installed in the listener after a successful open. */
-static void hpatchi_install_reader(hpatchi_TSetup* setup, PatchListener* listener) {
-  switch (setup->compress_type) {
-    case HPATCH_LITE_COMPRESS_TUZ:
-      listener->diffHandle = &setup->plugin.tuz;
-      listener->readDiff = tuz_TStream_read;
-      break;
-    case HPATCH_LITE_COMPRESS_ZLIB:
-      listener->diffHandle = &setup->plugin.zlib;
-      listener->readDiff = _zlib_TStream_read;
-      break;
-    case HPATCH_LITE_COMPRESS_LZMA:
-      listener->diffHandle = &setup->plugin.lzma;
-      listener->readDiff = _lzma_TStream_read;
-      break;
-    case HPATCH_LITE_COMPRESS_LZMA2:
-      listener->diffHandle = &setup->plugin.lzma2;
-      listener->readDiff = _lzma2_TStream_read;
-      break;
-    default:
-      break;
-  }
 }
 
 /* Close is due once the size step was attempted; only the zlib close can fail. */
 static int hpatchi_close_plugin(hpatchi_TSetup* setup, int code) {
-  if (!setup->sized) {
+  if (!setup->sized || setup->plugin->close(&setup->state)) {
     return code;
   }
-  switch (setup->compress_type) {
-    case HPATCH_LITE_COMPRESS_ZLIB:
-      if (!_zlib_TStream_close(&setup->plugin.zlib)) {
-        hpatchi_error("_zlib_TStream_close() ERROR!\n");
-        if (code == HPATCHI_OK) {
-          code = HPATCHI_DECOMPRESSER_CLOSE_ERROR;
-        }
-      }
-      break;
-    case HPATCH_LITE_COMPRESS_LZMA:
-      _lzma_TStream_close(&setup->plugin.lzma);
-      break;
-    case HPATCH_LITE_COMPRESS_LZMA2:
-      _lzma2_TStream_close(&setup->plugin.lzma2);
-      break;
-    default:
-      break;
-  }
-  return code;
+  hpatchi_error(setup->plugin->closeErrorLine);
+  return code == HPATCHI_OK ? HPATCHI_DECOMPRESSER_CLOSE_ERROR : code;
 }
 
 /* hpatchi_patch, with the old file's stream (or null) to be given a read window in the block. */
@@ -310,42 +185,32 @@ static int hpatchi_patch_reading(PatchListener* listener, uint32_t compress_type
   int code;
 
   memset(&setup, 0, sizeof(setup));
-  setup.compress_type = compress_type;
+  setup.plugin = hl_plugin_for(compress_type);
   setup.oldStream = oldStream;
   setup.inputSize = hpatchi_input_cache_size(cacheSize);
   /* A cache too small for even the input part leaves nothing for the patch; it then fails. */
   setup.patchSize = hpatchi_patch_cache_size(cacheSize, hl_TRUE);
 
-  switch (compress_type) {
-    case HPATCH_LITE_COMPRESS_NONE:
-      hpatchi_print_decompresser("");
-      printf(HPATCHI_MEMORY_LINE, (uint64_t)0, (uint64_t)cacheSize);
-      code = hpatchi_alloc(&setup, cacheSize);
-      setup.inputSize = 0;
-      setup.patchSize = hpatchi_patch_cache_size(cacheSize, hl_FALSE);
-      break;
-    case HPATCH_LITE_COMPRESS_TUZ:
-      code = hpatchi_setup_tuz(&setup, rawHandle, rawRead);
-      break;
-    case HPATCH_LITE_COMPRESS_ZLIB:
-      code = hpatchi_setup_zlib(&setup, rawHandle, rawRead, uncompressSize);
-      break;
-    case HPATCH_LITE_COMPRESS_LZMA:
-      code = hpatchi_setup_lzma(&setup, rawHandle, rawRead, uncompressSize);
-      break;
-    case HPATCH_LITE_COMPRESS_LZMA2:
-      code = hpatchi_setup_lzma2(&setup, rawHandle, rawRead, uncompressSize);
-      break;
-    default:
-      fflush(stdout);
-      fprintf(stderr, "unknow compress_type \"%d\" ERROR!\n", (int)compress_type);
-      hpatchi_error("diff info ERROR!\n");
-      code = HPATCHI_COMPRESS_TYPE_ERROR;
-      break;
+  if (setup.plugin != NULL) {
+    code = hpatchi_setup_plugin(&setup, rawHandle, rawRead, uncompressSize);
+  } else if (compress_type == HPATCH_LITE_COMPRESS_NONE) {
+    hpatchi_print_decompresser("");
+    printf(HPATCHI_MEMORY_LINE, (uint64_t)0, (uint64_t)cacheSize);
+    code = hpatchi_alloc(&setup, cacheSize);
+    setup.inputSize = 0;
+    setup.patchSize = hpatchi_patch_cache_size(cacheSize, hl_FALSE);
+  } else {
+    fflush(stdout);
+    fprintf(stderr, "unknow compress_type \"%d\" ERROR!\n", (int)compress_type);
+    hpatchi_error("diff info ERROR!\n");
+    code = HPATCHI_COMPRESS_TYPE_ERROR;
   }
 
   if (code == HPATCHI_OK) {
-    hpatchi_install_reader(&setup, listener);
+    if (setup.plugin != NULL) {
+      listener->diffHandle = &setup.state;
+      listener->readDiff = setup.plugin->read;
+    }
     patchCache = setup.block + setup.mustSize + setup.inputSize;
     if (!hpatch_lite_patch(listener, newSize, patchCache, setup.patchSize)) {
       hpatchi_error("hpatch_lite_patch() run ERROR!\n");

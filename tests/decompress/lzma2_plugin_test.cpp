@@ -12,14 +12,9 @@
 namespace {
 
 using hl_test::Bytes;
-using hl_test::PluginOps;
 using Plugin = hl_test::PluginRun<_lzma2_TStream>;
 
-const PluginOps<_lzma2_TStream> kLzma2 = {_lzma2_TStream_getReservedMemSize, _lzma2_TStream_open,
-                                          _lzma2_TStream_read, [](_lzma2_TStream* s) {
-                                            _lzma2_TStream_close(s);
-                                            return true;
-                                          }};
+const hl_TPlugin* const kLzma2 = hl_plugin_for(HPATCH_LITE_COMPRESS_LZMA2);
 
 // Decodes through the plugin in requests of `request` bytes with an input cache of `cache` bytes.
 Plugin::Result decode(uint8_t prop, const Bytes& stream, uint32_t uncompressSize, uint32_t request = 4096,

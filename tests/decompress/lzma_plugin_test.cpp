@@ -10,14 +10,9 @@
 namespace {
 
 using hl_test::Bytes;
-using hl_test::PluginOps;
 using Plugin = hl_test::PluginRun<_lzma_TStream>;
 
-const PluginOps<_lzma_TStream> kLzma = {_lzma_TStream_getReservedMemSize, _lzma_TStream_open,
-                                        _lzma_TStream_read, [](_lzma_TStream* s) {
-                                          _lzma_TStream_close(s);
-                                          return true;
-                                        }};
+const hl_TPlugin* const kLzma = hl_plugin_for(HPATCH_LITE_COMPRESS_LZMA);
 
 // propsSize, the 5 properties, extra property bytes up to propsSize, then the data.
 Bytes lzma_tail(const hl_test::LzmaEncoded& enc, unsigned propsSize = 5) {
@@ -232,7 +227,7 @@ TEST(LzmaRead, RandomCorruptionNeverEscapesTheBuffers) {
 TEST(LzmaClose, HarmlessAfterAFailedSizeStep) {
   Plugin run(kLzma, Bytes{9});
   EXPECT_FALSE(run.size(10));
-  _lzma_TStream_close(run.record.get());  // and once more from the harness
+  _lzma_TStream_close(run.record);  // and once more from the harness
   SUCCEED();
 }
 

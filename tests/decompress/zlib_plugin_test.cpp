@@ -10,12 +10,9 @@
 namespace {
 
 using hl_test::Bytes;
-using hl_test::PluginOps;
 using Plugin = hl_test::PluginRun<_zlib_TStream>;
 
-const PluginOps<_zlib_TStream> kZlib = {_zlib_TStream_getReservedMemSize, _zlib_TStream_open,
-                                        _zlib_TStream_read,
-                                        [](_zlib_TStream* s) { return _zlib_TStream_close(s) != 0; }};
+const hl_TPlugin* const kZlib = hl_plugin_for(HPATCH_LITE_COMPRESS_ZLIB);
 
 
 Bytes prefix(int windowBits) { return Bytes{uint8_t(int8_t(windowBits))}; }
@@ -203,10 +200,10 @@ TEST(ZlibClose, BeforeAndAfterInitialisation) {
   EXPECT_TRUE(_zlib_TStream_close(&record));
   Plugin run(kZlib, prefix(15));
   ASSERT_TRUE(run.size(10));
-  EXPECT_TRUE(_zlib_TStream_close(run.record.get()));  // size only: nothing to end
+  EXPECT_TRUE(_zlib_TStream_close(run.record));  // size only: nothing to end
   ASSERT_TRUE(run.open(64));
   EXPECT_NE(nullptr, run.record->strm.state);
-  EXPECT_TRUE(_zlib_TStream_close(run.record.get()));
+  EXPECT_TRUE(_zlib_TStream_close(run.record));
   EXPECT_EQ(nullptr, run.record->strm.state);
 }
 

@@ -1,15 +1,12 @@
 #include "tests/diff/test_support.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <stdexcept>
 
-#include "patch/hpatchi.h"
+#include "patch/hpatchi_core.h"
 
 namespace difftest {
 
@@ -103,16 +100,8 @@ Bytes read_bytes(const std::filesystem::path& path) {
 
 int apply_patch(const std::filesystem::path& old, const std::filesystem::path& patch,
                 const std::filesystem::path& out) {
-  std::fflush(stdout);
-  int saved = dup(STDOUT_FILENO);
-  int null = open("/dev/null", O_WRONLY);
-  dup2(null, STDOUT_FILENO);
-  close(null);
-  int rc = hpatchi_run(old.c_str(), patch.c_str(), out.c_str());
-  std::fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  return rc;
+  const hpatchi_TOutput output = {nullptr, stderr};
+  return hpatchi_run_to(&output, old.c_str(), patch.c_str(), out.c_str());
 }
 
 }  // namespace difftest

@@ -37,7 +37,7 @@ class TempDir {
 void write_bytes(const std::filesystem::path& path, const Bytes& data);
 Bytes read_bytes(const std::filesystem::path& path);
 
-// Runs the patch driver with its trace on standard output silenced; returns its result code.
+// Runs the patch driver without its trace (error lines go to standard error); returns its result code.
 int apply_patch(const std::filesystem::path& old, const std::filesystem::path& patch,
                 const std::filesystem::path& out);
 

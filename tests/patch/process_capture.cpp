@@ -119,4 +119,36 @@ Captured StdCapture::finish() {
 
 StdCapture::~StdCapture() { finish(); }
 
+StreamCapture::StreamCapture() : out_(std::tmpfile()), err_(std::tmpfile()) {
+  if (out_ == nullptr || err_ == nullptr) throw std::runtime_error("tmpfile failed");
+}
+
+StreamCapture::~StreamCapture() {
+  std::fclose(out_);
+  std::fclose(err_);
+}
+
+namespace {
+
+std::string stream_text(FILE* stream) {
+  std::fflush(stream);
+  std::string text;
+  const long end = std::ftell(stream);
+  std::rewind(stream);
+  text.resize(end < 0 ? 0 : static_cast<size_t>(end));
+  text.resize(std::fread(text.data(), 1, text.size(), stream));
+  std::fseek(stream, 0, SEEK_END);
+  return text;
+}
+
+}  // namespace
+
+Captured StreamCapture::text() const {
+  Captured result;
+  result.exitCode = 0;
+  result.out = stream_text(out_);
+  result.err = stream_text(err_);
+  return result;
+}
+
 }  // namespace hl_test

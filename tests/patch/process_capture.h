@@ -4,6 +4,7 @@
 #define HL_TESTS_PATCH_PROCESS_CAPTURE_H
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -56,6 +57,23 @@ class StdCapture {
   TempDir dir_;
   int savedOut_ = -1;
   int savedErr_ = -1;
+};
+
+// Two temporary files to give an in-process driver run as its trace and error streams.
+class StreamCapture {
+ public:
+  StreamCapture();
+  ~StreamCapture();
+  StreamCapture(const StreamCapture&) = delete;
+  StreamCapture& operator=(const StreamCapture&) = delete;
+  FILE* out() const { return out_; }
+  FILE* err() const { return err_; }
+  // What each stream holds so far (exitCode 0).
+  Captured text() const;
+
+ private:
+  FILE* out_ = nullptr;
+  FILE* err_ = nullptr;
 };
 
 }  // namespace hl_test

@@ -260,6 +260,12 @@ int tuz_TStream_decode(tuz_TStream* stream, hl_byte* out, uint32_t* count) {
         continue;
       }
       if (length == TUZ_CTRL_END) {
+        /* An end code that the dry input made up (its distance byte read as 0) ends nothing:
+         * the stream was cut off. */
+        if (in.end == 0) {
+          result = TUZ_ERR_INPUT_DRY;
+          goto save;
+        }
         stream->lastDistance = 1;
         in.bitBuf = 0;
         in.bitCount = 0;

@@ -26,7 +26,8 @@ struct TempFile {
 bool verify_patch(const std::string& oldPath, const std::string& patchPath,
                   const std::vector<uint8_t>& expected, std::string& why) {
   TempFile out{std::filesystem::path(patchPath + ".check-" + std::to_string(getpid()))};
-  // The driver's trace is not mkpatch's output; its error lines are.
+  // The driver's trace is not mkpatch's output; its error lines are, after mkpatch's own lines.
+  std::fflush(stdout);
   const hpatchi_TOutput output = {nullptr, stderr};
   const int rc = hpatchi_run_to(&output, oldPath.c_str(), patchPath.c_str(), out.path.string().c_str());
   if (rc != HPATCHI_OK) {

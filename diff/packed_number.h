@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "patch/hpatch_lite_format.h"
+
 namespace hldiff {
 
 // Seven bits per byte, most significant group first; bit 7 says another byte follows.
@@ -12,8 +14,8 @@ inline void append_packed(std::vector<uint8_t>& out, uint32_t value) {
   int groups = 1;
   while (groups < 5 && (value >> (7 * groups)) != 0) ++groups;
   for (int g = groups - 1; g >= 0; --g) {
-    uint8_t b = static_cast<uint8_t>((value >> (7 * g)) & 0x7F);
-    if (g != 0) b |= 0x80;
+    uint8_t b = static_cast<uint8_t>((value >> (7 * g)) & HPATCH_LITE_PACKED_BITS);
+    if (g != 0) b |= HPATCH_LITE_PACKED_MORE;
     out.push_back(b);
   }
 }
@@ -22,17 +24,18 @@ inline void append_packed(std::vector<uint8_t>& out, uint32_t value) {
 // bits in the tag and the rest in continuation bytes of seven bits each.
 inline void append_cover_tag(std::vector<uint8_t>& out, bool plainCopy, bool backward,
                              uint32_t step) {
-  uint8_t tag = static_cast<uint8_t>((plainCopy ? 0x80 : 0) | (backward ? 0x40 : 0));
+  uint8_t tag = static_cast<uint8_t>((plainCopy ? HPATCH_LITE_TAG_PLAIN_COPY : 0) |
+                                     (backward ? HPATCH_LITE_TAG_BACKWARD : 0));
   int extra = 0;
-  while (extra < 5 && (step >> (7 * extra)) >= 32) ++extra;
+  while (extra < 5 && (step >> (7 * extra)) > HPATCH_LITE_TAG_STEP_BITS) ++extra;
   if (extra == 0) {
     out.push_back(static_cast<uint8_t>(tag | step));
     return;
   }
-  out.push_back(static_cast<uint8_t>(tag | 0x20 | (step >> (7 * extra))));
+  out.push_back(static_cast<uint8_t>(tag | HPATCH_LITE_TAG_STEP_MORE | (step >> (7 * extra))));
   for (int g = extra - 1; g >= 0; --g) {
-    uint8_t b = static_cast<uint8_t>((step >> (7 * g)) & 0x7F);
-    if (g != 0) b |= 0x80;
+    uint8_t b = static_cast<uint8_t>((step >> (7 * g)) & HPATCH_LITE_PACKED_BITS);
+    if (g != 0) b |= HPATCH_LITE_PACKED_MORE;
     out.push_back(b);
   }
 }

@@ -5,7 +5,7 @@ namespace {
 
 unsigned byte_count(uint32_t v) {
   unsigned n = 0;
-  while (n < 4 && (v >> (8 * n)) != 0) ++n;
+  while (n < HPATCH_LITE_SIZE_FIELD_MAX && (v >> (8 * n)) != 0) ++n;
   return n;
 }
 
@@ -19,8 +19,9 @@ std::vector<uint8_t> write_patch_header(CompressType type, uint32_t newSize,
                                         uint32_t uncompressSize) {
   const unsigned n = byte_count(newSize);
   const unsigned m = byte_count(uncompressSize);
-  std::vector<uint8_t> out{0x68, 0x49, static_cast<uint8_t>(type),
-                           static_cast<uint8_t>(0x40 | (m << 3) | n)};
+  std::vector<uint8_t> out{
+      HPATCH_LITE_MAGIC_0, HPATCH_LITE_MAGIC_1, static_cast<uint8_t>(type),
+      static_cast<uint8_t>(HPATCH_LITE_VERSION_BITS | (m << HPATCH_LITE_UNCOMPRESS_WIDTH_SHIFT) | n)};
   append_le(out, newSize, n);
   append_le(out, uncompressSize, m);
   return out;

@@ -5,9 +5,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "patch/hpatch_lite_format.h"
+
 namespace hldiff {
 
-enum class CompressType : uint8_t { None = 0, Tuz = 1, Zlib = 2, Lzma = 3, Lzma2 = 4 };
+enum class CompressType : uint8_t {
+  None = HPATCH_LITE_COMPRESS_NONE,
+  Tuz = HPATCH_LITE_COMPRESS_TUZ,
+  Zlib = HPATCH_LITE_COMPRESS_ZLIB,
+  Lzma = HPATCH_LITE_COMPRESS_LZMA,
+  Lzma2 = HPATCH_LITE_COMPRESS_LZMA2
+};
 
 // Each size is written in the fewest little-endian bytes that hold it (none for 0).
 std::vector<uint8_t> write_patch_header(CompressType type, uint32_t newSize,

@@ -11,10 +11,9 @@
 namespace hldiff {
 namespace {
 
-// The applier's body refill sizes with its fixed 32 KiB cache: half of it for a raw body,
-// half of the three quarters left beside the decompressor's input cache otherwise.
-constexpr size_t kRawReadBlock = 16384;
-constexpr size_t kDecodedReadBlock = 12288;
+// The applier's body refill sizes with its fixed cache, for a raw and for a compressed body.
+const size_t kRawReadBlock = hpatchi_body_refill_size(HPATCHI_CACHE_SIZE, false);
+const size_t kDecodedReadBlock = hpatchi_body_refill_size(HPATCHI_CACHE_SIZE, true);
 
 }  // namespace
 

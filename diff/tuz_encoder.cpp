@@ -8,8 +8,8 @@
 namespace hldiff {
 namespace {
 
-constexpr uint32_t kFarDistance = 2687;  // newly coded distances above this cost one length
-constexpr size_t kMinBlock = 15;         // shortest literal block
+constexpr uint32_t kFarDistance = TUZ_SHORT_DISTANCE_MAX;  // newly coded distances above this cost one length
+constexpr size_t kMinBlock = TUZ_LITERAL_BLOCK_MIN;        // shortest literal block
 constexpr unsigned kHashBits = 17;
 
 struct LevelParams {
@@ -94,7 +94,7 @@ class TuzEncoder {
       pos += here.length;
     }
     flush_literals(size_);
-    emit_control(3);  // end code
+    emit_control(TUZ_CTRL_END);
   }
 
  private:
@@ -167,7 +167,7 @@ class TuzEncoder {
                         3 * TuzBitWriter::count_code_groups(r);
       if (header < n) {
         bits_.put_bit(0);
-        bits_.put_length_code(1);
+        bits_.put_length_code(TUZ_CTRL_LITERAL_BLOCK);
         if (reuseDue) bits_.put_bit(0);
         bits_.put_byte(0);
         bits_.put_count_code(r);

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "patch/hpatch_lite_format.h"
+
 namespace hldiff {
 
-constexpr uint32_t kTuzMaxDictSize = uint32_t(1) << 30;
+constexpr uint32_t kTuzMaxDictSize = TUZ_DICT_SIZE_MAX;
 
 struct TuzOptions {
   uint32_t dictSize = uint32_t(1) << 20;  // upper bound; trimmed to the data's length

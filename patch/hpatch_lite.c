@@ -56,21 +56,21 @@ static uint32_t hpatch_lite_take_packed_from(hpatch_lite_TInput* in, uint32_t va
       break;
     }
     b = hpatch_lite_take_byte(in);
-    value = (value << 7) | (uint32_t)(b & 0x7F);
-  } while (b & 0x80);
+    value = (value << 7) | (uint32_t)(b & HPATCH_LITE_PACKED_BITS);
+  } while (b & HPATCH_LITE_PACKED_MORE);
   return value;
 }
 
 static uint32_t hpatch_lite_take_packed(hpatch_lite_TInput* in) {
   hl_byte b = hpatch_lite_take_byte(in);
-  uint32_t value = (uint32_t)(b & 0x7F);
-  return (b & 0x80) ? hpatch_lite_take_packed_from(in, value) : value;
+  uint32_t value = (uint32_t)(b & HPATCH_LITE_PACKED_BITS);
+  return (b & HPATCH_LITE_PACKED_MORE) ? hpatch_lite_take_packed_from(in, value) : value;
 }
 
 /* Little-endian value of up to 4 bytes; a short delivery just gives a value of fewer bytes. */
 static hl_bool hpatch_lite_read_size_field(void* diffHandle, hl_read_fn readDiff, uint32_t width,
                                            uint32_t* value) {
-  hl_byte bytes[4];
+  hl_byte bytes[HPATCH_LITE_SIZE_FIELD_MAX];
   uint32_t got = width;
   uint32_t i;
   *value = 0;
@@ -102,12 +102,12 @@ hl_bool hpatch_lite_open(void* diffHandle, hl_read_fn readDiff, uint32_t* compre
     return hl_FALSE;
   }
   if (head[0] != HPATCH_LITE_MAGIC_0 || head[1] != HPATCH_LITE_MAGIC_1 ||
-      (head[3] & 0xC0) != HPATCH_LITE_VERSION_BITS) {
+      (head[3] & HPATCH_LITE_VERSION_MASK) != HPATCH_LITE_VERSION_BITS) {
     return hl_FALSE;
   }
-  newWidth = head[3] & 7u;
-  uncompressWidth = (head[3] >> 3) & 7u;
-  if (newWidth > 4 || uncompressWidth > 4) {
+  newWidth = head[3] & HPATCH_LITE_WIDTH_MASK;
+  uncompressWidth = (head[3] >> HPATCH_LITE_UNCOMPRESS_WIDTH_SHIFT) & HPATCH_LITE_WIDTH_MASK;
+  if (newWidth > HPATCH_LITE_SIZE_FIELD_MAX || uncompressWidth > HPATCH_LITE_SIZE_FIELD_MAX) {
     return hl_FALSE;
   }
   if (!hpatch_lite_read_size_field(diffHandle, readDiff, newWidth, &newValue) ||
@@ -214,11 +214,11 @@ hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* ca
     --coverCount;
     coverLen = hpatch_lite_take_packed(&in);
     tag = hpatch_lite_take_byte(&in);
-    step = (uint32_t)(tag & 0x1F);
-    if (tag & 0x20) {
+    step = (uint32_t)(tag & HPATCH_LITE_TAG_STEP_BITS);
+    if (tag & HPATCH_LITE_TAG_STEP_MORE) {
       step = hpatch_lite_take_packed_from(&in, step);
     }
-    coverOldPos = (tag & 0x40) ? oldPos - step : oldPos + step;
+    coverOldPos = (tag & HPATCH_LITE_TAG_BACKWARD) ? oldPos - step : oldPos + step;
 
     literalLen = hpatch_lite_take_packed(&in);
     coverNewPos = newPos + literalLen;
@@ -233,7 +233,7 @@ hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* ca
     if (!hpatch_lite_write_literal(&in, literalLen)) {
       return hl_FALSE;
     }
-    if (!hpatch_lite_write_cover(&in, oldData, coverOldPos, coverLen, (tag & 0x80) != 0)) {
+    if (!hpatch_lite_write_cover(&in, oldData, coverOldPos, coverLen, (tag & HPATCH_LITE_TAG_PLAIN_COPY) != 0)) {
       return hl_FALSE;
     }
     oldPos = coverOldPos + coverLen;

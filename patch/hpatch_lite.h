@@ -8,16 +8,11 @@
 #include <stdint.h>
 
 #include "patch/hl_types.h"
+#include "patch/hpatch_lite_format.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* First two bytes of every patch file: "hI". */
-#define HPATCH_LITE_MAGIC_0 0x68
-#define HPATCH_LITE_MAGIC_1 0x49
-/* Byte 3 AND 0xC0 must equal this (format version 1). */
-#define HPATCH_LITE_VERSION_BITS 0x40
 
 typedef struct PatchListener PatchListener;
 

@@ -4,17 +4,16 @@
 #endif
 
 #include "patch/hpatchi.h"
+#include "patch/hpatchi_core.h"
 
 #include <errno.h>
 #include <inttypes.h>
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "patch/decompress/lzma2_plugin.h"
-#include "patch/decompress/lzma_plugin.h"
-#include "patch/decompress/tuz_decoder.h"
-#include "patch/decompress/zlib_plugin.h"
+#include "patch/decompress/plugin_table.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -22,17 +21,34 @@
 #include <time.h>
 #endif
 
-/* Largest tuz dictionary the driver accepts. */
-#define HPATCHI_TUZ_DICT_MAX 0x40000000u
 /* Wide buffer for printing a path, terminator included. */
 #define HPATCHI_WIDE_PATH_CHARS 2048
 
 #define HPATCHI_MEMORY_LINE "  requirements memory size: (must) %" PRIu64 " + (cache) %" PRIu64 "\n"
 
-/* Error lines go to standard error; stdout is flushed first so a terminal shows both in order. */
-static void hpatchi_error(const char* line) {
-  fflush(stdout);
-  fputs(line, stderr);
+/* The trace and the error lines go to the caller's streams; either may be null for none. */
+static void hpatchi_trace(const hpatchi_TOutput* output, const char* format, ...) {
+  va_list args;
+  if (output->trace == NULL) {
+    return;
+  }
+  va_start(args, format);
+  vfprintf(output->trace, format, args);
+  va_end(args);
+}
+
+/* The trace is flushed first, so that a terminal showing both streams shows them in order. */
+static void hpatchi_error(const hpatchi_TOutput* output, const char* format, ...) {
+  va_list args;
+  if (output->trace != NULL) {
+    fflush(output->trace);
+  }
+  if (output->errors == NULL) {
+    return;
+  }
+  va_start(args, format);
+  vfprintf(output->errors, format, args);
+  va_end(args);
 }
 
 static double hpatchi_clock_seconds(void) {
@@ -53,19 +69,22 @@ static double hpatchi_clock_seconds(void) {
 #endif
 }
 
-static void hpatchi_print_path(const char* path) {
+static void hpatchi_print_path(const hpatchi_TOutput* output, const char* path) {
 #ifdef _WIN32
   wchar_t widePath[HPATCHI_WIDE_PATH_CHARS];
+  if (output->trace == NULL) {
+    return;
+  }
   if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath,
                           HPATCHI_WIDE_PATH_CHARS) != 0) {
-    printf("%ls", widePath);
+    fprintf(output->trace, "%ls", widePath);
     return;
   }
   errno = (GetLastError() == ERROR_INSUFFICIENT_BUFFER) ? ENAMETOOLONG : EILSEQ;
-  printf("%s", path);
+  fprintf(output->trace, "%s", path);
 #else
   /* The terminal shows UTF-8 bytes as the text they encode. */
-  fputs(path, stdout);
+  hpatchi_trace(output, "%s", path);
 #endif
 }
 
@@ -99,18 +118,11 @@ static hl_bool hpatchi_read_empty_old(const TFileStreamHead* head, uint64_t posi
 
 /* ---- hpatchi_patch ---- */
 
-/* One record per decompressor; only the one that compress_type names is used. */
-typedef union hpatchi_TPlugin {
-  tuz_TStream tuz;
-  _zlib_TStream zlib;
-  _lzma_TStream lzma;
-  _lzma2_TStream lzma2;
-} hpatchi_TPlugin;
-
 /* What one patch run sets up, so that every exit path releases the same things. */
 typedef struct hpatchi_TSetup {
-  hpatchi_TPlugin plugin;
-  uint32_t compress_type;
+  const hpatchi_TOutput* output;
+  hl_TPluginState state;     /* the record of the plugin in use */
+  const hl_TPlugin* plugin;  /* null for an uncompressed body */
   hl_bool sized;       /* the size step was attempted, so close is due */
   hl_byte* block;      /* the one memory block */
   uint64_t mustSize;   /* M */
@@ -119,8 +131,8 @@ typedef struct hpatchi_TSetup {
   TFileInStream* oldStream; /* the old file, which gets a read window in the block; or null */
 } hpatchi_TSetup;
 
-static void hpatchi_print_decompresser(const char* name) {
-  printf("hpatchi run with decompresser: \"%s\"\n", name);
+static void hpatchi_print_decompresser(const hpatchi_TOutput* output, const char* name) {
+  hpatchi_trace(output, "hpatchi run with decompresser: \"%s\"\n", name);
 }
 
 /* The old file's read window follows the caches in the block, 8-byte aligned. */
@@ -142,7 +154,7 @@ static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
     setup->block = (hl_byte*)malloc((size_t)total);
   }
   if (setup->block == NULL) {
-    hpatchi_error("alloc cache memory ERROR!\n");
+    hpatchi_error(setup->output, "alloc cache memory ERROR!\n");
     return HPATCHI_ALLOC_ERROR;
   }
   if (setup->oldStream != NULL) {
@@ -151,160 +163,46 @@ static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
   return HPATCHI_OK;
 }
 
-static int hpatchi_alloc_compressed(hpatchi_TSetup* setup) {
-  uint64_t cache = (uint64_t)setup->inputSize + setup->patchSize;
-  printf(HPATCHI_MEMORY_LINE, setup->mustSize, cache);
-  return hpatchi_alloc(setup, setup->mustSize + cache);
-}
-
-static int hpatchi_setup_tuz(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead) {
-  uint32_t dictSize;
-  int code;
-  hpatchi_print_decompresser("tuz");
-  setup->sized = hl_TRUE;
-  dictSize = tuz_TStream_read_dict_size(rawHandle, rawRead);
-  if (dictSize < 1 || dictSize > HPATCHI_TUZ_DICT_MAX) {
-    hpatchi_error("tuz_TStream_read_dict_size() dict size ERROR!\n");
-    return HPATCHI_DECOMPRESSER_INFO_ERROR;
-  }
-  setup->mustSize = dictSize;
-  code = hpatchi_alloc_compressed(setup);
-  if (code != HPATCHI_OK) {
-    return code;
-  }
-  if (tuz_TStream_open(&setup->plugin.tuz, rawHandle, rawRead, setup->block, dictSize,
-                       setup->inputSize) != TUZ_OK) {
-    hpatchi_error("tuz_TStream_open() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_OPEN_ERROR;
-  }
-  return HPATCHI_OK;
-}
-
-static int hpatchi_setup_zlib(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
-                              uint32_t uncompressSize) {
-  int code;
-  setup->sized = hl_TRUE;
-  if (!_zlib_TStream_getReservedMemSize(&setup->plugin.zlib, rawHandle, rawRead, uncompressSize,
-                                        &setup->mustSize)) {
-    hpatchi_print_decompresser("zlib");
-    hpatchi_error("_zlib_TStream_getReservedMemSize() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_INFO_ERROR;
-  }
-  hpatchi_print_decompresser("zlib");
-  code = hpatchi_alloc_compressed(setup);
-  if (code != HPATCHI_OK) {
-    return code;
-  }
-  if (!_zlib_TStream_open(&setup->plugin.zlib, setup->block, setup->mustSize,
-                          setup->inputSize)) {
-    hpatchi_error("_zlib_TStream_open() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_OPEN_ERROR;
-  }
-  return HPATCHI_OK;
-}
-
-static int hpatchi_setup_lzma(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
-                              uint32_t uncompressSize) {
+/* The plugin's size step, the block for M + I + P and the plugin's open step. */
+static int hpatchi_setup_plugin(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
+                                uint32_t uncompressSize) {
+  const hl_TPlugin* plugin = setup->plugin;
+  uint64_t cache;
   hl_bool sized;
   int code;
   setup->sized = hl_TRUE;
-  sized = _lzma_TStream_getReservedMemSize(&setup->plugin.lzma, rawHandle, rawRead,
-                                           uncompressSize, &setup->mustSize);
-  hpatchi_print_decompresser("lzma");
+  sized = plugin->size(&setup->state, rawHandle, rawRead, uncompressSize, &setup->mustSize);
+  hpatchi_print_decompresser(setup->output, plugin->name);
   if (!sized) {
-    hpatchi_error("_lzma_TStream_getReservedMemSize() ERROR!\n");
+    hpatchi_error(setup->output, "%s", plugin->sizeErrorLine);
     return HPATCHI_DECOMPRESSER_INFO_ERROR;
   }
-  code = hpatchi_alloc_compressed(setup);
+  cache = (uint64_t)setup->inputSize + setup->patchSize;
+  hpatchi_trace(setup->output, HPATCHI_MEMORY_LINE, setup->mustSize, cache);
+  code = hpatchi_alloc(setup, setup->mustSize + cache);
   if (code != HPATCHI_OK) {
     return code;
   }
-  if (!_lzma_TStream_open(&setup->plugin.lzma, setup->block, setup->mustSize,
-                          setup->inputSize)) {
-    hpatchi_error("_lzma_TStream_open() ERROR!\n");
+  if (!plugin->open(&setup->state, setup->block, setup->mustSize, setup->inputSize)) {
+    hpatchi_error(setup->output, "%s", plugin->openErrorLine);
     return HPATCHI_DECOMPRESSER_OPEN_ERROR;
   }
   return HPATCHI_OK;
-}
-
-static int hpatchi_setup_lzma2(hpatchi_TSetup* setup, void* rawHandle, hl_read_fn rawRead,
-                               uint32_t uncompressSize) {
-  hl_bool sized;
-  int code;
-  setup->sized = hl_TRUE;
-  sized = _lzma2_TStream_getReservedMemSize(&setup->plugin.lzma2, rawHandle, rawRead,
-                                            uncompressSize, &setup->mustSize);
-  hpatchi_print_decompresser("lzma2");
-  if (!sized) {
-    hpatchi_error("_lzma2_TStream_getReservedMemSize() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_INFO_ERROR;
-  }
-  code = hpatchi_alloc_compressed(setup);
-  if (code != HPATCHI_OK) {
-    return code;
-  }
-  if (!_lzma2_TStream_open(&setup->plugin.lzma2, setup->block, setup->mustSize,
-                           setup->inputSize)) {
-    hpatchi_error("_lzma2_TStream_open() ERROR!\n");
-    return HPATCHI_DECOMPRESSER_OPEN_ERROR;
-  }
-  return HPATCHI_OK;
-}
-
-/* The plugin's body reader, installed in the listener after a successful open. */
-static void hpatchi_install_reader(hpatchi_TSetup* setup, PatchListener* listener) {
-  switch (setup->compress_type) {
-    case 1:
-      listener->diffHandle = &setup->plugin.tuz;
-      listener->readDiff = tuz_TStream_read;
-      break;
-    case 2:
-      listener->diffHandle = &setup->plugin.zlib;
-      listener->readDiff = _zlib_TStream_read;
-      break;
-    case 3:
-      listener->diffHandle = &setup->plugin.lzma;
-      listener->readDiff = _lzma_TStream_read;
-      break;
-    case 4:
-      listener->diffHandle = &setup->plugin.lzma2;
-      listener->readDiff = _lzma2_TStream_read;
-      break;
-    default:
-      break;
-  }
 }
 
 /* Close is due once the size step was attempted; only the zlib close can fail. */
 static int hpatchi_close_plugin(hpatchi_TSetup* setup, int code) {
-  if (!setup->sized) {
+  if (!setup->sized || setup->plugin->close(&setup->state)) {
     return code;
   }
-  switch (setup->compress_type) {
-    case 2:
-      if (!_zlib_TStream_close(&setup->plugin.zlib)) {
-        hpatchi_error("_zlib_TStream_close() ERROR!\n");
-        if (code == HPATCHI_OK) {
-          code = HPATCHI_DECOMPRESSER_CLOSE_ERROR;
-        }
-      }
-      break;
-    case 3:
-      _lzma_TStream_close(&setup->plugin.lzma);
-      break;
-    case 4:
-      _lzma2_TStream_close(&setup->plugin.lzma2);
-      break;
-    default:
-      break;
-  }
-  return code;
+  hpatchi_error(setup->output, "%s", setup->plugin->closeErrorLine);
+  return code == HPATCHI_OK ? HPATCHI_DECOMPRESSER_CLOSE_ERROR : code;
 }
 
 /* hpatchi_patch, with the old file's stream (or null) to be given a read window in the block. */
-static int hpatchi_patch_reading(PatchListener* listener, uint32_t compress_type, uint32_t newSize,
-                                 uint32_t uncompressSize, uint32_t cacheSize,
-                                 TFileInStream* oldStream) {
+static int hpatchi_patch_reading(const hpatchi_TOutput* output, PatchListener* listener,
+                                 uint32_t compress_type, uint32_t newSize, uint32_t uncompressSize,
+                                 uint32_t cacheSize, TFileInStream* oldStream) {
   hpatchi_TSetup setup;
   void* rawHandle = listener->diffHandle;
   hl_read_fn rawRead = listener->readDiff;
@@ -312,45 +210,35 @@ static int hpatchi_patch_reading(PatchListener* listener, uint32_t compress_type
   int code;
 
   memset(&setup, 0, sizeof(setup));
-  setup.compress_type = compress_type;
+  setup.output = output;
+  setup.plugin = hl_plugin_for(compress_type);
   setup.oldStream = oldStream;
-  setup.inputSize = cacheSize < 4 ? 1 : cacheSize / 4;
+  setup.inputSize = hpatchi_input_cache_size(cacheSize);
   /* A cache too small for even the input part leaves nothing for the patch; it then fails. */
-  setup.patchSize = cacheSize > setup.inputSize ? (cacheSize - setup.inputSize) & ~1u : 0;
+  setup.patchSize = hpatchi_patch_cache_size(cacheSize, hl_TRUE);
 
-  switch (compress_type) {
-    case 0:
-      hpatchi_print_decompresser("");
-      printf(HPATCHI_MEMORY_LINE, (uint64_t)0, (uint64_t)cacheSize);
-      code = hpatchi_alloc(&setup, cacheSize);
-      setup.inputSize = 0;
-      setup.patchSize = cacheSize;
-      break;
-    case 1:
-      code = hpatchi_setup_tuz(&setup, rawHandle, rawRead);
-      break;
-    case 2:
-      code = hpatchi_setup_zlib(&setup, rawHandle, rawRead, uncompressSize);
-      break;
-    case 3:
-      code = hpatchi_setup_lzma(&setup, rawHandle, rawRead, uncompressSize);
-      break;
-    case 4:
-      code = hpatchi_setup_lzma2(&setup, rawHandle, rawRead, uncompressSize);
-      break;
-    default:
-      fflush(stdout);
-      fprintf(stderr, "unknow compress_type \"%d\" ERROR!\n", (int)compress_type);
-      hpatchi_error("diff info ERROR!\n");
-      code = HPATCHI_COMPRESS_TYPE_ERROR;
-      break;
+  if (setup.plugin != NULL) {
+    code = hpatchi_setup_plugin(&setup, rawHandle, rawRead, uncompressSize);
+  } else if (compress_type == HPATCH_LITE_COMPRESS_NONE) {
+    hpatchi_print_decompresser(output, "");
+    hpatchi_trace(output, HPATCHI_MEMORY_LINE, (uint64_t)0, (uint64_t)cacheSize);
+    code = hpatchi_alloc(&setup, cacheSize);
+    setup.inputSize = 0;
+    setup.patchSize = hpatchi_patch_cache_size(cacheSize, hl_FALSE);
+  } else {
+    hpatchi_error(output, "unknow compress_type \"%d\" ERROR!\n", (int)compress_type);
+    hpatchi_error(output, "diff info ERROR!\n");
+    code = HPATCHI_COMPRESS_TYPE_ERROR;
   }
 
   if (code == HPATCHI_OK) {
-    hpatchi_install_reader(&setup, listener);
+    if (setup.plugin != NULL) {
+      listener->diffHandle = &setup.state;
+      listener->readDiff = setup.plugin->read;
+    }
     patchCache = setup.block + setup.mustSize + setup.inputSize;
     if (!hpatch_lite_patch(listener, newSize, patchCache, setup.patchSize)) {
-      hpatchi_error("hpatch_lite_patch() run ERROR!\n");
+      hpatchi_error(output, "hpatch_lite_patch() run ERROR!\n");
       code = HPATCHI_PATCH_ERROR;
     }
   }
@@ -365,35 +253,42 @@ static int hpatchi_patch_reading(PatchListener* listener, uint32_t compress_type
   return code;
 }
 
+int hpatchi_patch_to(const hpatchi_TOutput* output, PatchListener* listener, uint32_t compress_type,
+                     uint32_t newSize, uint32_t uncompressSize, uint32_t cacheSize) {
+  return hpatchi_patch_reading(output, listener, compress_type, newSize, uncompressSize, cacheSize, NULL);
+}
+
 int hpatchi_patch(PatchListener* listener, uint32_t compress_type, uint32_t newSize,
                   uint32_t uncompressSize, uint32_t cacheSize) {
-  return hpatchi_patch_reading(listener, compress_type, newSize, uncompressSize, cacheSize, NULL);
+  const hpatchi_TOutput output = {stdout, stderr};
+  return hpatchi_patch_to(&output, listener, compress_type, newSize, uncompressSize, cacheSize);
 }
 
 /* ---- hpatchi_run ---- */
 
 /* Step 12: the first failure that explains the others decides the result. */
-static int hpatchi_report_patch(const TPatchiListener* patchListener,
+static int hpatchi_report_patch(const hpatchi_TOutput* output, const TPatchiListener* patchListener,
                                 const TFileInStream* oldStream, int patchCode) {
   if (patchCode == HPATCHI_OK) {
-    printf("  patch ok!\n");
+    hpatchi_trace(output, "  patch ok!\n");
     return HPATCHI_OK;
   }
   if (patchListener->errorCode != 0) {
-    hpatchi_error("patchListener ERROR!\n");
+    hpatchi_error(output, "patchListener ERROR!\n");
     return (int)patchListener->errorCode;
   }
   if (oldStream->base.fileError != 0) {
-    hpatchi_error("oldFile read ERROR!\n");
+    hpatchi_error(output, "oldFile read ERROR!\n");
     return HPATCHI_OLD_READ_ERROR;
   }
-  hpatchi_error("hpatchi_patch() run ERROR!\n");
+  hpatchi_error(output, "hpatchi_patch() run ERROR!\n");
   return patchCode;
 }
 
-static int hpatchi_close_stream(TFileStream* stream, const char* line, int result) {
+static int hpatchi_close_stream(const hpatchi_TOutput* output, TFileStream* stream, const char* line,
+                                int result) {
   if (!file_stream_close(stream)) {
-    hpatchi_error(line);
+    hpatchi_error(output, "%s", line);
     if (result == HPATCHI_OK) {
       result = HPATCHI_CLOSE_ERROR;
     }
@@ -401,7 +296,8 @@ static int hpatchi_close_stream(TFileStream* stream, const char* line, int resul
   return result;
 }
 
-int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) {
+int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const char* diffPath,
+                   const char* outPath) {
   double startTime = hpatchi_clock_seconds();
   TPatchiListener patchListener;
   TFileInStream oldStream;
@@ -418,23 +314,23 @@ int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) 
   memset(&diffStream, 0, sizeof(diffStream));
   memset(&newStream, 0, sizeof(newStream));
 
-  fputs("old : \"", stdout);
+  hpatchi_trace(output, "old : \"");
   if (oldPath != NULL) {
-    hpatchi_print_path(oldPath);
+    hpatchi_print_path(output, oldPath);
   }
-  fputs("\"\ndiff: \"", stdout);
+  hpatchi_trace(output, "\"\ndiff: \"");
   if (diffPath != NULL) {
-    hpatchi_print_path(diffPath);
+    hpatchi_print_path(output, diffPath);
   }
-  fputs("\"\nout : \"", stdout);
+  hpatchi_trace(output, "\"\nout : \"");
   if (outPath != NULL) {
-    hpatchi_print_path(outPath);
+    hpatchi_print_path(output, outPath);
   }
-  fputs("\"\n", stdout);
+  hpatchi_trace(output, "\"\n");
 
   if (hasOld) {
     if (!file_in_stream_open(&oldStream, oldPath)) {
-      hpatchi_error("open oldFile for read ERROR!\n");
+      hpatchi_error(output, "open oldFile for read ERROR!\n");
       result = HPATCHI_OPEN_READ_ERROR;
       goto close_files;
     }
@@ -444,28 +340,28 @@ int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) 
     oldStream.base.head.read = hpatchi_read_empty_old;
   }
   if (!file_in_stream_open(&diffStream, diffPath)) {
-    hpatchi_error("open diffFile for read ERROR!\n");
+    hpatchi_error(output, "open diffFile for read ERROR!\n");
     result = HPATCHI_OPEN_READ_ERROR;
     goto close_files;
   }
-  printf("oldDataSize : %" PRIu64 "\ndiffDataSize: %" PRIu64 "\n", oldStream.base.head.streamSize,
-         diffStream.base.head.streamSize);
+  hpatchi_trace(output, "oldDataSize : %" PRIu64 "\ndiffDataSize: %" PRIu64 "\n",
+                oldStream.base.head.streamSize, diffStream.base.head.streamSize);
 
   patchListener.base.diffHandle = diffStream.base.file;
   patchListener.base.readDiff = hpatchi_read_raw;
   if (!hpatch_lite_open(patchListener.base.diffHandle, patchListener.base.readDiff,
                         &compress_type, &newSize, &uncompressSize)) {
-    hpatchi_error("hpatch_lite_open() run ERROR!\n");
+    hpatchi_error(output, "hpatch_lite_open() run ERROR!\n");
     result = HPATCHI_HEADER_ERROR;
     goto close_files;
   }
-  printf("newDataSize : %" PRIu64 "\n", (uint64_t)newSize);
+  hpatchi_trace(output, "newDataSize : %" PRIu64 "\n", (uint64_t)newSize);
 
   /* Creating the new file truncates it: never when it is the old file or the patch itself. */
   if ((hasOld && file_stream_names_same_file(&oldStream.base, outPath)) ||
       file_stream_names_same_file(&diffStream.base, outPath) ||
       !file_out_stream_open(&newStream, outPath, newSize)) {
-    hpatchi_error("open out newFile for write ERROR!\n");
+    hpatchi_error(output, "open out newFile for write ERROR!\n");
     result = HPATCHI_OPEN_WRITE_ERROR;
     goto close_files;
   }
@@ -476,16 +372,23 @@ int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) 
   patchListener.newFileHandle = newStream.base.file;
 
   result = hpatchi_report_patch(
-      &patchListener, &oldStream,
-      hpatchi_patch_reading(&patchListener.base, compress_type, newSize, uncompressSize,
+      output, &patchListener, &oldStream,
+      hpatchi_patch_reading(output, &patchListener.base, compress_type, newSize, uncompressSize,
                             HPATCHI_CACHE_SIZE, hasOld ? &oldStream : NULL));
 
 close_files:
-  result = hpatchi_close_stream(&newStream.base, "out newFile close ERROR!\n", result);
-  result = hpatchi_close_stream(&diffStream.base, "diffFile close ERROR!\n", result);
-  result = hpatchi_close_stream(&oldStream.base, "oldFile close ERROR!\n", result);
+  result = hpatchi_close_stream(output, &newStream.base, "out newFile close ERROR!\n", result);
+  result = hpatchi_close_stream(output, &diffStream.base, "diffFile close ERROR!\n", result);
+  result = hpatchi_close_stream(output, &oldStream.base, "oldFile close ERROR!\n", result);
 
-  printf("\nhpatchi time: %.3f s\n", hpatchi_clock_seconds() - startTime);
-  fflush(stdout);
+  hpatchi_trace(output, "\nhpatchi time: %.3f s\n", hpatchi_clock_seconds() - startTime);
+  if (output->trace != NULL) {
+    fflush(output->trace);
+  }
   return result;
+}
+
+int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) {
+  const hpatchi_TOutput output = {stdout, stderr};
+  return hpatchi_run_to(&output, oldPath, diffPath, outPath);
 }

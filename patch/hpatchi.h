@@ -14,8 +14,7 @@
 extern "C" {
 #endif
 
-/* The cache size S that hpatchi_run gives hpatchi_patch. */
-#define HPATCHI_CACHE_SIZE 32768u
+/* hpatchi_run gives hpatchi_patch the cache size HPATCHI_CACHE_SIZE (patch/hpatch_lite_format.h). */
 
 /* The driver's listener: a PatchListener followed by what readOld and writeNew need. */
 typedef struct TPatchiListener {

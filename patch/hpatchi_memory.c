@@ -3,62 +3,32 @@
 
 #include <string.h>
 
-#include "patch/decompress/lzma_plugin.h"
-#include "patch/decompress/tuz_decoder.h"
-#include "patch/decompress/zlib_plugin.h"
-#include "patch/decompress/lzma2_plugin.h"
+#include "patch/decompress/plugin_table.h"
 #include "patch/hpatch_lite.h"
 
-/* Largest tuz dictionary the driver accepts. */
-#define HPATCHI_MEMORY_TUZ_DICT_MAX 0x40000000u
-
-/* The plugins' records, used here only for their size steps, which allocate nothing. */
-typedef union hpatchi_TSizingRecord {
-  _zlib_TStream zlib;
-  _lzma_TStream lzma;
-  _lzma2_TStream lzma2;
-} hpatchi_TSizingRecord;
-
 int hpatchi_memory_need(void* diffHandle, hl_read_fn readDiff, uint32_t cacheSize, hpatchi_TMemoryNeed* need) {
-  hpatchi_TSizingRecord record;
+  /* Used only for the size step, which allocates nothing, so the record needs no close. */
+  hl_TPluginState record;
+  const hl_TPlugin* plugin;
   uint32_t uncompressSize = 0;
-  uint32_t inputSize;
-  uint32_t patchSize;
-  hl_bool sized = hl_FALSE;
 
   memset(need, 0, sizeof(*need));
   if (!hpatch_lite_open(diffHandle, readDiff, &need->compress_type, &need->newSize, &uncompressSize)) {
     return HPATCHI_HEADER_ERROR;
   }
   /* The same split of the cache as hpatchi_patch makes. */
-  inputSize = cacheSize < 4 ? 1 : cacheSize / 4;
-  patchSize = cacheSize > inputSize ? (cacheSize - inputSize) & ~1u : 0;
-  need->cacheSize = (uint64_t)inputSize + patchSize;
-
-  memset(&record, 0, sizeof(record));
-  switch (need->compress_type) {
-    case 0:
-      need->cacheSize = cacheSize;
-      sized = hl_TRUE;
-      break;
-    case 1:
-      need->mustSize = tuz_TStream_read_dict_size(diffHandle, readDiff);
-      sized = need->mustSize >= 1 && need->mustSize <= HPATCHI_MEMORY_TUZ_DICT_MAX;
-      break;
-    case 2:
-      sized = _zlib_TStream_getReservedMemSize(&record.zlib, diffHandle, readDiff, uncompressSize, &need->mustSize);
-      break;
-    case 3:
-      sized = _lzma_TStream_getReservedMemSize(&record.lzma, diffHandle, readDiff, uncompressSize, &need->mustSize);
-      break;
-    case 4:
-      sized = _lzma2_TStream_getReservedMemSize(&record.lzma2, diffHandle, readDiff, uncompressSize, &need->mustSize);
-      break;
-    default:
-      return HPATCHI_COMPRESS_TYPE_ERROR;
-  }
-  if (!sized) {
-    return HPATCHI_DECOMPRESSER_INFO_ERROR;
+  need->cacheSize =
+      (uint64_t)hpatchi_input_cache_size(cacheSize) + hpatchi_patch_cache_size(cacheSize, hl_TRUE);
+  plugin = hl_plugin_for(need->compress_type);
+  if (plugin != NULL) {
+    memset(&record, 0, sizeof(record));
+    if (!plugin->size(&record, diffHandle, readDiff, uncompressSize, &need->mustSize)) {
+      return HPATCHI_DECOMPRESSER_INFO_ERROR;
+    }
+  } else if (need->compress_type == HPATCH_LITE_COMPRESS_NONE) {
+    need->cacheSize = hpatchi_patch_cache_size(cacheSize, hl_FALSE);
+  } else {
+    return HPATCHI_COMPRESS_TYPE_ERROR;
   }
   need->total = need->mustSize + need->cacheSize;
   return HPATCHI_OK;

@@ -1,10 +1,13 @@
-// A plain, whole-buffer reading of an hpatch_lite patch, written independently of the engine so
-// that fuzz targets can compare the engine's streaming, cache-bounded result against it.
+// A plain, whole-buffer reading of an hpatch_lite patch, written independently of the engine (it
+// shares only the format's numbers) so that fuzz targets can compare the engine's streaming,
+// cache-bounded result against it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "patch/hpatch_lite_format.h"
 
 namespace qr_fuzz {
 
@@ -20,10 +23,12 @@ struct ModelHeader {
 inline ModelHeader model_header(const std::vector<uint8_t>& patch, bool falseAtEnd) {
   ModelHeader h;
   if (patch.size() < 4) return h;
-  if (patch[0] != 0x68 || patch[1] != 0x49 || (patch[3] & 0xC0) != 0x40) return h;
-  const unsigned n = patch[3] & 7;
-  const unsigned m = (patch[3] >> 3) & 7;
-  if (n > 4 || m > 4) return h;
+  if (patch[0] != HPATCH_LITE_MAGIC_0 || patch[1] != HPATCH_LITE_MAGIC_1 ||
+      (patch[3] & HPATCH_LITE_VERSION_MASK) != HPATCH_LITE_VERSION_BITS)
+    return h;
+  const unsigned n = patch[3] & HPATCH_LITE_WIDTH_MASK;
+  const unsigned m = (patch[3] >> HPATCH_LITE_UNCOMPRESS_WIDTH_SHIFT) & HPATCH_LITE_WIDTH_MASK;
+  if (n > HPATCH_LITE_SIZE_FIELD_MAX || m > HPATCH_LITE_SIZE_FIELD_MAX) return h;
   size_t pos = 4;
   auto field = [&](unsigned width, uint32_t& value) {
     value = 0;
@@ -70,23 +75,23 @@ inline ModelResult model_apply(const std::vector<uint8_t>& old, const uint8_t* b
         break;
       }
       b = take();
-      v = (v << 7) | (b & 0x7F);
-    } while (b & 0x80);
+      v = (v << 7) | (b & HPATCH_LITE_PACKED_BITS);
+    } while (b & HPATCH_LITE_PACKED_MORE);
     return v;
   };
   auto packed = [&]() {
     const uint8_t b = take();
-    const uint32_t v = b & 0x7F;
-    return (b & 0x80) ? continuation(v) : v;
+    const uint32_t v = b & HPATCH_LITE_PACKED_BITS;
+    return (b & HPATCH_LITE_PACKED_MORE) ? continuation(v) : v;
   };
   const uint32_t coverCount = packed();
   uint32_t oldPos = 0, newPos = 0;
   for (uint32_t left = coverCount; left > 0; --left) {
     const uint32_t coverLen = packed();
     const uint8_t tag = take();
-    uint32_t step = tag & 0x1F;
-    if (tag & 0x20) step = continuation(step);
-    const uint32_t coverOld = (tag & 0x40) ? oldPos - step : oldPos + step;
+    uint32_t step = tag & HPATCH_LITE_TAG_STEP_BITS;
+    if (tag & HPATCH_LITE_TAG_STEP_MORE) step = continuation(step);
+    const uint32_t coverOld = (tag & HPATCH_LITE_TAG_BACKWARD) ? oldPos - step : oldPos + step;
     const uint32_t literalLen = packed();
     if (static_cast<uint32_t>(newPos + literalLen) < newPos) return r;
     const uint32_t coverNew = newPos + literalLen;
@@ -99,7 +104,7 @@ inline ModelResult model_apply(const std::vector<uint8_t>& old, const uint8_t* b
     if (coverLen > 0) {
       if (dry) return r;
       if (static_cast<uint64_t>(coverOld) + coverLen > old.size()) return r;
-      const bool plain = (tag & 0x80) != 0;
+      const bool plain = (tag & HPATCH_LITE_TAG_PLAIN_COPY) != 0;
       if (!plain && bodySize - pos < coverLen) return r;
       for (uint32_t i = 0; i < coverLen; ++i) {
         uint8_t v = old[coverOld + i];

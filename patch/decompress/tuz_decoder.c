@@ -3,12 +3,7 @@
 
 #include <string.h>
 
-/* Distances above this one are coded with three or more count groups and add one to the length. */
-#define TUZ_SHORT_DISTANCE_MAX 2687u
-#define TUZ_BIG_DISTANCE_BASE 128u
-#define TUZ_LITERAL_BLOCK_MIN 15u
-
-enum tuz_control_code { TUZ_CTRL_LITERAL_BLOCK = 1, TUZ_CTRL_RESTART = 2, TUZ_CTRL_END = 3 };
+#include "patch/hpatch_lite_format.h"
 
 /* The hot input state, kept in locals for the length of one decode call so that writes through
  * the caller's output buffer do not force it back to memory. */
@@ -92,9 +87,9 @@ static void tuz_take_bytes(tuz_TInput* in, hl_byte* dst, uint32_t k) {
 }
 
 uint32_t tuz_TStream_read_dict_size(void* inputHandle, hl_read_fn readInput) {
-  hl_byte bytes[4];
-  uint32_t got = 4;
-  if (!readInput(inputHandle, bytes, &got) || got != 4) return 0;
+  hl_byte bytes[TUZ_DICT_SIZE_BYTES];
+  uint32_t got = TUZ_DICT_SIZE_BYTES;
+  if (!readInput(inputHandle, bytes, &got) || got != TUZ_DICT_SIZE_BYTES) return 0;
   return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) |
          ((uint32_t)bytes[3] << 24);
 }
@@ -246,7 +241,7 @@ int tuz_TStream_decode(tuz_TStream* stream, hl_byte* out, uint32_t* count) {
         distance = head;
       } else {
         uint32_t groups = tuz_take_count_code(&in);
-        distance = ((groups << 7) | (head & 127u)) + TUZ_BIG_DISTANCE_BASE;
+        distance = ((groups << 7) | (head & (TUZ_BIG_DISTANCE_BASE - 1u))) + TUZ_BIG_DISTANCE_BASE;
       }
       if (distance > TUZ_SHORT_DISTANCE_MAX) length += 1u;
     }
@@ -265,6 +260,12 @@ int tuz_TStream_decode(tuz_TStream* stream, hl_byte* out, uint32_t* count) {
         continue;
       }
       if (length == TUZ_CTRL_END) {
+        /* An end code that the dry input made up (its distance byte read as 0) ends nothing:
+         * the stream was cut off. */
+        if (in.end == 0) {
+          result = TUZ_ERR_INPUT_DRY;
+          goto save;
+        }
         stream->lastDistance = 1;
         in.bitBuf = 0;
         in.bitCount = 0;
@@ -277,7 +278,7 @@ int tuz_TStream_decode(tuz_TStream* stream, hl_byte* out, uint32_t* count) {
     }
 
     stream->lastDistance = distance;
-    stream->matchLeft = length + 2u;
+    stream->matchLeft = length + TUZ_MATCH_LENGTH_MIN;
     if (distance > stream->dictSize) {
       result = TUZ_ERR_DISTANCE;
       goto save;

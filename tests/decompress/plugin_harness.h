@@ -1,59 +1,53 @@
-// Runs a size/open/read/close plugin over an in-memory patch tail, the way the driver does.
+// Runs a plugin of the driver's table over an in-memory patch tail, the way the driver does.
 #ifndef HL_TEST_PLUGIN_HARNESS_H
 #define HL_TEST_PLUGIN_HARNESS_H
 
 #include <cstdint>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "patch/decompress/plugin_table.h"
 #include "tests/support/memory_io.h"
 #include "tests/support/same_bytes.h"
 #include "tests/support/test_data.h"
 
 namespace hl_test {
 
-template <typename Record>
-struct PluginOps {
-  hl_bool (*size)(Record*, void*, hl_read_fn, uint32_t, uint64_t*);
-  hl_bool (*open)(Record*, hl_byte*, uint64_t, uint32_t);
-  hl_read_fn read;
-  std::function<bool(Record*)> close;
-};
-
-template <typename Record>
+// Record is the plugin's own record type, for cases that look inside it.
+template <typename Record = hl_TPluginState>
 struct PluginRun {
-  PluginOps<Record> ops;
+  const hl_TPlugin* plugin;
   MemoryReader reader;
-  std::unique_ptr<Record> record{new Record()};
+  std::unique_ptr<hl_TPluginState> state{new hl_TPluginState()};
+  Record* record = reinterpret_cast<Record*>(state.get());
   std::vector<hl_byte> block;
   uint64_t memSize = 0;
   bool sized = false;
   bool opened = false;
 
-  PluginRun(PluginOps<Record> o, Bytes tail, uint32_t maxChunk = MemoryReader::kNoLimit)
-      : ops(o), reader(std::move(tail), maxChunk) {
-    std::memset(record.get(), 0, sizeof(Record));
+  PluginRun(const hl_TPlugin* p, Bytes tail, uint32_t maxChunk = MemoryReader::kNoLimit)
+      : plugin(p), reader(std::move(tail), maxChunk) {
+    std::memset(state.get(), 0, sizeof(hl_TPluginState));
   }
   ~PluginRun() {
-    if (sized) ops.close(record.get());
+    if (sized) plugin->close(state.get());
   }
 
   bool size(uint32_t uncompressSize) {
     sized = true;
-    return ops.size(record.get(), &reader, MemoryReader::read, uncompressSize, &memSize);
+    return plugin->size(state.get(), &reader, MemoryReader::read, uncompressSize, &memSize) != 0;
   }
   // Opens over a block of pool + cache bytes; pool defaults to the size step's figure.
   bool open(uint32_t cacheSize, uint64_t pool = UINT64_MAX) {
     if (pool == UINT64_MAX) pool = memSize;
     block.assign(size_t(pool) + cacheSize, 0xCD);
-    opened = ops.open(record.get(), block.data(), pool, cacheSize);
+    opened = plugin->open(state.get(), block.data(), pool, cacheSize) != 0;
     return opened;
   }
-  bool read(hl_byte* out, uint32_t* count) { return ops.read(record.get(), out, count) != 0; }
+  bool read(hl_byte* out, uint32_t* count) { return plugin->read(state.get(), out, count) != 0; }
 
   // On an opened plugin whose uncompressSize is cap: a request of 0 bytes succeeds with 0 and
   // reads no input; a request of `request` (more than cap) gets exactly the first cap bytes of

@@ -413,6 +413,26 @@ TEST(TuzEdges, StreamWithoutEndCodeRunsDryWith20EvenWhenTheBytesAreRight) {
   EXPECT_FALSE(tuz_TStream_read(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
 }
 
+// The end code's flag bits sit in a flag byte before the last literal; its distance byte 0 is the
+// stream's last byte. Cut that byte off and the dry input reads it as 0: no end, but 20.
+TEST(TuzEdges, EndCodeCutBeforeItsDistanceByteRunsDry) {
+  TuzWriter w;
+  w.literal('a');
+  w.end();
+  Bytes cut = w.code();
+  ASSERT_EQ(0, cut.back());
+  cut.pop_back();
+  TuzFixture f(cut, 4096, 8192);
+  std::string out(10, '\0');
+  uint32_t count = 10;
+  EXPECT_EQ(TUZ_ERR_INPUT_DRY, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(10u, count) << "an error leaves the count alone";
+  TuzFixture whole(w.code(), 4096, 8192);
+  count = 10;
+  EXPECT_EQ(TUZ_STREAM_END, tuz_TStream_decode(&whole.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(1u, count);
+}
+
 TEST(TuzEdges, InvalidControlCodes) {
   for (uint32_t code : {0u, 4u, 5u, 13u}) {
     TuzWriter w;

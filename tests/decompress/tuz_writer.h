@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "patch/hpatch_lite_format.h"
+
 namespace hl_test {
 
 class TuzWriter {
@@ -19,9 +21,9 @@ class TuzWriter {
 
   // The 4-byte little-endian dictionary size followed by the code stream.
   Bytes with_dict_size(uint32_t dictSize) const {
-    Bytes out(4 + code_.size());
-    for (int i = 0; i < 4; ++i) out[i] = uint8_t(dictSize >> (8 * i));
-    std::copy(code_.begin(), code_.end(), out.begin() + 4);
+    Bytes out(TUZ_DICT_SIZE_BYTES + code_.size());
+    for (unsigned i = 0; i < TUZ_DICT_SIZE_BYTES; ++i) out[i] = uint8_t(dictSize >> (8 * i));
+    std::copy(code_.begin(), code_.end(), out.begin() + TUZ_DICT_SIZE_BYTES);
     return out;
   }
 
@@ -39,10 +41,10 @@ class TuzWriter {
     bit(0);
     if (reuse) {
       assert(afterLiteral_ && distance == lastDistance_);
-      length_code(length - 2);
+      length_code(length - TUZ_MATCH_LENGTH_MIN);
       bit(1);
     } else {
-      length_code(length - (distance > 2687 ? 3 : 2));
+      length_code(length - TUZ_MATCH_LENGTH_MIN - (distance > TUZ_SHORT_DISTANCE_MAX ? 1 : 0));
       if (afterLiteral_) bit(0);
       distance_code(distance);
     }
@@ -51,24 +53,24 @@ class TuzWriter {
     afterLiteral_ = false;
   }
 
-  // r + 15 literal bytes; bytes.size() must be at least 15.
+  // r + TUZ_LITERAL_BLOCK_MIN literal bytes; bytes.size() must be at least that minimum.
   void literal_block(const Bytes& bytes) {
-    assert(bytes.size() >= 15);
-    control(1);
-    count_code(uint32_t(bytes.size() - 15));
+    assert(bytes.size() >= TUZ_LITERAL_BLOCK_MIN);
+    control(TUZ_CTRL_LITERAL_BLOCK);
+    count_code(uint32_t(bytes.size() - TUZ_LITERAL_BLOCK_MIN));
     code_.insert(code_.end(), bytes.begin(), bytes.end());
     expected_.insert(expected_.end(), bytes.begin(), bytes.end());
     afterLiteral_ = true;
   }
 
   void restart() {
-    control(2);
+    control(TUZ_CTRL_RESTART);
     bitsLeft_ = 0;
     lastDistance_ = 1;
   }
 
   void end() {
-    control(3);
+    control(TUZ_CTRL_END);
     bitsLeft_ = 0;
     lastDistance_ = 1;
   }
@@ -118,12 +120,12 @@ class TuzWriter {
   }
 
   void distance_code(uint32_t distance) {
-    if (distance < 128) {
+    if (distance < TUZ_BIG_DISTANCE_BASE) {
       code_.push_back(uint8_t(distance));
       return;
     }
-    uint32_t rest = distance - 128;
-    code_.push_back(uint8_t(128 | (rest & 127)));
+    uint32_t rest = distance - TUZ_BIG_DISTANCE_BASE;
+    code_.push_back(uint8_t(TUZ_BIG_DISTANCE_BASE | (rest & (TUZ_BIG_DISTANCE_BASE - 1))));
     count_code(rest >> 7);
   }
 

@@ -14,6 +14,7 @@
 #include "patch/decompress/zlib_plugin.h"
 #include "patch/hl_result.h"
 #include "patch/hpatchi.h"
+#include "patch/hpatchi_core.h"
 #include "tests/support/file_io.h"
 #include "tests/support/memory_io.h"
 #include "tests/support/patch_writer.h"
@@ -430,14 +431,44 @@ TEST(HpatchiRun, NullOldPathMeansNoOldFile) {
   hl_test::PatchBuilder b({});
   b.literal({'x'});
   Files f({}, b.patch());
-  hl_test::StdCapture capture;
-  int code = hpatchi_run(nullptr, f.diffPath.c_str(), f.newPath.c_str());
-  Captured c = capture.finish();
+  hl_test::StreamCapture capture;
+  const hpatchi_TOutput output = {capture.out(), capture.err()};
+  int code = hpatchi_run_to(&output, nullptr, f.diffPath.c_str(), f.newPath.c_str());
+  Captured c = capture.text();
   EXPECT_EQ(code, HPATCHI_OK);
   EXPECT_EQ(without_time_line(c.out), paths_trace("", f.diffPath, f.newPath) +
                                           sizes_trace(0, b.patch().size()) +
                                           uncompressed_trace(1) + "  patch ok!\n");
   EXPECT_EQ(hl_test::read_file(f.newPath), (Bytes{'x'}));
+}
+
+// Null streams print nothing anywhere, also when the patch fails; the error lines go to the error
+// stream alone.
+TEST(HpatchiRun, NullStreamsPrintNothing) {
+  hl_test::PatchBuilder b(kDigits);
+  b.copy(0, 10);
+  Files good(kDigits, b.patch());
+  Files unknownType(kDigits, with_header(7, 10, b.body()));
+  const hpatchi_TOutput silent = {nullptr, nullptr};
+  hl_test::StreamCapture errors;
+  const hpatchi_TOutput errorsOnly = {nullptr, errors.err()};
+  hl_test::StdCapture capture;  // fd 1 and 2, to see that nothing reaches them
+  const int goodCode =
+      hpatchi_run_to(&silent, good.oldPath.c_str(), good.diffPath.c_str(), good.newPath.c_str());
+  const int silentCode = hpatchi_run_to(&silent, unknownType.oldPath.c_str(), unknownType.diffPath.c_str(),
+                                        unknownType.newPath.c_str());
+  const int errorsCode = hpatchi_run_to(&errorsOnly, unknownType.oldPath.c_str(),
+                                        unknownType.diffPath.c_str(), unknownType.newPath.c_str());
+  Captured c = capture.finish();
+  EXPECT_EQ(goodCode, HPATCHI_OK);
+  EXPECT_EQ(hl_test::read_file(good.newPath), kDigits);
+  EXPECT_EQ(silentCode, HPATCHI_COMPRESS_TYPE_ERROR);
+  EXPECT_EQ(errorsCode, HPATCHI_COMPRESS_TYPE_ERROR);
+  EXPECT_EQ(c.out, "");
+  EXPECT_EQ(c.err, "");
+  EXPECT_EQ(errors.text().err, "unknow compress_type \"7\" ERROR!\ndiff info ERROR!\n"
+                               "hpatchi_patch() run ERROR!\n");
+  EXPECT_EQ(errors.text().out, "");
 }
 
 TEST(HpatchiPatch, SplitsTheCacheAndRestoresTheReader) {
@@ -448,9 +479,10 @@ TEST(HpatchiPatch, SplitsTheCacheAndRestoresTheReader) {
   for (uint32_t cacheSize : {2u, 3u, 32768u}) {
     hl_test::MemoryReader reader(body);
     hl_test::MemoryListener listener(kDigits, reader);
-    hl_test::StdCapture capture;
-    int code = hpatchi_patch(&listener.base, 0, 10, 0, cacheSize);
-    Captured c = capture.finish();
+    hl_test::StreamCapture capture;
+  const hpatchi_TOutput output = {capture.out(), capture.err()};
+    int code = hpatchi_patch_to(&output, &listener.base, 0, 10, 0, cacheSize);
+    Captured c = capture.text();
     EXPECT_EQ(code, HPATCHI_OK) << cacheSize;
     EXPECT_EQ(c.out, "hpatchi run with decompresser: \"\"\n  requirements memory size: (must) 0 + "
                      "(cache) " + std::to_string(cacheSize) + "\n");
@@ -466,9 +498,10 @@ TEST(HpatchiPatch, TinyCachesFailCleanlyForEveryType) {
     Bytes body = {0x00};
     hl_test::MemoryReader reader(body);
     hl_test::MemoryListener listener(kDigits, reader);
-    hl_test::StdCapture capture;
-    int code = hpatchi_patch(&listener.base, 0, 0, 0, cacheSize);
-    Captured c = capture.finish();
+    hl_test::StreamCapture capture;
+  const hpatchi_TOutput output = {capture.out(), capture.err()};
+    int code = hpatchi_patch_to(&output, &listener.base, 0, 0, 0, cacheSize);
+    Captured c = capture.text();
     EXPECT_EQ(code, HPATCHI_PATCH_ERROR);
     EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\n");
   }
@@ -476,9 +509,10 @@ TEST(HpatchiPatch, TinyCachesFailCleanlyForEveryType) {
   Bytes prefix = {0x00, 0x10, 0x00, 0x00};
   hl_test::MemoryReader reader(prefix);
   hl_test::MemoryListener listener(kDigits, reader);
-  hl_test::StdCapture capture;
-  int code = hpatchi_patch(&listener.base, 1, 0, 0, 1);
-  Captured c = capture.finish();
+  hl_test::StreamCapture capture;
+  const hpatchi_TOutput output = {capture.out(), capture.err()};
+  int code = hpatchi_patch_to(&output, &listener.base, 1, 0, 0, 1);
+  Captured c = capture.text();
   EXPECT_EQ(code, HPATCHI_PATCH_ERROR);
   EXPECT_EQ(c.out, "hpatchi run with decompresser: \"tuz\"\n  requirements memory size: (must) "
                    "4096 + (cache) 1\n");
@@ -495,9 +529,10 @@ TEST(HpatchiPatch, TuzBodyIsDecodedThroughThePlugin) {
   stream.push_back(0x00);
   hl_test::MemoryReader reader(stream);
   hl_test::MemoryListener listener({}, reader);
-  hl_test::StdCapture capture;
-  int code = hpatchi_patch(&listener.base, 1, 3, 0, 32768);
-  Captured c = capture.finish();
+  hl_test::StreamCapture capture;
+  const hpatchi_TOutput output = {capture.out(), capture.err()};
+  int code = hpatchi_patch_to(&output, &listener.base, 1, 3, 0, 32768);
+  Captured c = capture.text();
   EXPECT_EQ(code, HPATCHI_OK) << c.err;
   EXPECT_EQ(c.out, "hpatchi run with decompresser: \"tuz\"\n  requirements memory size: (must) "
                    "4096 + (cache) 32768\n");

@@ -11,12 +11,12 @@ void append_packed(Bytes& out, uint32_t value, unsigned extraLeading) {
   uint8_t groups[5];
   int count = 0;
   do {
-    groups[count++] = static_cast<uint8_t>(value & 0x7F);
+    groups[count++] = static_cast<uint8_t>(value & HPATCH_LITE_PACKED_BITS);
     value >>= 7;
   } while (value != 0);
-  for (unsigned i = 0; i < extraLeading; ++i) out.push_back(0x80);
+  for (unsigned i = 0; i < extraLeading; ++i) out.push_back(HPATCH_LITE_PACKED_MORE);
   for (int i = count - 1; i >= 0; --i) {
-    out.push_back(static_cast<uint8_t>(groups[i] | (i > 0 ? 0x80 : 0x00)));
+    out.push_back(static_cast<uint8_t>(groups[i] | (i > 0 ? HPATCH_LITE_PACKED_MORE : 0x00)));
   }
 }
 
@@ -30,35 +30,39 @@ unsigned size_field_width(uint32_t value) {
 }
 
 Bytes make_header(const HeaderFields& fields) {
-  Bytes out{0x68, 0x49, fields.compressType,
-            static_cast<uint8_t>(fields.versionBits | (fields.newSizeWidth & 7) |
-                                 ((fields.uncompressSizeWidth & 7) << 3))};
+  Bytes out{HPATCH_LITE_MAGIC_0, HPATCH_LITE_MAGIC_1, fields.compressType,
+            static_cast<uint8_t>(fields.versionBits | (fields.newSizeWidth & HPATCH_LITE_WIDTH_MASK) |
+                                 ((fields.uncompressSizeWidth & HPATCH_LITE_WIDTH_MASK)
+                                  << HPATCH_LITE_UNCOMPRESS_WIDTH_SHIFT))};
   auto appendField = [&out](uint32_t value, unsigned width) {
     for (unsigned i = 0; i < width; ++i) {
-      out.push_back(i < 4 ? static_cast<uint8_t>(value >> (8 * i)) : 0);
+      out.push_back(i < HPATCH_LITE_SIZE_FIELD_MAX ? static_cast<uint8_t>(value >> (8 * i)) : 0);
     }
   };
-  appendField(fields.newSize, fields.newSizeWidth & 7);
-  appendField(fields.uncompressSize, fields.uncompressSizeWidth & 7);
+  appendField(fields.newSize, fields.newSizeWidth & HPATCH_LITE_WIDTH_MASK);
+  appendField(fields.uncompressSize, fields.uncompressSizeWidth & HPATCH_LITE_WIDTH_MASK);
   return out;
 }
 
 void append_tag(Bytes& out, uint32_t step, bool back, bool plainCopy, unsigned extraStepBytes) {
   // The tag holds the step's top 5 bits; each continuation byte 7 more.
   unsigned continuation = 0;
-  while (continuation < 4 && (static_cast<uint64_t>(step) >> (7 * continuation)) > 0x1F) {
+  while (continuation < 4 &&
+         (static_cast<uint64_t>(step) >> (7 * continuation)) > HPATCH_LITE_TAG_STEP_BITS) {
     ++continuation;
   }
   continuation += extraStepBytes;
-  uint8_t tag = static_cast<uint8_t>((plainCopy ? 0x80 : 0) | (back ? 0x40 : 0) |
-                                     (continuation > 0 ? 0x20 : 0));
+  uint8_t tag = static_cast<uint8_t>((plainCopy ? HPATCH_LITE_TAG_PLAIN_COPY : 0) |
+                                     (back ? HPATCH_LITE_TAG_BACKWARD : 0) |
+                                     (continuation > 0 ? HPATCH_LITE_TAG_STEP_MORE : 0));
   uint64_t wide = step;
-  tag |= static_cast<uint8_t>((continuation >= 5 ? 0 : wide >> (7 * continuation)) & 0x1F);
+  tag |= static_cast<uint8_t>((continuation >= 5 ? 0 : wide >> (7 * continuation)) &
+                              HPATCH_LITE_TAG_STEP_BITS);
   out.push_back(tag);
   for (unsigned i = continuation; i > 0; --i) {
     unsigned shift = 7 * (i - 1);
-    uint8_t group = shift >= 32 ? 0 : static_cast<uint8_t>((wide >> shift) & 0x7F);
-    out.push_back(static_cast<uint8_t>(group | (i > 1 ? 0x80 : 0)));
+    uint8_t group = shift >= 32 ? 0 : static_cast<uint8_t>((wide >> shift) & HPATCH_LITE_PACKED_BITS);
+    out.push_back(static_cast<uint8_t>(group | (i > 1 ? HPATCH_LITE_PACKED_MORE : 0)));
   }
 }
 

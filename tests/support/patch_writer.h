@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "patch/hpatch_lite_format.h"
+
 namespace hl_test {
 
 using Bytes = std::vector<uint8_t>;
@@ -33,7 +35,7 @@ struct HeaderFields {
   unsigned newSizeWidth = 4;         // n, written as given (0 to 7)
   uint32_t uncompressSize = 0;
   unsigned uncompressSizeWidth = 0;  // m, written as given (0 to 7)
-  uint8_t versionBits = 0x40;        // bits 6 and 7 of byte 3
+  uint8_t versionBits = HPATCH_LITE_VERSION_BITS;  // bits 6 and 7 of byte 3
 };
 
 // "hI", compress_type, the layout byte, then n and m bytes of the two sizes little-endian (a width

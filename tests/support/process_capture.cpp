@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "patch/hpatchi.h"
+#include "patch/hpatchi_core.h"
 #include "tests/support/file_io.h"
 
 namespace hl_test {
@@ -90,11 +90,40 @@ StdCapture::~StdCapture() { finish(); }
 Captured run_shell(const std::string& command) { return run_program({"/bin/sh", "-c", command}); }
 
 int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath, const std::string& newPath) {
-  StdCapture capture;
-  const int code = hpatchi_run(oldPath.c_str(), patchPath.c_str(), newPath.c_str());
-  const Captured lines = capture.finish();
-  std::fputs(lines.err.c_str(), stderr);
-  return code;
+  const hpatchi_TOutput output = {nullptr, stderr};
+  return hpatchi_run_to(&output, oldPath.c_str(), patchPath.c_str(), newPath.c_str());
+}
+
+StreamCapture::StreamCapture() : out_(std::tmpfile()), err_(std::tmpfile()) {
+  if (out_ == nullptr || err_ == nullptr) throw std::runtime_error("tmpfile failed");
+}
+
+StreamCapture::~StreamCapture() {
+  std::fclose(out_);
+  std::fclose(err_);
+}
+
+namespace {
+
+std::string stream_text(FILE* stream) {
+  std::fflush(stream);
+  std::string text;
+  const long end = std::ftell(stream);
+  std::rewind(stream);
+  text.resize(end < 0 ? 0 : static_cast<size_t>(end));
+  text.resize(std::fread(text.data(), 1, text.size(), stream));
+  std::fseek(stream, 0, SEEK_END);
+  return text;
+}
+
+}  // namespace
+
+Captured StreamCapture::text() const {
+  Captured result;
+  result.exitCode = 0;
+  result.out = stream_text(out_);
+  result.err = stream_text(err_);
+  return result;
 }
 
 }  // namespace hl_test

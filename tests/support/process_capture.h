@@ -4,6 +4,7 @@
 #define HL_TEST_PROCESS_CAPTURE_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -43,9 +44,26 @@ class StdCapture {
   int savedErr_ = -1;
 };
 
-// hpatchi_run with its trace and error lines captured; the error lines are passed on to standard
-// error afterwards, so that a failure still explains itself. Returns the result code.
+// hpatchi_run without its trace; its error lines still go to standard error, so that a failure
+// explains itself. Returns the result code.
 int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath, const std::string& newPath);
+
+// Two temporary files to give an in-process driver run as its trace and error streams.
+class StreamCapture {
+ public:
+  StreamCapture();
+  ~StreamCapture();
+  StreamCapture(const StreamCapture&) = delete;
+  StreamCapture& operator=(const StreamCapture&) = delete;
+  FILE* out() const { return out_; }
+  FILE* err() const { return err_; }
+  // What each stream holds so far (exitCode 0).
+  Captured text() const;
+
+ private:
+  FILE* out_ = nullptr;
+  FILE* err_ = nullptr;
+};
 
 }  // namespace hl_test
 

@@ -1,40 +1,16 @@
 #include "tools/mkpatch/verify.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 
-#include "patch/hpatchi.h"
+#include "patch/hl_result.h"
+#include "patch/hpatchi_core.h"
 #include "tools/mkpatch/file_io.h"
 
 namespace mkpatch {
 namespace {
-
-// Sends standard output to /dev/null while alive: the driver's trace is not mkpatch's output.
-class SilencedStdout {
- public:
-  SilencedStdout() {
-    std::fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    int null = open("/dev/null", O_WRONLY);
-    if (saved_ >= 0 && null >= 0) dup2(null, STDOUT_FILENO);
-    if (null >= 0) close(null);
-  }
-  ~SilencedStdout() {
-    std::fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
-  }
-  SilencedStdout(const SilencedStdout&) = delete;
-  SilencedStdout& operator=(const SilencedStdout&) = delete;
-
- private:
-  int saved_ = -1;
-};
 
 // Removes the file when going out of scope.
 struct TempFile {
@@ -50,11 +26,10 @@ struct TempFile {
 bool verify_patch(const std::string& oldPath, const std::string& patchPath,
                   const std::vector<uint8_t>& expected, std::string& why) {
   TempFile out{std::filesystem::path(patchPath + ".check-" + std::to_string(getpid()))};
-  int rc;
-  {
-    SilencedStdout quiet;
-    rc = hpatchi_run(oldPath.c_str(), patchPath.c_str(), out.path.string().c_str());
-  }
+  // The driver's trace is not mkpatch's output; its error lines are, after mkpatch's own lines.
+  std::fflush(stdout);
+  const hpatchi_TOutput output = {nullptr, stderr};
+  const int rc = hpatchi_run_to(&output, oldPath.c_str(), patchPath.c_str(), out.path.string().c_str());
   if (rc != HPATCHI_OK) {
     why = "applying it failed with result " + std::to_string(rc);
     return false;

@@ -1,0 +1,34 @@
+/* The patch driver with its output streams given: hpatchi_run and hpatchi_patch are these with
+ * standard output and standard error. For the project's own programs and tests, which check a
+ * patch without a trace on their standard output; not installed. The file streams' lines about a
+ * failed system call (patch/file_stream.h) still go to standard error. */
+#ifndef HPATCHI_CORE_H
+#define HPATCHI_CORE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "patch/hpatch_lite.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct hpatchi_TOutput {
+  FILE* trace;   /* the trace; null for none */
+  FILE* errors;  /* the error lines; null for none */
+} hpatchi_TOutput;
+
+/* hpatchi_run, printing to output. */
+int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const char* diffPath,
+                   const char* outPath);
+
+/* hpatchi_patch, printing to output. */
+int hpatchi_patch_to(const hpatchi_TOutput* output, PatchListener* listener, uint32_t compress_type,
+                     uint32_t newSize, uint32_t uncompressSize, uint32_t cacheSize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -88,6 +88,14 @@ static void hpatchi_print_path(const hpatchi_TOutput* output, const char* path) 
 #endif
 }
 
+/* The driver's listener: a PatchListener followed by what readOld and writeNew need. */
+typedef struct TPatchiListener {
+  PatchListener base;
+  uint32_t errorCode;        /* 0, or HPATCHI_WRITE_ERROR after a short write */
+  TFileInStream* oldStream;  /* readOld reads through its read operation */
+  FILE* newFileHandle;       /* writeNew appends here with fwrite */
+} TPatchiListener;
+
 /* The raw reader over the patch file: reads on from wherever the handle stands. */
 static hl_bool hpatchi_read_raw(void* handle, hl_byte* buf, uint32_t* count) {
   *count = (uint32_t)fread(buf, 1, *count, (FILE*)handle);

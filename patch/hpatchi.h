@@ -16,14 +16,6 @@ extern "C" {
 
 /* hpatchi_run gives hpatchi_patch the cache size HPATCHI_CACHE_SIZE (patch/hpatch_lite_format.h). */
 
-/* The driver's listener: a PatchListener followed by what readOld and writeNew need. */
-typedef struct TPatchiListener {
-  PatchListener base;
-  uint32_t errorCode;        /* 0, or HPATCHI_WRITE_ERROR after a short write */
-  TFileInStream* oldStream;  /* readOld reads through its read operation */
-  FILE* newFileHandle;       /* writeNew appends here with fwrite */
-} TPatchiListener;
-
 /* Applies the patch at diffPath to the file at oldPath and writes outPath. Paths are UTF-8;
  * oldPath may be NULL or "" for "no old file". Returns an hpatchi_result. The new file is left as
  * far as it was written when the patch fails. */

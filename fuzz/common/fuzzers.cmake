@@ -7,5 +7,5 @@ function(qr_add_fuzzer name)
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined
     -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} qr_warnings qr_sanitize)
 endfunction()

@@ -49,8 +49,8 @@ source "$ROOT/bench/compare/pairs.sh"
 
 make_pair() {
   case $1 in
-    crypto) deb_pair crypto libssl3 usr/lib/x86_64-linux-gnu/libcrypto.so.3 ;;
-    python) deb_pair python libpython3.11 usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0 ;;
+    crypto) deb_pair crypto libssl3 "$deb_libdir"/libcrypto.so.3 ;;
+    python) deb_pair python libpython3.11 "$deb_libdir"/libpython3.11.so.1.0 ;;
     chromium) deb_pair chromium chromium usr/lib/chromium/chromium ;;
     hostile)
       [ -s "$WORK/pairs/hostile.old" ] && return 0

@@ -1,6 +1,10 @@
 # Real pairs of program files from the Debian archive, shared by the benchmarks under bench/.
 # Sourced, not run: the caller sets WORK (downloads go to $WORK/debs, pairs to $WORK/pairs).
 
+# The folder of the packages' shared libraries, usr/lib/<multiarch triplet> of this machine, whose
+# packages apt-get downloads.
+deb_libdir=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+
 # The two newest versions of a Debian package that the archive still offers.
 two_versions() {
   apt-cache madison "$1" | awk '{print $3}' | awk '!seen[$0]++' | head -2

@@ -68,8 +68,8 @@ own_pair() {
 
 make_pair() {
   case $1 in
-    crypto) deb_pair crypto libssl3 usr/lib/x86_64-linux-gnu/libcrypto.so.3 ;;
-    python) deb_pair python libpython3.11 usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0 ;;
+    crypto) deb_pair crypto libssl3 "$deb_libdir"/libcrypto.so.3 ;;
+    python) deb_pair python libpython3.11 "$deb_libdir"/libpython3.11.so.1.0 ;;
     own) own_pair ;;
     lo) deb_pair lo libreoffice-core usr/lib/libreoffice/program/libmergedlo.so ;;
     lotar) deb_pair lotar libreoffice-core - ;;

@@ -1,14 +1,4 @@
-# Shared by every fuzz folder: the QR_FUZZ switch and the way a libFuzzer target is built.
-option(QR_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
-
-# True in `out` when this configuration can build fuzz targets.
-function(qr_fuzz_enabled out)
-  if(QR_FUZZ AND CMAKE_C_COMPILER_ID STREQUAL "Clang" AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    set(${out} TRUE PARENT_SCOPE)
-  else()
-    set(${out} FALSE PARENT_SCOPE)
-  endif()
-endfunction()
+# Shared by every fuzz folder: the way a libFuzzer target is built.
 
 # qr_add_fuzzer(name source... LIBS lib...): a libFuzzer executable with ASan and UBSan.
 function(qr_add_fuzzer name)
@@ -17,5 +7,5 @@ function(qr_add_fuzzer name)
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined
     -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} qr_warnings qr_sanitize)
 endfunction()

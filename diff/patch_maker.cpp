@@ -15,6 +15,9 @@ namespace {
 // half of the three quarters left beside the decompressor's input cache otherwise.
 constexpr size_t kRawReadBlock = 16384;
 constexpr size_t kDecodedReadBlock = 12288;
+// A large NEW is searched in two pieces at once, for the machines with two cores or more; the
+// patch is the same on every machine. Smaller files keep one search and the header it saves.
+constexpr size_t kTwoPieceSearchFrom = size_t(32) << 20;
 
 }  // namespace
 
@@ -38,7 +41,8 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     trial.encode = options.encode;
     const Layout layout = choose_layout(old, oldSize, neu, newSize, index, trial);
     bodyOptions.plainRunMin = layout.plainRunMin;
-    covers = find_covers(old, oldSize, neu, newSize, index, layout.costs, options.progress);
+    covers = find_covers(old, oldSize, neu, newSize, index, layout.costs, options.progress,
+                         newSize >= kTwoPieceSearchFrom ? 2 : 1);
   }
   // Zero padding costs a raw body its full size but a compressed one next to nothing.
   bodyOptions.padCallLimit = c == Compression::None ? 65536 : 64;

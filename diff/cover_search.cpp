@@ -16,10 +16,16 @@
 //    meet, the split with the cheapest difference bytes wins. A short excursion between two
 //    stretches of one alignment is folded back into it when that is cheaper, and a run that
 //    does not pay for its header once its borders are set is dropped to literals.
+//
+// A large NEW is cut into equal pieces searched on threads of their own; a run that crosses a
+// cut becomes two covers, which costs one header per cut.
 #include "diff/cover_search.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <exception>
+#include <thread>
 
 namespace hldiff {
 namespace {
@@ -27,6 +33,8 @@ namespace {
 // Longest stretch compared per lookup; longer matches are found again piece by piece.
 constexpr size_t kMaxCompare = size_t(1) << 16;
 constexpr size_t kProgressStep = size_t(1) << 20;
+// Pieces of NEW searched apart are at least this long: below it a thread costs more than it saves.
+constexpr size_t kMinPiece = size_t(1) << 20;
 // Bytes looked at behind a match to tell whether the alignment it interrupts resumes there.
 constexpr int64_t kResumeProbe = 16;
 // How far back a non-zero difference byte is looked for among its alignment's earlier ones.
@@ -321,10 +329,48 @@ std::vector<Cover> Search::place_borders(std::vector<Run> runs) const {
 
 std::vector<Cover> find_covers(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                                size_t newSize, const SuffixIndex& index, const CoverCosts& costs,
-                               const ProgressFn& progress) {
+                               const ProgressFn& progress, unsigned pieces) {
   if (oldSize == 0 || newSize == 0) return {};
-  Search search(oldData, oldSize, newData, newSize, costs);
-  std::vector<Cover> covers = search.place_borders(search.find_runs(index, progress));
+  const size_t count = std::clamp<size_t>(pieces, 1, std::max<size_t>(newSize / kMinPiece, 1));
+  if (count == 1) {
+    Search search(oldData, oldSize, newData, newSize, costs);
+    std::vector<Cover> covers = search.place_borders(search.find_runs(index, progress));
+    if (progress) progress(newSize, newSize);
+    return covers;
+  }
+  std::vector<std::vector<Cover>> parts(count);
+  std::vector<std::atomic<size_t>> done(count);
+  std::vector<std::exception_ptr> errors(count);
+  auto search_piece = [&](size_t k) {
+    try {
+      const size_t from = newSize / count * k;
+      const size_t to = k + 1 == count ? newSize : newSize / count * (k + 1);
+      // Only the calling thread reports, with what all pieces have done so far.
+      ProgressFn piece = [&, k](size_t d, size_t) {
+        done[k] = d;
+        if (k != 0 || !progress) return;
+        size_t sum = 0;
+        for (const auto& x : done) sum += x;
+        progress(sum, newSize);
+      };
+      Search search(oldData, oldSize, newData + from, to - from, costs);
+      parts[k] = search.place_borders(search.find_runs(index, piece));
+      for (Cover& c : parts[k]) c.newPos += from;
+    } catch (...) {
+      errors[k] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> pool;
+  for (size_t k = 1; k < count; ++k) pool.emplace_back(search_piece, k);
+  search_piece(0);
+  for (auto& t : pool) t.join();
+  for (auto& e : errors)
+    if (e) std::rethrow_exception(e);
+  std::vector<Cover> covers;
+  for (auto& p : parts) {
+    covers.insert(covers.end(), p.begin(), p.end());
+    p = {};
+  }
   if (progress) progress(newSize, newSize);
   return covers;
 }

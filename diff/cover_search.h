@@ -21,10 +21,13 @@ struct CoverCosts {
   double repeatDiffBits = 0.1;
 };
 
-// Covers in ascending, non-overlapping order of newPos, each lying inside OLD.
+// Covers in ascending, non-overlapping order of newPos, each lying inside OLD. NEW is searched
+// in up to the given number of equal pieces (each at least 1 MiB), one thread per piece; the
+// covers depend on the number of pieces, never on the threads' timing.
 std::vector<Cover> find_covers(const uint8_t* old, size_t oldSize, const uint8_t* neu,
                                size_t newSize, const SuffixIndex& index,
-                               const CoverCosts& costs = {}, const ProgressFn& progress = {});
+                               const CoverCosts& costs = {}, const ProgressFn& progress = {},
+                               unsigned pieces = 1);
 
 }  // namespace hldiff
 

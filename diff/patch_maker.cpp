@@ -44,6 +44,7 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     step("planning old-file reads");
     ReadBudget budget;
     budget.readStep = bodyOptions.readBlock;
+    budget.plainRunMin = bodyOptions.plainRunMin;
     covers = fit_read_budget(old, oldSize, neu, newSize, std::move(covers), &index, layout.costs, budget);
   }
   // Zero padding costs a raw body its full size but a compressed one next to nothing.

@@ -17,12 +17,56 @@ constexpr size_t kMaxMovedLength = 4096;
 constexpr int kMaxDoublings = 40;
 constexpr int kBisections = 12;
 
-unsigned read_cover(ReadWindowModel& window, const Cover& c, size_t readStep) {
-  unsigned loads = 0;
-  for (size_t done = 0; done < c.length; done += readStep)
-    loads += window.read(c.oldPos + done, std::min(readStep, c.length - done));
-  return loads;
-}
+// The reads the applier makes for each cover: the body writer cuts a cover into pieces at its
+// plain runs, and each piece is read in steps. Kept as offsets into the cover, so that a cover
+// moved to an equal copy of its old bytes keeps its reads.
+class CoverReads {
+ public:
+  CoverReads(const uint8_t* old, const uint8_t* neu, const std::vector<Cover>& covers,
+             const ReadBudget& budget)
+      : step_(std::max<size_t>(budget.readStep, 1)) {
+    first_.reserve(covers.size() + 1);
+    for (const Cover& c : covers) {
+      first_.push_back(pieces_.size());
+      add_pieces(old + c.oldPos, neu + c.newPos, c.length, budget.plainRunMin);
+    }
+    first_.push_back(pieces_.size());
+  }
+
+  unsigned read(ReadWindowModel& window, size_t k, const Cover& c) const {
+    unsigned loads = 0;
+    for (size_t p = first_[k]; p < first_[k + 1]; ++p) {
+      const auto [offset, length] = pieces_[p];
+      for (size_t done = 0; done < length; done += step_)
+        loads += window.read(c.oldPos + offset + done, std::min(step_, length - done));
+    }
+    return loads;
+  }
+
+ private:
+  // As the body writer cuts: an agreeing run of at least plainRunMin bytes is a piece of its
+  // own, and the bytes between such runs are one piece.
+  void add_pieces(const uint8_t* o, const uint8_t* n, size_t length, size_t plainRunMin) {
+    size_t pieceStart = 0, i = 0;
+    while (plainRunMin != 0 && i < length) {
+      if (o[i] != n[i]) {
+        ++i;
+        continue;
+      }
+      const size_t runStart = i;
+      while (i < length && o[i] == n[i]) ++i;
+      if (i - runStart < plainRunMin) continue;
+      if (runStart > pieceStart) pieces_.emplace_back(pieceStart, runStart - pieceStart);
+      pieces_.emplace_back(runStart, i - runStart);
+      pieceStart = i;
+    }
+    if (pieceStart < length) pieces_.emplace_back(pieceStart, length - pieceStart);
+  }
+
+  size_t step_;
+  std::vector<size_t> first_;  // each cover's first piece, and the end
+  std::vector<std::pair<size_t, size_t>> pieces_;  // offset in the cover, length
+};
 
 int packed_bytes(uint64_t v) {
   int n = 1;
@@ -42,11 +86,12 @@ double cover_worth(const uint8_t* old, const uint8_t* neu, const Cover& c, const
 
 // Moves each missing cover to a held equal copy of its old bytes, if it finds one; the
 // window replays the covers as they end up.
-void move_to_held_copies(const uint8_t* old, std::vector<Cover>& covers, size_t oldSize,
-                         const SuffixIndex& index, size_t readStep) {
+void move_to_held_copies(const uint8_t* old, std::vector<Cover>& covers, const CoverReads& reads,
+                         size_t oldSize, const SuffixIndex& index) {
   ReadWindowModel window(oldSize);
   uint64_t runningOld = 0;
-  for (Cover& c : covers) {
+  for (size_t k = 0; k < covers.size(); ++k) {
+    Cover& c = covers[k];
     if (c.length <= kMaxMovedLength && !window.holds(c.oldPos, c.length)) {
       const auto [first, last] = index.rank_range(old + c.oldPos, c.length);
       uint64_t best = c.oldPos, bestStep = UINT64_MAX;
@@ -61,15 +106,16 @@ void move_to_held_copies(const uint8_t* old, std::vector<Cover>& covers, size_t 
       }
       c.oldPos = static_cast<size_t>(best);
     }
-    read_cover(window, c, readStep);
+    reads.read(window, k, c);
     runningOld = c.oldPos + c.length;
   }
 }
 
 // Keeps a missing cover when it is worth at least threshold bits per load, a held one always.
 // Returns the loads of what is kept; keep says which.
-uint64_t replay_kept(const std::vector<Cover>& covers, const std::vector<double>& worth,
-                     size_t oldSize, size_t readStep, double threshold, std::vector<char>& keep) {
+uint64_t replay_kept(const std::vector<Cover>& covers, const CoverReads& reads,
+                     const std::vector<double>& worth, size_t oldSize, double threshold,
+                     std::vector<char>& keep) {
   ReadWindowModel window(oldSize);
   keep.assign(covers.size(), 1);
   for (size_t k = 0; k < covers.size(); ++k) {
@@ -78,7 +124,7 @@ uint64_t replay_kept(const std::vector<Cover>& covers, const std::vector<double>
       keep[k] = 0;
       continue;
     }
-    read_cover(window, c, readStep);
+    reads.read(window, k, c);
   }
   return window.loads();
 }
@@ -113,9 +159,11 @@ std::vector<Cover> join_over_gaps(const uint8_t* old, const uint8_t* neu, const 
 
 }  // namespace
 
-uint64_t count_window_loads(const std::vector<Cover>& covers, size_t oldSize, size_t readStep) {
+uint64_t count_window_loads(const uint8_t* old, const uint8_t* neu, size_t oldSize,
+                            const std::vector<Cover>& covers, const ReadBudget& budget) {
+  const CoverReads reads(old, neu, covers, budget);
   ReadWindowModel window(oldSize);
-  for (const Cover& c : covers) read_cover(window, c, readStep);
+  for (size_t k = 0; k < covers.size(); ++k) reads.read(window, k, covers[k]);
   return window.loads();
 }
 
@@ -123,14 +171,17 @@ std::vector<Cover> fit_read_budget(const uint8_t* old, size_t oldSize, const uin
                                    size_t newSize, std::vector<Cover> covers,
                                    const SuffixIndex* index, const CoverCosts& costs,
                                    const ReadBudget& budget) {
-  const size_t step = std::max<size_t>(budget.readStep, 1);
   const uint64_t limit = std::max<uint64_t>(
       budget.minLoads,
       static_cast<uint64_t>(budget.loadsPerMiB * static_cast<double>(newSize) / 1048576.0));
-  if (covers.empty() || count_window_loads(covers, oldSize, step) <= limit) return covers;
+  auto loads = [&](const std::vector<Cover>& list) {
+    return count_window_loads(old, neu, oldSize, list, budget);
+  };
+  if (covers.empty() || loads(covers) <= limit) return covers;
+  const CoverReads reads(old, neu, covers, budget);
   if (index != nullptr) {
-    move_to_held_copies(old, covers, oldSize, *index, step);
-    if (count_window_loads(covers, oldSize, step) <= limit) return covers;
+    move_to_held_copies(old, covers, reads, oldSize, *index);
+    if (loads(covers) <= limit) return covers;
   }
 
   std::vector<double> worth(covers.size());
@@ -140,17 +191,17 @@ std::vector<Cover> fit_read_budget(const uint8_t* old, size_t oldSize, const uin
   std::vector<char> keep;
   double low = 0, high = 64;
   int doublings = 0;
-  while (replay_kept(covers, worth, oldSize, step, high, keep) > limit && doublings++ < kMaxDoublings)
+  while (replay_kept(covers, reads, worth, oldSize, high, keep) > limit && doublings++ < kMaxDoublings)
     low = high, high *= 2;
   if (doublings > kMaxDoublings) high = INFINITY;  // drops every missing cover: no loads but runs
   for (int i = 0; i < kBisections && std::isfinite(high); ++i) {
     const double mid = (low + high) / 2;
-    if (replay_kept(covers, worth, oldSize, step, mid, keep) > limit)
+    if (replay_kept(covers, reads, worth, oldSize, mid, keep) > limit)
       low = mid;
     else
       high = mid;
   }
-  replay_kept(covers, worth, oldSize, step, high, keep);
+  replay_kept(covers, reads, worth, oldSize, high, keep);
 
   std::vector<Cover> kept;
   std::vector<char> hadDropped;
@@ -169,7 +220,7 @@ std::vector<Cover> fit_read_budget(const uint8_t* old, size_t oldSize, const uin
   // Joined covers read the old bytes of their gaps too; they are given up when that breaks the
   // budget.
   std::vector<Cover> joined = join_over_gaps(old, neu, kept, hadDropped, costs);
-  return count_window_loads(joined, oldSize, step) <= limit ? joined : kept;
+  return loads(joined) <= limit ? joined : kept;
 }
 
 }  // namespace hldiff

@@ -23,10 +23,13 @@ struct ReadBudget {
   uint64_t minLoads = 256;    // allowed however small NEW is
   // The applier reads a cover's old bytes in steps of at most this many (its body refill).
   size_t readStep = 12288;
+  // The body writer's plainRunMin (BodyOptions): each piece of a cover is a read of its own.
+  size_t plainRunMin = 0;
 };
 
 // The loads the applier's window makes reading the covers' old bytes in order.
-uint64_t count_window_loads(const std::vector<Cover>& covers, size_t oldSize, size_t readStep);
+uint64_t count_window_loads(const uint8_t* old, const uint8_t* neu, size_t oldSize,
+                            const std::vector<Cover>& covers, const ReadBudget& budget);
 
 // covers as find_covers gives them; the result is in the same order and form. index, when not
 // null, must be OLD's; without it no cover moves.

@@ -62,8 +62,10 @@ std::vector<Cover> searched_covers(const difftest::Pair& p, const hldiff::Suffix
   return hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index);
 }
 
-uint64_t loads_of(const std::vector<Cover>& covers, size_t oldSize) {
-  return hldiff::count_window_loads(covers, oldSize, kReadStep);
+uint64_t loads_of(const std::vector<Cover>& covers, const difftest::Pair& p) {
+  hldiff::ReadBudget reads;
+  reads.readStep = kReadStep;
+  return hldiff::count_window_loads(p.old.data(), p.neu.data(), p.old.size(), covers, reads);
 }
 
 uint64_t limit_for(const hldiff::ReadBudget& b, size_t newSize) {
@@ -139,7 +141,7 @@ TEST(ReadBudget, LeavesCoversAloneWithinTheBudget) {
   difftest::Pair p = difftest::program_like_pair(1 << 18, 4);
   hldiff::SuffixIndex index(p.old.data(), p.old.size());
   const std::vector<Cover> covers = searched_covers(p, index);
-  ASSERT_LE(loads_of(covers, p.old.size()), hldiff::ReadBudget{}.minLoads);
+  ASSERT_LE(loads_of(covers, p), hldiff::ReadBudget{}.minLoads);
   const std::vector<Cover> fitted = hldiff::fit_read_budget(
       p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, &index, hldiff::CoverCosts{});
   ASSERT_EQ(fitted.size(), covers.size());
@@ -157,10 +159,10 @@ TEST(ReadBudget, AFarJumpingPairMeetsItsBudgetAndKeepsTheLongStretches) {
   hldiff::ReadBudget budget;
   budget.readStep = kReadStep;
   const uint64_t limit = limit_for(budget, p.neu.size());
-  ASSERT_GT(loads_of(covers, p.old.size()), 4 * limit) << "the pair must jump far and often";
+  ASSERT_GT(loads_of(covers, p), 4 * limit) << "the pair must jump far and often";
   const std::vector<Cover> fitted = hldiff::fit_read_budget(
       p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, &index, hldiff::CoverCosts{}, budget);
-  EXPECT_LE(loads_of(fitted, p.old.size()), limit);
+  EXPECT_LE(loads_of(fitted, p), limit);
   size_t before = 0, after = 0, newEnd = 0;
   for (const Cover& c : covers) before += c.length;
   for (const Cover& c : fitted) {
@@ -206,10 +208,10 @@ TEST(ReadBudget, AMissingCoverMovesToAHeldCopyOfItsBytes) {
   hldiff::ReadBudget budget;
   budget.readStep = kReadStep;
   budget.loadsPerMiB = 16;  // far below what the searched covers cost
-  ASSERT_GT(loads_of(covers, p.old.size()), limit_for(budget, p.neu.size()));
+  ASSERT_GT(loads_of(covers, p), limit_for(budget, p.neu.size()));
   const std::vector<Cover> fitted = hldiff::fit_read_budget(
       p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, &index, hldiff::CoverCosts{}, budget);
-  EXPECT_LE(loads_of(fitted, p.old.size()), limit_for(budget, p.neu.size()));
+  EXPECT_LE(loads_of(fitted, p), limit_for(budget, p.neu.size()));
   ASSERT_EQ(fitted.size(), covers.size()) << "nothing needed dropping";
   size_t moved = 0;
   for (size_t k = 0; k < covers.size(); ++k) {

@@ -4,6 +4,7 @@
 #include <divsufsort64.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -32,6 +33,33 @@ size_t SuffixIndex::common_prefix(size_t oldPos, const uint8_t* needle, size_t l
   size_t i = 0;
   while (i < n && a[i] == needle[i]) ++i;
   return i;
+}
+
+std::pair<size_t, size_t> SuffixIndex::rank_range(const uint8_t* needle, size_t needleSize) const {
+  // Negative, zero or positive as the suffix at pos sorts before, with or after the needle.
+  auto order = [&](size_t pos) {
+    const size_t n = std::min(needleSize, oldSize_ - pos);
+    const int c = std::memcmp(old_ + pos, needle, n);
+    return c != 0 ? c : (n < needleSize ? -1 : 0);
+  };
+  size_t lo = 0, hi = oldSize_;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (order(suffix_at(mid)) < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  const size_t first = lo;
+  hi = oldSize_;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (order(suffix_at(mid)) <= 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return {first, lo};
 }
 
 Match SuffixIndex::longest_match(const uint8_t* needle, size_t needleSize,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace hldiff {
@@ -21,6 +22,11 @@ class SuffixIndex {
   // The longest prefix of needle[0, needleSize) that occurs in old, compared up to maxCompare
   // bytes (which keeps lookups in long runs of equal bytes cheap).
   Match longest_match(const uint8_t* needle, size_t needleSize, size_t maxCompare) const;
+
+  // The ranks [first, last) of the suffixes of old that start with needle[0, needleSize), and
+  // where the suffix of a rank starts: every copy of a byte string, in suffix order.
+  std::pair<size_t, size_t> rank_range(const uint8_t* needle, size_t needleSize) const;
+  size_t position_at(size_t rank) const { return suffix_at(rank); }
 
   size_t old_size() const { return oldSize_; }
 

@@ -429,6 +429,7 @@ static int file_in_window_fill_run(TFileStream* stream, TFileInWindow* window, u
     length = left;
   }
   window->runs[victim].length = 0;
+  ++window->loads;
   if (!file_in_stream_fill(stream, start, file_in_window_run_bytes(window, victim), length)) {
     return -1;
   }
@@ -451,6 +452,7 @@ static int file_in_window_fill_piece(TFileStream* stream, TFileInWindow* window,
     }
   }
   window->tags[victim].piece = 0;
+  ++window->loads;
   if (!file_in_stream_fill(stream, start, file_in_window_piece_bytes(window, victim), length)) {
     return -1;
   }

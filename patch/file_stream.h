@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "patch/file_window_geometry.h"
 #include "patch/hl_types.h"
 
 #ifdef __cplusplus
@@ -47,15 +48,7 @@ struct TFileStreamHead {
  * jump and doubling while the run goes on; a set-associative cache of small aligned pieces takes
  * the jumps, so that a jump costs one short read and does not throw away the run it left. A range
  * inside the window costs no system call. The memory is lent by the caller (the driver puts it in
- * its one block). */
-#define FILE_IN_WINDOW_RUN_SIZE ((size_t)1 << 18)
-#define FILE_IN_WINDOW_RUN_START ((size_t)1 << 14)
-#define FILE_IN_WINDOW_RUNS 2
-#define FILE_IN_WINDOW_PIECE_SIZE ((size_t)1 << 9)
-#define FILE_IN_WINDOW_PIECE_WAYS 4
-#define FILE_IN_WINDOW_PIECES 2048
-/* How many recent range ends are watched for a range that goes on from one of them. */
-#define FILE_IN_WINDOW_TRACKS 4
+ * its one block); the sizes are in file_window_geometry.h. */
 
 /* Where one cached piece comes from: its piece number plus one (0: empty) and its last use. */
 typedef struct TFileInWindowTag {
@@ -84,6 +77,7 @@ typedef struct TFileInWindow {
   uint64_t recentEnds[FILE_IN_WINDOW_TRACKS]; /* ends of the last ranges asked for */
   uint32_t nextTrack;
   uint32_t useClock;
+  uint64_t loads; /* run blocks and pieces read from the file since the window was lent */
 } TFileInWindow;
 
 /* The fields both kinds of stream have, at the start of each. Zeroed means closed. */

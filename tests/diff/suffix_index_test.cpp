@@ -50,3 +50,24 @@ TEST(SuffixIndex, StopsComparingAtTheLimitAndHandlesEmptyInputs) {
 }
 
 }  // namespace
+
+TEST(SuffixIndex, RankRangeGivesEveryCopyOfAByteString) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 20; ++round) {
+    Bytes old(1 + rng() % 400);
+    for (auto& b : old) b = static_cast<uint8_t>('a' + rng() % 3);
+    SuffixIndex index(old.data(), old.size());
+    for (int q = 0; q < 30; ++q) {
+      Bytes needle(1 + rng() % 6);
+      for (auto& b : needle) b = static_cast<uint8_t>('a' + rng() % 3);
+      std::vector<size_t> expected, found;
+      for (size_t p = 0; p + needle.size() <= old.size(); ++p)
+        if (std::equal(needle.begin(), needle.end(), old.begin() + static_cast<std::ptrdiff_t>(p)))
+          expected.push_back(p);
+      const auto [first, last] = index.rank_range(needle.data(), needle.size());
+      for (size_t r = first; r < last; ++r) found.push_back(index.position_at(r));
+      std::sort(found.begin(), found.end());
+      ASSERT_EQ(found, expected);
+    }
+  }
+}

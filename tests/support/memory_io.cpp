@@ -22,6 +22,7 @@ namespace {
 
 hl_bool listener_read_old(PatchListener* listener, uint32_t oldPos, hl_byte* data, uint32_t size) {
   auto* self = reinterpret_cast<MemoryListener*>(listener);
+  self->readPositions.push_back(oldPos);
   self->readSizes.push_back(size);
   const Bytes& old = *self->oldData;
   if (oldPos > old.size() || size > old.size() - oldPos) return hl_FALSE;

@@ -33,12 +33,13 @@ struct MemoryReader {
   static hl_bool read(void* handle, hl_byte* buf, uint32_t* count);
 };
 
-// A PatchListener over an old byte vector and a growing new vector. Records the size of every
-// readOld and writeNew call.
+// A PatchListener over an old byte vector and a growing new vector. Records the position and
+// size of every readOld call and the size of every writeNew call.
 struct MemoryListener {
   PatchListener base{};  // first, so the engine's listener pointer is this record's
   const Bytes* oldData = nullptr;
   Bytes newData;
+  std::vector<uint32_t> readPositions;
   std::vector<uint32_t> readSizes;
   std::vector<uint32_t> writeSizes;
   std::size_t failWriteAfter = static_cast<std::size_t>(-1);  // writeNew fails past this total

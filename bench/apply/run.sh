@@ -124,7 +124,7 @@ measure() {
   calls=$(count_calls "$d/calls" "$@")
   rm -f "$outFile"
   local newBytes mib
-  newBytes=$(stat -c %s "$WORK/pairs/$pair.new")
+  newBytes=$(stat -L -c %s "$WORK/pairs/$pair.new")
   mib=$(awk -v b="$newBytes" 'BEGIN {printf "%.2f", b / 1048576}')
   read -r wall user sys peak <<<"$best"
   local perMiB
@@ -132,9 +132,9 @@ measure() {
   # A new measurement replaces the earlier one of the same program on the same pair.
   grep -v "^$pair,$prog," "$CSV" >"$CSV.tmp" || true
   mv "$CSV.tmp" "$CSV"
-  echo "$pair,$prog,$(stat -c %s "$patch"),$mib,$wall,$user,$sys,$peak,$calls,$perMiB,${must:-},$check" >>"$CSV"
+  echo "$pair,$prog,$(stat -L -c %s "$patch"),$mib,$wall,$user,$sys,$peak,$calls,$perMiB,${must:-},$check" >>"$CSV"
   printf '  %-16s patch %10s B  wall %7.2f s  user %6.2f s  sys %6.2f s  peak %7s KiB  %9s read/seek calls (%7s/MiB)  %s\n' \
-    "$prog" "$(stat -c %s "$patch")" "$wall" "$user" "$sys" "$peak" "$calls" "$perMiB" "$check"
+    "$prog" "$(stat -L -c %s "$patch")" "$wall" "$user" "$sys" "$peak" "$calls" "$perMiB" "$check"
 }
 
 pairs=("$@")
@@ -142,7 +142,7 @@ pairs=("$@")
 for pair in "${pairs[@]}"; do
   make_pair "$pair" || continue
   old="$WORK/pairs/$pair.old"
-  echo "$pair: $(stat -c %s "$old") -> $(stat -c %s "$WORK/pairs/$pair.new") bytes"
+  echo "$pair: $(stat -L -c %s "$old") -> $(stat -L -c %s "$WORK/pairs/$pair.new") bytes"
   out="$A/run/$pair.out"
   for type in "${TYPES[@]}"; do
     patch=$(make_patch "$pair" "$type")

@@ -121,8 +121,8 @@ run_tool() {
   local ct=NA cm=NA cc=NA at=NA am=NA ac=NA size=NA
   [ -s "$d/create.time" ] && read -r ct cm cc <"$d/create.time"
   [ -s "$d/apply.time" ] && read -r at am ac <"$d/apply.time"
-  [ -f "$patch" ] && size=$(stat -c %s "$patch")
-  echo "$pair,$(stat -c %s "$old"),$(stat -c %s "$new"),$tool,$size,$ct,$cm,$at,$am,$ok,$cc,$ac" >>"$CSV"
+  [ -f "$patch" ] && size=$(stat -L -c %s "$patch")
+  echo "$pair,$(stat -L -c %s "$old"),$(stat -L -c %s "$new"),$tool,$size,$ct,$cm,$at,$am,$ok,$cc,$ac" >>"$CSV"
   echo "  $tool: patch $size bytes, create ${ct}s (cpu ${cc}s) ${cm}KiB, apply ${at}s (cpu ${ac}s) ${am}KiB, $ok"
   rm -f "$out"
 }
@@ -140,7 +140,7 @@ for pair in "${pairs[@]}"; do
   # Measurements of this pair by these tools replace earlier ones.
   grep -v -E "^$pair,[^,]*,[^,]*,($(IFS='|'; echo "${tools[*]}"))," "$CSV" >"$CSV.tmp" || true
   mv "$CSV.tmp" "$CSV"
-  echo "$pair: $(stat -c %s "$WORK/pairs/$pair.old") -> $(stat -c %s "$WORK/pairs/$pair.new") bytes"
+  echo "$pair: $(stat -L -c %s "$WORK/pairs/$pair.old") -> $(stat -L -c %s "$WORK/pairs/$pair.new") bytes"
   for tool in "${tools[@]}"; do run_tool "$pair" "$tool"; done
 done
 

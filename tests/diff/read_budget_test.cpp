@@ -11,6 +11,7 @@
 #include "diff/patch_maker.h"
 #include "diff/read_window_model.h"
 #include "patch/file_stream.h"
+#include "patch/hpatch_lite_format.h"
 #include "patch/hl_result.h"
 #include "tests/support/file_io.h"
 #include "tests/support/memory_io.h"
@@ -24,7 +25,8 @@ using hl_test::Bytes;
 using hldiff::Compression;
 using hldiff::Cover;
 
-constexpr size_t kReadStep = 12288;  // the applier's old-file read step under a coder
+// The applier's old-file read step under a coder.
+const size_t kReadStep = hpatchi_body_refill_size(HPATCHI_CACHE_SIZE, true);
 
 // The applier's real window over a file of the given bytes.
 struct RealWindow {
@@ -33,7 +35,7 @@ struct RealWindow {
   TFileInStream stream{};
   explicit RealWindow(const Bytes& data) {
     hl_test::write_file(dir.file("old"), data);
-    EXPECT_TRUE(file_in_stream_open(&stream, dir.file("old").string().c_str()));
+    EXPECT_TRUE(file_in_stream_open(&stream, dir.file("old").c_str()));
     file_in_stream_set_window(&stream, reinterpret_cast<hl_byte*>(memory.data()));
   }
   ~RealWindow() { file_stream_close(&stream.base); }

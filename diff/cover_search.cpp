@@ -27,6 +27,8 @@
 #include <exception>
 #include <thread>
 
+#include "diff/packed_number.h"
+
 namespace hldiff {
 namespace {
 
@@ -89,16 +91,9 @@ class Search {
     return c_.headerByteBits * static_cast<double>(packed_bytes(length) + tag_bytes(step) +
                                                    packed_bytes(literal));
   }
-  static int packed_bytes(int64_t v) {
-    int n = 1;
-    while (n < 5 && (v >> (7 * n)) != 0) ++n;
-    return n;
-  }
+  static int packed_bytes(int64_t v) { return packed_size(static_cast<uint64_t>(v)); }
   static int tag_bytes(int64_t step) {
-    if (step < 0) step = -step;
-    int extra = 0;
-    while (extra < 5 && (step >> (7 * extra)) >= 32) ++extra;
-    return 1 + extra;
+    return 1 + cover_tag_extra_bytes(static_cast<uint64_t>(step < 0 ? -step : step));
   }
 
   // What a cover on delta saves against literals over the bytes from newPos on, where its

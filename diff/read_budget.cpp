@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "diff/packed_number.h"
 #include "diff/read_window_model.h"
 
 namespace hldiff {
@@ -68,19 +69,13 @@ class CoverReads {
   std::vector<std::pair<size_t, size_t>> pieces_;  // offset in the cover, length
 };
 
-int packed_bytes(uint64_t v) {
-  int n = 1;
-  while (n < 5 && (v >> (7 * n)) != 0) ++n;
-  return n;
-}
-
 // What a cover saves against literals, in the search's prices: its bytes as literals, less
 // its difference bytes and its header (with a far step, since a missing cover jumped).
 double cover_worth(const uint8_t* old, const uint8_t* neu, const Cover& c, const CoverCosts& costs) {
   double bits = costs.literalBits * static_cast<double>(c.length);
   for (size_t i = 0; i < c.length; ++i)
     bits -= old[c.oldPos + i] == neu[c.newPos + i] ? costs.zeroDiffBits : costs.diffBits;
-  bits -= costs.headerByteBits * (packed_bytes(c.length) + 4 + 1);
+  bits -= costs.headerByteBits * (packed_size(c.length) + 4 + 1);
   return std::max(bits, 0.0);
 }
 

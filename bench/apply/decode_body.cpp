@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr uint32_t kRequest = HPATCHI_CACHE_SIZE / 4 * 3 / 2;  // the input half of P
+// What the patch algorithm asks of a compressed body at once.
+const uint32_t kRequest = hpatchi_body_refill_size(HPATCHI_CACHE_SIZE, 1);
 
 struct Drain {
   PatchListener base;

@@ -117,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (header.ok && header.compressType == 0 && !inPlace) {
     const qr_fuzz::ModelResult model = qr_fuzz::model_apply(
         old, patch.data() + header.length, patch.size() - header.length, header.newSize,
-        HPATCHI_CACHE_SIZE - HPATCHI_CACHE_SIZE / 4, kFileCap);
+        hpatchi_patch_cache_size(HPATCHI_CACHE_SIZE, 0), kFileCap);
     if (model.ok != (result == HPATCHI_OK)) abort();
     if (model.ok && written != model.newData) abort();
   }

@@ -1,6 +1,7 @@
 // Win32 side of the data-folder files: reparse points opened as themselves, CREATE_NEW, the
 // handle's own information, and the free space of the volume.
 #include "app/runner/os/os.h"
+#include "app/runner/os/wide_text_win32.h"
 
 #include <windows.h>
 
@@ -11,17 +12,6 @@ namespace runner::os {
 namespace {
 
 std::error_code LastError() { return std::error_code(static_cast<int>(::GetLastError()), std::system_category()); }
-
-// The narrow path, read in the ANSI code page like every path of the runner, as UTF-16.
-std::wstring WidePath(const std::string& narrow) {
-  if (narrow.empty()) return std::wstring();
-  const int length = ::MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, wide.data(), length);
-  wide.resize(static_cast<size_t>(length - 1));
-  return wide;
-}
 
 bool IsNotFound(DWORD code) {
   return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH ||
@@ -44,7 +34,7 @@ struct DataFile::Handle {
 EntryKind ExamineEntry(const std::string& path, std::error_code& error) {
   error.clear();
   WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!::GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data)) {
+  if (!::GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data)) {
     const DWORD code = ::GetLastError();
     if (IsNotFound(code)) return EntryKind::absent;
     error = std::error_code(static_cast<int>(code), std::system_category());
@@ -65,7 +55,7 @@ std::unique_ptr<DataFile> DataFile::OpenRegular(const std::string& path, bool fo
   // Others may go on reading it (the patch driver opens it by name), but not write, rename or
   // remove it while it is open. A reparse point is opened as itself, never followed.
   const DWORD access = forWriting ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ;
-  handle->file = ::CreateFileW(WidePath(path).c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  handle->file = ::CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle->file == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
@@ -94,7 +84,7 @@ std::unique_ptr<DataFile> DataFile::CreateNew(const std::string& path, std::erro
   error.clear();
   auto handle = std::make_unique<Handle>();
   // CREATE_NEW fails on anything that stands there, a reparse point included.
-  handle->file = ::CreateFileW(WidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+  handle->file = ::CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle->file == INVALID_HANDLE_VALUE) {
     error = LastError();
@@ -166,7 +156,7 @@ std::string DataFile::PathWhileOpen() const { return m_path; }
 
 std::optional<uint64_t> FreeSpace(const std::string& folder) {
   ULARGE_INTEGER available = {};
-  const std::wstring wide = WidePath(folder.empty() ? std::string(".") : folder);
+  const std::wstring wide = Widen(folder.empty() ? std::string(".") : folder);
   if (!::GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) return std::nullopt;
   return static_cast<uint64_t>(available.QuadPart);
 }

@@ -1,5 +1,6 @@
 // Win32 side of the OS boundary: shell folder, CreateProcessA, the probe's anonymous pipe.
 #include "app/runner/os/os.h"
+#include "app/runner/os/wide_text_win32.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -42,17 +43,6 @@ class Handle {
 std::vector<char> CommandLine(const std::string& executable, const std::string& switchText) {
   const std::string line = "\"" + executable + "\" " + switchText;
   return std::vector<char>(line.begin(), line.end() + 1);
-}
-
-// The narrow text, read in the ANSI code page, as UTF-16.
-std::wstring Widen(const std::string& narrow) {
-  if (narrow.empty()) return std::wstring();
-  const int length = ::MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), -1, wide.data(), length);
-  wide.resize(static_cast<size_t>(length - 1));
-  return wide;
 }
 
 // The wide text in `codePage`; nothing when a character has no exact counterpart there.

@@ -63,8 +63,20 @@ std::string without_time_line(const std::string& out) {
 }
 
 Captured hpatchi(const std::string& oldPath, const std::string& diffPath,
-                 const std::string& outPath, const hl_test::ChildLimits& limits = {}) {
-  return hl_test::run_program({HPATCHI_EXE, oldPath, diffPath, outPath}, limits);
+                 const std::string& outPath, const hl_test::ChildOptions& options = {}) {
+  return hl_test::run_program({HPATCHI_EXE, oldPath, diffPath, outPath}, options);
+}
+
+hl_test::ChildOptions FileSizeLimit(uint64_t bytes) {
+  hl_test::ChildOptions options;
+  options.fileSize = bytes;
+  return options;
+}
+
+hl_test::ChildOptions AddressSpaceLimit(uint64_t bytes) {
+  hl_test::ChildOptions options;
+  options.addressSpace = bytes;
+  return options;
 }
 
 struct Files {
@@ -274,7 +286,7 @@ TEST(HpatchiProgram, ShortWriteGivesCode6) {
   hl_test::PatchBuilder b(old);
   b.copy(0, 100000);
   Files f(old, b.patch());
-  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath, {10000, 0});
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath, FileSizeLimit(10000));
   EXPECT_EQ(c.exitCode, HPATCHI_WRITE_ERROR);
   EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\npatchListener ERROR!\n");
   EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, f.newPath) +
@@ -385,7 +397,7 @@ TEST(HpatchiProgram, MemoryLineShowsTheCacheForEveryType) {
 TEST(HpatchiProgram, AllocationFailureGivesCode9) {
   if (sanitized_build()) GTEST_SKIP() << "an address-space limit does not mix with the sanitizer";
   Files f(kDigits, with_header(1, 4, {0x00, 0x00, 0x00, 0x40}));  // a 1 GiB dictionary
-  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath, {0, 256u << 20});
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath, AddressSpaceLimit(256u << 20));
   EXPECT_EQ(c.exitCode, HPATCHI_ALLOC_ERROR);
   EXPECT_EQ(c.err, "alloc cache memory ERROR!\nhpatchi_patch() run ERROR!\n");
   EXPECT_EQ(without_time_line(c.out),

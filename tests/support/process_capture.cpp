@@ -15,7 +15,7 @@
 
 namespace hl_test {
 
-Captured run_program(const std::vector<std::string>& args, const ChildLimits& limits) {
+Captured run_program(const std::vector<std::string>& args, const ChildOptions& options) {
   TempDir dir("hl-run");
   std::string outPath = dir.file("stdout");
   std::string errPath = dir.file("stderr");
@@ -32,14 +32,18 @@ Captured run_program(const std::vector<std::string>& args, const ChildLimits& li
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
     close(out);
     close(err);
-    if (limits.fileSize != 0) {
+    if (options.fileSize != 0) {
       signal(SIGXFSZ, SIG_IGN);  // a short write instead of death
-      struct rlimit r = {limits.fileSize, limits.fileSize};
+      struct rlimit r = {options.fileSize, options.fileSize};
       if (setrlimit(RLIMIT_FSIZE, &r) != 0) _exit(126);
     }
-    if (limits.addressSpace != 0) {
-      struct rlimit r = {limits.addressSpace, limits.addressSpace};
+    if (options.addressSpace != 0) {
+      struct rlimit r = {options.addressSpace, options.addressSpace};
       if (setrlimit(RLIMIT_AS, &r) != 0) _exit(126);
+    }
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
+    for (const std::string& entry : options.environment) {
+      if (putenv(const_cast<char*>(entry.c_str())) != 0) _exit(126);
     }
     execv(argv[0], argv.data());
     _exit(127);

@@ -12,9 +12,11 @@
 
 namespace hl_test {
 
-struct ChildLimits {
+struct ChildOptions {
   uint64_t fileSize = 0;     // RLIMIT_FSIZE when not 0 (SIGXFSZ is then ignored)
   uint64_t addressSpace = 0; // RLIMIT_AS when not 0
+  std::string workingDirectory;          // this process's when empty
+  std::vector<std::string> environment;  // NAME=VALUE entries set on top of this process's
 };
 
 struct Captured {
@@ -24,7 +26,7 @@ struct Captured {
 };
 
 // Runs args[0] with the arguments, waits, and returns what it printed.
-Captured run_program(const std::vector<std::string>& args, const ChildLimits& limits = {});
+Captured run_program(const std::vector<std::string>& args, const ChildOptions& options = {});
 // Runs a command line through /bin/sh.
 Captured run_shell(const std::string& command);
 

@@ -41,6 +41,10 @@ std::string environment(const char* name) {
 
 fs::path sample(const std::string& name) { return fs::path(environment("QR_SAMPLE_DIR")) / name; }
 
+bool starts_with(const std::string& text, const std::string& start) {
+  return text.compare(0, start.size(), start) == 0;
+}
+
 // Windows' stdio writes text-mode streams: every "\n" arrives as "\r\n".
 std::string crlf(const std::string& text) {
   std::string result;
@@ -251,10 +255,7 @@ TEST_F(HpatchiExe, Utf8Path) {
   // (here the check mark). The file operations themselves see the whole name.
   for (size_t line = 0; line < args.size(); ++line) {
     want.out = replaced_in_line(want.out, line, '"' + args[line] + '"',
-                                "\"\xdc"
-                                "n\xef"
-                                "c\xf8"
-                                "d\xe9 \"");
+                                {'"', '\xdc', 'n', '\xef', 'c', '\xf8', 'd', '\xe9', ' ', '"'});
   }
   ASSERT_NO_FATAL_FAILURE(check_run(run_exe(d, {args.begin(), args.end()}), want));
   EXPECT_EQ(want.code, 0);
@@ -332,10 +333,8 @@ TEST_F(HpatchiExe, MissingOldFile) {
   ASSERT_NO_FATAL_FAILURE(check_run(got, want));
   EXPECT_EQ(got.exitCode, 3);
   EXPECT_FALSE(fs::exists(d / "new"));
-  EXPECT_EQ(
-      got.err.rfind(
-          "call import system api error! errno: 2, errmsg: No such file or directory.\r\n", 0),
-      0u)
+  EXPECT_TRUE(starts_with(
+      got.err, "call import system api error! errno: 2, errmsg: No such file or directory.\r\n"))
       << got.err;
 }
 
@@ -379,7 +378,7 @@ TEST_F(HpatchiExe, NewFileIsTheOldFile) {
 TEST_F(HpatchiExe, Usage) {
   const Captured got = run_exe(folder("usage"), {"only-one"});
   EXPECT_EQ(got.exitCode, 1);
-  EXPECT_EQ(got.err.rfind("usage: hpatchi OLD PATCH NEW", 0), 0u) << got.err;
+  EXPECT_TRUE(starts_with(got.err, "usage: hpatchi OLD PATCH NEW")) << got.err;
 }
 
 }  // namespace

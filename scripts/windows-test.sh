@@ -2,14 +2,15 @@
 # Cross-builds the Windows programs (hpatchi.exe, QuorlinRunner.exe, the stand-in application) and
 # the Windows suites with MinGW-w64, and runs the suites under Wine through CTest, in a Wine prefix
 # made afresh in the build folder (tests/windows/CMakeLists.txt lists them). The patches of the
-# end-to-end cases are made on Linux by the Linux mkpatch, and the Linux hpatchi's traces are what
-# hpatchi.exe's must read.
+# end-to-end cases are made on Linux by the Linux mkpatch; Linux test programs (tests/wine) drive
+# the Windows programs under Wine.
 #
 #   bash scripts/windows-test.sh [CTEST ARGUMENTS]
 #
 # Build folders (relative to the repository unless set): QR_MINGW_BUILD (build-mingw) for the
-# Windows programs, QR_WINE_HOST_BUILD (build-wine-host) for the Linux mkpatch, hpatchi and
-# standin_copy. Closes with CTest's summary and exits non-zero when a test failed or a build broke.
+# Windows programs, QR_WINE_HOST_BUILD (build-wine-host) for the Linux mkpatch, standin_copy and
+# the programs of tests/wine. Closes with CTest's summary and exits non-zero when a test failed or
+# a build broke.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -35,11 +36,11 @@ step() {
   rm -f "$log"
 }
 
-# The tests' tree configures the stand-in's standin_copy; only the three programs are built.
-echo "== Linux build of mkpatch, hpatchi and standin_copy in $host_build"
+# The tests' tree configures the stand-in's standin_copy; only the programs the cases need are built.
+echo "== Linux build of mkpatch, standin_copy and the Wine drivers in $host_build"
 step "host configure" cmake -S "$root" -B "$host_build" -DCMAKE_BUILD_TYPE=Release \
   -DQR_BUILD_TESTS=ON -DQR_BUILD_BENCH=OFF -DQR_BUILD_RUNNER=OFF
-step "host build" cmake --build "$host_build" -j "$jobs" --target mkpatch hpatchi standin_copy
+step "host build" cmake --build "$host_build" -j "$jobs" --target mkpatch standin_copy wine_hpatchi_cases
 
 # The patch creator stays Linux-only (libdivsufsort and liblzma have no MinGW packages); the
 # Windows tree leaves it out by itself.

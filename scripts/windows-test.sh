@@ -8,9 +8,9 @@
 #   bash scripts/windows-test.sh [CTEST ARGUMENTS]
 #
 # Build folders (relative to the repository unless set): QR_MINGW_BUILD (build-mingw) for the
-# Windows programs, QR_WINE_HOST_BUILD (build-wine-host) for the Linux mkpatch, hpatchi,
-# standin_copy and wine_runner_cases. Closes with CTest's summary and exits non-zero when a test
-# failed or a build broke.
+# Windows programs, QR_WINE_HOST_BUILD (build-wine-host) for the Linux mkpatch, hpatchi and
+# wine_runner_cases. Closes with CTest's summary and exits non-zero when a test failed or a build
+# broke.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -36,12 +36,12 @@ step() {
   rm -f "$log"
 }
 
-# The tests' tree configures the stand-in's standin_copy and the programs of tests/wine; only the
-# programs the Windows suites use are built.
-echo "== Linux build of mkpatch, hpatchi, standin_copy and wine_runner_cases in $host_build"
+# The tests' tree configures the programs of tests/wine; only the programs the Windows suites use
+# are built.
+echo "== Linux build of mkpatch, hpatchi and wine_runner_cases in $host_build"
 step "host configure" cmake -S "$root" -B "$host_build" -DCMAKE_BUILD_TYPE=Release \
   -DQR_BUILD_TESTS=ON -DQR_BUILD_BENCH=OFF -DQR_BUILD_RUNNER=OFF
-step "host build" cmake --build "$host_build" -j "$jobs" --target mkpatch hpatchi standin_copy wine_runner_cases
+step "host build" cmake --build "$host_build" -j "$jobs" --target mkpatch hpatchi wine_runner_cases
 
 # The patch creator stays Linux-only (libdivsufsort and liblzma have no MinGW packages); the
 # Windows tree leaves it out by itself.

@@ -8,9 +8,8 @@
 #   bash scripts/windows-test.sh [CTEST ARGUMENTS]
 #
 # Build folders (relative to the repository unless set): QR_MINGW_BUILD (build-mingw) for the
-# Windows programs, QR_WINE_HOST_BUILD (build-wine-host) for the Linux mkpatch, standin_copy and
-# the programs of tests/wine. Closes with CTest's summary and exits non-zero when a test failed or
-# a build broke.
+# Windows programs, QR_WINE_HOST_BUILD (build-wine-host) for the Linux mkpatch and the programs of
+# tests/wine. Closes with CTest's summary and exits non-zero when a test failed or a build broke.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -36,11 +35,11 @@ step() {
   rm -f "$log"
 }
 
-# The tests' tree configures the stand-in's standin_copy; only the programs the cases need are built.
-echo "== Linux build of mkpatch, standin_copy and the Wine drivers in $host_build"
+# The tests' tree configures the programs of tests/wine; only those the Windows suites use are built.
+echo "== Linux build of mkpatch and the Wine drivers in $host_build"
 step "host configure" cmake -S "$root" -B "$host_build" -DCMAKE_BUILD_TYPE=Release \
   -DQR_BUILD_TESTS=ON -DQR_BUILD_BENCH=OFF -DQR_BUILD_RUNNER=OFF
-step "host build" cmake --build "$host_build" -j "$jobs" --target mkpatch standin_copy wine_hpatchi_cases
+step "host build" cmake --build "$host_build" -j "$jobs" --target mkpatch wine_hpatchi_cases wine_runner_cases
 
 # The patch creator stays Linux-only (libdivsufsort and liblzma have no MinGW packages); the
 # Windows tree leaves it out by itself.
@@ -50,6 +49,6 @@ step "MinGW configure" cmake -S "$root" -B "$mingw_build" \
   -DQR_BUILD_TESTS=ON -DQR_BUILD_RUNNER=ON -DQR_HOST_BUILD="$host_build"
 step "MinGW build" cmake --build "$mingw_build" -j "$jobs" --target windows_suites
 
-# Xvfb for the focus case is started by that case itself, after the cases without a display.
+# Xvfb for the focus case is started for that case alone (tests/wine/with_xvfb.sh).
 echo "== the Windows suites under Wine"
 ctest --test-dir "$mingw_build" --output-on-failure "$@"

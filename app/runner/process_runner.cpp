@@ -1,27 +1,16 @@
 #include "app/runner/process_runner.h"
 
-#include <cstdio>
 #include <string>
 
+#include "app/runner/lock_name.h"
 #include "app/runner/log_setup.h"
 #include "app/runner/os/single_instance.h"
-
-namespace {
-
-std::string MakeLockName(const char* vendor, const char* program) {
-  char name[128];
-  std::snprintf(name, sizeof name, ".___%s_%s__AppSingleInstanceCheckerUniqueName__.lock", vendor, program);
-  return name;
-}
-
-}  // namespace
 
 #define RUNNER_ASSERT_MSG(condition, message) \
   ((condition) ? (void)0 : runner::os::ReportAssertion(__FILE__, __LINE__, #condition, message))
 
 ProcessRunner::ProcessRunner() {
-  const std::string lockName = MakeLockName("delvaro", "quorlinrunner");
-  m_SingleInstanceChecker = std::make_unique<SingleInstanceChecker>(lockName, std::string());
+  m_SingleInstanceChecker = std::make_unique<SingleInstanceChecker>(QR_RUNNER_LOCK_NAME, std::string());
   RUNNER_ASSERT_MSG(m_SingleInstanceChecker != nullptr, "Bad data!");
   if (m_SingleInstanceChecker->IsAnotherRunning()) {
     m_SingleInstanceChecker.reset();

@@ -13,6 +13,7 @@
 #include "tests/runner/update_files.h"
 #include "tests/standin/standin_copy.h"
 #include "tests/support/file_io.h"
+#include "tests/support/runner_log_lines.h"
 
 namespace runner_test {
 namespace {
@@ -21,10 +22,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Not;
-
-const char* const kForceIgnored = "INFO [default] force not honoured: the update was not installed";
-
-std::string ExePath(const fs::path& exe) { return "INFO [default] exe path: " + exe.string(); }
 
 void StagePatch(Sandbox& box, const Bytes& patch, const std::string& manifest = R"({"force": true})") {
   fs::create_directories(box.DataFolder());
@@ -125,11 +122,14 @@ TEST(HostileData, PatchWhoseMemoryExceedsTheLimitIsRefusedBeforeAllocating) {
     const RunResult result = box.Run();
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_THAT(result.out, Not(HasSubstr("hpatchi run")));
-    EXPECT_THAT(box.LogMessages(),
-                ElementsAre(ExePath(box.InstalledExe()),
-                            MatchesRegex(".*patch needs [0-9]+ bytes of memory, more than the 256 MiB allowed: update "
-                                         "dropped"),
-                            kForceIgnored));
+    EXPECT_THAT(
+        box.LogMessages(),
+        ElementsAre(
+            hl_test::exe_path_line(box.InstalledExe()),
+            MatchesRegex(
+                ".*patch needs [0-9]+ bytes of memory, more than the 256 MiB allowed: update "
+                "dropped"),
+            hl_test::kForceNotHonouredLine));
     EXPECT_FALSE(fs::exists(box.StagedExe()));
     EXPECT_FALSE(fs::exists(box.DataFolder() / "Patch"));
     fs::remove(box.LogFile());
@@ -141,8 +141,9 @@ TEST(HostileData, ManifestOverOneMebibyteIsRefusedUnread) {
   box.InstallApp("1.0.0");
   StagePatch(box, PatchFromInstalled(box, "2.0.0"), std::string((1 << 20) + 1, ' ') + "{}");
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()),
-                                             "INFO [default] update.json is larger than 1 MiB: update dropped"));
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                          "INFO [default] update.json is larger than 1 MiB: update dropped"));
   EXPECT_FALSE(fs::exists(box.DataFolder() / "update.json"));
   EXPECT_FALSE(fs::exists(box.StagedExe()));
 }
@@ -155,9 +156,9 @@ TEST(HostileData, FailingForcedUpdateStagedAtEveryRunStartsTheApplicationOnce) {
   box.OnRun("1.0.0", "stage|" + patch.string() + "|" + manifest.string());
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()),
-                                             "INFO [default] patch failed with result 20: update dropped",
-                                             kForceIgnored));
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                          hl_test::patch_failed_line(20), hl_test::kForceNotHonouredLine));
 }
 
 // Lowers the file size limit of the runner started while alive: its writes fail for lack of room.
@@ -192,15 +193,16 @@ TEST(HostileData, BackupCopyWithoutRoomKeepsTheUpdateForThreeAttempts) {
     EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
     const std::string why = "INFO [default] backup copy failed: File too large";
     if (attempt < 3) {
-      EXPECT_THAT(box.LogMessages(),
-                  ElementsAre(ExePath(box.InstalledExe()),
-                              why + ": update kept for a later run (attempt " + std::to_string(attempt) + " of 3)",
-                              kForceIgnored));
+      EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                                                 why + ": update kept for a later run (attempt " +
+                                                     std::to_string(attempt) + " of 3)",
+                                                 hl_test::kForceNotHonouredLine));
       EXPECT_TRUE(fs::exists(box.DataFolder() / "Patch"));
       EXPECT_TRUE(fs::exists(box.DataFolder() / "update.json"));
     } else {
-      EXPECT_THAT(box.LogMessages(),
-                  ElementsAre(ExePath(box.InstalledExe()), why + " (attempt 3): update dropped", kForceIgnored));
+      EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                                                 why + " (attempt 3): update dropped",
+                                                 hl_test::kForceNotHonouredLine));
       EXPECT_FALSE(fs::exists(box.DataFolder() / "Patch"));
       EXPECT_FALSE(fs::exists(box.DataFolder() / "update.json"));
       EXPECT_FALSE(fs::exists(box.DataFolder() / "update.attempts"));
@@ -217,11 +219,13 @@ TEST(HostileData, FullDiskMakesTheUpdateWaitUntilThereIsRoom) {
   StagePatch(box, PatchFromInstalled(box, "2.0.0"));
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_THAT(box.LogMessages(),
-              ElementsAre(ExePath(box.InstalledExe()),
-                          MatchesRegex(".*not enough disk space for the update: [0-9]+ bytes needed, [0-9]+ free: "
-                                       "update kept for a later run \\(attempt 1 of 3\\)"),
-                          kForceIgnored));
+  EXPECT_THAT(
+      box.LogMessages(),
+      ElementsAre(
+          hl_test::exe_path_line(box.InstalledExe()),
+          MatchesRegex(".*not enough disk space for the update: [0-9]+ bytes needed, [0-9]+ free: "
+                       "update kept for a later run \\(attempt 1 of 3\\)"),
+          hl_test::kForceNotHonouredLine));
   EXPECT_TRUE(fs::exists(box.DataFolder() / "Patch"));
   EXPECT_FALSE(fs::exists(box.DataFolder() / "Quorlin_old.exe"));
 

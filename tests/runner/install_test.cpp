@@ -6,6 +6,7 @@
 #include "tests/runner/update_files.h"
 #include "tests/standin/standin_copy.h"
 #include "tests/support/file_io.h"
+#include "tests/support/runner_log_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace runner_test {
@@ -13,8 +14,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-std::string ExePath(const fs::path& exe) { return "INFO [default] exe path: " + exe.string(); }
 
 // Files the runner keeps only while it installs.
 void ExpectNoTransientFiles(const Sandbox& box) {
@@ -50,7 +49,7 @@ TEST(Install, FirstUpdateWritesTheStagedExecutableAndLeavesTheInstalledOneAlone)
   EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
   EXPECT_EQ(hl_test::read_file(box.InstalledExe()), installed);
   ExpectStagingConsumed(box);
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe())));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe())));
 
   // The next start picks the new version.
   box.OnRun("1.0.0", "");
@@ -66,7 +65,8 @@ TEST(Install, ForceStartsTheNewVersionAtOnce) {
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
   // The fresh staged executable goes through the version check before it starts.
   EXPECT_THAT(box.Journal(), ElementsAre(HasSubstr("run 1.0.0"), "probe 1.0.0", "probe 2.0.0", HasSubstr("run 2.0.0")));
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()), ExePath(box.StagedExe())));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                                             hl_test::exe_path_line(box.StagedExe())));
   ExpectStagingConsumed(box);
 }
 
@@ -119,8 +119,9 @@ TEST_P(BrokenManifest, ConsumesTheUpdateBeforeAnythingIsPatched) {
   StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", GetParam());
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()),
-                                             "INFO [default] update.json is not valid JSON: update dropped"));
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                          "INFO [default] update.json is not valid JSON: update dropped"));
   EXPECT_FALSE(fs::exists(box.StagedExe()));
   ExpectStagingConsumed(box);
 }
@@ -167,9 +168,11 @@ void ExpectFailedPatchKeepsTheStagedExecutable(const std::string& name, const By
   ExpectStagingConsumed(box);
   EXPECT_FALSE(fs::exists(box.DataFolder() / "update.attempts"));
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 2.0.0"}));
-  EXPECT_THAT(box.LogMessages(),
-              ElementsAre(ExePath(box.StagedExe()), ::testing::MatchesRegex(".*patch failed with result [0-9]+: update dropped"),
-                          "INFO [default] force not honoured: the update was not installed"));
+  EXPECT_THAT(
+      box.LogMessages(),
+      ElementsAre(hl_test::exe_path_line(box.StagedExe()),
+                  ::testing::MatchesRegex(".*patch failed with result [0-9]+: update dropped"),
+                  hl_test::kForceNotHonouredLine));
 }
 
 TEST(Install, FailedPatchesKeepThePreviousStagedExecutableAndEndTheRunner) {
@@ -201,7 +204,7 @@ TEST(Install, LeftoverBackupCopyAndStrayPatchResultAreReplaced) {
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
   ExpectStagingConsumed(box);
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe())));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe())));
 }
 
 TEST(Install, CrashHandlerIsCopiedWhenMissing) {
@@ -233,7 +236,8 @@ TEST(Install, MissingCrashHandlerSourceIsNoError) {
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_FALSE(fs::exists(box.DataFolder() / "crashpad_handler.exe"));
   EXPECT_EQ(box.Runs().size(), 2u);
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()), ExePath(box.StagedExe())));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                                             hl_test::exe_path_line(box.StagedExe())));
 }
 
 TEST(Install, BackupCopyNameTakenByAFolderIsSetAside) {
@@ -242,9 +246,8 @@ TEST(Install, BackupCopyNameTakenByAFolderIsSetAside) {
   box.WriteFile(box.DataFolder() / "Quorlin_old.exe" / "blocker", "x");  // a folder cannot be removed
   StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_THAT(box.LogMessages(),
-              ElementsAre(ExePath(box.InstalledExe()),
-                          "INFO [default] Quorlin_old.exe cannot be removed: set aside as Quorlin_old.exe.aside-1"));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                                             hl_test::set_aside_line("Quorlin_old.exe")));
   EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
   EXPECT_EQ(hl_test::read_text(box.DataFolder() / "Quorlin_old.exe.aside-1" / "blocker"), "x");
   ExpectStagingConsumed(box);
@@ -257,9 +260,11 @@ TEST(Install, FailedCrashHandlerCopyCostsTheUpdateNothing) {
   box.WriteFile(box.WorkFolder() / "crashpad_handler.exe" / "inside", "a folder, not a file");
   StageWhileRunning(box, "2.0.0", box.StagedExe(), "3.0.0", "{}");
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_THAT(box.LogMessages(),
-              ElementsAre(ExePath(box.StagedExe()),
-                          "INFO [default] crash handler copy failed: crashpad_handler.exe is not a regular file"));
+  EXPECT_THAT(
+      box.LogMessages(),
+      ElementsAre(
+          hl_test::exe_path_line(box.StagedExe()),
+          "INFO [default] crash handler copy failed: crashpad_handler.exe is not a regular file"));
   EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "3.0.0");
   EXPECT_FALSE(fs::exists(box.DataFolder() / "crashpad_handler.exe"));
   ExpectStagingConsumed(box);
@@ -272,9 +277,10 @@ TEST(Install, PatchThatIsAFolderIsSetAside) {
   box.WriteFile(box.DataFolder() / "Patch" / "inside", "a folder, not a patch");
   box.WriteFile(box.DataFolder() / "update.json", R"({"force": true})");
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.StagedExe()),
-                                             "INFO [default] Patch is not a regular file: set aside as Patch.aside-1",
-                                             "INFO [default] force not honoured: the update was not installed"));
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre(hl_test::exe_path_line(box.StagedExe()),
+                          "INFO [default] Patch is not a regular file: set aside as Patch.aside-1",
+                          hl_test::kForceNotHonouredLine));
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 2.0.0"});
   EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
   EXPECT_TRUE(fs::exists(box.DataFolder() / "Patch.aside-1" / "inside"));

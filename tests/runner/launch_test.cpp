@@ -4,15 +4,15 @@
 
 #include <sys/stat.h>
 
+#include "app/runner/lock_name.h"
 #include "tests/runner/sandbox.h"
 #include "tests/support/file_io.h"
+#include "tests/support/runner_log_lines.h"
 
 namespace runner_test {
 namespace {
 
 using ::testing::ElementsAre;
-
-std::string ExePathLine(const fs::path& exe) { return "INFO [default] exe path: " + exe.string(); }
 
 TEST(Launch, StartsTheInstalledApplicationWithRunnerSwitchTessdataAndWorkingDirectory) {
   Sandbox box;
@@ -22,7 +22,8 @@ TEST(Launch, StartsTheInstalledApplicationWithRunnerSwitchTessdataAndWorkingDire
   ASSERT_EQ(box.Journal().size(), 1u);
   EXPECT_EQ(box.Journal()[0], "run 1.0.0 args=--runner tessdata=" + (box.InstallFolder() / "tessdata").string() +
                                   " cwd=" + box.WorkFolder().string());
-  EXPECT_EQ(box.LogMessages(), std::vector<std::string>{ExePathLine(box.InstalledExe())});
+  EXPECT_EQ(box.LogMessages(),
+            std::vector<std::string>{hl_test::exe_path_line(box.InstalledExe())});
   // No staged executable: nothing is probed.
   EXPECT_TRUE(fs::exists(box.DataFolder()));
   EXPECT_FALSE(fs::exists(box.StagedExe()));
@@ -35,7 +36,7 @@ TEST(Launch, RoamingFolderFallsBackToHomeLocalShare) {
   EXPECT_EQ(box.Run().exitCode, 0);
   const fs::path log = box.Home() / ".local" / "share" / "Quorlin" / "logs.log";
   ASSERT_TRUE(fs::exists(log));
-  EXPECT_NE(hl_test::read_text(log).find("INFO [default] exe path: " + box.InstalledExe().string() + "\n"),
+  EXPECT_NE(hl_test::read_text(log).find(hl_test::exe_path_line(box.InstalledExe()) + "\n"),
             std::string::npos);
 }
 
@@ -45,7 +46,7 @@ TEST(Launch, SecondRunnerExitsAtOnceWhileTheFirstWaitsAndALaterOneRuns) {
   const fs::path release = box.Root() / "release";
   box.OnRun("1.0.0", "wait|" + release.string());
   const pid_t first = box.Start();
-  ASSERT_TRUE(Eventually([&] { return box.Runs().size() == 1; }));
+  ASSERT_TRUE(hl_test::eventually([&] { return box.Runs().size() == 1; }));
 
   const RunResult second = box.Run();
   EXPECT_EQ(second.exitCode, 0);
@@ -70,8 +71,8 @@ TEST(Launch, LockIsTakenInTheHomeFolderUnderItsExactName) {
   const fs::path release = box.Root() / "release";
   box.OnRun("1.0.0", "wait|" + release.string());
   const pid_t first = box.Start();
-  ASSERT_TRUE(Eventually([&] { return box.Runs().size() == 1; }));
-  EXPECT_TRUE(fs::exists(box.Home() / ".___delvaro_quorlinrunner__AppSingleInstanceCheckerUniqueName__.lock"));
+  ASSERT_TRUE(hl_test::eventually([&] { return box.Runs().size() == 1; }));
+  EXPECT_TRUE(fs::exists(box.Home() / QR_RUNNER_LOCK_NAME));
   box.WriteFile(release, "");
   EXPECT_EQ(box.Finish(first).exitCode, 0);
 }
@@ -85,7 +86,7 @@ TEST(Launch, WithoutRoamingFolderRunsTheInstalledApplicationWithoutLogOrTessdata
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.err, "Failed to get AppData Roaming path\n");
   // The log line still reaches standard output.
-  EXPECT_NE(result.out.find(ExePathLine(box.InstalledExe())), std::string::npos);
+  EXPECT_NE(result.out.find(hl_test::exe_path_line(box.InstalledExe())), std::string::npos);
   ASSERT_EQ(box.Journal().size(), 1u);
   EXPECT_EQ(box.Journal()[0], "run 1.0.0 args=--runner tessdata=(unset) cwd=" + box.WorkFolder().string());
   for (const auto& entry : fs::recursive_directory_iterator(box.Root()))
@@ -98,15 +99,17 @@ TEST(Launch, AppendsToAnExistingLogAndNeverTruncatesIt) {
   box.WriteFile(box.LogFile(), "an earlier line\n");
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_THAT(box.LogMessages(), ElementsAre("?an earlier line", ExePathLine(box.InstalledExe()),
-                                             ExePathLine(box.InstalledExe())));
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre("?an earlier line", hl_test::exe_path_line(box.InstalledExe()),
+                          hl_test::exe_path_line(box.InstalledExe())));
 }
 
 TEST(Launch, MissingInstalledExecutableIsLoggedAndNothingStarts) {
   Sandbox box;
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePathLine(box.InstalledExe()), "INFO [default] exe not exist "));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                                             "INFO [default] exe not exist "));
   EXPECT_TRUE(box.Journal().empty());
 }
 
@@ -116,9 +119,9 @@ TEST(Launch, UnstartableExecutableGivesTheStartFailureLine) {
   fs::permissions(box.InstalledExe(), fs::perms::owner_read | fs::perms::owner_write);  // no execute bit
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
-  EXPECT_THAT(box.LogMessages(),
-              ElementsAre(ExePathLine(box.InstalledExe()),
-                          "INFO [default] Create Process " + box.InstalledExe().string() + " --runner error"));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                                             "INFO [default] Create Process " +
+                                                 box.InstalledExe().string() + " --runner error"));
   EXPECT_TRUE(box.Journal().empty());
 }
 
@@ -134,7 +137,7 @@ TEST(Launch, LogLinesCarryTheLibraryDefaultTimestampFormat) {
   for (size_t i : {13u, 16u}) EXPECT_EQ(log[i], ':');
   EXPECT_EQ(log[19], ',');
   EXPECT_EQ(log[23], ' ');
-  EXPECT_EQ(log.substr(24), ExePathLine(box.InstalledExe()) + "\n");
+  EXPECT_EQ(log.substr(24), hl_test::exe_path_line(box.InstalledExe()) + "\n");
 }
 
 }  // namespace
@@ -172,7 +175,7 @@ TEST(StagedTest, FilesStagedBeforeTheStartWaitUntilTheApplicationHasRun) {
   const fs::path manifest = box.WriteFile(box.DataFolder() / "update.json", "{}");
   box.WriteFile(box.DataFolder() / "Patch", "x");
   const pid_t runner = box.Start();
-  ASSERT_TRUE(Eventually([&] { return box.Runs().size() == 1; }));
+  ASSERT_TRUE(hl_test::eventually([&] { return box.Runs().size() == 1; }));
   EXPECT_TRUE(fs::exists(manifest));  // untouched while the application runs
   box.WriteFile(release, "");
   EXPECT_EQ(box.Finish(runner).exitCode, 0);

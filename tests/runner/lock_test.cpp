@@ -5,8 +5,10 @@
 
 #include <unistd.h>
 
+#include "app/runner/lock_name.h"
 #include "tests/runner/sandbox.h"
 #include "tests/support/file_io.h"
+#include "tests/support/runner_log_lines.h"
 
 namespace runner_test {
 namespace {
@@ -14,9 +16,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-const char kLockName[] = ".___delvaro_quorlinrunner__AppSingleInstanceCheckerUniqueName__.lock";
-
-std::string ExePathLine(const fs::path& exe) { return "INFO [default] exe path: " + exe.string(); }
+const char kLockName[] = QR_RUNNER_LOCK_NAME;
 
 // A runner that holds the lock while its application waits for a release file.
 class HeldLock {
@@ -24,7 +24,7 @@ class HeldLock {
   explicit HeldLock(Sandbox& box) : m_box(box), m_release(box.Root() / ("release-" + std::to_string(s_count++))) {
     m_box.OnRun("1.0.0", "wait|" + m_release.string());
     m_pid = m_box.Start();
-    m_started = Eventually([&] { return m_box.Runs().size() == 1; });
+    m_started = hl_test::eventually([&] { return m_box.Runs().size() == 1; });
   }
   HeldLock(const HeldLock&) = delete;
   HeldLock& operator=(const HeldLock&) = delete;
@@ -103,7 +103,8 @@ void ExpectRunWithoutLock(Sandbox& box, const std::string& reason) {
   const std::string line = "single-instance lock not taken: " + (box.Home() / kLockName).string() + ": " + reason;
   EXPECT_EQ(result.err, line + "\n");
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] " + line, ExePathLine(box.InstalledExe())));
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre("INFO [default] " + line, hl_test::exe_path_line(box.InstalledExe())));
 }
 
 TEST(Lock, FolderAtTheLockPathIsReportedAndTheRunnerGoesOn) {
@@ -157,7 +158,7 @@ TEST(Lock, KilledHolderReleasesTheLock) {
   const fs::path release = box.Root() / "release";
   box.OnRun("1.0.0", "wait|" + release.string());
   const pid_t first = box.Start();
-  ASSERT_TRUE(Eventually([&] { return box.Runs().size() == 1; }));
+  ASSERT_TRUE(hl_test::eventually([&] { return box.Runs().size() == 1; }));
   ::kill(first, SIGKILL);
   EXPECT_EQ(box.Finish(first).signal, SIGKILL);
   box.WriteFile(release, "");  // lets the orphaned application end
@@ -184,8 +185,9 @@ TEST(Lock, TwoRunnersStartedTogetherRunTheApplicationOnce) {
     barrier.Release(2);
     const size_t before = static_cast<size_t>(attempt);
     // The loser ends at once; the winner waits for its application.
-    ASSERT_TRUE(Eventually([&] { return box.Ended(a) || box.Ended(b) || box.Runs().size() > before + 1; }));
-    ASSERT_TRUE(Eventually([&] { return box.Runs().size() > before; }));
+    ASSERT_TRUE(hl_test::eventually(
+        [&] { return box.Ended(a) || box.Ended(b) || box.Runs().size() > before + 1; }));
+    ASSERT_TRUE(hl_test::eventually([&] { return box.Runs().size() > before; }));
     const size_t runs = box.Runs().size();
     box.WriteFile(release, "");
     const RunResult first = box.Finish(a);

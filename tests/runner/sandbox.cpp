@@ -13,11 +13,11 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <regex>
 #include <stdexcept>
 
 #include "tests/standin/standin_copy.h"
 #include "tests/support/file_io.h"
+#include "tests/support/runner_log_lines.h"
 
 namespace runner_test {
 namespace {
@@ -30,13 +30,6 @@ void LinkOrCopy(const fs::path& from, const fs::path& to) {
 
 
 }  // namespace
-
-std::string VersionKey(const std::string& version) {
-  std::string key = version;
-  for (char& c : key)
-    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-  return key;
-}
 
 Sandbox::Sandbox() {
   m_root = m_folder.path();
@@ -84,11 +77,11 @@ fs::path Sandbox::WriteFile(const fs::path& path, const std::string& content) {
 }
 
 void Sandbox::OnRun(const std::string& version, const std::string& steps) {
-  m_env["QR_STANDIN_RUN_" + VersionKey(version)] = steps;
+  m_env["QR_STANDIN_RUN_" + standin::VersionKey(version)] = steps;
 }
 
 void Sandbox::OnProbe(const std::string& version, const std::string& answer) {
-  m_env["QR_STANDIN_PROBE_" + VersionKey(version)] = answer;
+  m_env["QR_STANDIN_PROBE_" + standin::VersionKey(version)] = answer;
 }
 
 void Sandbox::PreloadShim() {
@@ -201,7 +194,8 @@ RunResult Sandbox::Finish(pid_t pid) const {
   RunResult result;
   int status = 0;
   rusage usage{};
-  const bool ended = Eventually([&] { return ::wait4(pid, &status, WNOHANG, &usage) == pid; });
+  const bool ended =
+      hl_test::eventually([&] { return ::wait4(pid, &status, WNOHANG, &usage) == pid; });
   if (!ended) {
     ::kill(-pid, SIGKILL);
     while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
@@ -232,13 +226,7 @@ std::vector<std::string> Sandbox::Runs() const {
 }
 
 std::vector<std::string> Sandbox::LogMessages() const {
-  static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (.*)$)");
-  std::vector<std::string> messages;
-  for (const std::string& line : hl_test::lines_of(hl_test::read_text_if_present(LogFile()))) {
-    std::smatch match;
-    messages.push_back(std::regex_match(line, match, stamped) ? match[1].str() : "?" + line);
-  }
-  return messages;
+  return hl_test::log_messages(hl_test::read_text_if_present(LogFile()));
 }
 
 }  // namespace runner_test

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace runner_test {
@@ -119,21 +120,4 @@ class Sandbox {
   bool m_mounted = false;
 };
 
-std::string VersionKey(const std::string& version);
-// Waits until `predicate` holds, for at most a minute; false when it never did.
-template <typename Predicate>
-bool Eventually(Predicate predicate);
-
 }  // namespace runner_test
-
-#include <chrono>
-#include <thread>
-
-template <typename Predicate>
-bool runner_test::Eventually(Predicate predicate) {
-  for (int i = 0; i < 6000; ++i) {
-    if (predicate()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}

@@ -3,9 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "app/runner/lock_name.h"
 #include "tests/runner/sandbox.h"
 #include "tests/runner/update_files.h"
 #include "tests/support/file_io.h"
+#include "tests/support/runner_log_lines.h"
 
 namespace runner_test {
 namespace {
@@ -13,9 +15,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-const char kLockName[] = ".___delvaro_quorlinrunner__AppSingleInstanceCheckerUniqueName__.lock";
-
-std::string ExePath(const fs::path& exe) { return "INFO [default] exe path: " + exe.string(); }
+const char kLockName[] = QR_RUNNER_LOCK_NAME;
 
 // The installed 1.0.0 stages a forced update to 2.0.0 while it runs.
 void StageForcedUpdate(Sandbox& box) {
@@ -44,7 +44,8 @@ TEST(Surroundings, ClosedStandardStreamsAreTheNullDeviceForTheRunnerAndItsChildr
   ExpectUpdateInstalledAndStarted(box);
   // No log line, trace or application output landed in the runner's own files.
   EXPECT_EQ(fs::file_size(box.Home() / kLockName), 0u);
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()), ExePath(box.StagedExe())));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                                             hl_test::exe_path_line(box.StagedExe())));
   // The probe reads the null device, and children get the signals' defaults back.
   EXPECT_THAT(box.Journal(), ::testing::Contains("surroundings stdin=open sigpipe=default sigxfsz=default"));
 }
@@ -57,7 +58,8 @@ TEST(Surroundings, StandardOutputWithoutAReaderDoesNotStopAnUpdate) {
   EXPECT_EQ(result.signal, 0);
   EXPECT_EQ(result.exitCode, 0);
   ExpectUpdateInstalledAndStarted(box);
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()), ExePath(box.StagedExe())));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                                             hl_test::exe_path_line(box.StagedExe())));
 }
 
 TEST(Surroundings, FileSizeLimitFailsTheCopyInsteadOfEndingTheRunner) {
@@ -85,7 +87,7 @@ TEST(Surroundings, RelativeDataHomeIsIgnored) {
   box.SetEnv("XDG_DATA_HOME", "relative/data");
   EXPECT_EQ(box.Run().exitCode, 0);
   const fs::path log = box.Home() / ".local" / "share" / "Quorlin" / "logs.log";
-  EXPECT_EQ(hl_test::read_text(log).substr(24), ExePath(box.InstalledExe()) + "\n");
+  EXPECT_EQ(hl_test::read_text(log).substr(24), hl_test::exe_path_line(box.InstalledExe()) + "\n");
   EXPECT_FALSE(fs::exists(box.WorkFolder() / "relative"));
 }
 

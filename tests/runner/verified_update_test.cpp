@@ -8,6 +8,7 @@
 #include "tests/runner/update_files.h"
 #include "tests/standin/standin_copy.h"
 #include "tests/support/file_io.h"
+#include "tests/support/runner_log_lines.h"
 
 namespace runner_test {
 namespace {
@@ -16,10 +17,6 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-const char* const kForceIgnored = "INFO [default] force not honoured: the update was not installed";
-
-std::string ExePath(const fs::path& exe) { return "INFO [default] exe path: " + exe.string(); }
 
 std::string Manifest(const std::string& base, const std::string& result, bool force = true) {
   std::string text = std::string("{\"force\": ") + (force ? "true" : "false");
@@ -56,9 +53,8 @@ TEST(VerifiedUpdate, WrongBaseIsRefusedBeforeAnyPatching) {
   EXPECT_THAT(result.out, Not(HasSubstr("hpatchi run")));
   EXPECT_EQ(hl_test::read_file(box.StagedExe()), running);
   EXPECT_THAT(box.LogMessages(),
-              ElementsAre(ExePath(box.StagedExe()),
-                          "INFO [default] the update does not fit the executable that ran: update dropped",
-                          kForceIgnored));
+              ElementsAre(hl_test::exe_path_line(box.StagedExe()), hl_test::kUpdateDoesNotFitLine,
+                          hl_test::kForceNotHonouredLine));
   ExpectConsumed(box);
 }
 
@@ -73,10 +69,11 @@ TEST(VerifiedUpdate, ResultThatDiffersByOneByteIsRefused) {
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 2.0.0"});
   EXPECT_EQ(hl_test::read_file(box.StagedExe()), previous);
-  EXPECT_THAT(box.LogMessages(),
-              ElementsAre(ExePath(box.StagedExe()),
-                          "INFO [default] the patched executable does not match sha256: update dropped",
-                          kForceIgnored));
+  EXPECT_THAT(
+      box.LogMessages(),
+      ElementsAre(hl_test::exe_path_line(box.StagedExe()),
+                  "INFO [default] the patched executable does not match sha256: update dropped",
+                  hl_test::kForceNotHonouredLine));
   ExpectConsumed(box);
 }
 
@@ -88,7 +85,8 @@ TEST(VerifiedUpdate, CorrectUpdateWithBothHashesInstalls) {
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
   EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
-  EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.InstalledExe()), ExePath(box.StagedExe())));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                                             hl_test::exe_path_line(box.StagedExe())));
   ExpectConsumed(box);
 }
 
@@ -126,8 +124,8 @@ TEST(VerifiedUpdate, InterruptedInstallationWithAMatchingResultIsCompleted) {
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 3.0.0"});
   EXPECT_EQ(hl_test::read_file(box.StagedExe()), v3);
-  EXPECT_THAT(box.LogMessages(),
-              ElementsAre("INFO [default] interrupted installation completed", ExePath(box.StagedExe())));
+  EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] interrupted installation completed",
+                                             hl_test::exe_path_line(box.StagedExe())));
   ExpectConsumed(box);
 }
 
@@ -145,7 +143,7 @@ TEST(VerifiedUpdate, InterruptedInstallationLeftoverIsRemovedOtherwise) {
     EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 2.0.0"});
     EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
     EXPECT_FALSE(fs::exists(box.DataFolder() / "Quorlin_new.exe"));
-    EXPECT_THAT(box.LogMessages(), ElementsAre(ExePath(box.StagedExe())));
+    EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.StagedExe())));
   }
 }
 

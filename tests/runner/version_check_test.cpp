@@ -6,6 +6,7 @@
 
 #include "tests/runner/sandbox.h"
 #include "tests/support/file_io.h"
+#include "tests/support/runner_log_lines.h"
 
 namespace runner_test {
 namespace {
@@ -37,7 +38,7 @@ TEST_P(StagedVersion, IsKeptOrRemoved) {
   EXPECT_EQ(fs::exists(box.StagedExe()), c.kept);
   const fs::path started = c.kept ? box.StagedExe() : box.InstalledExe();
   EXPECT_THAT(box.Journal(), ElementsAre("probe installed", "probe staged", HasSubstr(c.kept ? "run staged" : "run installed")));
-  EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] exe path: " + started.string()));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(started)));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -117,7 +118,7 @@ TEST(VersionCheck, UnstartableStagedExecutableIsRemovedAndTheInstalledOneRuns) {
   EXPECT_THAT(result.err, HasSubstr("CreateProcess failed\n"));
   EXPECT_FALSE(fs::exists(box.StagedExe()));
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] exe path: " + box.InstalledExe().string()));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe())));
 }
 
 TEST(VersionCheck, StagedExecutableWithoutExecutePermissionIsRemoved) {
@@ -162,7 +163,7 @@ TEST_P(UnendingProbe, IsCutOffAndTheStagedExecutableLoses) {
   for (const std::string& line : box.Journal()) {
     if (line.rfind("handoff ", 0) != 0) continue;
     ++handedOff;
-    EXPECT_TRUE(Eventually([&] { return !IsRunning(std::stoi(line.substr(8))); })) << line;
+    EXPECT_TRUE(hl_test::eventually([&] { return !IsRunning(std::stoi(line.substr(8))); })) << line;
   }
   EXPECT_EQ(handedOff, GetParam() == "handoff" ? 1 : 0);
 }
@@ -205,7 +206,7 @@ TEST_P(ProbeRefused, KeepsTheStagedExecutableAndStartsTheInstalledOne) {
   EXPECT_EQ(result.err, GetParam().line + GetParam().line);
   EXPECT_EQ(hl_test::read_text(box.StagedExe()), stagedBytes);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] exe path: " + box.InstalledExe().string()));
+  EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe())));
 
   // With the resources back, the staged executable passes its check and runs.
   box.UnsetEnv(GetParam().switchName);
@@ -248,9 +249,11 @@ TEST(VersionCheck, StagedLinkToItselfIsSetAsideAndTheInstalledOneStarts) {
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_THAT(box.LogMessages(),
-              ElementsAre("INFO [default] Quorlin.exe is not a regular file: set aside as Quorlin.exe.aside-1",
-                          "INFO [default] exe path: " + box.InstalledExe().string()));
+  EXPECT_THAT(
+      box.LogMessages(),
+      ElementsAre(
+          "INFO [default] Quorlin.exe is not a regular file: set aside as Quorlin.exe.aside-1",
+          hl_test::exe_path_line(box.InstalledExe())));
   EXPECT_EQ(fs::read_symlink(box.DataFolder() / "Quorlin.exe.aside-1"), "Quorlin.exe");
 }
 

@@ -40,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/runner/lock_name.h"
 #include "diff/patch_maker.h"
 #include "tests/runner/sandbox.h"
 #include "tests/runner/update_files.h"
@@ -55,7 +56,7 @@ using runner_test::Sandbox;
 using soak::Fault;
 
 constexpr auto kRunTimeLimit = std::chrono::seconds(120);
-const char kLockName[] = ".___delvaro_quorlinrunner__AppSingleInstanceCheckerUniqueName__.lock";
+const char kLockName[] = QR_RUNNER_LOCK_NAME;
 
 int EnvNumber(const char* name, int fallback) {
   const char* value = std::getenv(name);

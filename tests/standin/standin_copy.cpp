@@ -48,4 +48,14 @@ std::string VersionOf(const std::string& path) {
   return field.substr(0, field.find('\0'));
 }
 
+std::string VersionKey(const std::string& version) {
+  std::string key = version;
+  for (char& c : key) {
+    const bool alphanumeric =
+        (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alphanumeric) c = '_';
+  }
+  return key;
+}
+
 }  // namespace standin

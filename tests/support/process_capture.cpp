@@ -6,27 +6,30 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #include "patch/hpatchi_core.h"
 #include "tests/support/file_io.h"
 
 namespace hl_test {
 
-Captured run_program(const std::vector<std::string>& args, const ChildOptions& options) {
-  TempDir dir("hl-run");
-  std::string outPath = dir.file("stdout");
-  std::string errPath = dir.file("stderr");
+StartedChild::StartedChild(const std::vector<std::string>& args, const ChildOptions& options)
+    : timeLimitSeconds_(options.timeLimitSeconds) {
+  const std::string outPath = dir_.file("stdout");
+  const std::string errPath = dir_.file("stderr");
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
   std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
     int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
@@ -48,14 +51,50 @@ Captured run_program(const std::vector<std::string>& args, const ChildOptions& o
     execv(argv[0], argv.data());
     _exit(127);
   }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+}
+
+StartedChild::~StartedChild() {
+  if (pid_ < 0) return;
+  kill(pid_, SIGKILL);
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
+}
+
+bool StartedChild::running() const {
+  if (pid_ < 0) return false;
+  siginfo_t info{};
+  return !(waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid_);
+}
+
+std::string StartedChild::out_so_far() const { return read_text_if_present(dir_.file("stdout")); }
+
+Captured StartedChild::wait() {
+  if (pid_ < 0) throw std::logic_error("the child was waited for already");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeLimitSeconds_);
+  bool polling = timeLimitSeconds_ > 0;
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(pid_, &status, polling ? WNOHANG : 0);
+    if (done == pid_) break;
+    if (done < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+    if (done == 0 && std::chrono::steady_clock::now() >= deadline) {
+      kill(pid_, SIGKILL);
+      polling = false;
+    } else if (done == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  pid_ = -1;
   Captured result;
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.out = read_text(outPath);
-  result.err = read_text(errPath);
+  result.out = read_text(dir_.file("stdout"));
+  result.err = read_text(dir_.file("stderr"));
   return result;
+}
+
+Captured run_program(const std::vector<std::string>& args, const ChildOptions& options) {
+  return StartedChild(args, options).wait();
 }
 
 StdCapture::StdCapture(bool withStdout) {

@@ -3,9 +3,13 @@
 #ifndef HL_TEST_PROCESS_CAPTURE_H
 #define HL_TEST_PROCESS_CAPTURE_H
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
@@ -17,6 +21,7 @@ struct ChildOptions {
   uint64_t addressSpace = 0; // RLIMIT_AS when not 0
   std::string workingDirectory;          // this process's when empty
   std::vector<std::string> environment;  // NAME=VALUE entries set on top of this process's
+  int timeLimitSeconds = 0;              // killed (SIGKILL) when it runs longer, when not 0
 };
 
 struct Captured {
@@ -24,6 +29,38 @@ struct Captured {
   std::string out;
   std::string err;
 };
+
+// args[0] with the arguments, started in the background; its output goes to files until wait().
+// A child that was not waited for is killed with the object.
+class StartedChild {
+ public:
+  explicit StartedChild(const std::vector<std::string>& args, const ChildOptions& options = {});
+  ~StartedChild();
+  StartedChild(const StartedChild&) = delete;
+  StartedChild& operator=(const StartedChild&) = delete;
+
+  // False once the child has ended (it is still left to wait()).
+  bool running() const;
+  // What the child has written to its standard output so far.
+  std::string out_so_far() const;
+  // Waits for the end (or the time limit) and returns what it printed; once only.
+  Captured wait();
+
+ private:
+  TempDir dir_{"hl-run"};
+  pid_t pid_ = -1;
+  int timeLimitSeconds_ = 0;
+};
+
+// Polls `predicate` every 10 ms until it holds, for at most a minute; false when it never did.
+template <typename Predicate>
+bool eventually(Predicate predicate) {
+  for (int i = 0; i < 6000; ++i) {
+    if (predicate()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
 
 // Runs args[0] with the arguments, waits, and returns what it printed.
 Captured run_program(const std::vector<std::string>& args, const ChildOptions& options = {});

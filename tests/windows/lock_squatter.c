@@ -5,12 +5,14 @@
 
 #include <stdio.h>
 
+#include "app/runner/lock_name.h"
+
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) {
     fputs("usage: lock_squatter.exe RELEASE-FILE\n", stderr);
     return 2;
   }
-  HANDLE event = CreateEventW(NULL, TRUE, FALSE, L".___delvaro_quorlinrunner__AppSingleInstanceCheckerUniqueName__.lock");
+  HANDLE event = CreateEventW(NULL, TRUE, FALSE, L"" QR_RUNNER_LOCK_NAME);
   if (event == NULL) {
     fprintf(stderr, "CreateEventW failed: %lu\n", (unsigned long)GetLastError());
     return 1;

@@ -12,12 +12,16 @@ std::string wine_path(const std::filesystem::path& unixPath) {
   return "Z:" + path;
 }
 
-Captured run_under_wine(const std::vector<std::string>& args, const ChildOptions& options) {
+std::vector<std::string> wine_command(const std::vector<std::string>& args) {
   const char* wine = std::getenv("QR_WINE");
   if (wine == nullptr || *wine == '\0') throw std::runtime_error("QR_WINE is not set");
   std::vector<std::string> command{wine};
   command.insert(command.end(), args.begin(), args.end());
-  return run_program(command, options);
+  return command;
+}
+
+Captured run_under_wine(const std::vector<std::string>& args, const ChildOptions& options) {
+  return run_program(wine_command(args), options);
 }
 
 }  // namespace hl_test

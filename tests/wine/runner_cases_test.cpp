@@ -1,0 +1,279 @@
+// End-to-end cases of QuorlinRunner.exe under Wine, in groups that CTest runs one at a time as
+// windows.runner.<group> (tests/windows/CMakeLists.txt): Setup first, then Instances, DataFolder,
+// Probes, Updates (runner_update_cases_test.cpp) and Focus, and Decoy last, which reads the
+// journals of all of them.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <regex>
+#include <thread>
+
+#include "tests/support/file_io.h"
+#include "tests/support/runner_log_lines.h"
+#include "tests/wine/runner_installation.h"
+#include "tests/wine/wine_run.h"
+
+namespace wine_runner {
+namespace {
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+
+// The journal's lines that start with `prefix`.
+std::vector<std::string> JournalLines(const Installation& box, const std::string& prefix) {
+  std::vector<std::string> lines;
+  for (const std::string& line : box.Journal())
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+  return lines;
+}
+
+std::string WithoutCarriageReturns(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+// The wineserver keeps the display it started with: ended, the next Wine program starts another.
+void EndWineServer() {
+  const std::string wineserver = FromEnvironment("QR_WINESERVER");
+  hl_test::run_program({wineserver, "-k"});
+  hl_test::run_program({wineserver, "-w"});
+}
+
+TEST(Setup, Installation) {
+  const Installation& box = Shared();
+  box.SetUp();
+  std::cout << "QuorlinRunner.exe to be installed in \"" << hl_test::wine_path(box.InstallFolder())
+            << "\"\n";
+}
+
+// A second runner ends at once while the first one's application runs; a third, started after the
+// first ended, runs the application.
+TEST(Instances, SecondRunnerLeavesAtOnceAndThirdRunsAfterTheFirst) {
+  const Installation& box = Shared();
+  box.Reset("1.0.0");
+  const fs::path release = box.Root() / "release-a";
+  fs::remove(release);
+  hl_test::StartedChild first =
+      box.Start({"QR_STANDIN_RUN_1_0_0=wait|" + hl_test::wine_path(release)});
+  // The stand-in's window line comes last; it journals "window none" without a display.
+  if (!hl_test::eventually([&] { return !JournalLines(box, "window ").empty(); })) {
+    hl_test::write_text(release, "");
+    FAIL() << "the first runner never started the application: " << first.wait().err;
+  }
+  const std::vector<std::string> journalBefore = box.Journal();
+  const std::string logBefore = box.LogText();
+  const auto started = std::chrono::steady_clock::now();
+  const Captured second = box.Run();
+  const long long elapsed = MillisecondsSince(started);
+  const bool firstStillWaits = first.running();
+  hl_test::write_text(release, "");
+  EXPECT_EQ(first.wait().exitCode, 0);
+
+  EXPECT_EQ(second.exitCode, 0);
+  EXPECT_TRUE(firstStillWaits) << "the first runner ended before the second one did";
+  EXPECT_EQ(box.Journal(), journalBefore) << "the second runner started something";
+  EXPECT_EQ(box.LogText(), logBefore) << "the second runner wrote to the log";
+  EXPECT_LE(elapsed, 15000) << "the second runner took " << elapsed << " ms";
+  EXPECT_EQ(second.out, "");
+
+  const std::string exe = hl_test::exe_path_line(box.InstalledExeWin());
+  EXPECT_TRUE(box.Ran(box.Run(), {"run 1.0.0", "run 1.0.0"}, {exe, exe}));
+}
+
+// The lock's name taken by an object of another kind: the runner reports it and goes on without
+// exclusion.
+TEST(Instances, LockNameHeldByAnEventLeavesTheRunnerWithoutExclusion) {
+  const Installation& box = Shared();
+  box.Reset("1.0.0");
+  const fs::path release = box.Root() / "release-squatter";
+  fs::remove(release);
+  hl_test::StartedChild squatter =
+      StartUnderWine({FromEnvironment("QR_LOCK_SQUATTER"), hl_test::wine_path(release)});
+  const auto holds = [&] { return squatter.out_so_far().find("held") != std::string::npos; };
+  hl_test::eventually([&] { return holds() || !squatter.running(); });
+  if (!holds()) {
+    hl_test::write_text(release, "");
+    const Captured failed = squatter.wait();
+    FAIL() << "the squatter did not take the name: " << failed.out << failed.err;
+  }
+  const Captured run = box.Run();
+  hl_test::write_text(release, "");
+  EXPECT_EQ(squatter.wait().exitCode, 0);
+
+  ASSERT_TRUE(box.Ran(run, {"run 1.0.0"}, {hl_test::exe_path_line(box.InstalledExeWin())}));
+  const std::string err = WithoutCarriageReturns(run.err);
+  EXPECT_THAT(err, HasSubstr("'CreateMutex' failed with error 0x00000006 ("));
+  EXPECT_THAT(err, HasSubstr("can't be called if mutex creation failed"));
+}
+
+TEST(DataFolder, LogInTheRoamingFolderTessdataArgumentsAndWorkingFolder) {
+  const Installation& box = Shared();
+  box.Reset("1.0.0");
+  const std::string exe = hl_test::exe_path_line(box.InstalledExeWin());
+  ASSERT_TRUE(box.Ran(box.Run(), {"run 1.0.0"}, {exe}));
+
+  std::vector<fs::path> logs;
+  for (const fs::path& top : {fs::path(FromEnvironment("WINEPREFIX")), box.Root()})
+    for (const fs::directory_entry& entry :
+         fs::recursive_directory_iterator(top, fs::directory_options::skip_permission_denied))
+      if (entry.path().filename() == "logs.log") logs.push_back(entry.path());
+  EXPECT_EQ(logs, std::vector<fs::path>{box.DataFolder() / "logs.log"});
+
+  // easylogging++ writes the file in text mode on Windows: every line ends in CR LF.
+  static const std::regex stamped(
+      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO \[default\] exe path: .*\r$)");
+  const std::string log = box.LogText();
+  ASSERT_THAT(log, EndsWith("\r\n"));
+  for (const std::string& line : hl_test::lines_of(log))
+    EXPECT_TRUE(std::regex_match(line, stamped)) << ::testing::PrintToString(line);
+
+  EXPECT_EQ(JournalLines(box, "run "),
+            std::vector<std::string>{
+                "run 1.0.0 args=--runner tessdata=" + hl_test::wine_path(box.InstallFolder()) +
+                "\\tessdata cwd=" + hl_test::wine_path(box.WorkFolder())});
+
+  // The next run appends its line.
+  EXPECT_TRUE(box.Ran(box.Run(), {"run 1.0.0", "run 1.0.0"}, {exe, exe}));
+}
+
+// The version probe over the pipe: the staged executable is kept or removed, and the one that
+// runs is named in the log.
+struct ProbeCase {
+  const char* name;
+  std::string installed, staged;
+  bool kept;
+  std::vector<std::string> environment;
+};
+
+void PrintTo(const ProbeCase& probe, std::ostream* out) { *out << probe.name; }
+
+class ProbesByVersion : public ::testing::TestWithParam<ProbeCase> {};
+
+void RunProbe(const ProbeCase& probe) {
+  const Installation& box = Shared();
+  box.Reset(probe.installed);
+  box.Stage(probe.staged);
+  const Captured run = box.Run(probe.environment);
+  const std::string started = probe.kept ? probe.staged : probe.installed;
+  ASSERT_TRUE(
+      box.Ran(run, {"probe " + probe.installed, "probe " + probe.staged, "run " + started},
+              {hl_test::exe_path_line(probe.kept ? box.StagedExeWin() : box.InstalledExeWin())}));
+  EXPECT_EQ(fs::exists(box.StagedExe()), probe.kept);
+}
+
+TEST_P(ProbesByVersion, KeepsOrRemovesTheStagedExecutable) { RunProbe(GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Staged, ProbesByVersion,
+    ::testing::Values(
+        ProbeCase{"StagedNewer", "1.2.3", "1.2.4", true, {}},
+        ProbeCase{"StagedOlder", "1.2.4", "1.2.3", false, {}},
+        ProbeCase{"Equal", "1.2.3", "1.2.3", true, {}},
+        ProbeCase{"FirstDifferenceDecides", "1.9.0", "2.0.0", true, {}},
+        ProbeCase{"StagedAnswersNothing", "1.0.0", "1.0.1", false, {"QR_STANDIN_PROBE_1_0_1=none"}},
+        ProbeCase{
+            "StagedAnswersOnStderr", "1.0.0", "1.0.1", true, {"QR_STANDIN_PROBE_1_0_1=stderr"}},
+        ProbeCase{"StagedAnswerTooLong", "1.0.0", "1.0.1", false, {"QR_STANDIN_PROBE_1_0_1=long"}},
+        ProbeCase{"StagedVersionNotANumber", "1.0.0", "one.two", false, {}}),
+    [](const ::testing::TestParamInfo<ProbeCase>& info) { return std::string(info.param.name); });
+
+// The probe is given its output pipe and no other handle of the runner's: above all not the log
+// file, which the C runtime opens inheritable.
+TEST(Probes, ChildInheritsOnlyItsOutput) {
+  ASSERT_NO_FATAL_FAILURE(
+      RunProbe({"", "1.0.0", "1.0.1", true, {"QR_STANDIN_PROBE_1_0_1=surroundings"}}));
+  const std::vector<std::string> surroundings = JournalLines(Shared(), "surroundings ");
+  ASSERT_EQ(surroundings.size(), 1u);
+  EXPECT_THAT(surroundings[0], EndsWith(" files=none"));
+}
+
+// The staged 1.0.1 answers and never ends by itself: the runner gives it up at the probe's time
+// limit (5 s), kills it and starts the installed one.
+class ProbesAtTheTimeLimit : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ProbesAtTheTimeLimit, GiveUpAndRunTheInstalledExecutable) {
+  const Installation& box = Shared();
+  box.Reset("1.0.0");
+  box.Stage("1.0.1");
+  const auto started = std::chrono::steady_clock::now();
+  const Captured run = box.Run({"QR_STANDIN_PROBE_1_0_1=" + GetParam()});
+  const long long elapsed = MillisecondsSince(started);
+  ASSERT_TRUE(box.Ran(run, {"probe 1.0.0", "probe 1.0.1", "run 1.0.0"},
+                      {hl_test::exe_path_line(box.InstalledExeWin())}));
+  EXPECT_FALSE(fs::exists(box.StagedExe()));
+  EXPECT_GE(elapsed, 4500);
+  EXPECT_LE(elapsed, 60000);
+  if (GetParam() == "handoff") {
+    // The handed-off child journals again 8 s after its start, unless it was stopped with the
+    // probe.
+    static const std::regex handoff("handoff [0-9].*");
+    const std::vector<std::string> lines = JournalLines(box, "handoff ");
+    ASSERT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return std::regex_match(line, handoff);
+    })) << "the probe handed off to no child";
+    std::this_thread::sleep_until(started + std::chrono::seconds(11));
+    EXPECT_THAT(box.Journal(), ::testing::Not(::testing::Contains("handoff survived")))
+        << "the probe's child outlived the time limit";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, ProbesAtTheTimeLimit,
+                         ::testing::Values("hang",      // answers, then never ends
+                                           "flood",     // writes without end
+                                           "handoff"),  // leaves a child holding the output
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.param;
+                         });
+
+// The runner finds the window "Quorlin" after the application's first idle and passes it to
+// SetFocus. Needs a display: with_xvfb.sh gives one in QR_FOCUS_DISPLAY.
+TEST(Focus, RunnerFocusesTheApplicationWindow) {
+  const char* display = std::getenv("QR_FOCUS_DISPLAY");
+  if (display == nullptr) GTEST_SKIP() << "no display in QR_FOCUS_DISPLAY";
+  const Installation& box = Shared();
+  EndWineServer();
+  box.Reset("1.0.0", FromEnvironment("QR_STANDIN_GUI_EXE"));
+  // The window trace shows the handle that the runner passes to SetFocus.
+  const Captured run = box.Run(
+      {std::string("DISPLAY=") + display, "WINEDEBUG=-all,+win", "QR_STANDIN_FOCUS_WAIT=2000"});
+  EndWineServer();
+  ASSERT_TRUE(box.Ran(run, {"run 1.0.0"}, {hl_test::exe_path_line(box.InstalledExeWin())}));
+  const std::vector<std::string> window = JournalLines(box, "window ");
+  ASSERT_EQ(window.size(), 1u);
+  std::smatch handle;
+  ASSERT_TRUE(std::regex_search(window[0], handle, std::regex("handle=(0x[0-9a-f]+)")))
+      << "the stand-in made no window: " << window[0];
+  EXPECT_THAT(run.err, HasSubstr("NtUserSetFocus " + handle[1].str() + " "))
+      << "no SetFocus of that window";
+  EXPECT_THAT(window[0], HasSubstr("focus=yes")) << "the window did not get the focus";
+}
+
+// The decoy in the folder above the installation, where an unquoted command line would lead,
+// never ran in any group.
+TEST(Decoy, NeverRan) {
+  const Installation& box = Shared();
+  box.CollectJournal();
+  const std::vector<std::string> all =
+      hl_test::lines_of(hl_test::read_text_if_present(box.AllJournals()));
+  const long starts = std::count_if(all.begin(), all.end(), [](const std::string& line) {
+    return line.rfind("run ", 0) == 0 || line.rfind("probe ", 0) == 0;
+  });
+  EXPECT_GT(starts, 0) << "no journal of the groups before";
+  EXPECT_THAT(all, ::testing::Each(::testing::Not(HasSubstr("decoy"))));
+
+  // The decoy itself works: started with the arguments the unquoted line would give it, it
+  // leaves its mark.
+  hl_test::ChildOptions inRoot;
+  inRoot.workingDirectory = box.Root().string();
+  hl_test::run_under_wine(
+      {(box.Root() / "Quorlin.exe").string(), "Install\\app\\Quorlin.exe", "--runner"}, inRoot);
+  EXPECT_EQ(box.Journal(),
+            std::vector<std::string>{"usage decoy args=Install\\app\\Quorlin.exe --runner"});
+}
+
+}  // namespace
+}  // namespace wine_runner

@@ -1,0 +1,294 @@
+// The Updates group: patches made by the Linux mkpatch, staged by the stand-in and installed by
+// QuorlinRunner.exe under Wine.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <regex>
+#include <stdexcept>
+
+#include "patch/hl_result.h"
+#include "patch/hpatch_lite_format.h"
+#include "tests/standin/standin_copy.h"
+#include "tests/support/file_io.h"
+#include "tests/support/runner_log_lines.h"
+#include "tests/wine/runner_installation.h"
+#include "tests/wine/wine_run.h"
+
+namespace wine_runner {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// mkpatch's patch from `base` to `result`, written to `patch` with the options given.
+fs::path MakePatch(const fs::path& base, const fs::path& result, const fs::path& patch,
+                   const std::vector<std::string>& options) {
+  std::vector<std::string> args{FromEnvironment("QR_MKPATCH"), "-q"};
+  args.insert(args.end(), options.begin(), options.end());
+  args.insert(args.end(), {base.string(), result.string(), patch.string()});
+  const Captured made = hl_test::run_program(args);
+  if (made.exitCode != 0) throw std::runtime_error("mkpatch failed: " + made.err);
+  return patch;
+}
+
+// The patch from the stand-in to its 2.0.0 made with -c `method` ("" for mkpatch's default),
+// made once for the group.
+fs::path VersionPatch(const std::string& method) {
+  const Installation& box = Shared();
+  const fs::path patch =
+      box.Root() / ("patch-" + (method.empty() ? std::string("default") : method));
+  if (fs::exists(patch)) return patch;
+  std::vector<std::string> options;
+  if (!method.empty()) options = {"-c", method};
+  return MakePatch(box.Standin(), box.Version2(), patch, options);
+}
+
+std::vector<std::string> UpdatedEvents() {
+  return {"run 1.0.0", "probe 1.0.0", "probe 2.0.0", "run 2.0.0"};
+}
+
+std::vector<std::string> UpdatedLog() {
+  return {hl_test::exe_path_line(Shared().InstalledExeWin()),
+          hl_test::exe_path_line(Shared().StagedExeWin())};
+}
+
+struct ForcedCase {
+  std::string method;  // "" for mkpatch's default
+  hpatch_lite_compress_type type;
+};
+
+void PrintTo(const ForcedCase& forced, std::ostream* out) { *out << "-c " << forced.method; }
+
+class UpdatesForced : public ::testing::TestWithParam<ForcedCase> {};
+
+// A forced update installs 2.0.0 byte for byte and starts it at once, leaving nothing behind.
+TEST_P(UpdatesForced, InstallsAndStartsTheNewVersion) {
+  const Installation& box = Shared();
+  const fs::path patch = VersionPatch(GetParam().method);
+  ASSERT_EQ(hl_test::read_file(patch).at(2), GetParam().type) << "mkpatch's compress_type";
+  box.Reset("1.0.0");
+  const Captured run = box.Run({box.StageSteps("1.0.0", patch, box.ForceManifest(true))});
+  ASSERT_TRUE(box.Ran(run, UpdatedEvents(), UpdatedLog()));
+  EXPECT_TRUE(box.StagedIs(box.Version2()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, UpdatesForced,
+                         ::testing::Values(ForcedCase{"none", HPATCH_LITE_COMPRESS_NONE},
+                                           ForcedCase{"tuz", HPATCH_LITE_COMPRESS_TUZ},
+                                           ForcedCase{"zlib", HPATCH_LITE_COMPRESS_ZLIB},
+                                           ForcedCase{"lzma", HPATCH_LITE_COMPRESS_LZMA},
+                                           ForcedCase{"", HPATCH_LITE_COMPRESS_LZMA2}),
+                         [](const ::testing::TestParamInfo<ForcedCase>& info) {
+                           return info.param.method.empty() ? std::string("default")
+                                                            : info.param.method;
+                         });
+
+// UTF-8 text in Windows code page 1252.
+std::string InCodePage1252(const std::string& text) {
+  const iconv_t convert = iconv_open("CP1252", "UTF-8");
+  if (convert == reinterpret_cast<iconv_t>(-1))
+    throw std::runtime_error("no iconv from UTF-8 to CP1252");
+  std::string in = text, out(text.size(), '\0');
+  char* inNext = in.data();
+  char* outNext = out.data();
+  size_t inLeft = in.size(), outLeft = out.size();
+  const size_t converted = iconv(convert, &inNext, &inLeft, &outNext, &outLeft);
+  iconv_close(convert);
+  if (converted == static_cast<size_t>(-1))
+    throw std::runtime_error("not in code page 1252: " + text);
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+// The shell takes the roaming folder from this registry value, so a case can move it.
+void SetRoamingFolder(const std::string& folder) {
+  hl_test::run_under_wine(
+      {"reg", "add",
+       "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", "/v",
+       "AppData", "/t", "REG_EXPAND_SZ", "/d", folder, "/f"});
+}
+
+struct RoamingCase {
+  const char* name;
+  std::string folder;
+  // Whether the name has a spelling in code page 1252; without one, the log names the folder by
+  // its 8.3 short name.
+  bool inCodePage;
+};
+
+void PrintTo(const RoamingCase& roaming, std::ostream* out) { *out << roaming.folder; }
+
+class UpdatesRoamingFolder : public ::testing::TestWithParam<RoamingCase> {};
+
+// A forced tuz update with the roaming folder at C:\users\<user>\<folder>.
+TEST_P(UpdatesRoamingFolder, HoldsTheLogAndTheUpdate) {
+  Installation& box = Shared();
+  const fs::path usual = box.DataFolder();
+  box.MoveDataFolder(box.DriveC() / "users" / box.User() / GetParam().folder / "Quorlin");
+  SetRoamingFolder("C:\\users\\" + box.User() + "\\" + GetParam().folder);
+  struct Restore {
+    Installation& box;
+    fs::path usual;
+    ~Restore() {
+      SetRoamingFolder("%USERPROFILE%\\AppData\\Roaming");
+      fs::remove_all(box.DataFolder());
+      box.MoveDataFolder(usual);
+    }
+  } restore{box, usual};
+  box.Reset("1.0.0");
+  const Captured run =
+      box.Run({box.StageSteps("1.0.0", VersionPatch("tuz"), box.ForceManifest(true))});
+
+  std::string staged;
+  if (GetParam().inCodePage) {
+    staged = hl_test::exe_path_line(InCodePage1252("C:\\users\\" + box.User() + "\\" +
+                                                   GetParam().folder + "\\Quorlin\\Quorlin.exe"));
+  } else {
+    const std::vector<std::string> log = box.LogMessages();
+    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
+    staged = log[1];
+    const std::regex shortName(R"(INFO \[default\] exe path: C:\\users\\)" + box.User() +
+                               R"(\\[!-~]*~[!-~]*\\Quorlin\\Quorlin\.exe)");
+    ASSERT_TRUE(std::regex_match(staged, shortName)) << "not named by its short name: " << staged;
+  }
+  ASSERT_TRUE(
+      box.Ran(run, UpdatedEvents(), {hl_test::exe_path_line(box.InstalledExeWin()), staged}));
+  EXPECT_TRUE(box.StagedIs(box.Version2()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, UpdatesRoamingFolder,
+    ::testing::Values(RoamingCase{"InTheAnsiCodePage", "Daten Müller", true},
+                      RoamingCase{"OutsideTheAnsiCodePage", "Данные Петра", false}),
+    [](const ::testing::TestParamInfo<RoamingCase>& info) { return std::string(info.param.name); });
+
+// A patch the driver rejects: the previous staged executable (1.5.0) stays as it was, the update
+// is consumed with one line that names the driver's result, and "force" is not honoured.
+void ExpectFailedPatchKeepsTheStagedExecutable(const fs::path& patch) {
+  const Installation& box = Shared();
+  box.Reset("1.0.0");
+  box.Stage("1.5.0");
+  const fs::path previous = box.Root() / "previous.exe";
+  fs::copy_file(box.StagedExe(), previous, fs::copy_options::overwrite_existing);
+  const Captured run = box.Run({box.StageSteps("1.5.0", patch, box.ForceManifest(true))});
+  std::smatch found;
+  const std::string log = box.LogText();
+  ASSERT_TRUE(std::regex_search(log, found,
+                                std::regex("patch failed with result ([0-9]+): update dropped")))
+      << "no line of a bad patch in the log: " << ::testing::PrintToString(box.LogMessages());
+  const int result = std::stoi(found[1].str());
+  EXPECT_THAT(result,
+              ::testing::AnyOf(HPATCHI_OLD_READ_ERROR, HPATCHI_COMPRESS_TYPE_ERROR,
+                               HPATCHI_DECOMPRESSER_INFO_ERROR, HPATCHI_DECOMPRESSER_OPEN_ERROR,
+                               HPATCHI_DECOMPRESSER_CLOSE_ERROR, HPATCHI_HEADER_ERROR,
+                               HPATCHI_PATCH_ERROR));
+  ASSERT_TRUE(box.Ran(run, {"probe 1.0.0", "probe 1.5.0", "run 1.5.0"},
+                      {hl_test::exe_path_line(box.StagedExeWin()),
+                       hl_test::patch_failed_line(result), hl_test::kForceNotHonouredLine}));
+  EXPECT_TRUE(box.StagedIs(previous));
+}
+
+TEST(Updates, PatchMadeAgainstAnotherBaseFails) {
+  // A longer base and its 2.0.0: the copies of the tail reach past the end of the real base.
+  const Installation& box = Shared();
+  const fs::path base = box.Root() / "other-base.exe";
+  std::vector<uint8_t> longer = hl_test::read_file(box.Standin());
+  longer.insert(longer.end(), 200000, 'Z');
+  hl_test::write_file(base, longer);
+  const fs::path result = box.Root() / "other-v2.exe";
+  standin::MakeCopyWithVersion(base.string(), result.string(), "2.0.0");
+  ExpectFailedPatchKeepsTheStagedExecutable(
+      MakePatch(base, result, box.Root() / "patch-other-base", {"-c", "tuz"}));
+}
+
+TEST(Updates, TruncatedPatchFails) {
+  std::vector<uint8_t> patch = hl_test::read_file(VersionPatch("tuz"));
+  patch.resize(patch.size() / 2);
+  const fs::path truncated = Shared().Root() / "patch-truncated";
+  hl_test::write_file(truncated, patch);
+  ExpectFailedPatchKeepsTheStagedExecutable(truncated);
+}
+
+TEST(Updates, UnforcedUpdateRunsAtTheNextStart) {
+  const Installation& box = Shared();
+  box.Reset("1.0.0");
+  const std::string exe = hl_test::exe_path_line(box.InstalledExeWin());
+  const Captured first =
+      box.Run({box.StageSteps("1.0.0", VersionPatch("zlib"), box.ForceManifest(false))});
+  ASSERT_TRUE(box.Ran(first, {"run 1.0.0"}, {exe}));
+  ASSERT_TRUE(box.StagedIs(box.Version2()));
+  EXPECT_TRUE(box.Ran(box.Run(), UpdatedEvents(), UpdatedLog()));
+}
+
+// A manifest of mkpatch --manifest names the base and the result by their digests (BCrypt here).
+TEST(Updates, HashedUpdateChecksBaseAndResult) {
+  const Installation& box = Shared();
+  // Made as the installed 1.0.0 is, byte for byte.
+  const fs::path base = box.Root() / "v1.exe";
+  standin::MakeCopyWithVersion(box.Standin().string(), base.string(), "1.0.0");
+  const fs::path manifest = box.Root() / "hashed.json";
+  const fs::path patch = MakePatch(base, box.Version2(), box.Root() / "patch-hashed",
+                                   {"-c", "lzma", "--manifest", manifest.string(), "--force"});
+  box.Reset("1.0.0");
+  ASSERT_TRUE(
+      box.Ran(box.Run({box.StageSteps("1.0.0", patch, manifest)}), UpdatedEvents(), UpdatedLog()));
+  ASSERT_TRUE(box.StagedIs(box.Version2()));
+
+  // Another base: refused before patching, the staged 1.5.0 kept.
+  box.Reset("1.0.0");
+  box.Stage("1.5.0");
+  const fs::path previous = box.Root() / "previous.exe";
+  fs::copy_file(box.StagedExe(), previous, fs::copy_options::overwrite_existing);
+  const Captured run = box.Run({box.StageSteps("1.5.0", patch, manifest)});
+  ASSERT_TRUE(box.Ran(run, {"probe 1.0.0", "probe 1.5.0", "run 1.5.0"},
+                      {hl_test::exe_path_line(box.StagedExeWin()), hl_test::kUpdateDoesNotFitLine,
+                       hl_test::kForceNotHonouredLine}));
+  EXPECT_TRUE(box.StagedIs(previous));
+  EXPECT_THAT(run.out, Not(HasSubstr("hpatchi run")))
+      << "the patch was applied before the base was checked";
+}
+
+// A link at Quorlin_old.exe is never written through.
+TEST(Updates, LinkAtTheBackupNameLeavesItsTargetAlone) {
+  const Installation& box = Shared();
+  box.Reset("1.0.0");
+  fs::create_directories(box.DataFolder());
+  const fs::path victim = box.Root() / "victim";
+  hl_test::write_text(victim, "a file of the user\n");
+  fs::create_symlink(victim, box.DataFolder() / "Quorlin_old.exe");
+  const Captured run =
+      box.Run({box.StageSteps("1.0.0", VersionPatch("zlib"), box.ForceManifest(false))});
+  // Removed, or, where Wine keeps the link through a removal, set aside.
+  std::vector<std::string> log{hl_test::exe_path_line(box.InstalledExeWin())};
+  if (box.LogMessages().size() == 2) log.push_back(hl_test::set_aside_line("Quorlin_old.exe"));
+  ASSERT_TRUE(box.Ran(run, {"run 1.0.0"}, log));
+  fs::remove(box.DataFolder() / "Quorlin_old.exe.aside-1");
+  EXPECT_EQ(hl_test::read_text(victim), "a file of the user\n") << "the link's target was written";
+  EXPECT_TRUE(box.StagedIs(box.Version2()));
+}
+
+// A tuz dictionary of 2^30 bytes is refused before anything is allocated, and the update consumed.
+TEST(Updates, PatchBeyondTheMemoryLimitIsRefused) {
+  const Installation& box = Shared();
+  std::vector<uint8_t> patch = hl_test::read_file(VersionPatch("tuz"));
+  // The dictionary size follows the header: 4 bytes and the widths of the two size fields.
+  const uint8_t layout = patch.at(3);
+  const size_t header = 4 + (layout & HPATCH_LITE_WIDTH_MASK) +
+                        ((layout >> HPATCH_LITE_UNCOMPRESS_WIDTH_SHIFT) & HPATCH_LITE_WIDTH_MASK);
+  const uint32_t dictionary = 1u << 30;
+  for (size_t i = 0; i < TUZ_DICT_SIZE_BYTES; ++i)
+    patch.at(header + i) = static_cast<uint8_t>(dictionary >> (8 * i));
+  const fs::path big = box.Root() / "patch-big-dictionary";
+  hl_test::write_file(big, patch);
+  box.Reset("1.0.0");
+  const Captured run = box.Run({box.StageSteps("1.0.0", big, box.ForceManifest(true))});
+  ASSERT_TRUE(box.Ran(run, {"run 1.0.0"},
+                      {hl_test::exe_path_line(box.InstalledExeWin()),
+                       hl_test::memory_refused_line(1073774592), hl_test::kForceNotHonouredLine}));
+  EXPECT_FALSE(fs::exists(box.StagedExe()));
+  EXPECT_THAT(box.Leftovers(), ::testing::IsEmpty());
+}
+
+}  // namespace
+}  // namespace wine_runner

@@ -309,12 +309,12 @@ TEST(HpatchiProgram, ShortWriteOnAFullDeviceGivesCode6) {
 
 // Covers of a few bytes that jump about OLD, with difference bytes and without: the way a patch of
 // short covers reads and writes must give what long covers give, also when the writes fail.
-hl_test::PatchBuilder short_covers(const Bytes& old, uint32_t count) {
+hl_test::PatchBuilder short_covers(const Bytes& old, uint32_t count, uint32_t longest) {
   hl_test::PatchBuilder b(old);
   uint32_t x = 12345;
   for (uint32_t i = 0; i < count; ++i) {
     x = x * 1103515245u + 12345u;
-    uint32_t length = 1 + (x >> 8) % 20;  // on both sides of the short-write bound
+    uint32_t length = 1 + (x >> 8) % longest;
     uint32_t at = (x >> 4) % (static_cast<uint32_t>(old.size()) - length);
     if (i % 3 == 0) {
       b.copy(at, length);
@@ -330,7 +330,7 @@ hl_test::PatchBuilder short_covers(const Bytes& old, uint32_t count) {
 
 TEST(HpatchiProgram, ShortCoversApply) {
   Bytes old = hl_test::random_bytes(300000, 23);
-  hl_test::PatchBuilder b = short_covers(old, 30000);
+  hl_test::PatchBuilder b = short_covers(old, 30000, 20);  // chunks on both sides of 16 bytes
   Files f(old, b.patch());
   Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
   ASSERT_EQ(c.exitCode, HPATCHI_OK) << c.err;
@@ -338,8 +338,9 @@ TEST(HpatchiProgram, ShortCoversApply) {
 }
 
 TEST(HpatchiProgram, ShortWritesOfShortCoversGiveCode6) {
+  // Chunks of at most 8 bytes, each a write of its own; the failed one must end the patch.
   Bytes old = hl_test::random_bytes(300000, 24);
-  hl_test::PatchBuilder b = short_covers(old, 30000);
+  hl_test::PatchBuilder b = short_covers(old, 30000, 8);
   Files f(old, b.patch());
   Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath, FileSizeLimit(10000));
   EXPECT_EQ(c.exitCode, HPATCHI_WRITE_ERROR);

@@ -61,10 +61,18 @@ static uint32_t hpatch_lite_take_packed_from(hpatch_lite_TInput* in, uint32_t va
   return value;
 }
 
-static uint32_t hpatch_lite_take_packed(hpatch_lite_TInput* in) {
+static uint32_t hpatch_lite_take_packed_slow(hpatch_lite_TInput* in) {
   hl_byte b = hpatch_lite_take_byte(in);
   uint32_t value = (uint32_t)(b & HPATCH_LITE_PACKED_BITS);
   return (b & HPATCH_LITE_PACKED_MORE) ? hpatch_lite_take_packed_from(in, value) : value;
+}
+
+/* Most numbers of a body are one byte already in the input half. */
+static inline uint32_t hpatch_lite_take_packed(hpatch_lite_TInput* in) {
+  if (in->pos < in->fill && (in->buf[in->pos] & HPATCH_LITE_PACKED_MORE) == 0) {
+    return in->buf[in->pos++];
+  }
+  return hpatch_lite_take_packed_slow(in);
 }
 
 /* Little-endian value of up to 4 bytes; a short delivery just gives a value of fewer bytes. */

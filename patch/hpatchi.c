@@ -108,9 +108,29 @@ static hl_bool hpatchi_read_old(PatchListener* listener, uint32_t oldPos, hl_byt
   return head->read(head, oldPos, data, data + size);
 }
 
+/* Below this many bytes a write goes into the stdio buffer byte by byte: a patch of short covers
+ * writes millions of chunks of a few bytes, and fwrite's own cost per call then outweighs the
+ * bytes. The bytes, the buffer and the failures are those of fwrite. */
+#define HPATCHI_SHORT_WRITE 16u
+
+static uint32_t hpatchi_write_bytes(FILE* file, const hl_byte* data, uint32_t size) {
+#ifndef _WIN32
+  if (size < HPATCHI_SHORT_WRITE) {
+    uint32_t i;
+    for (i = 0; i < size; ++i) {
+      if (putc_unlocked(data[i], file) == EOF) {
+        return i;
+      }
+    }
+    return size;
+  }
+#endif
+  return (uint32_t)fwrite(data, 1, size, file);
+}
+
 static hl_bool hpatchi_write_new(PatchListener* listener, const hl_byte* data, uint32_t size) {
   TPatchiListener* self = (TPatchiListener*)listener;
-  if (fwrite(data, 1, size, self->newFileHandle) != size) {
+  if (hpatchi_write_bytes(self->newFileHandle, data, size) != size) {
     self->errorCode = HPATCHI_WRITE_ERROR;
     return hl_FALSE;
   }

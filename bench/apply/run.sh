@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
 # Apply benchmark on real pairs with many covers: hpatchi applies the patch of each compress type
 # next to decoding the same body alone (decode_body), zstd --patch-from and xdelta3 on the same
-# pair, in the same run. For every program: wall, user and system time and peak memory
-# (/usr/bin/time), and, from a separate run, the read/seek system calls (read, pread64, lseek)
-# per MiB of output (perf's syscall tracepoints, or strace -c -f with SYSCALLS=strace). Every
-# applied file is compared with the real new file. The hostile pair is a patch of one-byte covers
-# that jump between two old positions (hostile_patch).
+# pair, in the same run. For every program: wall, user and system time (time_runs.py: a monotonic
+# clock and the child's resource usage), and, from separate runs, peak memory (/usr/bin/time) and
+# the read/seek system calls (read, pread64, lseek) per MiB of output (perf's syscall tracepoints, or
+# strace -c -f with SYSCALLS=strace). Every applied file is compared with the real new file.
+# decode_body writes the body it decodes to the same output file as hpatchi, so that both sides
+# pay for their output alike (rows decode-TYPE; rows discard-TYPE decode without writing); the row
+# copy-old copies OLD to that file with plain reads and writes, the file traffic that any applier
+# of the pair has on top of its decoding. The hostile
+# pair is a patch of one-byte covers that jump between two old positions (hostile_patch).
 #
 #   bench/apply/run.sh [pair...]    pairs: crypto python chromium hostile (default: all)
 #
-#   RUNS=3          timed runs of each program; the one with the least wall time is reported
+#   RUNS=3          timed runs of each program at least; the least wall time is reported, user
+#                   and system time are the runs' mean
+#   MIN_SECONDS=1   each program is run again until this much time has passed (at most 200
+#                   runs), so that a small pair's runs of milliseconds are timed often enough
 #   TYPES="..."     compress types of our patches (default: lzma2 tuz zlib lzma none)
 #   BEFORE=FILE     another hpatchi build, applied beside ours (rows "hpatchi-before")
 #   ZSTD_LEVEL=19   level of the zstd patches
@@ -27,6 +34,7 @@ WORK="$OUT/work"
 A="$OUT/apply"
 BUILD="${BUILD_DIR:-$ROOT/build-bench}"
 RUNS=${RUNS:-3}
+MIN_SECONDS=${MIN_SECONDS:-1}
 TYPES=(${TYPES:-lzma2 tuz zlib lzma none})
 ZSTD_LEVEL=${ZSTD_LEVEL:-19}
 mkdir -p "$WORK/debs" "$WORK/pairs" "$A/patches" "$A/run"
@@ -99,23 +107,22 @@ CSV="$A/apply.csv"
 MD="$A/apply.md"
 [ -f "$CSV" ] || echo "pair,program,patchBytes,outMiB,wallSec,userSec,sysSec,peakKiB,readSeekCalls,callsPerMiB,mustBytes,check" >"$CSV"
 
-# measure PAIR PROGRAM PATCH OUTFILE CMD...: RUNS timed runs and one counted run.
+# measure PAIR PROGRAM PATCH OUTFILE CMD...: the timed runs, one run for the peak and one counted run.
 measure() {
   local pair=$1 prog=$2 patch=$3 outFile=$4
   shift 4
-  local d="$A/run/$pair-$prog" best="" line check=ok
+  local d="$A/run/$pair-$prog" check=ok wall user sys peak
   mkdir -p "$d"
-  for ((i = 0; i < RUNS; i++)); do
-    rm -f "$outFile"
-    if ! /usr/bin/time -f "%e %U %S %M" -o "$d/time" "$@" >"$d/stdout" 2>"$d/stderr"; then
-      check=failed
-    fi
-    line=$(tail -1 "$d/time")
-    if [ -z "$best" ] || awk -v a="${line%% *}" -v b="${best%% *}" 'BEGIN {exit !(a < b)}'; then
-      best=$line
-    fi
-  done
-  if [ "$outFile" != - ] && [ $check = ok ] && ! cmp -s "$outFile" "$WORK/pairs/$pair.new"; then
+  local runs code
+  read -r wall user sys runs code < <(python3 "$ROOT/bench/apply/time_runs.py" "$RUNS" \
+    "$MIN_SECONDS" "$outFile" "$d/stdout" "$d/stderr" -- "$@")
+  [ "$code" = 0 ] || check=failed
+  rm -f "$outFile"
+  /usr/bin/time -f "%M" -o "$d/time" "$@" >/dev/null 2>&1 || check=failed
+  peak=$(tail -1 "$d/time")
+  if [[ $prog == hpatchi-* || $prog == before-* || $prog == zstd || $prog == xdelta3 ]] &&
+    [ $check = ok ] &&
+    ! cmp -s "$outFile" "$WORK/pairs/$pair.new"; then
     check=differs
   fi
   local must
@@ -126,14 +133,13 @@ measure() {
   local newBytes mib
   newBytes=$(stat -L -c %s "$WORK/pairs/$pair.new")
   mib=$(awk -v b="$newBytes" 'BEGIN {printf "%.2f", b / 1048576}')
-  read -r wall user sys peak <<<"$best"
   local perMiB
   perMiB=$(awk -v c="$calls" -v m="$mib" 'BEGIN {printf "%.1f", c / m}')
   # A new measurement replaces the earlier one of the same program on the same pair.
   grep -v "^$pair,$prog," "$CSV" >"$CSV.tmp" || true
   mv "$CSV.tmp" "$CSV"
   echo "$pair,$prog,$(stat -L -c %s "$patch"),$mib,$wall,$user,$sys,$peak,$calls,$perMiB,${must:-},$check" >>"$CSV"
-  printf '  %-16s patch %10s B  wall %7.2f s  user %6.2f s  sys %6.2f s  peak %7s KiB  %9s read/seek calls (%7s/MiB)  %s\n' \
+  printf '  %-16s patch %10s B  wall %7.3f s  user %6.3f s  sys %6.3f s  peak %7s KiB  %9s read/seek calls (%7s/MiB)  %s\n' \
     "$prog" "$(stat -L -c %s "$patch")" "$wall" "$user" "$sys" "$peak" "$calls" "$perMiB" "$check"
 }
 
@@ -144,9 +150,11 @@ for pair in "${pairs[@]}"; do
   old="$WORK/pairs/$pair.old"
   echo "$pair: $(stat -L -c %s "$old") -> $(stat -L -c %s "$WORK/pairs/$pair.new") bytes"
   out="$A/run/$pair.out"
+  measure "$pair" copy-old "$old" "$out" dd if="$old" of="$out" bs=128k status=none
   for type in "${TYPES[@]}"; do
     patch=$(make_patch "$pair" "$type")
-    measure "$pair" "decode-$type" "$patch" - "$DECODE" "$patch"
+    measure "$pair" "decode-$type" "$patch" "$out" "$DECODE" "$patch" "$out"
+    measure "$pair" "discard-$type" "$patch" - "$DECODE" "$patch"
     measure "$pair" "hpatchi-$type" "$patch" "$out" "$HPATCHI" "$old" "$patch" "$out"
     if [ -n "${BEFORE:-}" ]; then
       measure "$pair" "before-$type" "$patch" "$out" "$BEFORE" "$old" "$patch" "$out"
@@ -194,19 +202,28 @@ for pair, progs in by.items():
             line += f"; system {f(r, 'sysSec'):.2f} s (target <= 1 s: {'met' if f(r, 'sysSec') <= 1 else 'MISSED'})"
         out.append(line)
     lz, dec, xd = progs.get("hpatchi-lzma2"), progs.get("decode-lzma2"), progs.get("xdelta3")
-    if lz and dec:
-        q = f(lz, "wallSec") / max(f(dec, "wallSec"), 0.005)
-        out.append(f"- {pair} lzma2: apply/decode wall {q:.2f} (target <= 1.2: {'met' if q <= 1.2 else 'MISSED'}), "
-                   f"CPU {f(lz,'userSec')+f(lz,'sysSec'):.2f} s vs {f(dec,'userSec')+f(dec,'sysSec'):.2f} s")
+    for floor in ("decode-lzma2", "discard-lzma2"):
+        dec = progs.get(floor)
+        if lz and dec:
+            q = f(lz, "wallSec") / max(f(dec, "wallSec"), 0.0005)
+            cpu = f(lz, "userSec") + f(lz, "sysSec")
+            floorCpu = f(dec, "userSec") + f(dec, "sysSec")
+            out.append(f"- {pair} lzma2: apply/{floor} wall {q:.2f} (target <= 1.2: {'met' if q <= 1.2 else 'MISSED'}), "
+                       f"CPU {cpu:.4f} s vs {floorCpu:.4f} s ({cpu / max(floorCpu, 0.0005):.2f})")
+    dec = progs.get("decode-lzma2")
+    cp = progs.get("copy-old")
+    if lz and dec and cp:
+        out.append(f"- {pair} lzma2: apply minus decode {f(lz,'wallSec')-f(dec,'wallSec'):.4f} s wall, "
+                   f"copying OLD alone {f(cp,'wallSec'):.4f} s")
     if lz and xd:
-        out.append(f"- {pair} lzma2: wall {f(lz,'wallSec'):.2f} s vs xdelta3 {f(xd,'wallSec'):.2f} s "
+        out.append(f"- {pair} lzma2: wall {f(lz,'wallSec'):.3f} s vs xdelta3 {f(xd,'wallSec'):.3f} s "
                    f"(target <=: {'met' if f(lz,'wallSec') <= f(xd,'wallSec') else 'MISSED'}), "
-                   f"CPU {f(lz,'userSec')+f(lz,'sysSec'):.2f} s vs {f(xd,'userSec')+f(xd,'sysSec'):.2f} s")
+                   f"CPU {f(lz,'userSec')+f(lz,'sysSec'):.3f} s vs {f(xd,'userSec')+f(xd,'sysSec'):.3f} s")
     tz, zs = progs.get("hpatchi-tuz"), progs.get("zstd")
     if tz and zs:
         q = f(tz, "wallSec") / max(f(zs, "wallSec"), 0.005)
         out.append(f"- {pair} tuz: wall {q:.2f}x zstd's (target <= 1.5: {'met' if q <= 1.5 else 'MISSED'}), "
-                   f"CPU {f(tz,'userSec')+f(tz,'sysSec'):.2f} s vs {f(zs,'userSec')+f(zs,'sysSec'):.2f} s")
+                   f"CPU {f(tz,'userSec')+f(tz,'sysSec'):.3f} s vs {f(zs,'userSec')+f(zs,'sysSec'):.3f} s")
 open(sys.argv[2], "w").write("\n".join(out) + "\n")
 print("\n".join(out[out.index("Targets:"):]))
 EOF

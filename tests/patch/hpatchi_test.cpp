@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -304,6 +305,57 @@ TEST(HpatchiProgram, ShortWriteOnAFullDeviceGivesCode6) {
   Captured c = hpatchi(f.oldPath, f.diffPath, "/dev/full");
   EXPECT_EQ(c.exitCode, HPATCHI_WRITE_ERROR);
   EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\npatchListener ERROR!\n");
+}
+
+// Covers of a few bytes that jump about OLD, with difference bytes and without: the way a patch of
+// short covers reads and writes must give what long covers give, also when the writes fail.
+hl_test::PatchBuilder short_covers(const Bytes& old, uint32_t count, uint32_t longest) {
+  hl_test::PatchBuilder b(old);
+  uint32_t x = 12345;
+  for (uint32_t i = 0; i < count; ++i) {
+    x = x * 1103515245u + 12345u;
+    uint32_t length = 1 + (x >> 8) % longest;
+    uint32_t at = (x >> 4) % (static_cast<uint32_t>(old.size()) - length);
+    if (i % 3 == 0) {
+      b.copy(at, length);
+    } else {
+      Bytes changed(old.begin() + at, old.begin() + at + length);
+      changed[0] = static_cast<uint8_t>(changed[0] ^ 0x5A);
+      b.cover(at, changed, false);
+    }
+    if (i % 7 == 0) b.literal({static_cast<uint8_t>(i), 1, 2});
+  }
+  return b;
+}
+
+TEST(HpatchiProgram, ShortCoversApply) {
+  Bytes old = hl_test::random_bytes(300000, 23);
+  hl_test::PatchBuilder b = short_covers(old, 30000, 20);  // chunks on both sides of 16 bytes
+  Files f(old, b.patch());
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
+  ASSERT_EQ(c.exitCode, HPATCHI_OK) << c.err;
+  EXPECT_EQ(hl_test::read_file(f.newPath), b.new_data());
+}
+
+TEST(HpatchiProgram, ShortWritesOfShortCoversGiveCode6) {
+  // Chunks of at most 8 bytes, each a write of its own; the failed one must end the patch.
+  Bytes old = hl_test::random_bytes(300000, 24);
+  hl_test::PatchBuilder b = short_covers(old, 30000, 8);
+  Files f(old, b.patch());
+  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath, FileSizeLimit(10000));
+  EXPECT_EQ(c.exitCode, HPATCHI_WRITE_ERROR);
+  EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\npatchListener ERROR!\n");
+  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, f.newPath) +
+                                          sizes_trace(old.size(), b.patch().size()) +
+                                          uncompressed_trace(b.new_data().size()));
+  Bytes written = hl_test::read_file(f.newPath);
+  EXPECT_LE(written.size(), 10000u);
+  EXPECT_TRUE(std::equal(written.begin(), written.end(), b.new_data().begin()));
+  if (access("/dev/full", W_OK) == 0) {
+    c = hpatchi(f.oldPath, f.diffPath, "/dev/full");
+    EXPECT_EQ(c.exitCode, HPATCHI_WRITE_ERROR);
+    EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\npatchListener ERROR!\n");
+  }
 }
 
 TEST(HpatchiProgram, PrefixErrorsGiveCode11) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <thread>
 
@@ -109,9 +110,10 @@ size_t smallest(const std::vector<uint64_t>& sizes) {
 
 LayoutChoice::LayoutChoice(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,
                            const SuffixIndex& index, const LayoutTrial& trial)
-    : old_(old), oldSize_(oldSize), neu_(neu), trial_(trial),
+    : old_(old), oldSize_(oldSize), neu_(neu), newSize_(newSize), trial_(trial),
       windows_(trial_windows(newSize, trial.windowSize, trial.windowCount)),
-      costs_(trial.encode.compression == Compression::None ? kRawCosts : kCoderCosts) {
+      costs_(trial.encode.compression == Compression::None ? kRawCosts : kCoderCosts),
+      whole_(costs_.size()) {
   for (const CoverCosts& c : costs_) {
     covers_.emplace_back();
     for (const auto& w : windows_)
@@ -119,21 +121,56 @@ LayoutChoice::LayoutChoice(const uint8_t* old, size_t oldSize, const uint8_t* ne
   }
 }
 
-Layout LayoutChoice::choose() const {
+Layout LayoutChoice::choose(const SuffixIndex* index) {
   LayoutTrial fixed = trial_;
   fixed.encode.lzmaLiteralContextBits = 3;  // chosen later, for the final body
   const std::vector<size_t> splits = split_candidates(trial_.encode.compression);
+  // The candidate among layouts that codes smallest: on the windows, then, when some come
+  // close to the smallest there and the windows are not all of NEW, whole.
+  auto pick = [&](const std::vector<std::pair<size_t, size_t>>& layouts) {
+    const std::vector<uint64_t> sizes = coded_sizes(old_, oldSize_, neu_, windows_, covers_, layouts, fixed);
+    size_t best = smallest(sizes);
+    if (index == nullptr || windows_.size() < 2) return layouts[best];
+    const double limit = static_cast<double>(sizes[best]) * (1.0 + trial_.closeFraction);
+    std::vector<size_t> close;
+    for (size_t k = 0; k < layouts.size(); ++k)
+      if (static_cast<double>(sizes[k]) <= limit) close.push_back(k);
+    if (close.size() < 2) return layouts[best];
+    uint64_t bestWhole = UINT64_MAX;
+    for (size_t k : close) {
+      const auto [c, split] = layouts[k];
+      if (!whole_[c])
+        whole_[c] = find_covers(old_, oldSize_, neu_, newSize_, *index, costs_[c], {}, trial_.searchPieces);
+      BodyOptions o;
+      o.plainRunMin = split;
+      const std::vector<uint8_t> body = write_body(old_, oldSize_, neu_, newSize_, *whole_[c], o);
+      const uint64_t coded = trial_.encode.compression == Compression::None
+                                 ? body.size()
+                                 : encode_body(body, fixed.encode).payload.size();
+      if (coded < bestWhole) {
+        bestWhole = coded;
+        best = k;
+      }
+    }
+    return layouts[best];
+  };
   // The prices first, with the middle split; then the split, with the prices chosen. The two
   // hardly interact: the prices move cover borders, the split cuts inside covers.
   std::vector<std::pair<size_t, size_t>> layouts;
   for (size_t c = 0; c < costs_.size(); ++c) layouts.emplace_back(c, splits[splits.size() / 2]);
-  const size_t costs =
-      layouts[smallest(coded_sizes(old_, oldSize_, neu_, windows_, covers_, layouts, fixed))].first;
+  const size_t costs = pick(layouts).first;
   layouts.clear();
   for (size_t s : splits) layouts.emplace_back(costs, s);
-  const size_t split =
-      layouts[smallest(coded_sizes(old_, oldSize_, neu_, windows_, covers_, layouts, fixed))].second;
-  return Layout{costs_[costs], split};
+  const size_t split = pick(layouts).second;
+  for (size_t c = 0; c < whole_.size(); ++c)
+    if (c != costs) whole_[c].reset();
+  return Layout{costs_[costs], split, costs};
+}
+
+std::optional<std::vector<Cover>> LayoutChoice::take_covers(const Layout& chosen) {
+  std::optional<std::vector<Cover>> covers;
+  if (chosen.costsIndex < whole_.size()) covers.swap(whole_[chosen.costsIndex]);
+  return covers;
 }
 
 Layout choose_layout(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,

@@ -48,16 +48,30 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     LayoutTrial trial;
     trial.encode = options.encode;
     trial.threads = large ? 2 : 1;
-    const LayoutChoice choice(old, oldSize, neu, newSize, *index, trial);
-    // The candidates' coders need more memory than a small OLD's index: it is sorted again
-    // once they are done rather than kept beside them.
-    const bool resort = oldSize <= kResortUpTo;
-    if (resort) index.reset();
-    const Layout layout = choice.choose();
-    if (resort) index.emplace(old, oldSize);
+    trial.searchPieces = large ? 2 : 1;
+    LayoutChoice choice(old, oldSize, neu, newSize, *index, trial);
+    const bool lzma = c == Compression::Lzma || c == Compression::Lzma2;
+    Layout layout;
+    if (lzma) {
+      // LZMA's coders need more memory than a small OLD's index: it is sorted again once they
+      // are done rather than kept beside them. Coding LZMA candidates whole costs too much time.
+      const bool resort = oldSize <= kResortUpTo;
+      if (resort) index.reset();
+      layout = choice.choose();
+      if (resort) index.emplace(old, oldSize);
+    } else {
+      // The other coders are small and quick enough to code close candidates whole, below the
+      // size where every pass over NEW counts.
+      layout = choice.choose(large ? nullptr : &*index);
+    }
     bodyOptions.plainRunMin = layout.plainRunMin;
-    covers = find_covers(old, oldSize, neu, newSize, *index, layout.costs, options.progress,
-                         large ? 2 : 1);
+    if (std::optional<std::vector<Cover>> searched = choice.take_covers(layout)) {
+      covers = std::move(*searched);
+      if (options.progress) options.progress(newSize, newSize);
+    } else {
+      covers = find_covers(old, oldSize, neu, newSize, *index, layout.costs, options.progress,
+                           trial.searchPieces);
+    }
     step("planning old-file reads");
     ReadBudget budget;
     budget.readStep = bodyOptions.readBlock;

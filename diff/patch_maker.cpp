@@ -52,17 +52,18 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     LayoutChoice choice(old, oldSize, neu, newSize, *index, trial);
     const bool lzma = c == Compression::Lzma || c == Compression::Lzma2;
     Layout layout;
-    if (lzma) {
-      // LZMA's coders need more memory than a small OLD's index: it is sorted again once they
-      // are done rather than kept beside them. Coding LZMA candidates whole costs too much time.
+    if (!lzma && !large && oldSize > kResortUpTo) {
+      // The coders other than LZMA are small and quick enough to code close candidates whole,
+      // below the size where every pass over NEW counts.
+      layout = choice.choose(&*index);
+    } else {
+      // The candidates' coders need more memory than a small OLD's index: it is sorted again
+      // once they are done rather than kept beside them. A small OLD's windows cover much of
+      // NEW, and LZMA candidates coded whole would cost too much time.
       const bool resort = oldSize <= kResortUpTo;
       if (resort) index.reset();
       layout = choice.choose();
       if (resort) index.emplace(old, oldSize);
-    } else {
-      // The other coders are small and quick enough to code close candidates whole, below the
-      // size where every pass over NEW counts.
-      layout = choice.choose(large ? nullptr : &*index);
     }
     bodyOptions.plainRunMin = layout.plainRunMin;
     if (std::optional<std::vector<Cover>> searched = choice.take_covers(layout)) {

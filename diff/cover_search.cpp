@@ -364,7 +364,7 @@ std::vector<Cover> find_covers(const uint8_t* oldData, size_t oldSize, const uin
   std::vector<Cover> covers;
   for (auto& p : parts) {
     covers.insert(covers.end(), p.begin(), p.end());
-    p = {};
+    p = std::vector<Cover>();  // {} would keep the memory
   }
   if (progress) progress(newSize, newSize);
   return covers;

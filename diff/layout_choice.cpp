@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <thread>
 
@@ -38,13 +39,6 @@ std::vector<size_t> split_candidates(Compression c) {
   }
 }
 
-// The covers of one window with positions in NEW taken from the window's start.
-std::vector<Cover> window_covers(const uint8_t* old, size_t oldSize, const uint8_t* neu,
-                                 std::pair<size_t, size_t> w, const SuffixIndex& index,
-                                 const CoverCosts& costs) {
-  return find_covers(old, oldSize, neu + w.first, w.second - w.first, index, costs);
-}
-
 }  // namespace
 
 std::vector<std::pair<size_t, size_t>> trial_windows(size_t newSize, size_t windowSize,
@@ -65,11 +59,12 @@ std::vector<std::pair<size_t, size_t>> trial_windows(size_t newSize, size_t wind
 
 namespace {
 
-// Coded size of each layout, summed over the windows; the windows' searches run on the given
-// number of threads.
+// Coded size of each layout, summed over the windows, where covers[c][w] are the covers of
+// window w under price set c; the layouts are coded on the trial's number of threads.
 std::vector<uint64_t> coded_sizes(const uint8_t* old, size_t oldSize, const uint8_t* neu,
                                   const std::vector<std::pair<size_t, size_t>>& windows,
-                                  const SuffixIndex& index, const std::vector<Layout>& layouts,
+                                  const std::vector<std::vector<std::vector<Cover>>>& covers,
+                                  const std::vector<std::pair<size_t, size_t>>& layouts,
                                   const LayoutTrial& trial) {
   std::vector<std::atomic<uint64_t>> sizes(layouts.size());
   const size_t jobs = layouts.size() * windows.size();
@@ -78,13 +73,13 @@ std::vector<uint64_t> coded_sizes(const uint8_t* old, size_t oldSize, const uint
   auto work = [&] {
     for (size_t j; (j = next.fetch_add(1)) < jobs;) {
       try {
-        const Layout& l = layouts[j / windows.size()];
-        const auto w = windows[j % windows.size()];
-        std::vector<Cover> covers = window_covers(old, oldSize, neu, w, index, l.costs);
+        const auto [costs, split] = layouts[j / windows.size()];
+        const size_t k = j % windows.size();
+        const auto w = windows[k];
         BodyOptions o;
-        o.plainRunMin = l.plainRunMin;
+        o.plainRunMin = split;
         std::vector<uint8_t> body =
-            write_body(old, oldSize, neu + w.first, w.second - w.first, covers, o);
+            write_body(old, oldSize, neu + w.first, w.second - w.first, covers[costs][k], o);
         sizes[j / windows.size()] += trial.encode.compression == Compression::None
                                          ? body.size()
                                          : encode_body(body, trial.encode).payload.size();
@@ -103,31 +98,84 @@ std::vector<uint64_t> coded_sizes(const uint8_t* old, size_t oldSize, const uint
   return std::vector<uint64_t>(sizes.begin(), sizes.end());
 }
 
-// The smallest of the candidates; ties go to the earlier one.
-Layout smallest(const std::vector<Layout>& layouts, const std::vector<uint64_t>& sizes) {
+// The index of the smallest size; ties go to the earlier one.
+size_t smallest(const std::vector<uint64_t>& sizes) {
   size_t best = 0;
-  for (size_t k = 1; k < layouts.size(); ++k)
+  for (size_t k = 1; k < sizes.size(); ++k)
     if (sizes[k] < sizes[best]) best = k;
-  return layouts[best];
+  return best;
 }
 
 }  // namespace
 
-Layout choose_layout(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,
-                     const SuffixIndex& index, const LayoutTrial& trial) {
-  const auto windows = trial_windows(newSize, trial.windowSize, trial.windowCount);
-  LayoutTrial fixed = trial;
+LayoutChoice::LayoutChoice(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,
+                           const SuffixIndex& index, const LayoutTrial& trial)
+    : old_(old), oldSize_(oldSize), neu_(neu), newSize_(newSize), trial_(trial),
+      windows_(trial_windows(newSize, trial.windowSize, trial.windowCount)),
+      costs_(trial.encode.compression == Compression::None ? kRawCosts : kCoderCosts),
+      whole_(costs_.size()) {
+  for (const CoverCosts& c : costs_) {
+    covers_.emplace_back();
+    for (const auto& w : windows_)
+      covers_.back().push_back(find_covers(old, oldSize, neu + w.first, w.second - w.first, index, c));
+  }
+}
+
+Layout LayoutChoice::choose(const SuffixIndex* index) {
+  LayoutTrial fixed = trial_;
   fixed.encode.lzmaLiteralContextBits = 3;  // chosen later, for the final body
-  const std::vector<size_t> splits = split_candidates(trial.encode.compression);
+  const std::vector<size_t> splits = split_candidates(trial_.encode.compression);
+  // The candidate among layouts that codes smallest: on the windows, then, when some come
+  // close to the smallest there and the windows are not all of NEW, whole.
+  auto pick = [&](const std::vector<std::pair<size_t, size_t>>& layouts) {
+    const std::vector<uint64_t> sizes = coded_sizes(old_, oldSize_, neu_, windows_, covers_, layouts, fixed);
+    size_t best = smallest(sizes);
+    if (index == nullptr || windows_.size() < 2) return layouts[best];
+    const double limit = static_cast<double>(sizes[best]) * (1.0 + trial_.closeFraction);
+    std::vector<size_t> close;
+    for (size_t k = 0; k < layouts.size(); ++k)
+      if (static_cast<double>(sizes[k]) <= limit) close.push_back(k);
+    if (close.size() < 2) return layouts[best];
+    uint64_t bestWhole = UINT64_MAX;
+    for (size_t k : close) {
+      const auto [c, split] = layouts[k];
+      if (!whole_[c])
+        whole_[c] = find_covers(old_, oldSize_, neu_, newSize_, *index, costs_[c], {}, trial_.searchPieces);
+      BodyOptions o;
+      o.plainRunMin = split;
+      const std::vector<uint8_t> body = write_body(old_, oldSize_, neu_, newSize_, *whole_[c], o);
+      const uint64_t coded = trial_.encode.compression == Compression::None
+                                 ? body.size()
+                                 : encode_body(body, fixed.encode).payload.size();
+      if (coded < bestWhole) {
+        bestWhole = coded;
+        best = k;
+      }
+    }
+    return layouts[best];
+  };
   // The prices first, with the middle split; then the split, with the prices chosen. The two
   // hardly interact: the prices move cover borders, the split cuts inside covers.
-  std::vector<Layout> layouts;
-  const auto& costs = trial.encode.compression == Compression::None ? kRawCosts : kCoderCosts;
-  for (const CoverCosts& c : costs) layouts.push_back(Layout{c, splits[splits.size() / 2]});
-  Layout best = smallest(layouts, coded_sizes(old, oldSize, neu, windows, index, layouts, fixed));
+  std::vector<std::pair<size_t, size_t>> layouts;
+  for (size_t c = 0; c < costs_.size(); ++c) layouts.emplace_back(c, splits[splits.size() / 2]);
+  const size_t costs = pick(layouts).first;
   layouts.clear();
-  for (size_t s : splits) layouts.push_back(Layout{best.costs, s});
-  return smallest(layouts, coded_sizes(old, oldSize, neu, windows, index, layouts, fixed));
+  for (size_t s : splits) layouts.emplace_back(costs, s);
+  const size_t split = pick(layouts).second;
+  for (size_t c = 0; c < whole_.size(); ++c)
+    if (c != costs) whole_[c].reset();
+  return Layout{costs_[costs], split, costs};
+}
+
+std::optional<std::vector<Cover>> LayoutChoice::take_covers(const Layout& chosen) {
+  std::optional<std::vector<Cover>> covers;
+  if (chosen.costsIndex < whole_.size()) covers.swap(whole_[chosen.costsIndex]);
+  return covers;
+}
+
+Layout choose_layout(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,
+                     const SuffixIndex& index, const LayoutTrial& trial) {
+  return LayoutChoice(old, oldSize, neu, newSize, index, trial).choose();
 }
 
 }  // namespace hldiff

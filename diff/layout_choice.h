@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "diff/body_encoder.h"
@@ -16,6 +17,7 @@ namespace hldiff {
 struct Layout {
   CoverCosts costs;
   size_t plainRunMin = 0;  // see BodyOptions
+  size_t costsIndex = 0;   // which of the trial's price sets costs is
 };
 
 struct LayoutTrial {
@@ -23,7 +25,39 @@ struct LayoutTrial {
   size_t readBlock = 0;        // as in BodyOptions
   size_t windowSize = size_t(256) << 10;
   size_t windowCount = 4;      // NEW up to windowSize * windowCount is tried whole
+  // Candidates coded at once; each holds a coder of its own, so more threads cost memory.
   unsigned threads = 2;
+  unsigned searchPieces = 1;  // as find_covers takes them, for searches over all of NEW
+  // Candidates that code the windows within this fraction of the smallest are coded whole,
+  // searched over all of NEW, when choose() is given the index: a few windows of a sparse
+  // update can rank candidates that differ by a percent or two either way.
+  double closeFraction = 0.01;
+};
+
+// The trial in two steps, so that OLD's index need not live while the candidates are coded:
+// the windows' covers for every candidate price set are searched first, then coded.
+class LayoutChoice {
+ public:
+  // Searches the windows with index.
+  LayoutChoice(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,
+               const SuffixIndex& index, const LayoutTrial& trial);
+  // Codes the candidates; with OLD's index, the close ones are also coded whole.
+  Layout choose(const SuffixIndex* index = nullptr);
+  // The covers of all of NEW under the chosen price set when choose() searched them, else
+  // nothing; they are handed over once.
+  std::optional<std::vector<Cover>> take_covers(const Layout& chosen);
+
+ private:
+  const uint8_t* old_;
+  size_t oldSize_;
+  const uint8_t* neu_;
+  size_t newSize_;
+  LayoutTrial trial_;
+  std::vector<std::pair<size_t, size_t>> windows_;
+  std::vector<CoverCosts> costs_;
+  std::vector<std::vector<std::vector<Cover>>> covers_;  // per price set, per window
+  // Covers of all of NEW searched by choose(), per price set.
+  std::vector<std::optional<std::vector<Cover>>> whole_;
 };
 
 Layout choose_layout(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,

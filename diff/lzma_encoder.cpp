@@ -49,7 +49,8 @@ void encode_stream(lzma_vli filterId, lzma_options_lzma opt, const uint8_t* data
   lzma_ret rc = lzma_raw_encoder(&s.strm, filters);
   if (rc != LZMA_OK) throw std::runtime_error("LZMA encoder set-up failed: " + std::to_string(rc));
   size_t produced = out.size();
-  out.resize(produced + size / 4 + (size_t(1) << 16));
+  // Patch bodies shrink to a small part of their size; the output grows when they do not.
+  out.resize(produced + size / 16 + (size_t(1) << 16));
   s.strm.next_in = data;
   s.strm.avail_in = size;
   for (;;) {
@@ -104,52 +105,71 @@ std::vector<std::vector<uint8_t>> encode_segments(const lzma_options_lzma& opt,
 constexpr size_t kTrialPiece = size_t(256) << 10;
 constexpr size_t kTrialPieces = 4;
 
-// The literal context bits that code samples of the data smallest, tried in parallel.
-uint32_t best_literal_context(lzma_options_lzma opt, const uint8_t* data, size_t size) {
+// The literal context bits chosen for the data, and the data coded with them when the trial
+// coded the whole of it.
+struct LiteralContextChoice {
+  uint32_t lc = 3;
+  std::vector<uint8_t> stream;
+};
+
+// The literal context bits that code samples of the data smallest. Data of at least
+// parallelFrom bytes is tried on two threads, smaller data one trial after another, which
+// keeps a single coder in memory. A sample that is the whole data is coded as it will be
+// coded, with filterId, and the winner's stream is kept.
+LiteralContextChoice best_literal_context(lzma_vli filterId, lzma_options_lzma opt,
+                                          const uint8_t* data, size_t size,
+                                          const LzmaOptions& options) {
+  const bool whole = size <= kTrialPiece * kTrialPieces;
   std::vector<uint8_t> sample;
-  if (size <= kTrialPiece * kTrialPieces) {
-    sample.assign(data, data + size);
-  } else {
+  if (!whole) {
     for (size_t k = 0; k < kTrialPieces; ++k) {
       size_t at = (size - kTrialPiece) / (kTrialPieces - 1) * k;
       sample.insert(sample.end(), data + at, data + at + kTrialPiece);
     }
+    // Matches across the pieces' borders mean nothing, and a dictionary beyond a piece only
+    // costs the coder memory.
+    opt.dict_size = std::min<uint32_t>(opt.dict_size, kTrialPiece);
+    filterId = LZMA_FILTER_LZMA1;
   }
+  const uint8_t* in = whole ? data : sample.data();
+  const size_t inSize = whole ? size : sample.size();
   constexpr uint32_t kCandidates[] = {0, 1, 2, 3};
-  size_t sizes[std::size(kCandidates)] = {};
+  std::vector<uint8_t> streams[std::size(kCandidates)];
   std::exception_ptr errors[std::size(kCandidates)];
+  size_t sizes[std::size(kCandidates)] = {};
   auto trial = [&](size_t k) {
     try {
       lzma_options_lzma o = opt;
       o.lc = kCandidates[k];
-      std::vector<uint8_t> out;
-      encode_stream(LZMA_FILTER_LZMA1, o, sample.data(), sample.size(), out);
-      sizes[k] = out.size();
+      encode_stream(filterId, o, in, inSize, streams[k]);
+      sizes[k] = streams[k].size();
+      if (!whole) streams[k] = std::vector<uint8_t>();  // {} would keep the memory
     } catch (...) {
       errors[k] = std::current_exception();
     }
   };
-  std::vector<std::thread> pool;
-  for (size_t k = 1; k < std::size(kCandidates); k += 2) pool.emplace_back(
-      [&, k] { trial(k); });
-  for (size_t k = 0; k < std::size(kCandidates); k += 2) trial(k);
-  for (auto& t : pool) t.join();
+  if (size >= options.parallelFrom) {
+    std::vector<std::thread> pool;
+    for (size_t k = 1; k < std::size(kCandidates); k += 2) pool.emplace_back([&, k] { trial(k); });
+    for (size_t k = 0; k < std::size(kCandidates); k += 2) trial(k);
+    for (auto& t : pool) t.join();
+  } else {
+    for (size_t k = 0; k < std::size(kCandidates); ++k) {
+      trial(k);
+      // Only the smallest stream so far is worth keeping.
+      for (size_t j = 0; j < k; ++j)
+        if (!streams[j].empty() && sizes[k] < sizes[j]) streams[j] = std::vector<uint8_t>();
+    }
+  }
   for (auto& e : errors)
     if (e) std::rethrow_exception(e);
   // liblzma's default stays unless another setting codes the sample clearly smaller: gains
   // below a percent on a sample have been seen to turn into losses on the whole body. A
   // sample that is the whole data leaves nothing to guess: the smallest wins.
-  const bool whole = sample.size() == size;
   size_t best = 3;
   for (size_t k = 0; k < std::size(kCandidates); ++k)
     if (whole ? sizes[k] < sizes[best] : sizes[k] * 100 < sizes[best] * 99) best = k;
-  return kCandidates[best];
-}
-
-lzma_options_lzma options_for(const uint8_t* data, size_t size, const LzmaOptions& options) {
-  lzma_options_lzma opt = make_options(size, options);
-  if (options.literalContextBits < 0) opt.lc = best_literal_context(opt, data, size);
-  return opt;
+  return LiteralContextChoice{kCandidates[best], std::move(streams[best])};
 }
 
 }  // namespace
@@ -160,19 +180,35 @@ uint32_t lzma_dict_size_for(size_t size, const LzmaOptions& options) {
 }
 
 std::vector<uint8_t> lzma_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
-  lzma_options_lzma opt = options_for(data, size, options);
+  lzma_options_lzma opt = make_options(size, options);
+  LiteralContextChoice choice;
+  if (options.literalContextBits < 0) {
+    choice = best_literal_context(LZMA_FILTER_LZMA1, opt, data, size, options);
+    opt.lc = choice.lc;
+  }
   std::vector<uint8_t> out{5};
   std::vector<uint8_t> props = props_of(LZMA_FILTER_LZMA1, opt, 5);
   out.insert(out.end(), props.begin(), props.end());
-  encode_stream(LZMA_FILTER_LZMA1, opt, data, size, out);
+  if (!choice.stream.empty())
+    out.insert(out.end(), choice.stream.begin(), choice.stream.end());
+  else
+    encode_stream(LZMA_FILTER_LZMA1, opt, data, size, out);
   return out;
 }
 
 std::vector<uint8_t> lzma2_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
-  lzma_options_lzma opt = options_for(data, size, options);
+  lzma_options_lzma opt = make_options(size, options);
+  LiteralContextChoice choice;
+  if (options.literalContextBits < 0) {
+    choice = best_literal_context(LZMA_FILTER_LZMA2, opt, data, size, options);
+    opt.lc = choice.lc;
+  }
   std::vector<uint8_t> out = props_of(LZMA_FILTER_LZMA2, opt, 1);
   if (options.segments <= 1 || size < options.parallelFrom || size < options.segments) {
-    encode_stream(LZMA_FILTER_LZMA2, opt, data, size, out);
+    if (!choice.stream.empty())
+      out.insert(out.end(), choice.stream.begin(), choice.stream.end());
+    else
+      encode_stream(LZMA_FILTER_LZMA2, opt, data, size, out);
     return out;
   }
   // Each segment's stream starts with a chunk that resets the dictionary, so the streams
@@ -183,7 +219,7 @@ std::vector<uint8_t> lzma2_encode(const uint8_t* data, size_t size, const LzmaOp
     std::vector<uint8_t>& p = parts[i];
     if (p.empty() || p.back() != 0x00) throw std::runtime_error("LZMA2 stream without end byte");
     out.insert(out.end(), p.begin(), i + 1 < parts.size() ? p.end() - 1 : p.end());
-    p = {};
+    p = std::vector<uint8_t>();  // {} would keep the memory
   }
   return out;
 }

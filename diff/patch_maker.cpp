@@ -1,5 +1,6 @@
 #include "diff/patch_maker.h"
 
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -19,6 +20,9 @@ const size_t kDecodedReadBlock = hpatchi_body_refill_size(HPATCHI_CACHE_SIZE, tr
 // A large NEW is searched in two pieces at once, for the machines with two cores or more; the
 // patch is the same on every machine. Smaller files keep one search and the header it saves.
 constexpr size_t kTwoPieceSearchFrom = size_t(32) << 20;
+// OLD up to this size is sorted twice rather than have its index live beside the layout
+// trial's coders; sorting it takes a fraction of the time the trial takes.
+constexpr size_t kResortUpTo = size_t(4) << 20;
 // The read budget under a coder, lower than the default to leave room for the cut covers.
 constexpr double kCodedLoadsPerMiB = 56.0;
 
@@ -38,14 +42,37 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
   std::vector<Cover> covers;
   {
     step("sorting OLD");
-    SuffixIndex index(old, oldSize);
+    std::optional<SuffixIndex> index(std::in_place, old, oldSize);
     step("matching");
+    const bool large = newSize >= kTwoPieceSearchFrom;
     LayoutTrial trial;
     trial.encode = options.encode;
-    const Layout layout = choose_layout(old, oldSize, neu, newSize, index, trial);
+    trial.threads = large ? 2 : 1;
+    trial.searchPieces = large ? 2 : 1;
+    LayoutChoice choice(old, oldSize, neu, newSize, *index, trial);
+    const bool lzma = c == Compression::Lzma || c == Compression::Lzma2;
+    Layout layout;
+    if (!lzma && !large && oldSize > kResortUpTo) {
+      // The coders other than LZMA are small and quick enough to code close candidates whole,
+      // below the size where every pass over NEW counts.
+      layout = choice.choose(&*index);
+    } else {
+      // The candidates' coders need more memory than a small OLD's index: it is sorted again
+      // once they are done rather than kept beside them. A small OLD's windows cover much of
+      // NEW, and LZMA candidates coded whole would cost too much time.
+      const bool resort = oldSize <= kResortUpTo;
+      if (resort) index.reset();
+      layout = choice.choose();
+      if (resort) index.emplace(old, oldSize);
+    }
     bodyOptions.plainRunMin = layout.plainRunMin;
-    covers = find_covers(old, oldSize, neu, newSize, index, layout.costs, options.progress,
-                         newSize >= kTwoPieceSearchFrom ? 2 : 1);
+    if (std::optional<std::vector<Cover>> searched = choice.take_covers(layout)) {
+      covers = std::move(*searched);
+      if (options.progress) options.progress(newSize, newSize);
+    } else {
+      covers = find_covers(old, oldSize, neu, newSize, *index, layout.costs, options.progress,
+                           trial.searchPieces);
+    }
     step("planning old-file reads");
     ReadBudget budget;
     budget.readStep = bodyOptions.readBlock;
@@ -53,18 +80,20 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     // A decoded body is refilled in the middle of covers, and a cover cut there can cost a
     // second load; a 297 MB browser update loaded 1.4 times what its covers replay to.
     if (c != Compression::None) budget.loadsPerMiB = kCodedLoadsPerMiB;
-    covers = fit_read_budget(old, oldSize, neu, newSize, std::move(covers), &index, layout.costs, budget);
+    covers = fit_read_budget(old, oldSize, neu, newSize, std::move(covers), &*index, layout.costs, budget);
   }
   // Zero padding costs a raw body its full size but a compressed one next to nothing.
   bodyOptions.padCallLimit = c == Compression::None ? 65536 : 64;
   std::vector<uint8_t> body = write_body(old, oldSize, neu, newSize, covers, bodyOptions);
-  covers = {};
+  // A new vector, since assigning {} would only clear it and keep its memory.
+  covers = std::vector<Cover>();
+  if (options.inputsDone) options.inputsDone();
 
   const uint32_t bodySize = static_cast<uint32_t>(body.size());
   if (body.size() > kMaxFileSize) throw std::length_error("patch body is larger than 4 GiB - 1 bytes");
   step("compressing");
   EncodedBody encoded = encode_body(body, options.encode);
-  body = {};
+  body = std::vector<uint8_t>();
   const uint32_t uncompressSize = encoded.type == CompressType::None ? 0 : bodySize;
   std::vector<uint8_t> patch =
       write_patch_header(encoded.type, static_cast<uint32_t>(newSize), uncompressSize);

@@ -20,6 +20,9 @@ struct MakeOptions {
   ProgressFn progress;  // reports the cover search over NEW
   // Told the name of each step as it starts: "sorting OLD", "matching", "compressing".
   std::function<void(const char* step)> stage;
+  // Called once OLD and NEW are no longer read, before the body is compressed: the caller may
+  // free them there and leave the memory to the compressor.
+  std::function<void()> inputsDone;
 };
 
 // Throws std::length_error when a file is beyond kMaxFileSize.

@@ -211,4 +211,32 @@ TEST(LayoutTrial, WindowsSpanSmallFilesWholeAndSpreadOverLargeOnes) {
   }
 }
 
+// Close candidates coded whole: the layout chosen so codes NEW no larger than the one the windows
+// alone pick, and its covers, handed over once, are those a search under its prices finds.
+TEST(LayoutTrial, CloseCandidatesCodedWholeDoNoWorseThanTheWindows) {
+  hl_test::ProgramPair p = hl_test::program_like_pair(400000, 5);
+  SuffixIndex index(p.old.data(), p.old.size());
+  hldiff::LayoutTrial trial;
+  trial.encode.compression = hldiff::Compression::Zlib;
+  trial.windowSize = 32768;   // four windows, a third of NEW
+  trial.closeFraction = 1.0;  // every candidate is close
+  auto coded = [&](const hldiff::Layout& l) {
+    auto covers = hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, l.costs);
+    hldiff::BodyOptions o;
+    o.plainRunMin = l.plainRunMin;
+    Bytes body = hldiff::write_body(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, o);
+    return hldiff::encode_body(body, trial.encode).payload.size();
+  };
+  hldiff::LayoutChoice windowsOnly(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, trial);
+  const hldiff::Layout a = windowsOnly.choose();
+  EXPECT_FALSE(windowsOnly.take_covers(a)) << "nothing searched over all of NEW";
+  hldiff::LayoutChoice whole(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, trial);
+  const hldiff::Layout b = whole.choose(&index);
+  EXPECT_LE(coded(b), coded(a));
+  auto covers = whole.take_covers(b);
+  ASSERT_TRUE(covers);
+  EXPECT_EQ(*covers, hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, b.costs));
+  EXPECT_FALSE(whole.take_covers(b)) << "handed over once";
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 // compression and every size class.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "diff/patch_maker.h"
@@ -55,6 +56,30 @@ void expect_round_trip(const Bytes& old, const Bytes& neu, const char* what) {
     for (unsigned i = 0; i < n; ++i) newSize |= uint32_t(m.patch[4 + i]) << (8 * i);
     EXPECT_EQ(newSize, neu.size());
     EXPECT_TRUE(n == 0 || m.patch[4 + n - 1] != 0) << "newSize uses the fewest bytes";
+  }
+}
+
+// The inputs are told free once and can be overwritten then: the patch is the one made with them
+// kept, for a small OLD (sorted twice) and one beyond that.
+TEST(RoundTrip, InputsAreNotReadAfterTheyAreToldFree) {
+  const std::pair<size_t, Compression> cases[] = {{300000, Compression::Tuz},
+                                                  {300000, Compression::Lzma2},
+                                                  {(size_t(17) << 20) / 4, Compression::Zlib}};
+  for (const auto& [size, c] : cases) {
+    hl_test::ProgramPair p = hl_test::program_like_pair(size, 21);
+    hldiff::MakeOptions kept;
+    kept.encode.compression = c;
+    const Bytes expected = hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), kept);
+    hldiff::MakeOptions freed = kept;
+    int calls = 0;
+    freed.inputsDone = [&] {
+      ++calls;
+      std::fill(p.old.begin(), p.old.end(), uint8_t(0x55));
+      std::fill(p.neu.begin(), p.neu.end(), uint8_t(0xAA));
+    };
+    EXPECT_EQ(hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), freed), expected)
+        << size << " bytes with " << hldiff::compression_name(c);
+    EXPECT_EQ(calls, 1);
   }
 }
 

@@ -51,4 +51,34 @@ TEST(VerifyPatch, AcceptsAPatchThatGivesNewAndRejectsOneThatDoesNot) {
   EXPECT_EQ(files_in(dir.file("")), 2u) << "the applied copy is always removed";
 }
 
+// NEW read back from its file, compared block by block: a difference anywhere, in the length
+// too, is found, also past the first block and at a block's edge.
+TEST(VerifyPatch, ComparesWithNewReadBackFromItsFile) {
+  hl_test::TempDir dir;
+  hl_test::ProgramPair p = hl_test::program_like_pair(200000, 9);
+  hl_test::write_file(dir.file("old"), p.old);
+  hldiff::MakeOptions opt;
+  hl_test::write_file(dir.file("patch"),
+                      hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), opt));
+  std::string why;
+  hl_test::write_file(dir.file("new"), p.neu);
+  EXPECT_TRUE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("new"), why)) << why;
+
+  for (size_t at : {size_t(0), size_t(65535), size_t(65536), p.neu.size() - 1}) {
+    hl_test::Bytes other = p.neu;
+    other[at] ^= 0x80;
+    hl_test::write_file(dir.file("new"), other);
+    EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("new"), why)) << at;
+    EXPECT_EQ(why, "applying it does not give NEW");
+  }
+  for (size_t length : {p.neu.size() - 1, p.neu.size() + 1, size_t(65536), size_t(131072)}) {
+    hl_test::Bytes other = p.neu;
+    other.resize(length, 0);
+    hl_test::write_file(dir.file("new"), other);
+    EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("new"), why)) << length;
+  }
+  EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("missing"), why));
+  EXPECT_EQ(files_in(dir.file("")), 3u) << "the applied copy is always removed";
+}
+
 }  // namespace

@@ -76,4 +76,19 @@ bool file_equals(const std::string& path, const std::vector<uint8_t>& data) {
   return !std::ferror(f.get()) && at == data.size();
 }
 
+bool files_equal(const std::string& a, const std::string& b) {
+  FilePtr fa(std::fopen(a.c_str(), "rb"));
+  FilePtr fb(std::fopen(b.c_str(), "rb"));
+  if (!fa || !fb) return false;
+  constexpr size_t kBlock = size_t(1) << 16;
+  std::vector<uint8_t> ba(kBlock), bb(kBlock);
+  for (;;) {
+    const size_t na = std::fread(ba.data(), 1, kBlock, fa.get());
+    const size_t nb = std::fread(bb.data(), 1, kBlock, fb.get());
+    if (na != nb || std::memcmp(ba.data(), bb.data(), na) != 0) return false;
+    if (na < kBlock) break;
+  }
+  return !std::ferror(fa.get()) && !std::ferror(fb.get());
+}
+
 }  // namespace mkpatch

@@ -21,6 +21,9 @@ void write_file(const std::string& path, const std::vector<uint8_t>& data);
 // True when the file at path holds exactly data.
 bool file_equals(const std::string& path, const std::vector<uint8_t>& data);
 
+// True when both files can be read and hold the same bytes.
+bool files_equal(const std::string& a, const std::string& b);
+
 }  // namespace mkpatch
 
 #endif

@@ -1,5 +1,8 @@
 // mkpatch OLD NEW PATCH: writes a patch that turns OLD into NEW, checked by applying it.
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cstdio>
 #include <exception>
@@ -39,20 +42,32 @@ int run(const mkpatch::CommandLine& cl) {
     manifest = mkpatch::manifest_text(mkpatch::sha256_hex(oldData), mkpatch::sha256_hex(newData), cl.force);
 
   mkpatch::Progress progress(!cl.quiet && oldData.size() + newData.size() >= kProgressFrom);
+  const size_t newSize = newData.size();
+  // NEW is compared from its file when it is one that can be read again, and the memory of
+  // both inputs goes to the compressor; a pipe's bytes are kept for the check.
+  std::error_code typeError;
+  const bool newIsFile = std::filesystem::is_regular_file(cl.newPath, typeError);
   hldiff::MakeOptions options;
   options.encode = cl.encode;
   options.stage = [&](const char* name) { progress.stage(name); };
   options.progress = [&](size_t done, size_t total) { progress.update(done, total); };
+  options.inputsDone = [&] {
+    // New vectors: assigning {} would only clear them and keep their memory.
+    oldData = std::vector<uint8_t>();
+    if (newIsFile || !cl.verify) newData = std::vector<uint8_t>();
+  };
   std::vector<uint8_t> patch =
       hldiff::make_patch(oldData.data(), oldData.size(), newData.data(), newData.size(), options);
-  oldData = {};
+  oldData = std::vector<uint8_t>();
 
   std::string why;
   PendingFile pending{cl.patchPath + ".part-" + std::to_string(getpid())};
   mkpatch::write_file(pending.path, patch);
   if (cl.verify) {
     progress.stage("checking the patch");
-    if (!mkpatch::verify_patch(cl.oldPath, pending.path, newData, why)) {
+    const bool works = newIsFile ? mkpatch::verify_patch(cl.oldPath, pending.path, cl.newPath, why)
+                                 : mkpatch::verify_patch(cl.oldPath, pending.path, newData, why);
+    if (!works) {
       std::fprintf(stderr, "mkpatch: the patch does not work (%s); no patch written\n",
                    why.c_str());
       return 1;
@@ -73,13 +88,19 @@ int run(const mkpatch::CommandLine& cl) {
   if (!cl.quiet)
     std::printf("%s: %zu bytes (%s%s) for %zu new bytes\n", cl.patchPath.c_str(), patch.size(),
                 hldiff::compression_name(cl.encode.compression),
-                cl.verify ? ", checked" : ", not checked", newData.size());
+                cl.verify ? ", checked" : ", not checked", newSize);
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+  // The suffix array, the bodies and the coders' tables are freed between the steps; taken
+  // from the system one by one, they go back to it when freed instead of staying in the heap
+  // as the peak of one step under the next.
+  mallopt(M_MMAP_THRESHOLD, 256 << 10);
+#endif
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
   auto cl = mkpatch::parse_command_line(args, error);

@@ -21,10 +21,9 @@ struct TempFile {
   }
 };
 
-}  // namespace
-
-bool verify_patch(const std::string& oldPath, const std::string& patchPath,
-                  const std::vector<uint8_t>& expected, std::string& why) {
+// Applies the patch and asks matches whether the result is NEW.
+bool apply_and_compare(const std::string& oldPath, const std::string& patchPath,
+                       const std::function<bool(const std::string&)>& matches, std::string& why) {
   TempFile out{std::filesystem::path(patchPath + ".check-" + std::to_string(getpid()))};
   // The driver's trace is not mkpatch's output; its error lines are, after mkpatch's own lines.
   std::fflush(stdout);
@@ -34,11 +33,25 @@ bool verify_patch(const std::string& oldPath, const std::string& patchPath,
     why = "applying it failed with result " + std::to_string(rc);
     return false;
   }
-  if (!file_equals(out.path.string(), expected)) {
+  if (!matches(out.path.string())) {
     why = "applying it does not give NEW";
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool verify_patch(const std::string& oldPath, const std::string& patchPath,
+                  const std::vector<uint8_t>& expected, std::string& why) {
+  return apply_and_compare(oldPath, patchPath,
+                           [&](const std::string& out) { return file_equals(out, expected); }, why);
+}
+
+bool verify_patch(const std::string& oldPath, const std::string& patchPath,
+                  const std::string& newPath, std::string& why) {
+  return apply_and_compare(oldPath, patchPath,
+                           [&](const std::string& out) { return files_equal(out, newPath); }, why);
 }
 
 }  // namespace mkpatch

@@ -23,13 +23,19 @@ size_t files_in(const fs::path& dir) {
   return n;
 }
 
-TEST(VerifyPatch, AcceptsAPatchThatGivesNewAndRejectsOneThatDoesNot) {
-  hl_test::TempDir dir;
-  hl_test::ProgramPair p = hl_test::program_like_pair(50000, 8);
+// A program-like pair: OLD and the default patch to NEW written as "old" and "patch" in `dir`.
+hl_test::ProgramPair WritePairAndPatch(const hl_test::TempDir& dir, std::size_t size, uint32_t seed) {
+  hl_test::ProgramPair p = hl_test::program_like_pair(size, seed);
   hl_test::write_file(dir.file("old"), p.old);
   hldiff::MakeOptions opt;
   hl_test::write_file(dir.file("patch"),
-                        hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), opt));
+                      hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), opt));
+  return p;
+}
+
+TEST(VerifyPatch, AcceptsAPatchThatGivesNewAndRejectsOneThatDoesNot) {
+  hl_test::TempDir dir;
+  const hl_test::ProgramPair p = WritePairAndPatch(dir, 50000, 8);
   std::string why;
   EXPECT_TRUE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), p.neu, why)) << why;
 
@@ -55,11 +61,7 @@ TEST(VerifyPatch, AcceptsAPatchThatGivesNewAndRejectsOneThatDoesNot) {
 // too, is found, also past the first block and at a block's edge.
 TEST(VerifyPatch, ComparesWithNewReadBackFromItsFile) {
   hl_test::TempDir dir;
-  hl_test::ProgramPair p = hl_test::program_like_pair(200000, 9);
-  hl_test::write_file(dir.file("old"), p.old);
-  hldiff::MakeOptions opt;
-  hl_test::write_file(dir.file("patch"),
-                      hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), opt));
+  const hl_test::ProgramPair p = WritePairAndPatch(dir, 200000, 9);
   std::string why;
   hl_test::write_file(dir.file("new"), p.neu);
   EXPECT_TRUE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("new"), why)) << why;

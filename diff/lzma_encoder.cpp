@@ -172,6 +172,28 @@ LiteralContextChoice best_literal_context(lzma_vli filterId, lzma_options_lzma o
   return LiteralContextChoice{kCandidates[best], std::move(streams[best])};
 }
 
+// liblzma's options for the data, the literal context bits tried unless they are given; a trial
+// that coded the whole data leaves its stream in trialStream.
+lzma_options_lzma options_for(lzma_vli filterId, const uint8_t* data, size_t size, const LzmaOptions& options,
+                              std::vector<uint8_t>& trialStream) {
+  lzma_options_lzma opt = make_options(size, options);
+  if (options.literalContextBits < 0) {
+    LiteralContextChoice choice = best_literal_context(filterId, opt, data, size, options);
+    opt.lc = choice.lc;
+    trialStream = std::move(choice.stream);
+  }
+  return opt;
+}
+
+// Appends the data coded with opt to out, taking the trial's stream when there is one.
+void append_stream(lzma_vli filterId, const lzma_options_lzma& opt, const uint8_t* data, size_t size,
+                   const std::vector<uint8_t>& trialStream, std::vector<uint8_t>& out) {
+  if (trialStream.empty())
+    encode_stream(filterId, opt, data, size, out);
+  else
+    out.insert(out.end(), trialStream.begin(), trialStream.end());
+}
+
 }  // namespace
 
 uint32_t lzma_dict_size_for(size_t size, const LzmaOptions& options) {
@@ -180,35 +202,21 @@ uint32_t lzma_dict_size_for(size_t size, const LzmaOptions& options) {
 }
 
 std::vector<uint8_t> lzma_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
-  lzma_options_lzma opt = make_options(size, options);
-  LiteralContextChoice choice;
-  if (options.literalContextBits < 0) {
-    choice = best_literal_context(LZMA_FILTER_LZMA1, opt, data, size, options);
-    opt.lc = choice.lc;
-  }
+  std::vector<uint8_t> trialStream;
+  const lzma_options_lzma opt = options_for(LZMA_FILTER_LZMA1, data, size, options, trialStream);
   std::vector<uint8_t> out{5};
   std::vector<uint8_t> props = props_of(LZMA_FILTER_LZMA1, opt, 5);
   out.insert(out.end(), props.begin(), props.end());
-  if (!choice.stream.empty())
-    out.insert(out.end(), choice.stream.begin(), choice.stream.end());
-  else
-    encode_stream(LZMA_FILTER_LZMA1, opt, data, size, out);
+  append_stream(LZMA_FILTER_LZMA1, opt, data, size, trialStream, out);
   return out;
 }
 
 std::vector<uint8_t> lzma2_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
-  lzma_options_lzma opt = make_options(size, options);
-  LiteralContextChoice choice;
-  if (options.literalContextBits < 0) {
-    choice = best_literal_context(LZMA_FILTER_LZMA2, opt, data, size, options);
-    opt.lc = choice.lc;
-  }
+  std::vector<uint8_t> trialStream;
+  const lzma_options_lzma opt = options_for(LZMA_FILTER_LZMA2, data, size, options, trialStream);
   std::vector<uint8_t> out = props_of(LZMA_FILTER_LZMA2, opt, 1);
   if (options.segments <= 1 || size < options.parallelFrom || size < options.segments) {
-    if (!choice.stream.empty())
-      out.insert(out.end(), choice.stream.begin(), choice.stream.end());
-    else
-      encode_stream(LZMA_FILTER_LZMA2, opt, data, size, out);
+    append_stream(LZMA_FILTER_LZMA2, opt, data, size, trialStream, out);
     return out;
   }
   // Each segment's stream starts with a chunk that resets the dictionary, so the streams

@@ -12,6 +12,8 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <windows.h>
 #else
 #include <sys/stat.h>
@@ -95,6 +97,16 @@ static int64_t file_stream_pread(FILE* file, uint64_t position, hl_byte* buffer,
   return got < 0 ? -1 : (int64_t)got;
 }
 
+/* The size of the regular file behind an open handle, or FILE_STREAM_POS_UNKNOWN; sizes only the
+ * stdio buffer, so it sets no error. */
+static uint64_t file_stream_size_hint(FILE* file) {
+  struct _stati64 info;
+  if (_fstati64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG || info.st_size < 0) {
+    return FILE_STREAM_POS_UNKNOWN;
+  }
+  return (uint64_t)info.st_size;
+}
+
 hl_bool file_stream_names_same_file(const TFileStream* stream, const char* path) {
   wchar_t widePath[FILE_STREAM_WIDE_PATH_CHARS];
   BY_HANDLE_FILE_INFORMATION openInfo;
@@ -125,6 +137,16 @@ hl_bool file_stream_names_same_file(const TFileStream* stream, const char* path)
 }
 
 #else
+
+/* The size of the regular file behind an open handle, or FILE_STREAM_POS_UNKNOWN; sizes only the
+ * stdio buffer, so it sets no error. */
+static uint64_t file_stream_size_hint(FILE* file) {
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
+    return FILE_STREAM_POS_UNKNOWN;
+  }
+  return (uint64_t)info.st_size;
+}
 
 hl_bool file_stream_names_same_file(const TFileStream* stream, const char* path) {
   struct stat openInfo;
@@ -210,9 +232,21 @@ static hl_bool file_stream_fail_with(TFileStream* stream, int error) {
   return file_stream_fail(stream, error);
 }
 
-/* Opens the handle of a closed record; the rest of the record is set by the caller. */
+/* The stdio buffer a file of size bytes needs: no more than the file, at least a little (the
+ * Windows runtime refuses sizes below 2), at most the record's buffer. A buffer page that stdio
+ * never fills costs no memory, so this is what the run can touch. */
+static size_t file_stream_buffer_size(uint64_t size, size_t bufferSize) {
+  if (size < FILE_STREAM_BUFFER_MIN) {
+    return FILE_STREAM_BUFFER_MIN;
+  }
+  return size < (uint64_t)bufferSize ? (size_t)size : bufferSize;
+}
+
+/* Opens the handle of a closed record, with a stdio buffer for sizeHint bytes (an input file's
+ * size is taken from the handle instead: FILE_STREAM_POS_UNKNOWN); the rest of the record is set
+ * by the caller. */
 static hl_bool file_stream_open_handle(TFileStream* stream, const char* path, const char* mode,
-                                       char* buffer, size_t bufferSize) {
+                                       char* buffer, size_t bufferSize, uint64_t sizeHint) {
   FILE* file;
   stream->fileError = 0;
   if (stream->file != NULL) {
@@ -223,8 +257,11 @@ static hl_bool file_stream_open_handle(TFileStream* stream, const char* path, co
   if (file == NULL) {
     return file_stream_fail(stream, errno);
   }
+  if (sizeHint == FILE_STREAM_POS_UNKNOWN) {
+    sizeHint = file_stream_size_hint(file);
+  }
   /* Once, before any other operation on the handle, as stdio requires. */
-  setvbuf(file, buffer, _IOFBF, bufferSize);
+  setvbuf(file, buffer, _IOFBF, file_stream_buffer_size(sizeHint, bufferSize));
   stream->file = file;
   return hl_TRUE;
 }
@@ -232,7 +269,8 @@ static hl_bool file_stream_open_handle(TFileStream* stream, const char* path, co
 hl_bool file_in_stream_open(TFileInStream* stream, const char* path) {
   TFileStream* base = &stream->base;
   int64_t size;
-  if (!file_stream_open_handle(base, path, "rb", stream->ioBuffer, sizeof(stream->ioBuffer))) {
+  if (!file_stream_open_handle(base, path, "rb", stream->ioBuffer, sizeof(stream->ioBuffer),
+                               FILE_STREAM_POS_UNKNOWN)) {
     return hl_FALSE;
   }
   errno = 0;
@@ -255,7 +293,7 @@ hl_bool file_in_stream_open(TFileInStream* stream, const char* path) {
 
 hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t maxSize) {
   if (!file_stream_open_handle(&stream->base, path, "wb+", stream->ioBuffer,
-                               sizeof(stream->ioBuffer))) {
+                               sizeof(stream->ioBuffer), maxSize)) {
     return hl_FALSE;
   }
   stream->base.head.self = stream;
@@ -282,6 +320,14 @@ hl_bool file_stream_close(TFileStream* stream) {
     return file_stream_fail(stream, errno);
   }
   return hl_TRUE;
+}
+
+void file_in_stream_clear(TFileInStream* stream) {
+  memset(stream, 0, offsetof(TFileInStream, ioBuffer));
+}
+
+void file_out_stream_clear(TFileOutStream* stream) {
+  memset(stream, 0, offsetof(TFileOutStream, ioBuffer));
 }
 
 /* [position, position + size) must lie inside [0, streamSize). */
@@ -331,6 +377,9 @@ static hl_bool file_stream_read_range(TFileStream* stream, uint64_t position, hl
 
 #define FILE_IN_WINDOW_SETS (FILE_IN_WINDOW_PIECES / FILE_IN_WINDOW_PIECE_WAYS)
 
+_Static_assert(FILE_IN_WINDOW_PIECE_SIZE <= 0xFFFFu && FILE_IN_WINDOW_PIECES < 0xFFFFu,
+               "a tag keeps a piece's length and its slot in 16 bits");
+
 /* Reads exactly [position, position + size) into buffer, in pieces of at most FILE_STREAM_MAX_STEP.
  * A failure makes the position unknown and goes through the error rule; a file that ends early
  * fails with no error number, as a short fread did. */
@@ -352,6 +401,40 @@ static hl_bool file_in_stream_fill(TFileStream* stream, uint64_t position, hl_by
   return hl_TRUE;
 }
 
+/* The parts of the window of a file of fileSize bytes. */
+typedef struct TFileInWindowLayout {
+  uint64_t filePieces;
+  size_t runStride;  /* one run block, rounded up to 8 bytes */
+  size_t pieceSlots; /* one per piece of the file, up to the cache's size */
+  size_t tagCount;   /* all the ways of each set that a piece of the file falls into */
+} TFileInWindowLayout;
+
+static TFileInWindowLayout file_in_window_layout(uint64_t fileSize) {
+  TFileInWindowLayout layout;
+  uint64_t runBytes = fileSize < FILE_IN_WINDOW_RUN_SIZE ? fileSize : FILE_IN_WINDOW_RUN_SIZE;
+  layout.filePieces = (fileSize + FILE_IN_WINDOW_PIECE_SIZE - 1) / FILE_IN_WINDOW_PIECE_SIZE;
+  layout.runStride = (size_t)((runBytes + 7u) & ~(uint64_t)7u);
+  layout.pieceSlots = layout.filePieces < FILE_IN_WINDOW_PIECES ? (size_t)layout.filePieces
+                                                                : FILE_IN_WINDOW_PIECES;
+  layout.tagCount = (layout.filePieces < FILE_IN_WINDOW_SETS ? (size_t)layout.filePieces
+                                                             : FILE_IN_WINDOW_SETS) *
+                    FILE_IN_WINDOW_PIECE_WAYS;
+  return layout;
+}
+
+static size_t file_in_window_pieces_at(const TFileInWindowLayout* layout) {
+  return layout->runStride * FILE_IN_WINDOW_RUNS;
+}
+
+static size_t file_in_window_tags_at(const TFileInWindowLayout* layout) {
+  return file_in_window_pieces_at(layout) + FILE_IN_WINDOW_PIECE_SIZE * layout->pieceSlots;
+}
+
+size_t file_in_stream_window_size(const TFileInStream* stream) {
+  TFileInWindowLayout layout = file_in_window_layout(stream->base.head.streamSize);
+  return file_in_window_tags_at(&layout) + sizeof(TFileInWindowTag) * layout.tagCount;
+}
+
 void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory) {
   TFileInWindow* window = &stream->window;
   unsigned i;
@@ -360,20 +443,30 @@ void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory) {
     window->recentEnds[i] = FILE_STREAM_POS_UNKNOWN;
   }
   if (memory != NULL) {
+    TFileInWindowLayout layout = file_in_window_layout(stream->base.head.streamSize);
     window->memory = memory;
-    window->tags = (TFileInWindowTag*)(memory + FILE_IN_WINDOW_RUN_SIZE * FILE_IN_WINDOW_RUNS +
-                                       FILE_IN_WINDOW_PIECE_SIZE * FILE_IN_WINDOW_PIECES);
-    memset(window->tags, 0, sizeof(TFileInWindowTag) * FILE_IN_WINDOW_PIECES);
+    window->runStride = layout.runStride;
+    window->filePieces = layout.filePieces;
+    window->pieces = memory + file_in_window_pieces_at(&layout);
+    window->tags = (TFileInWindowTag*)(memory + file_in_window_tags_at(&layout));
+    memset(window->tags, 0, sizeof(TFileInWindowTag) * layout.tagCount);
   }
 }
 
 static hl_byte* file_in_window_run_bytes(const TFileInWindow* window, unsigned run) {
-  return window->memory + FILE_IN_WINDOW_RUN_SIZE * run;
+  return window->memory + window->runStride * run;
 }
 
 static hl_byte* file_in_window_piece_bytes(const TFileInWindow* window, unsigned slot) {
-  return window->memory + FILE_IN_WINDOW_RUN_SIZE * FILE_IN_WINDOW_RUNS +
-         FILE_IN_WINDOW_PIECE_SIZE * slot;
+  return window->pieces + FILE_IN_WINDOW_PIECE_SIZE * (size_t)(window->tags[slot].bytes - 1u);
+}
+
+/* Ways of a set that pieces of the file fill: one for each such piece, up to all of them. A set
+ * fills its ways in order and evicts only when all are taken, so the ways beyond these would stay
+ * empty anyway; this way no more slots are handed out than the file has pieces. */
+static unsigned file_in_window_set_ways(const TFileInWindow* window, unsigned set) {
+  uint64_t pieces = (window->filePieces - set + FILE_IN_WINDOW_SETS - 1) / FILE_IN_WINDOW_SETS;
+  return pieces < FILE_IN_WINDOW_PIECE_WAYS ? (unsigned)pieces : FILE_IN_WINDOW_PIECE_WAYS;
 }
 
 /* The run block that holds position, or -1. */
@@ -440,24 +533,29 @@ static int file_in_window_fill_run(TFileStream* stream, TFileInWindow* window, u
 
 /* Reads piece number piece into the least recently used way of its set. */
 static int file_in_window_fill_piece(TFileStream* stream, TFileInWindow* window, uint64_t piece) {
-  unsigned first = (unsigned)(piece % FILE_IN_WINDOW_SETS) * FILE_IN_WINDOW_PIECE_WAYS;
+  unsigned set = (unsigned)(piece % FILE_IN_WINDOW_SETS);
+  unsigned first = set * FILE_IN_WINDOW_PIECE_WAYS;
   unsigned victim = first;
+  unsigned ways = file_in_window_set_ways(window, set);
   uint64_t start = piece * FILE_IN_WINDOW_PIECE_SIZE;
   uint64_t left = stream->head.streamSize - start;
   uint32_t length = left < FILE_IN_WINDOW_PIECE_SIZE ? (uint32_t)left : (uint32_t)FILE_IN_WINDOW_PIECE_SIZE;
   unsigned way;
-  for (way = 1; way < FILE_IN_WINDOW_PIECE_WAYS; ++way) {
+  for (way = 1; way < ways; ++way) {
     if (window->tags[first + way].lastUse < window->tags[victim].lastUse) {
       victim = first + way;
     }
   }
   window->tags[victim].piece = 0;
+  if (window->tags[victim].bytes == 0) {
+    window->tags[victim].bytes = (uint16_t)++window->piecesHandedOut;
+  }
   ++window->loads;
   if (!file_in_stream_fill(stream, start, file_in_window_piece_bytes(window, victim), length)) {
     return -1;
   }
   window->tags[victim].piece = piece + 1;
-  window->tags[victim].length = length;
+  window->tags[victim].length = (uint16_t)length;
   return (int)victim;
 }
 

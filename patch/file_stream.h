@@ -43,6 +43,9 @@ struct TFileStreamHead {
  * output with 64 KiB; twice that halves them. Output is strictly sequential. */
 #define FILE_IN_STREAM_BUFFER_SIZE ((size_t)1 << 17)
 #define FILE_OUT_STREAM_BUFFER_SIZE ((size_t)1 << 16)
+/* The buffers are the largest a stream uses: opening gives stdio only what the file needs (an
+ * input file's size, an output file's declared maximum), and never less than this. */
+#define FILE_STREAM_BUFFER_MIN ((size_t)512)
 
 /* The read window of an input stream. A real patch reads the old file in millions of short
  * ranges: runs that go on where a recent range ended, and short covers that jump anywhere in the
@@ -50,16 +53,20 @@ struct TFileStreamHead {
  * jump and doubling while the run goes on; a set-associative cache of small aligned pieces takes
  * the jumps, so that a jump costs one short read and does not throw away the run it left. A range
  * inside the window costs no system call. The memory is lent by the caller (the driver puts it in
- * its one block); the sizes are in file_window_geometry.h. */
+ * its one block); the sizes are in file_window_geometry.h. A small file gets a smaller window that
+ * behaves the same: its run blocks are no longer than the file, and a set of the piece cache has
+ * only as many ways as the file has pieces that fall into it. Piece slots are handed out in the
+ * order the cache first fills them, so a run that loads few pieces touches few pages. */
 
 /* Where one cached piece comes from: its piece number plus one (0: empty) and its last use. */
 typedef struct TFileInWindowTag {
   uint64_t piece;
   uint32_t lastUse;
-  uint32_t length; /* bytes held; short only at the end of the file */
+  uint16_t length; /* bytes held; short only at the end of the file */
+  uint16_t bytes;  /* which of the window's piece slots holds them, plus one; 0 until first filled */
 } TFileInWindowTag;
 
-/* Bytes of window memory that file_in_stream_set_window expects, 8-byte aligned. */
+/* The most window memory that file_in_stream_set_window takes: the window of a file of any size. */
 #define FILE_IN_WINDOW_SIZE                                               \
   (FILE_IN_WINDOW_RUN_SIZE * FILE_IN_WINDOW_RUNS +                        \
    FILE_IN_WINDOW_PIECE_SIZE * FILE_IN_WINDOW_PIECES +                    \
@@ -74,7 +81,11 @@ typedef struct TFileInWindowRun {
 
 typedef struct TFileInWindow {
   hl_byte* memory;   /* null: every range is read from the file straight into the caller's buffer */
-  TFileInWindowTag* tags; /* one per piece, at the end of memory */
+  size_t runStride;  /* bytes from one run block to the next */
+  hl_byte* pieces;   /* the piece slots, after the run blocks */
+  uint32_t piecesHandedOut; /* piece slots that a tag has taken */
+  TFileInWindowTag* tags; /* FILE_IN_WINDOW_PIECE_WAYS per set in use, at the end of memory */
+  uint64_t filePieces; /* pieces in the file, the last one perhaps short */
   TFileInWindowRun runs[FILE_IN_WINDOW_RUNS];
   uint64_t recentEnds[FILE_IN_WINDOW_TRACKS]; /* ends of the last ranges asked for */
   uint32_t nextTrack;
@@ -117,6 +128,11 @@ hl_bool file_in_stream_open(TFileInStream* stream, const char* path);
 /* Creates or truncates path for reading and writing, declaring maxSize. False after reporting. */
 hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t maxSize);
 
+/* Zero the fields of a record, which is then closed, and leave its stdio buffer untouched: pages
+ * of the buffer that no run fills then cost no memory. A zeroed record is a cleared one too. */
+void file_in_stream_clear(TFileInStream* stream);
+void file_out_stream_clear(TFileOutStream* stream);
+
 /* Closes either kind (pass &stream.base). True when nothing was open or the
  * close succeeded; the record is closed afterwards in any case. */
 hl_bool file_stream_close(TFileStream* stream);
@@ -125,9 +141,13 @@ hl_bool file_stream_close(TFileStream* stream);
  * or a hard link); false when it does not, or when that cannot be told. */
 hl_bool file_stream_names_same_file(const TFileStream* stream, const char* path);
 
-/* Lends the stream FILE_IN_WINDOW_SIZE bytes of 8-byte aligned memory for its read window, or
- * takes the window back (memory null); the window starts empty either way. The memory must stay
- * valid until it is taken back or the record is opened again. */
+/* Bytes of window memory the open stream's file can use, a multiple of 8, at most
+ * FILE_IN_WINDOW_SIZE. */
+size_t file_in_stream_window_size(const TFileInStream* stream);
+
+/* Lends the open stream file_in_stream_window_size bytes of 8-byte aligned memory for its read
+ * window, or takes the window back (memory null); the window starts empty either way. The memory
+ * must stay valid until it is taken back or the record is opened again. */
 void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory);
 
 /* The input stream's read operation: positioned reads, through the window when it has one. */

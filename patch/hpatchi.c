@@ -173,7 +173,7 @@ static uint64_t hpatchi_window_offset(uint64_t cachesEnd) {
 static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
   uint64_t windowAt = hpatchi_window_offset(total);
   if (setup->oldStream != NULL) {
-    total = windowAt + FILE_IN_WINDOW_SIZE;
+    total = windowAt + file_in_stream_window_size(setup->oldStream);
   }
   if (total == 0) {
     total = 1;
@@ -338,9 +338,10 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
   int result = HPATCHI_OK;
 
   memset(&patchListener, 0, sizeof(patchListener));
-  memset(&oldStream, 0, sizeof(oldStream));
-  memset(&diffStream, 0, sizeof(diffStream));
-  memset(&newStream, 0, sizeof(newStream));
+  /* Their stdio buffers are left alone: what stdio never fills is never paged in. */
+  file_in_stream_clear(&oldStream);
+  file_in_stream_clear(&diffStream);
+  file_out_stream_clear(&newStream);
 
   hpatchi_trace(output, "old : \"");
   if (oldPath != NULL) {

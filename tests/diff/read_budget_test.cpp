@@ -28,14 +28,15 @@ using hldiff::Cover;
 // The applier's old-file read step under a coder.
 const size_t kReadStep = hpatchi_body_refill_size(HPATCHI_CACHE_SIZE, true);
 
-// The applier's real window over a file of the given bytes.
+// The applier's real window over a file of the given bytes, in the memory the driver gives it.
 struct RealWindow {
   hl_test::TempDir dir;
-  std::vector<uint64_t> memory = std::vector<uint64_t>(FILE_IN_WINDOW_SIZE / 8 + 1);
+  std::vector<uint64_t> memory;
   TFileInStream stream{};
   explicit RealWindow(const Bytes& data) {
     hl_test::write_file(dir.file("old"), data);
     EXPECT_TRUE(file_in_stream_open(&stream, dir.file("old").c_str()));
+    memory.resize(file_in_stream_window_size(&stream) / 8);
     file_in_stream_set_window(&stream, reinterpret_cast<hl_byte*>(memory.data()));
   }
   ~RealWindow() { file_stream_close(&stream.base); }
@@ -100,8 +101,11 @@ Bytes make(const hl_test::ProgramPair& p, Compression c) {
 
 }  // namespace
 
-TEST(ReadWindowModel, CountsTheLoadsOfTheRealWindowReadForRead) {
-  const Bytes data = hl_test::random_bytes(3 * FILE_IN_WINDOW_RUN_SIZE + 1000, 5);
+// A large file, and small ones whose window is smaller (shorter run blocks, fewer ways).
+class ReadWindowModelSized : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(ReadWindowModelSized, CountsTheLoadsOfTheRealWindowReadForRead) {
+  const Bytes data = hl_test::random_bytes(GetParam(), 5);
   RealWindow real(data);
   hldiff::ReadWindowModel model(data.size());
   std::mt19937 rng(9);
@@ -129,6 +133,10 @@ TEST(ReadWindowModel, CountsTheLoadsOfTheRealWindowReadForRead) {
     if (position >= data.size()) position = 0;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(FileSizes, ReadWindowModelSized,
+                         ::testing::Values(3 * FILE_IN_WINDOW_RUN_SIZE + 1000, 700, 90000,
+                                           FILE_IN_WINDOW_RUN_SIZE + 3000));
 
 TEST(ReadWindowModel, HoldsOnlyWhatAReadWouldFindWithoutALoad) {
   hldiff::ReadWindowModel model(4 * FILE_IN_WINDOW_RUN_SIZE);

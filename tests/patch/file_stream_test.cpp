@@ -44,9 +44,12 @@ struct OpenedFile {
   ~OpenedFile() { file_stream_close(&stream.base); }
 };
 
-// Window memory for an input stream, 8-byte aligned as file_in_stream_set_window asks.
+// Window memory for an open input stream, 8-byte aligned as file_in_stream_set_window asks, and
+// exactly as much as it asks for: a window that went past it is an overflow the sanitizer build
+// reports.
 struct WindowMemory {
-  std::vector<uint64_t> words = std::vector<uint64_t>(FILE_IN_WINDOW_SIZE / 8 + 1);
+  std::vector<uint64_t> words;
+  explicit WindowMemory(const TFileInStream& s) : words(file_in_stream_window_size(&s) / 8) {}
   hl_byte* bytes() { return reinterpret_cast<hl_byte*>(words.data()); }
 };
 
@@ -71,7 +74,7 @@ constexpr uint64_t kPiece = FILE_IN_WINDOW_PIECE_SIZE;
 
 struct WindowedFile : OpenedFile {
   WindowMemory memory;
-  explicit WindowedFile(size_t size) : OpenedFile(size) {
+  explicit WindowedFile(size_t size) : OpenedFile(size), memory(stream) {
     file_in_stream_set_window(&stream, memory.bytes());
   }
 };
@@ -235,7 +238,7 @@ TEST(FileInStream, PositionsBeyondFourGibibytes) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), std::string("\0far\0", 5));
   ASSERT_TRUE(read_range(s, size - 2, buf, 2));
   // Through the window: a piece and a run block past 4 GiB, and the short blocks at the end.
-  WindowMemory memory;
+  WindowMemory memory(s);
   file_in_stream_set_window(&s, memory.bytes());
   std::memset(buf, 0x55, sizeof(buf));
   ASSERT_TRUE(read_range(s, marker - 1, buf, 5));
@@ -374,6 +377,45 @@ TEST(FileInWindow, AnyMixOfRangesReadsTheFile) {
     length = std::min<uint64_t>(length, size - pos);
     ASSERT_TRUE(reads_as(f.stream, f.data, pos, length)) << i;
     pos += length;
+  }
+}
+
+TEST(FileInWindow, ASmallFileGetsNoMoreWindowThanItCanFill) {
+  TempDir dir;
+  auto windowFor = [&](size_t size) {
+    hl_test::write_file(dir.file("sized"), Bytes(size, 7));
+    TFileInStream s{};
+    EXPECT_TRUE(file_in_stream_open(&s, dir.file("sized").c_str()));
+    const size_t bytes = file_in_stream_window_size(&s);
+    EXPECT_TRUE(file_stream_close(&s.base));
+    return bytes;
+  };
+  EXPECT_EQ(windowFor(0), 0u);
+  // Two run blocks and a slot for each piece, each no longer than the file, and the tags.
+  EXPECT_LE(windowFor(100), 2 * 104 + kPiece + FILE_IN_WINDOW_PIECE_WAYS * sizeof(TFileInWindowTag));
+  EXPECT_EQ(windowFor(100) % 8, 0u);
+  const size_t small = 567408;  // a small program: the piece cache is not full
+  EXPECT_LT(windowFor(small), 3 * small);
+  EXPECT_LT(windowFor(small), FILE_IN_WINDOW_SIZE);
+  EXPECT_EQ(windowFor(FILE_IN_WINDOW_PIECES * kPiece), FILE_IN_WINDOW_SIZE);
+  EXPECT_EQ(windowFor(8 * kRun), FILE_IN_WINDOW_SIZE);
+}
+
+TEST(FileInWindow, AnyMixOfRangesReadsASmallFile) {
+  // Files smaller than a run block, than the piece cache, and with sets of one to four ways.
+  for (size_t size : {size_t{1}, size_t{700}, size_t{40000}, 3 * kRun, 5 * kRun + 77}) {
+    WindowedFile f(size);
+    std::mt19937 random(static_cast<uint32_t>(size));
+    uint64_t pos = 0;
+    for (int i = 0; i < 6000; ++i) {
+      uint64_t length = random() % 4 == 0 ? 1 + random() % 20000 : 1 + random() % 48;
+      if (random() % 3 == 0) pos = random() % size;  // a jump
+      if (pos >= size) pos = 0;
+      length = std::min<uint64_t>(length, size - pos);
+      ASSERT_TRUE(reads_as(f.stream, f.data, pos, length)) << size << " " << i;
+      pos += length;
+    }
+    EXPECT_LE(f.stream.window.piecesHandedOut, (size + kPiece - 1) / kPiece);
   }
 }
 

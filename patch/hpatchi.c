@@ -1,5 +1,6 @@
 /* The patch driver: files, header, decompressor set-up in one memory block, trace and result. */
 #ifndef _WIN32
+#define _FILE_OFFSET_BITS 64
 #define _POSIX_C_SOURCE 200809L
 #endif
 
@@ -102,6 +103,29 @@ static hl_bool hpatchi_read_raw(void* handle, hl_byte* buf, uint32_t* count) {
   return hl_TRUE;
 }
 
+/* The patch file read on from a position with positioned reads, which leave stdio's buffer alone:
+ * a compressed body is read in requests of the decompressor's input cache, so a stdio buffer would
+ * only hold the same bytes twice. Like fread, it delivers less at the end of the file. */
+typedef struct hpatchi_TPatchReader {
+  TFileInStream* stream;
+  uint64_t position;
+} hpatchi_TPatchReader;
+
+static hl_bool hpatchi_read_patch(void* handle, hl_byte* buf, uint32_t* count) {
+  hpatchi_TPatchReader* reader = (hpatchi_TPatchReader*)handle;
+  const TFileStreamHead* head = &reader->stream->base.head;
+  uint64_t left = head->streamSize - reader->position;
+  if (*count > left) {
+    *count = (uint32_t)left;
+  }
+  if (!head->read(head, reader->position, buf, buf + *count)) {
+    *count = 0;
+    return hl_TRUE;
+  }
+  reader->position += *count;
+  return hl_TRUE;
+}
+
 static hl_bool hpatchi_read_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
                                 uint32_t size) {
   const TFileStreamHead* head = &((TPatchiListener*)listener)->oldStream->base.head;
@@ -135,6 +159,16 @@ static hl_bool hpatchi_write_new(PatchListener* listener, const hl_byte* data, u
     return hl_FALSE;
   }
   return hl_TRUE;
+}
+
+/* Puts the patch file's stdio handle at position, where the reads on go on. False when it cannot
+ * be put there; the positioned reads then go on instead. */
+static hl_bool hpatchi_seek_patch(TFileInStream* stream, uint64_t position) {
+#ifdef _WIN32
+  return _fseeki64(stream->base.file, (__int64)position, SEEK_SET) == 0;
+#else
+  return fseeko(stream->base.file, (off_t)position, SEEK_SET) == 0;
+#endif
 }
 
 /* The old file of a patch without one: nothing can be read from it, and that is no stream error. */
@@ -328,6 +362,7 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
                    const char* outPath) {
   double startTime = hpatchi_clock_seconds();
   TPatchiListener patchListener;
+  hpatchi_TPatchReader patchReader;
   TFileInStream oldStream;
   TFileInStream diffStream;
   TFileOutStream newStream;
@@ -376,13 +411,21 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
   hpatchi_trace(output, "oldDataSize : %" PRIu64 "\ndiffDataSize: %" PRIu64 "\n",
                 oldStream.base.head.streamSize, diffStream.base.head.streamSize);
 
-  patchListener.base.diffHandle = diffStream.base.file;
-  patchListener.base.readDiff = hpatchi_read_raw;
+  patchReader.stream = &diffStream;
+  patchReader.position = 0;
+  patchListener.base.diffHandle = &patchReader;
+  patchListener.base.readDiff = hpatchi_read_patch;
   if (!hpatch_lite_open(patchListener.base.diffHandle, patchListener.base.readDiff,
                         &compress_type, &newSize, &uncompressSize)) {
     hpatchi_error(output, "hpatch_lite_open() run ERROR!\n");
     result = HPATCHI_HEADER_ERROR;
     goto close_files;
+  }
+  /* An uncompressed body is read straight by the patch algorithm, in requests of half its cache:
+   * through stdio's buffer, which takes many of them per system call. */
+  if (compress_type == HPATCH_LITE_COMPRESS_NONE && hpatchi_seek_patch(&diffStream, patchReader.position)) {
+    patchListener.base.diffHandle = diffStream.base.file;
+    patchListener.base.readDiff = hpatchi_read_raw;
   }
   hpatchi_trace(output, "newDataSize : %" PRIu64 "\n", (uint64_t)newSize);
 

@@ -2,7 +2,6 @@
 #include "patch/hpatch_lite.h"
 
 #include <stddef.h>
-#include <string.h>
 
 /* The input half of the patch cache. fill is what the last refill delivered (0 once the body
  * has run dry), pos the next byte to consume. */
@@ -151,27 +150,6 @@ static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, uint32_t length
   return hl_TRUE;
 }
 
-/* out[i] += diff[i], eight bytes at a time: the low seven bits of each byte are added with the
- * top bits cleared, so that no carry crosses into the next byte, and the top bits are then put
- * in by exclusive or. Difference bytes make up most of a body, and a byte loop cost several
- * instructions for each. */
-static void hpatch_lite_add_bytes(hl_byte* out, const hl_byte* diff, uint32_t n) {
-  const uint64_t low = 0x7F7F7F7F7F7F7F7Full;
-  uint32_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t a;
-    uint64_t b;
-    uint64_t sum;
-    memcpy(&a, out + i, 8);
-    memcpy(&b, diff + i, 8);
-    sum = ((a & low) + (b & low)) ^ ((a ^ b) & ~low);
-    memcpy(out + i, &sum, 8);
-  }
-  for (; i < n; ++i) {
-    out[i] = (hl_byte)(out[i] + diff[i]);
-  }
-}
-
 /* Makes one cover's bytes in the old-data half: old bytes, plus the difference bytes unless the
  * cover is a plain copy. A plain copy consumes no input but is still chunked by fill, which never
  * exceeds the half. */
@@ -197,7 +175,11 @@ static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hl_byte* oldData,
       return hl_FALSE;
     }
     if (!plainCopy) {
-      hpatch_lite_add_bytes(oldData, in->buf + in->pos, n);
+      const hl_byte* diff = in->buf + in->pos;
+      uint32_t i;
+      for (i = 0; i < n; ++i) {
+        oldData[i] = (hl_byte)(oldData[i] + diff[i]);
+      }
       in->pos += n;
     }
     if (!in->listener->writeNew(in->listener, oldData, n)) {

@@ -185,14 +185,19 @@ lzma_options_lzma options_for(lzma_vli filterId, const uint8_t* data, size_t siz
   return opt;
 }
 
+// Whether the data is coded in one piece rather than in segments.
+bool in_one_segment(lzma_vli filterId, size_t size, const LzmaOptions& options) {
+  return filterId != LZMA_FILTER_LZMA2 || options.segments <= 1 || size < options.parallelFrom ||
+         size < options.segments;
+}
+
 // The raw stream of the data coded with opt. LZMA2 data of at least parallelFrom bytes is cut
 // into segments coded in parallel: each segment's stream starts with a chunk that resets the
 // dictionary, so the streams joined without their end bytes are one LZMA2 stream.
 std::vector<uint8_t> raw_stream(lzma_vli filterId, const lzma_options_lzma& opt, const uint8_t* data,
                                 size_t size, const LzmaOptions& options) {
   std::vector<uint8_t> out;
-  if (filterId != LZMA_FILTER_LZMA2 || options.segments <= 1 || size < options.parallelFrom ||
-      size < options.segments) {
+  if (in_one_segment(filterId, size, options)) {
     encode_stream(filterId, opt, data, size, out);
     return out;
   }
@@ -224,7 +229,9 @@ std::vector<uint8_t> coded_stream(lzma_vli filterId, const uint8_t* data, size_t
                                   const LzmaOptions& options, lzma_options_lzma& opt) {
   std::vector<uint8_t> stream;
   opt = options_for(filterId, data, size, options, stream);
-  if (stream.empty()) stream = raw_stream(filterId, opt, data, size, options);
+  // The trial's stream is one piece.
+  if (stream.empty() || !in_one_segment(filterId, size, options))
+    stream = raw_stream(filterId, opt, data, size, options);
   if (!options.fitDictionary || size > options.fitDictionaryUpTo) return stream;
   // A dictionary trimmed to the data's length is off the grid; LZMA2 states the grid's next
   // size up, and the first step is to the grid's next size down.

@@ -81,6 +81,8 @@ EncodedBody encode_body(const std::vector<uint8_t>& body, const EncodeOptions& o
     case Compression::Lzma2: {
       LzmaOptions o;
       o.dictSize = dict_or(options.dictSize, lzma_default_dict_for(size), uint32_t(1) << 30);
+      // A dictionary asked for is kept; the one chosen from the size is an upper bound.
+      o.fitDictionary = options.dictSize == 0;
       // Unless a level is asked for, the best preset tuned for patch bodies.
       o.level = options.level < 0 ? 9 : options.level;
       o.bodyTuned = options.level < 0;

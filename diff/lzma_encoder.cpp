@@ -185,13 +185,65 @@ lzma_options_lzma options_for(lzma_vli filterId, const uint8_t* data, size_t siz
   return opt;
 }
 
-// Appends the data coded with opt to out, taking the trial's stream when there is one.
-void append_stream(lzma_vli filterId, const lzma_options_lzma& opt, const uint8_t* data, size_t size,
-                   const std::vector<uint8_t>& trialStream, std::vector<uint8_t>& out) {
-  if (trialStream.empty())
+// Whether the data is coded in one piece rather than in segments.
+bool in_one_segment(lzma_vli filterId, size_t size, const LzmaOptions& options) {
+  return filterId != LZMA_FILTER_LZMA2 || options.segments <= 1 || size < options.parallelFrom ||
+         size < options.segments;
+}
+
+// The raw stream of the data coded with opt. LZMA2 data of at least parallelFrom bytes is cut
+// into segments coded in parallel: each segment's stream starts with a chunk that resets the
+// dictionary, so the streams joined without their end bytes are one LZMA2 stream.
+std::vector<uint8_t> raw_stream(lzma_vli filterId, const lzma_options_lzma& opt, const uint8_t* data,
+                                size_t size, const LzmaOptions& options) {
+  std::vector<uint8_t> out;
+  if (in_one_segment(filterId, size, options)) {
     encode_stream(filterId, opt, data, size, out);
-  else
-    out.insert(out.end(), trialStream.begin(), trialStream.end());
+    return out;
+  }
+  const size_t segment = (size + options.segments - 1) / options.segments;
+  std::vector<std::vector<uint8_t>> parts = encode_segments(opt, data, size, segment);
+  for (size_t i = 0; i < parts.size(); ++i) {
+    std::vector<uint8_t>& p = parts[i];
+    if (p.empty() || p.back() != 0x00) throw std::runtime_error("LZMA2 stream without end byte");
+    out.insert(out.end(), p.begin(), i + 1 < parts.size() ? p.end() - 1 : p.end());
+    p = std::vector<uint8_t>();  // {} would keep the memory
+  }
+  return out;
+}
+
+// The largest dictionary size below d on LZMA2's grid of 2^n and 3 * 2^(n-1) bytes, which
+// LZMA2's property byte states exactly; 0 below liblzma's smallest.
+uint32_t smaller_dictionary(uint32_t d) {
+  if (d <= LZMA_DICT_SIZE_MIN) return 0;
+  uint32_t power = 1;
+  while (power <= (d - 1) / 2) power *= 2;  // the largest power of two below d
+  const uint32_t between = power + power / 2;
+  return std::max<uint32_t>(between < d ? between : power, LZMA_DICT_SIZE_MIN);
+}
+
+// The raw stream of the data and the options it was coded with: the literal context bits as
+// options_for chooses them, then, when asked, ever smaller dictionaries for as long as they
+// code the data no larger than the one before.
+std::vector<uint8_t> coded_stream(lzma_vli filterId, const uint8_t* data, size_t size,
+                                  const LzmaOptions& options, lzma_options_lzma& opt) {
+  std::vector<uint8_t> stream;
+  opt = options_for(filterId, data, size, options, stream);
+  // The trial's stream is one piece.
+  if (stream.empty() || !in_one_segment(filterId, size, options))
+    stream = raw_stream(filterId, opt, data, size, options);
+  if (!options.fitDictionary || size > options.fitDictionaryUpTo) return stream;
+  // A dictionary trimmed to the data's length is off the grid; LZMA2 states the grid's next
+  // size up, and the first step is to the grid's next size down.
+  for (uint32_t d = smaller_dictionary(opt.dict_size); d != 0; d = smaller_dictionary(d)) {
+    lzma_options_lzma smaller = opt;
+    smaller.dict_size = d;
+    std::vector<uint8_t> tried = raw_stream(filterId, smaller, data, size, options);
+    if (tried.size() > stream.size()) break;
+    stream = std::move(tried);
+    opt = smaller;
+  }
+  return stream;
 }
 
 }  // namespace
@@ -202,33 +254,20 @@ uint32_t lzma_dict_size_for(size_t size, const LzmaOptions& options) {
 }
 
 std::vector<uint8_t> lzma_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
-  std::vector<uint8_t> trialStream;
-  const lzma_options_lzma opt = options_for(LZMA_FILTER_LZMA1, data, size, options, trialStream);
+  lzma_options_lzma opt;
+  std::vector<uint8_t> stream = coded_stream(LZMA_FILTER_LZMA1, data, size, options, opt);
   std::vector<uint8_t> out{5};
   std::vector<uint8_t> props = props_of(LZMA_FILTER_LZMA1, opt, 5);
   out.insert(out.end(), props.begin(), props.end());
-  append_stream(LZMA_FILTER_LZMA1, opt, data, size, trialStream, out);
+  out.insert(out.end(), stream.begin(), stream.end());
   return out;
 }
 
 std::vector<uint8_t> lzma2_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
-  std::vector<uint8_t> trialStream;
-  const lzma_options_lzma opt = options_for(LZMA_FILTER_LZMA2, data, size, options, trialStream);
+  lzma_options_lzma opt;
+  std::vector<uint8_t> stream = coded_stream(LZMA_FILTER_LZMA2, data, size, options, opt);
   std::vector<uint8_t> out = props_of(LZMA_FILTER_LZMA2, opt, 1);
-  if (options.segments <= 1 || size < options.parallelFrom || size < options.segments) {
-    append_stream(LZMA_FILTER_LZMA2, opt, data, size, trialStream, out);
-    return out;
-  }
-  // Each segment's stream starts with a chunk that resets the dictionary, so the streams
-  // joined without their end bytes are one LZMA2 stream; the segments are coded in parallel.
-  const size_t segment = (size + options.segments - 1) / options.segments;
-  std::vector<std::vector<uint8_t>> parts = encode_segments(opt, data, size, segment);
-  for (size_t i = 0; i < parts.size(); ++i) {
-    std::vector<uint8_t>& p = parts[i];
-    if (p.empty() || p.back() != 0x00) throw std::runtime_error("LZMA2 stream without end byte");
-    out.insert(out.end(), p.begin(), i + 1 < parts.size() ? p.end() - 1 : p.end());
-    p = std::vector<uint8_t>();  // {} would keep the memory
-  }
+  out.insert(out.end(), stream.begin(), stream.end());
   return out;
 }
 

@@ -98,4 +98,66 @@ TEST(LzmaEncoder, LiteralContextBitsTriedOnTheWholeDataKeepTheSmallest) {
   for (int lc = 0; lc <= 3; ++lc) EXPECT_LE(chosen, coded(lc)) << "lc " << lc;
 }
 
+// The dictionary an LZMA payload states in its five property bytes.
+uint32_t lzma_dictionary(const Bytes& payload) {
+  return uint32_t(payload[2]) | uint32_t(payload[3]) << 8 | uint32_t(payload[4]) << 16 |
+         uint32_t(payload[5]) << 24;
+}
+
+// The dictionary an LZMA2 payload states in its property byte.
+uint32_t lzma2_dictionary(const Bytes& payload) {
+  return (2u | (payload[0] & 1u)) << (payload[0] / 2 + 11);
+}
+
+// Random bytes with zero runs, and the first repeatBytes of them again after distance bytes.
+Bytes with_repeat(size_t distance, size_t repeatBytes, uint32_t seed) {
+  Bytes b = mixed(distance, seed);
+  b.insert(b.end(), b.begin(), b.begin() + static_cast<std::ptrdiff_t>(repeatBytes));
+  return b;
+}
+
+TEST(LzmaEncoder, FittedDictionaryCodesNoLargerAndStillReachesTheRepeats) {
+  // Repeats only close together: the fitted dictionary falls far below the data's length.
+  // A block repeated from 80000 bytes back: the dictionary keeps reaching it.
+  for (size_t distance : {size_t(0), size_t(80000)}) {
+    Bytes data = distance == 0 ? mixed(120000, 21) : with_repeat(distance, 30000, 22);
+    hldiff::LzmaOptions opt;
+    opt.level = 6;
+    opt.bodyTuned = false;  // the quick search: each step codes the data once more
+    opt.literalContextBits = 0;
+    opt.dictSize = 256 << 10;
+    const Bytes fixed = hldiff::lzma_encode(data.data(), data.size(), opt);
+    const Bytes fixed2 = hldiff::lzma2_encode(data.data(), data.size(), opt);
+    opt.fitDictionary = true;
+    const Bytes fitted = hldiff::lzma_encode(data.data(), data.size(), opt);
+    const Bytes fitted2 = hldiff::lzma2_encode(data.data(), data.size(), opt);
+    EXPECT_LE(fitted.size(), fixed.size()) << distance;
+    EXPECT_LE(fitted2.size(), fixed2.size()) << distance;
+    EXPECT_EQ(lzma2_decode(fitted2, data.size()), data) << distance;
+    for (uint32_t dict : {lzma_dictionary(fitted), lzma2_dictionary(fitted2)}) {
+      if (distance == 0)
+        EXPECT_LE(dict, 32u << 10);
+      else
+        EXPECT_GE(dict, distance);
+    }
+  }
+}
+
+TEST(BodyEncoder, DictionaryAskedForIsKeptAndTheChosenOneFitted) {
+  const Bytes body = mixed(120000, 24);
+  for (auto c : {hldiff::Compression::Lzma, hldiff::Compression::Lzma2}) {
+    hldiff::EncodeOptions asked;
+    asked.compression = c;
+    asked.level = 6;
+    asked.dictSize = 64 << 10;
+    hldiff::EncodeOptions chosen = asked;
+    chosen.dictSize = 0;
+    const Bytes kept = hldiff::encode_body(body, asked).payload;
+    const Bytes fitted = hldiff::encode_body(body, chosen).payload;
+    const bool two = c == hldiff::Compression::Lzma2;
+    EXPECT_EQ(two ? lzma2_dictionary(kept) : lzma_dictionary(kept), 64u << 10);
+    EXPECT_LT(two ? lzma2_dictionary(fitted) : lzma_dictionary(fitted), 64u << 10);
+  }
+}
+
 }  // namespace

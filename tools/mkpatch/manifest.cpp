@@ -1,6 +1,6 @@
 #include "tools/mkpatch/manifest.h"
 
-#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,12 +12,16 @@
 namespace mkpatch {
 
 std::string sha256_hex(const std::vector<uint8_t>& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  // The digest's own functions rather than EVP's: linked from libcrypto's archive they bring
+  // in SHA-256 alone, where EVP brings its providers and most of the library.
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256_CTX context;
+  SHA256_Init(&context);
+  SHA256_Update(&context, bytes.data(), bytes.size());
+  SHA256_Final(digest, &context);
   static const char kHex[] = "0123456789abcdef";
   std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
+  for (unsigned int i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
     text += kHex[digest[i] >> 4];
     text += kHex[digest[i] & 15];
   }

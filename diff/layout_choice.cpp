@@ -114,11 +114,30 @@ LayoutChoice::LayoutChoice(const uint8_t* old, size_t oldSize, const uint8_t* ne
       windows_(trial_windows(newSize, trial.windowSize, trial.windowCount)),
       costs_(trial.encode.compression == Compression::None ? kRawCosts : kCoderCosts),
       whole_(costs_.size()) {
-  for (const CoverCosts& c : costs_) {
-    covers_.emplace_back();
-    for (const auto& w : windows_)
-      covers_.back().push_back(find_covers(old, oldSize, neu + w.first, w.second - w.first, index, c));
-  }
+  // The windows' searches share nothing but the index: they run on the trial's threads, each
+  // writing its own slot, so the covers do not depend on which thread searched them.
+  covers_.assign(costs_.size(), std::vector<std::vector<Cover>>(windows_.size()));
+  const size_t jobs = costs_.size() * windows_.size();
+  std::atomic<size_t> next{0};
+  std::vector<std::exception_ptr> errors(jobs);
+  auto work = [&] {
+    for (size_t j; (j = next.fetch_add(1)) < jobs;) {
+      try {
+        const size_t c = j / windows_.size(), k = j % windows_.size();
+        const auto w = windows_[k];
+        covers_[c][k] = find_covers(old, oldSize, neu + w.first, w.second - w.first, index, costs_[c]);
+      } catch (...) {
+        errors[j] = std::current_exception();
+      }
+    }
+  };
+  const size_t threads = std::clamp<size_t>(trial.threads, 1, jobs);
+  std::vector<std::thread> pool;
+  for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+  work();
+  for (auto& t : pool) t.join();
+  for (auto& e : errors)
+    if (e) std::rethrow_exception(e);
 }
 
 Layout LayoutChoice::choose(const SuffixIndex* index) {

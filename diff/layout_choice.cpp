@@ -98,6 +98,22 @@ std::vector<uint64_t> coded_sizes(const uint8_t* old, size_t oldSize, const uint
   return std::vector<uint64_t>(sizes.begin(), sizes.end());
 }
 
+// The covers of a that b lacks plus those of b that a lacks; both ascending in NEW.
+size_t differing_covers(const std::vector<Cover>& a, const std::vector<Cover>& b) {
+  size_t i = 0, j = 0, same = 0;
+  while (i < a.size() && j < b.size()) {
+    if (a[i].newPos < b[j].newPos) {
+      ++i;
+    } else if (b[j].newPos < a[i].newPos) {
+      ++j;
+    } else {
+      same += a[i].oldPos == b[j].oldPos && a[i].length == b[j].length ? 1 : 0;
+      ++i, ++j;
+    }
+  }
+  return a.size() + b.size() - 2 * same;
+}
+
 // The index of the smallest size; ties go to the earlier one.
 size_t smallest(const std::vector<uint64_t>& sizes) {
   size_t best = 0;
@@ -140,20 +156,38 @@ LayoutChoice::LayoutChoice(const uint8_t* old, size_t oldSize, const uint8_t* ne
     if (e) std::rethrow_exception(e);
 }
 
+std::vector<size_t> LayoutChoice::distinct_on_windows(const std::vector<size_t>& close,
+                                                      const std::vector<std::pair<size_t, size_t>>& layouts) const {
+  std::vector<size_t> kept;
+  for (size_t k : close) {
+    bool same = false;
+    for (size_t j : kept) {
+      if (layouts[j].second != layouts[k].second) continue;
+      size_t differing = 0;
+      for (size_t w = 0; w < windows_.size(); ++w)
+        differing += differing_covers(covers_[layouts[j].first][w], covers_[layouts[k].first][w]);
+      same = same || differing == 0;
+    }
+    if (!same) kept.push_back(k);
+  }
+  return kept;
+}
+
 Layout LayoutChoice::choose(const SuffixIndex* index) {
   LayoutTrial fixed = trial_;
   fixed.encode.lzmaLiteralContextBits = 3;  // chosen later, for the final body
   const std::vector<size_t> splits = split_candidates(trial_.encode.compression);
   // The candidate among layouts that codes smallest: on the windows, then, when some come
   // close to the smallest there and the windows are not all of NEW, whole.
-  auto pick = [&](const std::vector<std::pair<size_t, size_t>>& layouts) {
+  auto pick = [&](const std::vector<std::pair<size_t, size_t>>& layouts, bool wholeAllowed) {
     const std::vector<uint64_t> sizes = coded_sizes(old_, oldSize_, neu_, windows_, covers_, layouts, fixed);
     size_t best = smallest(sizes);
-    if (index == nullptr || windows_.size() < 2) return layouts[best];
+    if (index == nullptr || !wholeAllowed || windows_.size() < 2) return layouts[best];
     const double limit = static_cast<double>(sizes[best]) * (1.0 + trial_.closeFraction);
     std::vector<size_t> close;
     for (size_t k = 0; k < layouts.size(); ++k)
       if (static_cast<double>(sizes[k]) <= limit) close.push_back(k);
+    if (trial_.wholeDistinctOnly) close = distinct_on_windows(close, layouts);
     if (close.size() < 2) return layouts[best];
     uint64_t bestWhole = UINT64_MAX;
     for (size_t k : close) {
@@ -177,10 +211,10 @@ Layout LayoutChoice::choose(const SuffixIndex* index) {
   // hardly interact: the prices move cover borders, the split cuts inside covers.
   std::vector<std::pair<size_t, size_t>> layouts;
   for (size_t c = 0; c < costs_.size(); ++c) layouts.emplace_back(c, splits[splits.size() / 2]);
-  const size_t costs = pick(layouts).first;
+  const size_t costs = pick(layouts, true).first;
   layouts.clear();
   for (size_t s : splits) layouts.emplace_back(costs, s);
-  const size_t split = pick(layouts).second;
+  const size_t split = pick(layouts, trial_.wholeSplits).second;
   for (size_t c = 0; c < whole_.size(); ++c)
     if (c != costs) whole_[c].reset();
   return Layout{costs_[costs], split, costs};

@@ -32,6 +32,12 @@ struct LayoutTrial {
   // searched over all of NEW, when choose() is given the index: a few windows of a sparse
   // update can rank candidates that differ by a percent or two either way.
   double closeFraction = 0.01;
+  // Close candidates whose covers on every window are those of an earlier close one with the
+  // same split are not coded whole: where each whole coding is a long pass, it is kept for
+  // candidates that differ.
+  bool wholeDistinctOnly = false;
+  // Whether close plain-copy splits are coded whole too, or chosen on the windows alone.
+  bool wholeSplits = true;
 };
 
 // The trial in two steps, so that OLD's index need not live while the candidates are coded:
@@ -48,6 +54,11 @@ class LayoutChoice {
   std::optional<std::vector<Cover>> take_covers(const Layout& chosen);
 
  private:
+  // The close candidates (indexes into layouts, ascending) less those whose window covers
+  // and split are an earlier one's.
+  std::vector<size_t> distinct_on_windows(const std::vector<size_t>& close,
+                                          const std::vector<std::pair<size_t, size_t>>& layouts) const;
+
   const uint8_t* old_;
   size_t oldSize_;
   const uint8_t* neu_;

@@ -49,10 +49,20 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     trial.encode = options.encode;
     trial.threads = large ? 2 : 1;
     trial.searchPieces = large ? 2 : 1;
-    LayoutChoice choice(old, oldSize, neu, newSize, *index, trial);
     const bool lzma = c == Compression::Lzma || c == Compression::Lzma2;
+    // On a large NEW the windows are a small part of it and can rank the price sets against
+    // their whole coding (a 69 MB library: the set that codes 1.2 % smaller whole came last on
+    // them), so the close ones are coded whole too, one of them then being the final search;
+    // sets with the same covers on the windows are coded once, and the split still comes from
+    // the windows: each whole coding is one more pass over NEW.
+    const bool largeWhole = large && !lzma && c != Compression::None;
+    if (largeWhole) {
+      trial.wholeDistinctOnly = true;
+      trial.wholeSplits = false;
+    }
+    LayoutChoice choice(old, oldSize, neu, newSize, *index, trial);
     Layout layout;
-    if (!lzma && !large && oldSize > kResortUpTo) {
+    if (largeWhole || (!lzma && !large && oldSize > kResortUpTo)) {
       // The coders other than LZMA are small and quick enough to code close candidates whole,
       // below the size where every pass over NEW counts.
       layout = choice.choose(&*index);

@@ -196,13 +196,20 @@ Layout LayoutChoice::choose(const SuffixIndex* index) {
         whole_[c] = find_covers(old_, oldSize_, neu_, newSize_, *index, costs_[c], {}, trial_.searchPieces);
       BodyOptions o;
       o.plainRunMin = split;
+      if (trial_.keepWholeCoding) o.readBlock = trial_.readBlock;
       const std::vector<uint8_t> body = write_body(old_, oldSize_, neu_, newSize_, *whole_[c], o);
-      const uint64_t coded = trial_.encode.compression == Compression::None
-                                 ? body.size()
-                                 : encode_body(body, fixed.encode).payload.size();
+      const bool raw = trial_.encode.compression == Compression::None;
+      EncodedBody encoded = raw ? EncodedBody{} : encode_body(body, fixed.encode);
+      const uint64_t coded = raw ? body.size() : encoded.payload.size();
       if (coded < bestWhole) {
         bestWhole = coded;
         best = k;
+        if (trial_.keepWholeCoding && !raw) {
+          // A copy of its own length: the coder's output buffer can be as long as the body.
+          encoded.payload = std::vector<uint8_t>(encoded.payload.begin(), encoded.payload.end());
+          coded_ = CodedBody{body.size(), std::move(encoded)};
+          codedLayout_ = layouts[k];
+        }
       }
     }
     return layouts[best];
@@ -224,6 +231,13 @@ std::optional<std::vector<Cover>> LayoutChoice::take_covers(const Layout& chosen
   std::optional<std::vector<Cover>> covers;
   if (chosen.costsIndex < whole_.size()) covers.swap(whole_[chosen.costsIndex]);
   return covers;
+}
+
+std::optional<CodedBody> LayoutChoice::take_coded(const Layout& chosen) {
+  std::optional<CodedBody> coded;
+  if (coded_ && codedLayout_ == std::make_pair(chosen.costsIndex, chosen.plainRunMin)) coded.swap(coded_);
+  coded_.reset();
+  return coded;
 }
 
 Layout choose_layout(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,

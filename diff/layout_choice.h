@@ -20,6 +20,12 @@ struct Layout {
   size_t costsIndex = 0;   // which of the trial's price sets costs is
 };
 
+// A body coded whole during the trial, with its length before coding.
+struct CodedBody {
+  size_t bodySize = 0;
+  EncodedBody encoded;
+};
+
 struct LayoutTrial {
   EncodeOptions encode;
   size_t readBlock = 0;        // as in BodyOptions
@@ -38,6 +44,9 @@ struct LayoutTrial {
   bool wholeDistinctOnly = false;
   // Whether close plain-copy splits are coded whole too, or chosen on the windows alone.
   bool wholeSplits = true;
+  // Keeps the smallest whole coding, written with readBlock and the default padding, for
+  // take_coded(): a body that turns out final need not be coded twice.
+  bool keepWholeCoding = false;
 };
 
 // The trial in two steps, so that OLD's index need not live while the candidates are coded:
@@ -52,6 +61,8 @@ class LayoutChoice {
   // The covers of all of NEW under the chosen price set when choose() searched them, else
   // nothing; they are handed over once.
   std::optional<std::vector<Cover>> take_covers(const Layout& chosen);
+  // The whole coding of the chosen layout's body when the trial kept one; handed over once.
+  std::optional<CodedBody> take_coded(const Layout& chosen);
 
  private:
   // The close candidates (indexes into layouts, ascending) less those whose window covers
@@ -69,6 +80,8 @@ class LayoutChoice {
   std::vector<std::vector<std::vector<Cover>>> covers_;  // per price set, per window
   // Covers of all of NEW searched by choose(), per price set.
   std::vector<std::optional<std::vector<Cover>>> whole_;
+  std::optional<CodedBody> coded_;
+  std::pair<size_t, size_t> codedLayout_{};  // price set and split of coded_
 };
 
 Layout choose_layout(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,

@@ -274,7 +274,9 @@ TEST(LayoutTrial, DistinctCandidatesCodedWholeChooseAlikeOnAnyThreadCount) {
   EXPECT_EQ(handed[0], handed[1]);
   // The price sets compare at the middle split, 1024 for zlib.
   EXPECT_LE(coded(chosen[0], 1024), coded(a, 1024));
-  if (chosen[0].costsIndex == a.costsIndex) EXPECT_EQ(chosen[0].plainRunMin, a.plainRunMin);
+  if (chosen[0].costsIndex == a.costsIndex) {
+    EXPECT_EQ(chosen[0].plainRunMin, a.plainRunMin);
+  }
 }
 
 }  // namespace

@@ -179,10 +179,10 @@ Layout LayoutChoice::choose(const SuffixIndex* index) {
   const std::vector<size_t> splits = split_candidates(trial_.encode.compression);
   // The candidate among layouts that codes smallest: on the windows, then, when some come
   // close to the smallest there and the windows are not all of NEW, whole.
-  auto pick = [&](const std::vector<std::pair<size_t, size_t>>& layouts, bool wholeAllowed) {
+  auto pick = [&](const std::vector<std::pair<size_t, size_t>>& layouts) {
     const std::vector<uint64_t> sizes = coded_sizes(old_, oldSize_, neu_, windows_, covers_, layouts, fixed);
     size_t best = smallest(sizes);
-    if (index == nullptr || !wholeAllowed || windows_.size() < 2) return layouts[best];
+    if (index == nullptr || windows_.size() < 2) return layouts[best];
     const double limit = static_cast<double>(sizes[best]) * (1.0 + trial_.closeFraction);
     std::vector<size_t> close;
     for (size_t k = 0; k < layouts.size(); ++k)
@@ -218,10 +218,10 @@ Layout LayoutChoice::choose(const SuffixIndex* index) {
   // hardly interact: the prices move cover borders, the split cuts inside covers.
   std::vector<std::pair<size_t, size_t>> layouts;
   for (size_t c = 0; c < costs_.size(); ++c) layouts.emplace_back(c, splits[splits.size() / 2]);
-  const size_t costs = pick(layouts, true).first;
+  const size_t costs = pick(layouts).first;
   layouts.clear();
   for (size_t s : splits) layouts.emplace_back(costs, s);
-  const size_t split = pick(layouts, trial_.wholeSplits).second;
+  const size_t split = pick(layouts).second;
   for (size_t c = 0; c < whole_.size(); ++c)
     if (c != costs) whole_[c].reset();
   return Layout{costs_[costs], split, costs};

@@ -42,8 +42,6 @@ struct LayoutTrial {
   // same split are not coded whole: where each whole coding is a long pass, it is kept for
   // candidates that differ.
   bool wholeDistinctOnly = false;
-  // Whether close plain-copy splits are coded whole too, or chosen on the windows alone.
-  bool wholeSplits = true;
   // Keeps the smallest whole coding, written with readBlock and the default padding, for
   // take_coded(): a body that turns out final need not be coded twice.
   bool keepWholeCoding = false;

@@ -56,12 +56,12 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     // On a large NEW the windows are a small part of it and can rank the price sets against
     // their whole coding (a 69 MB library: the set that codes 1.2 % smaller whole came last on
     // them), so the close ones are coded whole too, one of them then being the final search;
-    // sets with the same covers on the windows are coded once, and the split still comes from
-    // the windows: each whole coding is one more pass over NEW.
+    // sets with the same covers on the windows are coded once, and so are the close splits
+    // (a 120 MB tar: the windows' split coded 0.5 % larger whole). The smallest whole coding
+    // is kept for the final body.
     const bool largeWhole = large && !lzma && c != Compression::None;
     if (largeWhole) {
       trial.wholeDistinctOnly = true;
-      trial.wholeSplits = false;
       trial.keepWholeCoding = true;
       trial.readBlock = bodyOptions.readBlock;
     }

@@ -98,6 +98,22 @@ std::vector<uint64_t> coded_sizes(const uint8_t* old, size_t oldSize, const uint
   return std::vector<uint64_t>(sizes.begin(), sizes.end());
 }
 
+// The covers of a that b lacks plus those of b that a lacks; both ascending in NEW.
+size_t differing_covers(const std::vector<Cover>& a, const std::vector<Cover>& b) {
+  size_t i = 0, j = 0, same = 0;
+  while (i < a.size() && j < b.size()) {
+    if (a[i].newPos < b[j].newPos) {
+      ++i;
+    } else if (b[j].newPos < a[i].newPos) {
+      ++j;
+    } else {
+      same += a[i].oldPos == b[j].oldPos && a[i].length == b[j].length ? 1 : 0;
+      ++i, ++j;
+    }
+  }
+  return a.size() + b.size() - 2 * same;
+}
+
 // The index of the smallest size; ties go to the earlier one.
 size_t smallest(const std::vector<uint64_t>& sizes) {
   size_t best = 0;
@@ -114,11 +130,47 @@ LayoutChoice::LayoutChoice(const uint8_t* old, size_t oldSize, const uint8_t* ne
       windows_(trial_windows(newSize, trial.windowSize, trial.windowCount)),
       costs_(trial.encode.compression == Compression::None ? kRawCosts : kCoderCosts),
       whole_(costs_.size()) {
-  for (const CoverCosts& c : costs_) {
-    covers_.emplace_back();
-    for (const auto& w : windows_)
-      covers_.back().push_back(find_covers(old, oldSize, neu + w.first, w.second - w.first, index, c));
+  // The windows' searches share nothing but the index: they run on the trial's threads, each
+  // writing its own slot, so the covers do not depend on which thread searched them.
+  covers_.assign(costs_.size(), std::vector<std::vector<Cover>>(windows_.size()));
+  const size_t jobs = costs_.size() * windows_.size();
+  std::atomic<size_t> next{0};
+  std::vector<std::exception_ptr> errors(jobs);
+  auto work = [&] {
+    for (size_t j; (j = next.fetch_add(1)) < jobs;) {
+      try {
+        const size_t c = j / windows_.size(), k = j % windows_.size();
+        const auto w = windows_[k];
+        covers_[c][k] = find_covers(old, oldSize, neu + w.first, w.second - w.first, index, costs_[c]);
+      } catch (...) {
+        errors[j] = std::current_exception();
+      }
+    }
+  };
+  const size_t threads = std::clamp<size_t>(trial.threads, 1, jobs);
+  std::vector<std::thread> pool;
+  for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+  work();
+  for (auto& t : pool) t.join();
+  for (auto& e : errors)
+    if (e) std::rethrow_exception(e);
+}
+
+std::vector<size_t> LayoutChoice::distinct_on_windows(const std::vector<size_t>& close,
+                                                      const std::vector<std::pair<size_t, size_t>>& layouts) const {
+  std::vector<size_t> kept;
+  for (size_t k : close) {
+    bool same = false;
+    for (size_t j : kept) {
+      if (layouts[j].second != layouts[k].second) continue;
+      size_t differing = 0;
+      for (size_t w = 0; w < windows_.size(); ++w)
+        differing += differing_covers(covers_[layouts[j].first][w], covers_[layouts[k].first][w]);
+      same = same || differing == 0;
+    }
+    if (!same) kept.push_back(k);
   }
+  return kept;
 }
 
 Layout LayoutChoice::choose(const SuffixIndex* index) {
@@ -135,6 +187,7 @@ Layout LayoutChoice::choose(const SuffixIndex* index) {
     std::vector<size_t> close;
     for (size_t k = 0; k < layouts.size(); ++k)
       if (static_cast<double>(sizes[k]) <= limit) close.push_back(k);
+    if (trial_.wholeDistinctOnly) close = distinct_on_windows(close, layouts);
     if (close.size() < 2) return layouts[best];
     uint64_t bestWhole = UINT64_MAX;
     for (size_t k : close) {
@@ -143,13 +196,20 @@ Layout LayoutChoice::choose(const SuffixIndex* index) {
         whole_[c] = find_covers(old_, oldSize_, neu_, newSize_, *index, costs_[c], {}, trial_.searchPieces);
       BodyOptions o;
       o.plainRunMin = split;
+      if (trial_.keepWholeCoding) o.readBlock = trial_.readBlock;
       const std::vector<uint8_t> body = write_body(old_, oldSize_, neu_, newSize_, *whole_[c], o);
-      const uint64_t coded = trial_.encode.compression == Compression::None
-                                 ? body.size()
-                                 : encode_body(body, fixed.encode).payload.size();
+      const bool raw = trial_.encode.compression == Compression::None;
+      EncodedBody encoded = raw ? EncodedBody{} : encode_body(body, fixed.encode);
+      const uint64_t coded = raw ? body.size() : encoded.payload.size();
       if (coded < bestWhole) {
         bestWhole = coded;
         best = k;
+        if (trial_.keepWholeCoding && !raw) {
+          // A copy of its own length: the coder's output buffer can be as long as the body.
+          encoded.payload = std::vector<uint8_t>(encoded.payload.begin(), encoded.payload.end());
+          coded_ = CodedBody{body.size(), std::move(encoded)};
+          codedLayout_ = layouts[k];
+        }
       }
     }
     return layouts[best];
@@ -171,6 +231,13 @@ std::optional<std::vector<Cover>> LayoutChoice::take_covers(const Layout& chosen
   std::optional<std::vector<Cover>> covers;
   if (chosen.costsIndex < whole_.size()) covers.swap(whole_[chosen.costsIndex]);
   return covers;
+}
+
+std::optional<CodedBody> LayoutChoice::take_coded(const Layout& chosen) {
+  std::optional<CodedBody> coded;
+  if (coded_ && codedLayout_ == std::make_pair(chosen.costsIndex, chosen.plainRunMin)) coded.swap(coded_);
+  coded_.reset();
+  return coded;
 }
 
 Layout choose_layout(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,

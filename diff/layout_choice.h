@@ -20,6 +20,12 @@ struct Layout {
   size_t costsIndex = 0;   // which of the trial's price sets costs is
 };
 
+// A body coded whole during the trial, with its length before coding.
+struct CodedBody {
+  size_t bodySize = 0;
+  EncodedBody encoded;
+};
+
 struct LayoutTrial {
   EncodeOptions encode;
   size_t readBlock = 0;        // as in BodyOptions
@@ -32,6 +38,13 @@ struct LayoutTrial {
   // searched over all of NEW, when choose() is given the index: a few windows of a sparse
   // update can rank candidates that differ by a percent or two either way.
   double closeFraction = 0.01;
+  // Close candidates whose covers on every window are those of an earlier close one with the
+  // same split are not coded whole: where each whole coding is a long pass, it is kept for
+  // candidates that differ.
+  bool wholeDistinctOnly = false;
+  // Keeps the smallest whole coding, written with readBlock and the default padding, for
+  // take_coded(): a body that turns out final need not be coded twice.
+  bool keepWholeCoding = false;
 };
 
 // The trial in two steps, so that OLD's index need not live while the candidates are coded:
@@ -46,8 +59,15 @@ class LayoutChoice {
   // The covers of all of NEW under the chosen price set when choose() searched them, else
   // nothing; they are handed over once.
   std::optional<std::vector<Cover>> take_covers(const Layout& chosen);
+  // The whole coding of the chosen layout's body when the trial kept one; handed over once.
+  std::optional<CodedBody> take_coded(const Layout& chosen);
 
  private:
+  // The close candidates (indexes into layouts, ascending) less those whose window covers
+  // and split are an earlier one's.
+  std::vector<size_t> distinct_on_windows(const std::vector<size_t>& close,
+                                          const std::vector<std::pair<size_t, size_t>>& layouts) const;
+
   const uint8_t* old_;
   size_t oldSize_;
   const uint8_t* neu_;
@@ -58,6 +78,8 @@ class LayoutChoice {
   std::vector<std::vector<std::vector<Cover>>> covers_;  // per price set, per window
   // Covers of all of NEW searched by choose(), per price set.
   std::vector<std::optional<std::vector<Cover>>> whole_;
+  std::optional<CodedBody> coded_;
+  std::pair<size_t, size_t> codedLayout_{};  // price set and split of coded_
 };
 
 Layout choose_layout(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,

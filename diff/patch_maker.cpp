@@ -1,5 +1,6 @@
 #include "diff/patch_maker.h"
 
+#include <algorithm>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -46,6 +47,8 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
   BodyOptions bodyOptions;
   bodyOptions.readBlock = c == Compression::None ? kRawReadBlock : kDecodedReadBlock;
   std::vector<Cover> covers;
+  // The final body as the layout trial coded it, while the covers stay those it coded.
+  std::optional<CodedBody> coded;
   {
     step("sorting OLD");
     std::optional<SuffixIndex> index(std::in_place, old, oldSize);
@@ -57,9 +60,21 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     if (lzma && trial.encode.dictSize == 0) trial.encode.dictSize = kTrialLzmaDict;
     trial.threads = large ? 2 : 1;
     trial.searchPieces = large ? 2 : 1;
+    // On a large NEW the windows are a small part of it and can rank the price sets against
+    // their whole coding (a 69 MB library: the set that codes 1.2 % smaller whole came last on
+    // them), so the close ones are coded whole too, one of them then being the final search;
+    // sets with the same covers on the windows are coded once, and so are the close splits
+    // (a 120 MB tar: the windows' split coded 0.5 % larger whole). The smallest whole coding
+    // is kept for the final body.
+    const bool largeWhole = large && !lzma && c != Compression::None;
+    if (largeWhole) {
+      trial.wholeDistinctOnly = true;
+      trial.keepWholeCoding = true;
+      trial.readBlock = bodyOptions.readBlock;
+    }
     LayoutChoice choice(old, oldSize, neu, newSize, *index, trial);
     Layout layout;
-    if (!lzma && !large && oldSize > kResortUpTo) {
+    if (largeWhole || (!lzma && !large && oldSize > kResortUpTo)) {
       // The coders other than LZMA are small and quick enough to code close candidates whole,
       // below the size where every pass over NEW counts.
       layout = choice.choose(&*index);
@@ -73,6 +88,7 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
       if (resort) index.emplace(old, oldSize);
     }
     bodyOptions.plainRunMin = layout.plainRunMin;
+    coded = choice.take_coded(layout);
     if (std::optional<std::vector<Cover>> searched = choice.take_covers(layout)) {
       covers = std::move(*searched);
       if (options.progress) options.progress(newSize, newSize);
@@ -87,19 +103,26 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     // A decoded body is refilled in the middle of covers, and a cover cut there can cost a
     // second load; a 297 MB browser update loaded 1.4 times what its covers replay to.
     if (c != Compression::None) budget.loadsPerMiB = kCodedLoadsPerMiB;
+    const std::vector<Cover> searched = coded ? covers : std::vector<Cover>();
     covers = fit_read_budget(old, oldSize, neu, newSize, std::move(covers), &*index, layout.costs, budget);
+    const auto same = [](const Cover& a, const Cover& b) {
+      return a.oldPos == b.oldPos && a.newPos == b.newPos && a.length == b.length;
+    };
+    if (coded && !std::equal(covers.begin(), covers.end(), searched.begin(), searched.end(), same)) coded.reset();
   }
   // Zero padding costs a raw body its full size but a compressed one next to nothing.
   bodyOptions.padCallLimit = c == Compression::None ? 65536 : 64;
-  std::vector<uint8_t> body = write_body(old, oldSize, neu, newSize, covers, bodyOptions);
+  std::vector<uint8_t> body;
+  if (!coded) body = write_body(old, oldSize, neu, newSize, covers, bodyOptions);
   // A new vector, since assigning {} would only clear it and keep its memory.
   covers = std::vector<Cover>();
   if (options.inputsDone) options.inputsDone();
 
-  const uint32_t bodySize = static_cast<uint32_t>(body.size());
-  if (body.size() > kMaxFileSize) throw std::length_error("patch body is larger than 4 GiB - 1 bytes");
+  const size_t plainSize = coded ? coded->bodySize : body.size();
+  if (plainSize > kMaxFileSize) throw std::length_error("patch body is larger than 4 GiB - 1 bytes");
+  const uint32_t bodySize = static_cast<uint32_t>(plainSize);
   step("compressing");
-  EncodedBody encoded = encode_body(body, options.encode);
+  EncodedBody encoded = coded ? std::move(coded->encoded) : encode_body(body, options.encode);
   body = std::vector<uint8_t>();
   const uint32_t uncompressSize = encoded.type == CompressType::None ? 0 : bodySize;
   std::vector<uint8_t> patch =

@@ -239,4 +239,39 @@ TEST(LayoutTrial, CloseCandidatesCodedWholeDoNoWorseThanTheWindows) {
   EXPECT_FALSE(whole.take_covers(b)) << "handed over once";
 }
 
+
+// The large-file trial: only candidates that differ on the windows are coded whole, it does no
+// worse than the windows, and the threads change nothing.
+TEST(LayoutTrial, DistinctCandidatesCodedWholeChooseAlikeOnAnyThreadCount) {
+  hl_test::ProgramPair p = hl_test::program_like_pair(400000, 5);
+  SuffixIndex index(p.old.data(), p.old.size());
+  hldiff::LayoutTrial trial;
+  trial.encode.compression = hldiff::Compression::Zlib;
+  trial.windowSize = 32768;
+  trial.closeFraction = 1.0;
+  trial.wholeDistinctOnly = true;
+  auto coded = [&](const hldiff::Layout& l, size_t split) {
+    auto covers = hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, l.costs);
+    hldiff::BodyOptions o;
+    o.plainRunMin = split;
+    Bytes body = hldiff::write_body(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, o);
+    return hldiff::encode_body(body, trial.encode).payload.size();
+  };
+  const hldiff::Layout a =
+      hldiff::LayoutChoice(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, trial).choose();
+  std::vector<hldiff::Layout> chosen;
+  std::vector<std::vector<Cover>> handed;
+  for (unsigned threads : {1u, 2u}) {
+    trial.threads = threads;
+    trial.searchPieces = 2;
+    hldiff::LayoutChoice whole(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, trial);
+    chosen.push_back(whole.choose(&index));
+    handed.push_back(whole.take_covers(chosen.back()).value_or(std::vector<Cover>()));
+  }
+  EXPECT_EQ(chosen[0].costsIndex, chosen[1].costsIndex);
+  EXPECT_EQ(chosen[0].plainRunMin, chosen[1].plainRunMin);
+  EXPECT_EQ(handed[0], handed[1]);
+  EXPECT_LE(coded(chosen[0], chosen[0].plainRunMin), coded(a, a.plainRunMin));
+}
+
 }  // namespace

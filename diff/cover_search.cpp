@@ -27,7 +27,6 @@
 #include <exception>
 #include <thread>
 
-#include "diff/agreeing_length.h"
 #include "diff/packed_number.h"
 
 namespace hldiff {
@@ -140,11 +139,7 @@ std::vector<Run> Search::find_runs(const SuffixIndex& index, const ProgressFn& p
       passed = false;
       const int64_t from = i;
       ++i;
-      if (i >= probeUntil && i < newSize_ && inside(i, cur->delta)) {
-        const int64_t end = std::min(newSize_, oldSize_ - cur->delta);
-        i += static_cast<int64_t>(agreeing_length(neu_ + i, old_ + (i + cur->delta), 0,
-                                                  static_cast<size_t>(end - i)));
-      }
+      while (i < newSize_ && i >= probeUntil && agrees(i, cur->delta)) ++i;
       const int64_t gap = from - cur->newEnd;
       // Bridging the disagreeing bytes since the run's end keeps one cover; past a stretch
       // that is cheaper as literals, a fresh cover on the same alignment takes over.

@@ -8,8 +8,6 @@
 #include <limits>
 #include <stdexcept>
 
-#include "diff/agreeing_length.h"
-
 namespace hldiff {
 
 SuffixIndex::SuffixIndex(const uint8_t* old, size_t oldSize) : old_(old), oldSize_(oldSize) {
@@ -23,15 +21,6 @@ SuffixIndex::SuffixIndex(const uint8_t* old, size_t oldSize) : old_(old), oldSiz
     if (divsufsort64(old, sa64_.data(), static_cast<saidx64_t>(oldSize)) != 0)
       throw std::runtime_error("suffix sorting failed");
   }
-  count_pair_ranks();
-}
-
-void SuffixIndex::count_pair_ranks() {
-  pairFirst_.assign(65537, 0);
-  for (size_t i = 0; i + 1 < oldSize_; ++i) ++pairFirst_[(size_t(old_[i]) << 8 | old_[i + 1]) + 1];
-  for (size_t p = 1; p < pairFirst_.size(); ++p) pairFirst_[p] += pairFirst_[p - 1];
-  // The last byte's suffix sorts before every pair that starts with its byte.
-  for (size_t p = size_t(old_[oldSize_ - 1]) << 8; p < pairFirst_.size(); ++p) ++pairFirst_[p];
 }
 
 size_t SuffixIndex::suffix_at(size_t rank) const {
@@ -41,7 +30,9 @@ size_t SuffixIndex::suffix_at(size_t rank) const {
 size_t SuffixIndex::common_prefix(size_t oldPos, const uint8_t* needle, size_t limit) const {
   size_t n = std::min(limit, oldSize_ - oldPos);
   const uint8_t* a = old_ + oldPos;
-  return agreeing_length(a, needle, 0, n);
+  size_t i = 0;
+  while (i < n && a[i] == needle[i]) ++i;
+  return i;
 }
 
 std::pair<size_t, size_t> SuffixIndex::rank_range(const uint8_t* needle, size_t needleSize) const {
@@ -79,21 +70,6 @@ Match SuffixIndex::longest_match(const uint8_t* needle, size_t needleSize,
   // Binary search for the needle's place among the sorted suffixes; the longest match is one
   // of the two neighbours. Bytes known to agree with both bounds are not compared again.
   size_t lo = 0, hi = oldSize_ - 1;
-  if (limit >= 2) {
-    // The steps whose middle rank lies outside the needle's first-two-byte range go the way
-    // comparing would take them, with the same bounds and so the same result.
-    const size_t pair = size_t(needle[0]) << 8 | needle[1];
-    const size_t first = pairFirst_[pair], last = pairFirst_[pair + 1];
-    while (hi - lo > 1) {
-      const size_t mid = lo + (hi - lo) / 2;
-      if (mid < first)
-        lo = mid;
-      else if (mid >= last)
-        hi = mid;
-      else
-        break;
-    }
-  }
   size_t loLcp = common_prefix(suffix_at(lo), needle, limit);
   size_t hiLcp = common_prefix(suffix_at(hi), needle, limit);
   while (hi - lo > 1) {
@@ -101,8 +77,9 @@ Match SuffixIndex::longest_match(const uint8_t* needle, size_t needleSize,
     size_t pos = suffix_at(mid);
     size_t skip = std::min(loLcp, hiLcp);
     size_t n = std::min(limit, oldSize_ - pos);
+    size_t i = std::min(skip, n);
     const uint8_t* a = old_ + pos;
-    size_t i = agreeing_length(a, needle, std::min(skip, n), n);
+    while (i < n && a[i] == needle[i]) ++i;
     bool suffixSmaller = (i == limit) ? false : (i == n || a[i] < needle[i]);
     if (i == limit) {  // the whole compared part matches: nothing longer can be found
       best.oldPos = pos;

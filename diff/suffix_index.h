@@ -33,17 +33,12 @@ class SuffixIndex {
  private:
   size_t suffix_at(size_t rank) const;
   size_t common_prefix(size_t oldPos, const uint8_t* needle, size_t limit) const;
-  void count_pair_ranks();
 
   const uint8_t* old_;
   size_t oldSize_;
   // 32-bit entries while they suffice, halving the index for the common case.
   std::vector<int32_t> sa32_;
   std::vector<int64_t> sa64_;
-  // pairFirst_[p]: the first rank whose suffix's first two bytes, read big-endian, are p or
-  // more (a one-byte suffix counts as its byte followed by less than any byte). The binary
-  // search steps that only tell these ranges apart are taken without reading OLD.
-  std::vector<uint32_t> pairFirst_;
 };
 
 }  // namespace hldiff

@@ -39,26 +39,6 @@ TEST(SuffixIndex, FindsTheLongestMatchLikeABruteForceSearch) {
   }
 }
 
-TEST(SuffixIndex, FindsMatchesAtTheEdgesOfTheTwoByteRanges) {
-  // Bytes at both ends of the byte range, needles that begin with OLD's last byte (whose
-  // suffix sorts before every pair it starts), and pairs that OLD lacks.
-  std::mt19937 rng(5);
-  const uint8_t alphabet[] = {0x00, 0x01, 0xFE, 0xFF};
-  for (int round = 0; round < 40; ++round) {
-    Bytes old(1 + rng() % 200);
-    for (auto& b : old) b = alphabet[rng() % 4];
-    SuffixIndex index(old.data(), old.size());
-    for (int q = 0; q < 60; ++q) {
-      Bytes needle(1 + rng() % 8);
-      for (auto& b : needle) b = alphabet[rng() % 4];
-      if (q % 3 == 0) needle[0] = old.back();
-      hldiff::Match m = index.longest_match(needle.data(), needle.size(), 1000);
-      ASSERT_EQ(m.length, brute_longest(old, needle.data(), needle.size()));
-      ASSERT_TRUE(std::equal(needle.begin(), needle.begin() + m.length, old.begin() + m.oldPos));
-    }
-  }
-}
-
 TEST(SuffixIndex, StopsComparingAtTheLimitAndHandlesEmptyInputs) {
   Bytes old(1000, 'z');
   SuffixIndex index(old.data(), old.size());

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <exception>
-#include <thread>
 
 #include "diff/body_writer.h"
+#include "diff/parallel_jobs.h"
 
 namespace hldiff {
 namespace {
@@ -67,34 +66,18 @@ std::vector<uint64_t> coded_sizes(const uint8_t* old, size_t oldSize, const uint
                                   const std::vector<std::pair<size_t, size_t>>& layouts,
                                   const LayoutTrial& trial) {
   std::vector<std::atomic<uint64_t>> sizes(layouts.size());
-  const size_t jobs = layouts.size() * windows.size();
-  std::atomic<size_t> next{0};
-  std::vector<std::exception_ptr> errors(jobs);
-  auto work = [&] {
-    for (size_t j; (j = next.fetch_add(1)) < jobs;) {
-      try {
-        const auto [costs, split] = layouts[j / windows.size()];
-        const size_t k = j % windows.size();
-        const auto w = windows[k];
-        BodyOptions o;
-        o.plainRunMin = split;
-        std::vector<uint8_t> body =
-            write_body(old, oldSize, neu + w.first, w.second - w.first, covers[costs][k], o);
-        sizes[j / windows.size()] += trial.encode.compression == Compression::None
-                                         ? body.size()
-                                         : encode_body(body, trial.encode).payload.size();
-      } catch (...) {
-        errors[j] = std::current_exception();
-      }
-    }
-  };
-  const size_t threads = std::clamp<size_t>(trial.threads, 1, jobs);
-  std::vector<std::thread> pool;
-  for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-  work();
-  for (auto& t : pool) t.join();
-  for (auto& e : errors)
-    if (e) std::rethrow_exception(e);
+  run_jobs(layouts.size() * windows.size(), trial.threads, [&](size_t j) {
+    const auto [costs, split] = layouts[j / windows.size()];
+    const size_t k = j % windows.size();
+    const auto w = windows[k];
+    BodyOptions o;
+    o.plainRunMin = split;
+    std::vector<uint8_t> body =
+        write_body(old, oldSize, neu + w.first, w.second - w.first, covers[costs][k], o);
+    sizes[j / windows.size()] += trial.encode.compression == Compression::None
+                                     ? body.size()
+                                     : encode_body(body, trial.encode).payload.size();
+  });
   return std::vector<uint64_t>(sizes.begin(), sizes.end());
 }
 
@@ -133,27 +116,11 @@ LayoutChoice::LayoutChoice(const uint8_t* old, size_t oldSize, const uint8_t* ne
   // The windows' searches share nothing but the index: they run on the trial's threads, each
   // writing its own slot, so the covers do not depend on which thread searched them.
   covers_.assign(costs_.size(), std::vector<std::vector<Cover>>(windows_.size()));
-  const size_t jobs = costs_.size() * windows_.size();
-  std::atomic<size_t> next{0};
-  std::vector<std::exception_ptr> errors(jobs);
-  auto work = [&] {
-    for (size_t j; (j = next.fetch_add(1)) < jobs;) {
-      try {
-        const size_t c = j / windows_.size(), k = j % windows_.size();
-        const auto w = windows_[k];
-        covers_[c][k] = find_covers(old, oldSize, neu + w.first, w.second - w.first, index, costs_[c]);
-      } catch (...) {
-        errors[j] = std::current_exception();
-      }
-    }
-  };
-  const size_t threads = std::clamp<size_t>(trial.threads, 1, jobs);
-  std::vector<std::thread> pool;
-  for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-  work();
-  for (auto& t : pool) t.join();
-  for (auto& e : errors)
-    if (e) std::rethrow_exception(e);
+  run_jobs(costs_.size() * windows_.size(), trial.threads, [&](size_t j) {
+    const size_t c = j / windows_.size(), k = j % windows_.size();
+    const auto w = windows_[k];
+    covers_[c][k] = find_covers(old, oldSize, neu + w.first, w.second - w.first, index, costs_[c]);
+  });
 }
 
 std::vector<size_t> LayoutChoice::distinct_on_windows(const std::vector<size_t>& close,

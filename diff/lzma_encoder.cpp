@@ -3,12 +3,13 @@
 #include <lzma.h>
 
 #include <algorithm>
-#include <atomic>
 #include <exception>
 #include <iterator>
 #include <thread>
 #include <stdexcept>
 #include <string>
+
+#include "diff/parallel_jobs.h"
 
 namespace hldiff {
 namespace {
@@ -79,25 +80,10 @@ std::vector<std::vector<uint8_t>> encode_segments(const lzma_options_lzma& opt,
                                                   size_t segment) {
   const size_t count = (size + segment - 1) / segment;
   std::vector<std::vector<uint8_t>> parts(count);
-  std::vector<std::exception_ptr> errors(count);
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t i; (i = next.fetch_add(1)) < count;) {
-      try {
-        size_t at = i * segment;
-        encode_stream(LZMA_FILTER_LZMA2, opt, data + at, std::min(segment, size - at), parts[i]);
-      } catch (...) {
-        errors[i] = std::current_exception();
-      }
-    }
-  };
-  size_t threads = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, count);
-  std::vector<std::thread> pool;
-  for (size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-  work();
-  for (auto& t : pool) t.join();
-  for (auto& e : errors)
-    if (e) std::rethrow_exception(e);
+  run_jobs(count, std::thread::hardware_concurrency(), [&](size_t i) {
+    const size_t at = i * segment;
+    encode_stream(LZMA_FILTER_LZMA2, opt, data + at, std::min(segment, size - at), parts[i]);
+  });
   return parts;
 }
 

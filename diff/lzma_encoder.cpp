@@ -3,7 +3,6 @@
 #include <lzma.h>
 
 #include <algorithm>
-#include <exception>
 #include <iterator>
 #include <thread>
 #include <stdexcept>
@@ -121,24 +120,16 @@ LiteralContextChoice best_literal_context(lzma_vli filterId, lzma_options_lzma o
   const size_t inSize = whole ? size : sample.size();
   constexpr uint32_t kCandidates[] = {0, 1, 2, 3};
   std::vector<uint8_t> streams[std::size(kCandidates)];
-  std::exception_ptr errors[std::size(kCandidates)];
   size_t sizes[std::size(kCandidates)] = {};
   auto trial = [&](size_t k) {
-    try {
-      lzma_options_lzma o = opt;
-      o.lc = kCandidates[k];
-      encode_stream(filterId, o, in, inSize, streams[k]);
-      sizes[k] = streams[k].size();
-      if (!whole) streams[k] = std::vector<uint8_t>();  // {} would keep the memory
-    } catch (...) {
-      errors[k] = std::current_exception();
-    }
+    lzma_options_lzma o = opt;
+    o.lc = kCandidates[k];
+    encode_stream(filterId, o, in, inSize, streams[k]);
+    sizes[k] = streams[k].size();
+    if (!whole) streams[k] = std::vector<uint8_t>();  // {} would keep the memory
   };
   if (size >= options.parallelFrom) {
-    std::vector<std::thread> pool;
-    for (size_t k = 1; k < std::size(kCandidates); k += 2) pool.emplace_back([&, k] { trial(k); });
-    for (size_t k = 0; k < std::size(kCandidates); k += 2) trial(k);
-    for (auto& t : pool) t.join();
+    run_jobs(std::size(kCandidates), 2, trial);
   } else {
     for (size_t k = 0; k < std::size(kCandidates); ++k) {
       trial(k);
@@ -147,8 +138,6 @@ LiteralContextChoice best_literal_context(lzma_vli filterId, lzma_options_lzma o
         if (!streams[j].empty() && sizes[k] < sizes[j]) streams[j] = std::vector<uint8_t>();
     }
   }
-  for (auto& e : errors)
-    if (e) std::rethrow_exception(e);
   // liblzma's default stays unless another setting codes the sample clearly smaller: gains
   // below a percent on a sample have been seen to turn into losses on the whole body. A
   // sample that is the whole data leaves nothing to guess: the smallest wins.

@@ -5,6 +5,7 @@
 #include <stddef.h>
 
 #include "patch/decompress/lzma2_decoder.h"
+#include "patch/decompress/lzma_feed.h"
 #include "patch/hl_types.h"
 
 #ifdef __cplusplus
@@ -12,17 +13,8 @@ extern "C" {
 #endif
 
 typedef struct _lzma2_TStream {
-  ISzAlloc allocator;   /* first, so the decoder's allocator pointer is the record's address */
-  void* inputHandle;
-  hl_read_fn readInput;
-  uint32_t outLeft;     /* decompressed bytes still allowed */
-  hl_byte* poolCursor;
-  uint64_t poolLeft;    /* size step: running total asked; afterwards bytes left in the pool */
-  hl_byte* cacheBuf;
-  uint32_t cacheSize;
+  hl_TLzmaFeed feed;    /* first, so the decoder's allocator pointer is the record's address */
   hl_TLzma2Dec decoder;
-  size_t dicCopied;     /* decoder dictionary index up to which bytes were handed out */
-  size_t cachePos;      /* next cache byte not yet given to the decoder */
   uint8_t dictProp;
 } _lzma2_TStream;
 

@@ -5,6 +5,7 @@
 #include <stddef.h>
 
 #include "lzma/LzmaDec.h"
+#include "patch/decompress/lzma_feed.h"
 #include "patch/hl_types.h"
 
 #ifdef __cplusplus
@@ -14,17 +15,8 @@ extern "C" {
 #define LZMA_PLUGIN_PROPS_MAX 8
 
 typedef struct _lzma_TStream {
-  ISzAlloc allocator;   /* first, so the decoder's allocator pointer is the record's address */
-  void* inputHandle;
-  hl_read_fn readInput;
-  uint32_t outLeft;     /* decompressed bytes still allowed */
-  hl_byte* poolCursor;
-  uint64_t poolLeft;    /* size step: running total asked; afterwards bytes left in the pool */
-  hl_byte* cacheBuf;
-  uint32_t cacheSize;
+  hl_TLzmaFeed feed;    /* first, so the decoder's allocator pointer is the record's address */
   CLzmaDec decoder;
-  size_t dicCopied;     /* decoder dictionary index up to which bytes were handed out */
-  size_t cachePos;      /* next cache byte not yet given to the decoder */
   uint8_t propsSize;
   hl_byte props[LZMA_PLUGIN_PROPS_MAX];
 } _lzma_TStream;

@@ -128,7 +128,7 @@ TEST(Lzma2Memory, MeasuredNeedOpensAndOneByteLessFails) {
     ASSERT_TRUE(roomy.size(5));
     const uint64_t pool = c.dict + 100000;
     ASSERT_TRUE(roomy.open(64, pool));
-    EXPECT_EQ(pool - roomy.record->poolLeft, roomy.memSize) << int(c.prop);
+    EXPECT_EQ(pool - roomy.record->feed.poolLeft, roomy.memSize) << int(c.prop);
     Plugin tight(kLzma2, Bytes{c.prop});
     ASSERT_TRUE(tight.size(5));
     EXPECT_FALSE(tight.open(64, tight.memSize - 1)) << int(c.prop);

@@ -49,7 +49,7 @@ TEST(LzmaSize, MeasuresTablesAndDictionary) {
     EXPECT_EQ(6u, run.reader.pos) << "nothing of the stream is read";
     EXPECT_EQ(nullptr, run.record->decoder.dic) << "the dry run's addresses are forgotten";
     EXPECT_EQ(nullptr, run.record->decoder.probs);
-    EXPECT_EQ(77u, run.record->outLeft);
+    EXPECT_EQ(77u, run.record->feed.outLeft);
 
     // The encoder's smallest dictionary is 4096 bytes, which the decoder holds for any smaller one.
     hl_test::LzmaEncoded enc =
@@ -133,7 +133,7 @@ TEST(LzmaRead, SmallRequestLeavesTheRestInTheDictionary) {
   hl_byte buf[10];
   uint32_t count = 10;
   ASSERT_TRUE(run.read(buf, &count));
-  EXPECT_GT(run.record->decoder.dicPos, run.record->dicCopied) << "decoded ahead";
+  EXPECT_GT(run.record->decoder.dicPos, run.record->feed.dicCopied) << "decoded ahead";
   unsigned calls = run.reader.calls;
   count = 10;
   ASSERT_TRUE(run.read(buf, &count));

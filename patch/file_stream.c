@@ -1,8 +1,5 @@
 /* File streams over stdio with 64-bit positions and the one-line error rule. */
-#ifndef _WIN32
-#define _FILE_OFFSET_BITS 64
-#define _POSIX_C_SOURCE 200809L
-#endif
+#include "patch/file_features.h"
 
 #include "patch/file_stream.h"
 

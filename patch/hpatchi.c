@@ -1,8 +1,5 @@
 /* The patch driver: files, header, decompressor set-up in one memory block, trace and result. */
-#ifndef _WIN32
-#define _FILE_OFFSET_BITS 64
-#define _POSIX_C_SOURCE 200809L
-#endif
+#include "patch/file_features.h"
 
 #include "patch/hpatchi.h"
 #include "patch/hpatchi_core.h"

@@ -4,8 +4,8 @@
 #include <openssl/evp.h>
 
 #include <memory>
-#include <vector>
 
+#include "app/runner/os/file_pieces.h"
 #include "app/runner/os/hex_text.h"
 
 namespace runner::os {
@@ -24,13 +24,11 @@ std::optional<std::string> Sha256OfFile(DataFile& file, std::error_code& error) 
     error = std::make_error_code(std::errc::not_enough_memory);
     return std::nullopt;
   }
-  std::vector<unsigned char> buffer(size_t(1) << 20);
-  for (;;) {
-    size_t count = buffer.size();
-    if (!file.Read(buffer.data(), count, error)) return std::nullopt;
-    if (count == 0) break;
-    EVP_DigestUpdate(context.get(), buffer.data(), count);
-  }
+  const bool read = ReadToEndInPieces(file, error, [&](const unsigned char* bytes, size_t count) {
+    EVP_DigestUpdate(context.get(), bytes, count);
+    return true;
+  });
+  if (!read) return std::nullopt;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_DigestFinal_ex(context.get(), digest, &length);

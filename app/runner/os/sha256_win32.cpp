@@ -4,8 +4,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include <vector>
-
+#include "app/runner/os/file_pieces.h"
 #include "app/runner/os/hex_text.h"
 
 namespace runner::os {
@@ -47,16 +46,12 @@ std::optional<std::string> Sha256OfFile(DataFile& file, std::error_code& error) 
     error = std::make_error_code(std::errc::not_supported);
     return std::nullopt;
   }
-  std::vector<unsigned char> buffer(size_t(1) << 20);
-  for (;;) {
-    size_t count = buffer.size();
-    if (!file.Read(buffer.data(), count, error)) return std::nullopt;
-    if (count == 0) break;
-    if (!hash.Add(buffer.data(), count)) {
-      error = std::make_error_code(std::errc::io_error);
-      return std::nullopt;
-    }
-  }
+  const bool read = ReadToEndInPieces(file, error, [&](const unsigned char* bytes, size_t count) {
+    if (hash.Add(bytes, count)) return true;
+    error = std::make_error_code(std::errc::io_error);
+    return false;
+  });
+  if (!read) return std::nullopt;
   unsigned char digest[32];
   if (!hash.Finish(digest)) {
     error = std::make_error_code(std::errc::io_error);

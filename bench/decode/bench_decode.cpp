@@ -169,11 +169,7 @@ hl_test::TuzWriter tuz_encode(const Bytes& data, uint32_t dictSize) {
   std::vector<uint32_t> table(1u << 16, UINT32_MAX);
   Bytes pending;
   auto flush = [&] {
-    if (pending.size() >= 15) {
-      w.literal_block(pending);
-    } else {
-      for (uint8_t b : pending) w.literal(b);
-    }
+    w.literals(pending);
     pending.clear();
   };
   size_t i = 0;

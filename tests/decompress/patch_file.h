@@ -50,11 +50,7 @@ inline TuzWriter tuz_encode(const Bytes& data) {
   size_t i = 0;
   Bytes pending;
   auto flush = [&] {
-    if (pending.size() >= 15) {
-      w.literal_block(pending);
-    } else {
-      for (uint8_t b : pending) w.literal(b);
-    }
+    w.literals(pending);
     pending.clear();
   };
   while (i < data.size()) {

@@ -63,6 +63,16 @@ class TuzWriter {
     afterLiteral_ = true;
   }
 
+  // A run of literal bytes: one literal block when the run is long enough for one, else one
+  // literal at a time.
+  void literals(const Bytes& bytes) {
+    if (bytes.size() >= TUZ_LITERAL_BLOCK_MIN) {
+      literal_block(bytes);
+    } else {
+      for (uint8_t b : bytes) literal(b);
+    }
+  }
+
   void restart() {
     control(TUZ_CTRL_RESTART);
     bitsLeft_ = 0;

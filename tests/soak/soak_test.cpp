@@ -329,11 +329,26 @@ class SoakChain {
     }
   }
 
+  // A journal of its own for the stand-in's next runs.
+  fs::path StartJournal() {
+    const fs::path journal = m_box.Root() / ("journal-" + std::to_string(m_runCount++));
+    m_box.SetEnv("QR_STANDIN_JOURNAL", journal.string());
+    return journal;
+  }
+
+  // The versions the journal says were run, and the log's messages; both are taken away.
+  void TakeRuns(const fs::path& journal, RunRecord& record) {
+    for (const std::string& line : hl_test::lines_of(hl_test::read_text_if_present(journal)))
+      if (line.rfind("run ", 0) == 0) record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
+    std::error_code ignored;
+    fs::remove(journal, ignored);
+    record.messages = TakeLog();
+  }
+
   // Two runners released behind one barrier; their records joined, as if one had run.
   RunRecord RunRacing() {
     RunRecord record;
-    const fs::path journal = m_box.Root() / ("journal-" + std::to_string(m_runCount++));
-    m_box.SetEnv("QR_STANDIN_JOURNAL", journal.string());
+    const fs::path journal = StartJournal();
     runner_test::Barrier barrier(m_box.Root() / "barrier");
     const pid_t first = m_box.Start(&barrier);
     const pid_t second = m_box.Start(&barrier);
@@ -347,11 +362,7 @@ class SoakChain {
     const RunResult a = m_box.Finish(first);
     const RunResult b = m_box.Finish(second);
     record.result = a.exitCode != 0 ? a : b;
-    for (const std::string& line : hl_test::lines_of(hl_test::read_text_if_present(journal)))
-      if (line.rfind("run ", 0) == 0) record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
-    std::error_code ignored;
-    fs::remove(journal, ignored);
-    record.messages = TakeLog();
+    TakeRuns(journal, record);
     return record;
   }
 
@@ -372,26 +383,35 @@ class SoakChain {
   // Runs the runner once; `whileRunning` gets the pid right after the start.
   RunRecord Run(const std::function<void(pid_t)>& whileRunning = nullptr) {
     RunRecord record;
-    const fs::path journal = m_box.Root() / ("journal-" + std::to_string(m_runCount++));
-    m_box.SetEnv("QR_STANDIN_JOURNAL", journal.string());
+    const fs::path journal = StartJournal();
     const pid_t pid = m_box.Start();
     if (whileRunning) whileRunning(pid);
     record.timedOut = !soak::WaitForExit(pid, kRunTimeLimit);
     if (record.timedOut) ::kill(pid, SIGKILL);
     record.result = m_box.Finish(pid);
     // The stand-in may outlive a killed runner for a moment; its journal line is written by then.
-    for (const std::string& line : hl_test::lines_of(hl_test::read_text_if_present(journal)))
-      if (line.rfind("run ", 0) == 0) record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
-    std::error_code ignored;
-    fs::remove(journal, ignored);
-
-    record.messages = TakeLog();
+    TakeRuns(journal, record);
     return record;
   }
 
   void ExpectOrderlyEnd(const RunRecord& run, int index) {
     EXPECT_EQ(run.result.exitCode, 0) << "cycle " << index << ": signal " << run.result.signal << "\n"
                                       << run.result.err;
+  }
+
+  // The line that says why the fault's update is refused while the base version runs on; null for
+  // the faults that do not refuse it that way.
+  static const char* RefusalLine(Fault fault) {
+    switch (fault) {
+      case Fault::malformedManifest: return "update.json is not valid JSON: update dropped";
+      case Fault::wrongBase: return "the update does not fit the executable that ran: update dropped";
+      case Fault::wrongResult: return "the patched executable does not match sha256: update dropped";
+      case Fault::oversizedManifest: return "update.json is larger than 1 MiB: update dropped";
+      case Fault::bigDictionary: return "more than the 256 MiB allowed: update dropped";
+      case Fault::fifoStagingFile: return "is not a regular file: set aside as";
+      case Fault::diskFillsUp: return "not enough disk space for the update";
+      default: return nullptr;
+    }
   }
 
   // What the faulted run itself must have done.
@@ -455,37 +475,15 @@ class SoakChain {
         EXPECT_TRUE(run.runs == onlyBase || run.runs == (std::vector<std::string>{baseVersion, newVersion}))
             << "cycle " << index;
         break;
-      case Fault::malformedManifest:
-        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
-        EXPECT_TRUE(logged("update.json is not valid JSON: update dropped")) << "cycle " << index;
-        break;
-      case Fault::wrongBase:
-        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
-        EXPECT_TRUE(logged("the update does not fit the executable that ran: update dropped")) << "cycle " << index;
-        break;
-      case Fault::wrongResult:
-        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
-        EXPECT_TRUE(logged("the patched executable does not match sha256: update dropped")) << "cycle " << index;
-        break;
-      case Fault::oversizedManifest:
-        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
-        EXPECT_TRUE(logged("update.json is larger than 1 MiB: update dropped")) << "cycle " << index;
-        break;
-      case Fault::bigDictionary:
-        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
-        EXPECT_TRUE(logged("more than the 256 MiB allowed: update dropped")) << "cycle " << index;
-        break;
-      case Fault::fifoStagingFile:
-        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
-        EXPECT_TRUE(logged("is not a regular file: set aside as")) << "cycle " << index;
-        break;
       case Fault::diskFillsUp:
-        EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
-        EXPECT_TRUE(logged("not enough disk space for the update")) << "cycle " << index;
         EXPECT_TRUE(fs::exists(m_box.DataFolder() / "Patch")) << "cycle " << index << ": the update must wait";
         break;
       default:
-        break;  // killed, full disk, locked folder: only the check run's invariants bind
+        break;  // refused (below), killed, full disk, locked folder: only the check run's invariants bind
+    }
+    if (const char* refusal = RefusalLine(fault)) {
+      EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
+      EXPECT_TRUE(logged(refusal)) << "cycle " << index;
     }
     // A refused update leaves the staged executable as it was.
     if (run.runs == onlyBase && fault != Fault::none && fault != Fault::killedRunner && fs::exists(m_box.StagedExe())) {

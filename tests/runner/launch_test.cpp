@@ -43,10 +43,8 @@ TEST(Launch, RoamingFolderFallsBackToHomeLocalShare) {
 TEST(Launch, SecondRunnerExitsAtOnceWhileTheFirstWaitsAndALaterOneRuns) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  const fs::path release = box.Root() / "release";
-  box.OnRun("1.0.0", "wait|" + release.string());
-  const pid_t first = box.Start();
-  ASSERT_TRUE(hl_test::eventually([&] { return box.Runs().size() == 1; }));
+  WaitingRun first(box);
+  ASSERT_TRUE(first.Started());
 
   const RunResult second = box.Run();
   EXPECT_EQ(second.exitCode, 0);
@@ -55,9 +53,7 @@ TEST(Launch, SecondRunnerExitsAtOnceWhileTheFirstWaitsAndALaterOneRuns) {
   EXPECT_EQ(box.Runs().size(), 1u);
   EXPECT_EQ(box.LogMessages().size(), 1u);
 
-  box.WriteFile(release, "");
-  const RunResult firstResult = box.Finish(first);
-  EXPECT_EQ(firstResult.exitCode, 0);
+  EXPECT_EQ(first.End().exitCode, 0);
 
   const RunResult later = box.Run();
   EXPECT_EQ(later.exitCode, 0);
@@ -68,13 +64,10 @@ TEST(Launch, SecondRunnerExitsAtOnceWhileTheFirstWaitsAndALaterOneRuns) {
 TEST(Launch, LockIsTakenInTheHomeFolderUnderItsExactName) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  const fs::path release = box.Root() / "release";
-  box.OnRun("1.0.0", "wait|" + release.string());
-  const pid_t first = box.Start();
-  ASSERT_TRUE(hl_test::eventually([&] { return box.Runs().size() == 1; }));
+  WaitingRun first(box);
+  ASSERT_TRUE(first.Started());
   EXPECT_TRUE(fs::exists(box.Home() / QR_RUNNER_LOCK_NAME));
-  box.WriteFile(release, "");
-  EXPECT_EQ(box.Finish(first).exitCode, 0);
+  EXPECT_EQ(first.End().exitCode, 0);
 }
 
 TEST(Launch, WithoutRoamingFolderRunsTheInstalledApplicationWithoutLogOrTessdata) {
@@ -170,15 +163,12 @@ TEST(StagedTest, LonePatchIsKept) {
 TEST(StagedTest, FilesStagedBeforeTheStartWaitUntilTheApplicationHasRun) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  const fs::path release = box.Root() / "release";
-  box.OnRun("1.0.0", "wait|" + release.string());
   const fs::path manifest = box.WriteFile(box.DataFolder() / "update.json", "{}");
   box.WriteFile(box.DataFolder() / "Patch", "x");
-  const pid_t runner = box.Start();
-  ASSERT_TRUE(hl_test::eventually([&] { return box.Runs().size() == 1; }));
+  WaitingRun runner(box);
+  ASSERT_TRUE(runner.Started());
   EXPECT_TRUE(fs::exists(manifest));  // untouched while the application runs
-  box.WriteFile(release, "");
-  EXPECT_EQ(box.Finish(runner).exitCode, 0);
+  EXPECT_EQ(runner.End().exitCode, 0);
   EXPECT_FALSE(fs::exists(manifest));  // consumed after it has ended
 }
 

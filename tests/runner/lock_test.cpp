@@ -18,36 +18,6 @@ using ::testing::HasSubstr;
 
 const char kLockName[] = QR_RUNNER_LOCK_NAME;
 
-// A runner that holds the lock while its application waits for a release file.
-class HeldLock {
- public:
-  explicit HeldLock(Sandbox& box) : m_box(box), m_release(box.Root() / ("release-" + std::to_string(s_count++))) {
-    m_box.OnRun("1.0.0", "wait|" + m_release.string());
-    m_pid = m_box.Start();
-    m_started = hl_test::eventually([&] { return m_box.Runs().size() == 1; });
-  }
-  HeldLock(const HeldLock&) = delete;
-  HeldLock& operator=(const HeldLock&) = delete;
-  ~HeldLock() {
-    if (m_pid > 0) End();
-  }
-  bool Started() const { return m_started; }
-  RunResult End() {
-    m_box.WriteFile(m_release, "");
-    const RunResult result = m_box.Finish(m_pid);
-    m_pid = -1;
-    m_box.OnRun("1.0.0", "");
-    return result;
-  }
-
- private:
-  static inline int s_count = 0;
-  Sandbox& m_box;
-  fs::path m_release;
-  pid_t m_pid = -1;
-  bool m_started = false;
-};
-
 // A second runner while the first holds the lock: exits 0 at once, silently, starting nothing.
 void ExpectLockedOut(Sandbox& box) {
   const size_t runsBefore = box.Runs().size();
@@ -85,7 +55,7 @@ TEST(Lock, EmptyOrWorldReadableFileStillExcludes) {
     box.InstallApp("1.0.0");
     const fs::path lock = box.WriteFile(box.Home() / kLockName, "");
     fs::permissions(lock, mode, fs::perm_options::replace);
-    HeldLock first(box);
+    WaitingRun first(box);
     ASSERT_TRUE(first.Started());
     ExpectLockedOut(box);
     const RunResult firstResult = first.End();
@@ -141,7 +111,7 @@ TEST(Lock, UnwritableHomeIsReportedAndTheRunnerGoesOn) {
 TEST(Lock, DeletedWhileARunnerRunsStillExcludes) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  HeldLock first(box);
+  WaitingRun first(box);
   ASSERT_TRUE(first.Started());
   ASSERT_TRUE(fs::remove(box.Home() / kLockName));
   ExpectLockedOut(box);
@@ -155,14 +125,9 @@ TEST(Lock, DeletedWhileARunnerRunsStillExcludes) {
 TEST(Lock, KilledHolderReleasesTheLock) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  const fs::path release = box.Root() / "release";
-  box.OnRun("1.0.0", "wait|" + release.string());
-  const pid_t first = box.Start();
-  ASSERT_TRUE(hl_test::eventually([&] { return box.Runs().size() == 1; }));
-  ::kill(first, SIGKILL);
-  EXPECT_EQ(box.Finish(first).signal, SIGKILL);
-  box.WriteFile(release, "");  // lets the orphaned application end
-  box.OnRun("1.0.0", "");
+  WaitingRun first(box);
+  ASSERT_TRUE(first.Started());
+  EXPECT_EQ(first.Kill().signal, SIGKILL);
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs().size(), 2u);
 }

@@ -229,4 +229,34 @@ std::vector<std::string> Sandbox::LogMessages() const {
   return hl_test::log_messages(hl_test::read_text_if_present(LogFile()));
 }
 
+WaitingRun::WaitingRun(Sandbox& box, const std::string& version)
+    : m_box(box), m_version(version), m_release(box.Root() / ("release-" + std::to_string(s_count++))) {
+  const size_t runsBefore = m_box.Runs().size();
+  m_box.OnRun(m_version, "wait|" + m_release.string());
+  m_pid = m_box.Start();
+  m_started = hl_test::eventually([&] { return m_box.Runs().size() == runsBefore + 1; });
+}
+
+WaitingRun::~WaitingRun() {
+  if (m_pid > 0) End();
+}
+
+RunResult WaitingRun::End() {
+  m_box.WriteFile(m_release, "");
+  return Finished(m_box.Finish(m_pid));
+}
+
+RunResult WaitingRun::Kill() {
+  ::kill(m_pid, SIGKILL);
+  const RunResult result = m_box.Finish(m_pid);
+  m_box.WriteFile(m_release, "");
+  return Finished(result);
+}
+
+RunResult WaitingRun::Finished(RunResult result) {
+  m_pid = -1;
+  m_box.OnRun(m_version, "");
+  return result;
+}
+
 }  // namespace runner_test

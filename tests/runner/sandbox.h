@@ -120,4 +120,30 @@ class Sandbox {
   bool m_mounted = false;
 };
 
+// A runner started in the background whose application, the stand-in reporting `version`, waits
+// until End releases it: meanwhile the runner holds its single-instance lock.
+class WaitingRun {
+ public:
+  explicit WaitingRun(Sandbox& box, const std::string& version = "1.0.0");
+  WaitingRun(const WaitingRun&) = delete;
+  WaitingRun& operator=(const WaitingRun&) = delete;
+  ~WaitingRun();
+  // True once the application has been started.
+  bool Started() const { return m_started; }
+  // Releases the application and waits for the runner to end; later runs of the version do not wait.
+  RunResult End();
+  // Kills the runner, then releases its orphaned application.
+  RunResult Kill();
+
+ private:
+  RunResult Finished(RunResult result);
+
+  static inline int s_count = 0;
+  Sandbox& m_box;
+  std::string m_version;
+  fs::path m_release;
+  pid_t m_pid = -1;
+  bool m_started = false;
+};
+
 }  // namespace runner_test

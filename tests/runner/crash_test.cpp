@@ -32,8 +32,7 @@ class CrashTrial {
     m_box.InstallApp("1.0.0");
     fs::create_directories(m_box.DataFolder());
     if (scenario.startIsStaged) m_box.StageApp(scenario.startVersion);
-    hl_test::write_file(m_box.DataFolder() / "Patch", patch);
-    m_box.WriteFile(m_box.DataFolder() / "update.json", m_manifest);
+    StageUpdate(m_box, patch, m_manifest);
     m_box.WriteFile(m_box.WorkFolder() / "crashpad_handler.exe", std::string(100000, 'c'));
     const char* asan = std::getenv("ASAN_OPTIONS");
     // The crash points run from the first read of the manifest to its removal.
@@ -92,8 +91,7 @@ class CrashTrial {
     }
     // A dropped update may leave the runner's own transient files, never started; the next
     // installation replaces them and installs.
-    hl_test::write_file(m_box.DataFolder() / "Patch", patch);
-    m_box.WriteFile(m_box.DataFolder() / "update.json", m_manifest);
+    StageUpdate(m_box, patch, m_manifest);
     EXPECT_EQ(m_box.Run().exitCode, 0);
     EXPECT_EQ(hl_test::read_file(m_box.StagedExe()), targetBytes);
     for (const char* name : {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe", "Patch", "update.json",
@@ -172,8 +170,7 @@ TEST(CrashShimRaces, LinkPutAtThePatchOutputIsNeverWrittenThrough) {
   box.StageApp("2.0.0");
   const fs::path from = box.Root() / "from-2.0.0";
   hl_test::write_file(from, StandinBytes("2.0.0"));
-  hl_test::write_file(box.DataFolder() / "Patch", MakeVersionPatch(from, "3.0.0"));
-  box.WriteFile(box.DataFolder() / "update.json", "{}");
+  StageUpdate(box, MakeVersionPatch(from, "3.0.0"), "{}");
   const fs::path victim = box.WriteFile(box.Root() / "users-file", "the user's own file");
   const char* asan = std::getenv("ASAN_OPTIONS");
   box.SetEnv("LD_PRELOAD", QR_CRASH_SHIM_PATH);

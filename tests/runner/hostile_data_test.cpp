@@ -23,12 +23,6 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Not;
 
-void StagePatch(Sandbox& box, const Bytes& patch, const std::string& manifest = R"({"force": true})") {
-  fs::create_directories(box.DataFolder());
-  hl_test::write_file(box.DataFolder() / "Patch", patch);
-  box.WriteFile(box.DataFolder() / "update.json", manifest);
-}
-
 Bytes PatchFromInstalled(const Sandbox& box, const std::string& toVersion,
                          hldiff::Compression compression = hldiff::Compression::None) {
   return MakeVersionPatch(box.InstalledExe(), toVersion, compression);
@@ -47,7 +41,7 @@ TEST(HostileData, LinksAtTheRunnersOwnNamesAreReplacedNeverWrittenThrough) {
     box.WriteFile(box.WorkFolder() / "crashpad_handler.exe", "crash handler");
     const fs::path victim = box.WriteFile(box.Root() / "user file", "a file of the user's");
     fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
-    StagePatch(box, PatchFromInstalled(box, "2.0.0"), "{}");
+    StageUpdate(box, PatchFromInstalled(box, "2.0.0"), "{}");
     fs::create_symlink(victim, box.DataFolder() / name);
     EXPECT_EQ(box.Run().exitCode, 0);
     EXPECT_EQ(hl_test::read_text(victim), "a file of the user's");
@@ -67,7 +61,7 @@ TEST(HostileData, StagingFilesThatAreLinksOrFifosAreSetAsideWithoutBlocking) {
     SCOPED_TRACE(std::string(entry.name) + (entry.fifo ? " fifo" : " link"));
     Sandbox box;
     box.InstallApp("1.0.0");
-    StagePatch(box, PatchFromInstalled(box, "2.0.0"));
+    StageUpdate(box, PatchFromInstalled(box, "2.0.0"));
     const fs::path path = box.DataFolder() / entry.name;
     const fs::path real = box.Root() / "real staging file";
     fs::rename(path, real);
@@ -99,7 +93,7 @@ TEST(HostileData, LogFileThatIsAFifoMeansNoLogFileThisRun) {
 TEST(HostileData, LeftoverBackupCopyThatIsAFifoIsReplaced) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  StagePatch(box, PatchFromInstalled(box, "2.0.0"), "{}");
+  StageUpdate(box, PatchFromInstalled(box, "2.0.0"), "{}");
   MakeFifo(box.DataFolder() / "Quorlin_old.exe");
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("2.0.0"));
@@ -118,7 +112,7 @@ TEST(HostileData, PatchWhoseMemoryExceedsTheLimitIsRefusedBeforeAllocating) {
   Bytes lzma2 = PatchFromInstalled(box, "2.0.0", hldiff::Compression::Lzma2);
   lzma2[HeaderSize(lzma2)] = 40;  // a 4 GiB dictionary
   for (const Bytes& patch : {tuz, lzma2}) {
-    StagePatch(box, patch);
+    StageUpdate(box, patch);
     const RunResult result = box.Run();
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_THAT(result.out, Not(HasSubstr("hpatchi run")));
@@ -139,7 +133,7 @@ TEST(HostileData, PatchWhoseMemoryExceedsTheLimitIsRefusedBeforeAllocating) {
 TEST(HostileData, ManifestOverOneMebibyteIsRefusedUnread) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  StagePatch(box, PatchFromInstalled(box, "2.0.0"), std::string((1 << 20) + 1, ' ') + "{}");
+  StageUpdate(box, PatchFromInstalled(box, "2.0.0"), std::string((1 << 20) + 1, ' ') + "{}");
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_THAT(box.LogMessages(),
               ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
@@ -180,7 +174,7 @@ class FileSizeLimit {
 TEST(HostileData, BackupCopyWithoutRoomKeepsTheUpdateForThreeAttempts) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  StagePatch(box, PatchFromInstalled(box, "2.0.0"));
+  StageUpdate(box, PatchFromInstalled(box, "2.0.0"));
   const rlim_t limit = fs::file_size(box.InstalledExe()) / 2;
   for (int attempt = 1; attempt <= 3; ++attempt) {
     SCOPED_TRACE(attempt);
@@ -216,7 +210,7 @@ TEST(HostileData, FullDiskMakesTheUpdateWaitUntilThereIsRoom) {
   Sandbox box;
   box.InstallApp("1.0.0");
   if (!box.LimitDataFolder(4 << 20)) GTEST_SKIP() << "no tmpfs can be mounted here";
-  StagePatch(box, PatchFromInstalled(box, "2.0.0"));
+  StageUpdate(box, PatchFromInstalled(box, "2.0.0"));
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
   EXPECT_THAT(

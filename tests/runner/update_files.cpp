@@ -45,4 +45,10 @@ Bytes MakeVersionPatch(const std::filesystem::path& from, const std::string& toV
   return hldiff::make_patch(oldData.data(), oldData.size(), newData.data(), newData.size(), options);
 }
 
+void StageUpdate(Sandbox& box, const Bytes& patch, const std::string& manifest) {
+  std::filesystem::create_directories(box.DataFolder());
+  hl_test::write_file(box.DataFolder() / "Patch", patch);
+  box.WriteFile(box.DataFolder() / "update.json", manifest);
+}
+
 }  // namespace runner_test

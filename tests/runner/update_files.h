@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "diff/body_encoder.h"
+#include "tests/runner/sandbox.h"
 
 namespace runner_test {
 
@@ -22,5 +23,9 @@ std::string Sha256Hex(const Bytes& bytes);
 
 // The bytes of the stand-in reporting `version`.
 Bytes StandinBytes(const std::string& version);
+
+// Stages an update in the data folder (made when missing): `patch` as "Patch" and `manifest` as
+// "update.json".
+void StageUpdate(Sandbox& box, const Bytes& patch, const std::string& manifest = R"({"force": true})");
 
 }  // namespace runner_test

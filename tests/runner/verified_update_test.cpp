@@ -28,11 +28,9 @@ std::string Manifest(const std::string& base, const std::string& result, bool fo
 // Stages, in the data folder, the patch from the stand-in `fromVersion` to `toVersion`.
 void StagePatch(Sandbox& box, const std::string& fromVersion, const std::string& toVersion,
                 const std::string& manifest) {
-  fs::create_directories(box.DataFolder());
   const fs::path from = box.Root() / ("from-" + fromVersion);
   hl_test::write_file(from, StandinBytes(fromVersion));
-  hl_test::write_file(box.DataFolder() / "Patch", MakeVersionPatch(from, toVersion));
-  box.WriteFile(box.DataFolder() / "update.json", manifest);
+  StageUpdate(box, MakeVersionPatch(from, toVersion), manifest);
 }
 
 void ExpectConsumed(const Sandbox& box) {

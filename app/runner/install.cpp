@@ -192,11 +192,8 @@ class Installation {
     if (free && *free < needed)
       return Defer("not enough disk space for the update: " + std::to_string(needed) + " bytes needed, " +
                    std::to_string(*free) + " free");
-    if (!m_manifest.baseSha256) return true;
-    const std::optional<std::string> digest = os::Sha256OfFile(*m_started, error);
-    if (!digest) return Defer("the executable that ran cannot be read: " + error.message());
-    if (*digest != *m_manifest.baseSha256) return Drop("the update does not fit the executable that ran");
-    return true;
+    return MatchesSha256(*m_started, m_manifest.baseSha256, "the executable that ran cannot be read: ",
+                         "the update does not fit the executable that ran");
   }
 
   bool MakeBackupCopy() {
@@ -245,11 +242,8 @@ class Installation {
     if (!m_result) return Defer("Quorlin_new.exe cannot be opened: " + error.message());
     if (!m_result->FlushToDisk(error)) return Defer("Quorlin_new.exe cannot be written: " + error.message());
     m_result->CopyExecutePermissionFrom(m_startedExecutable);
-    if (!m_manifest.sha256) return true;
-    const std::optional<std::string> digest = os::Sha256OfFile(*m_result, error);
-    if (!digest) return Defer("Quorlin_new.exe cannot be read: " + error.message());
-    if (*digest != *m_manifest.sha256) return Drop("the patched executable does not match sha256");
-    return true;
+    return MatchesSha256(*m_result, m_manifest.sha256, "Quorlin_new.exe cannot be read: ",
+                         "the patched executable does not match sha256");
   }
 
   void Finish() {
@@ -278,6 +272,18 @@ class Installation {
   }
 
   // The update cannot be installed, now or later: it is consumed. The staged executable stays.
+  // True when nothing is expected or `file` holds what `expected` names. A file that cannot be
+  // read leaves the update for a later run (`unreadable` leads the cause); other bytes drop it.
+  bool MatchesSha256(DataFile& file, const std::optional<std::string>& expected, const std::string& unreadable,
+                     const std::string& mismatch) {
+    if (!expected) return true;
+    std::error_code error;
+    const std::optional<std::string> digest = os::Sha256OfFile(file, error);
+    if (!digest) return Defer(unreadable + error.message());
+    if (*digest != *expected) return Drop(mismatch);
+    return true;
+  }
+
   bool Drop(const std::string& why) {
     LOG(INFO) << why << ": update dropped";
     RemoveHalfMadeFiles();

@@ -619,58 +619,96 @@ static void file_in_window_copy(hl_byte* out, const hl_byte* from, size_t size) 
   }
 }
 
-static hl_bool file_in_window_read(TFileStream* stream, TFileInWindow* window, uint64_t position,
-                                   hl_byte* out, uint64_t size) {
+/* A patch of short covers asks for millions of ranges that a run block holds: the rest of a read,
+ * loading and gathering, stays out of their way. */
+#if defined(__GNUC__)
+#define FILE_IN_WINDOW_SLOW_PATH __attribute__((noinline))
+#else
+#define FILE_IN_WINDOW_SLOW_PATH
+#endif
+
+/* Gathers [position, position + size) into out from the blocks that hold it, loading those that
+ * the window lacks, unless one block holds it all: then that block's bytes are returned. */
+static FILE_IN_WINDOW_SLOW_PATH const hl_byte* file_in_window_gather(TFileStream* stream,
+                                                                     TFileInWindow* window,
+                                                                     uint64_t position, hl_byte* out,
+                                                                     uint64_t size, hl_bool continues) {
   uint64_t end = position + size;
-  hl_bool continues = file_in_window_continues(window, position, end);
-  int hit = file_in_window_find_run(window, position);
-  /* Most ranges lie inside one run block: found as the loop below would find them. */
-  if (hit >= 0 && end - window->runs[hit].position <= window->runs[hit].length) {
-    TFileInWindowRun* block = &window->runs[hit];
-    block->lastUse = ++window->useClock;
-    file_in_window_copy(out, file_in_window_run_bytes(window, (unsigned)hit) + (position - block->position),
-                        (size_t)size);
-    return hl_TRUE;
-  }
+  hl_byte* cursor = out;
   while (position < end) {
     const hl_byte* from;
     uint64_t avail;
     hl_bool loadRun = continues || end - position >= FILE_IN_WINDOW_PIECE_SIZE;
     if (!file_in_window_locate(stream, window, position, end, loadRun, &from, &avail)) {
-      return hl_FALSE;
+      return NULL;
     }
-    if (avail > end - position) {
+    if (avail >= end - position) {
+      if (cursor == out) {
+        return from;
+      }
       avail = end - position;
     }
-    file_in_window_copy(out, from, (size_t)avail);
-    out += avail;
+    file_in_window_copy(cursor, from, (size_t)avail);
+    cursor += avail;
     position += avail;
   }
-  return hl_TRUE;
+  return out;
+}
+
+/* Where the bytes of [position, position + size) are: inside the window when one block of it holds
+ * them all, else in out, which they are gathered into. Null after a failure. */
+static const hl_byte* file_in_window_read(TFileStream* stream, TFileInWindow* window, uint64_t position,
+                                          hl_byte* out, uint64_t size) {
+  uint64_t end = position + size;
+  hl_bool continues = file_in_window_continues(window, position, end);
+  int hit = file_in_window_find_run(window, position);
+  /* Most ranges lie inside one run block: found as the gathering would find them. */
+  if (hit >= 0 && end - window->runs[hit].position <= window->runs[hit].length) {
+    TFileInWindowRun* block = &window->runs[hit];
+    block->lastUse = ++window->useClock;
+    return file_in_window_run_bytes(window, (unsigned)hit) + (position - block->position);
+  }
+  return file_in_window_gather(stream, window, position, out, size, continues);
+}
+
+const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t position, hl_byte* start,
+                                   hl_byte* end) {
+  TFileInStream* stream = (TFileInStream*)head->self;
+  TFileStream* base = &stream->base;
+  uint64_t size;
+  const hl_byte* at = start;
+  if (start == end) {
+    return start;
+  }
+  size = (uint64_t)(end - start);
+  if (!file_stream_range_ok(base, position, size)) {
+    file_stream_fail_with(base, EFBIG);
+    return NULL;
+  }
+  if (stream->window.memory != NULL) {
+    at = file_in_window_read(base, &stream->window, position, start, size);
+  } else if (!file_in_stream_fill(base, position, start, size)) {
+    at = NULL;
+  }
+  if (at != NULL) {
+    base->filePos = base->fileBase + position + size;
+  }
+  return at;
 }
 
 hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_byte* start,
                             hl_byte* end) {
-  TFileInStream* stream = (TFileInStream*)head->self;
-  TFileStream* base = &stream->base;
-  uint64_t size;
-  hl_bool done;
+  const hl_byte* at;
   if (start == end) {
     return hl_TRUE;
   }
-  size = (uint64_t)(end - start);
-  if (!file_stream_range_ok(base, position, size)) {
-    return file_stream_fail_with(base, EFBIG);
-  }
-  if (stream->window.memory != NULL) {
-    done = file_in_window_read(base, &stream->window, position, start, size);
-  } else {
-    done = file_in_stream_fill(base, position, start, size);
-  }
-  if (!done) {
+  at = file_in_stream_lend(head, position, start, end);
+  if (at == NULL) {
     return hl_FALSE;
   }
-  base->filePos = base->fileBase + position + size;
+  if (at != start) {
+    file_in_window_copy(start, at, (size_t)(end - start));
+  }
   return hl_TRUE;
 }
 

@@ -154,6 +154,13 @@ void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory);
 hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_byte* start,
                             hl_byte* end);
 
+/* file_in_stream_read without the copy where it can: returns where the bytes of
+ * [position, position + (end - start)) are, inside the window when one block of it holds them all
+ * (valid until the stream's next read or change of window), else in start after reading them
+ * there. An empty range gives start. Null after a failure, reported as the read reports it. */
+const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t position, hl_byte* start,
+                                   hl_byte* end);
+
 /* The output stream's write and read operations. */
 hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position,
                               const hl_byte* start, const hl_byte* end);

@@ -150,12 +150,22 @@ static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, uint32_t length
   return hl_TRUE;
 }
 
-/* Makes one cover's bytes in the old-data half: old bytes, plus the difference bytes unless the
- * cover is a plain copy. A plain copy consumes no input but is still chunked by fill, which never
- * exceeds the half. */
+/* The old bytes of one chunk, lent by the listener where it can. */
+static const hl_byte* hpatch_lite_old_bytes(PatchListener* listener, uint32_t oldPos, hl_byte* oldData,
+                                            uint32_t size) {
+  if (listener->lendOld != NULL) {
+    return listener->lendOld(listener, oldPos, oldData, size);
+  }
+  return listener->readOld(listener, oldPos, oldData, size) ? oldData : NULL;
+}
+
+/* Makes one cover's bytes: old bytes, plus the difference bytes (into the old-data half) unless
+ * the cover is a plain copy. A plain copy consumes no input but is still chunked by fill, which
+ * never exceeds the half. */
 static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hl_byte* oldData, uint32_t oldPos,
                                        uint32_t length, hl_bool plainCopy) {
   while (length > 0) {
+    const hl_byte* old;
     uint32_t avail;
     uint32_t n;
     if (plainCopy) {
@@ -171,18 +181,20 @@ static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hl_byte* oldData,
       return hl_FALSE;
     }
     n = avail < length ? avail : length;
-    if (!in->listener->readOld(in->listener, oldPos, oldData, n)) {
+    old = hpatch_lite_old_bytes(in->listener, oldPos, oldData, n);
+    if (old == NULL) {
       return hl_FALSE;
     }
     if (!plainCopy) {
       const hl_byte* diff = in->buf + in->pos;
       uint32_t i;
       for (i = 0; i < n; ++i) {
-        oldData[i] = (hl_byte)(oldData[i] + diff[i]);
+        oldData[i] = (hl_byte)(old[i] + diff[i]);
       }
+      old = oldData;
       in->pos += n;
     }
-    if (!in->listener->writeNew(in->listener, oldData, n)) {
+    if (!in->listener->writeNew(in->listener, old, n)) {
       return hl_FALSE;
     }
     oldPos += n;

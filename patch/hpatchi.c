@@ -132,6 +132,12 @@ static hl_bool hpatchi_read_old(PatchListener* listener, uint32_t oldPos, hl_byt
   return head->read(head, oldPos, data, data + size);
 }
 
+static const hl_byte* hpatchi_lend_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
+                                       uint32_t size) {
+  const TFileStreamHead* head = &((TPatchiListener*)listener)->oldStream->base.head;
+  return file_in_stream_lend(head, oldPos, data, data + size);
+}
+
 /* Below this many bytes a write goes into the stdio buffer byte by byte: a patch of short covers
  * writes millions of chunks of a few bytes, and fwrite's own cost per call then outweighs the
  * bytes. The bytes, the buffer and the failures are those of fwrite. */
@@ -439,6 +445,8 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
   }
 
   patchListener.base.readOld = hpatchi_read_old;
+  /* The old file's bytes are added to or written straight from its read window. */
+  patchListener.base.lendOld = hasOld ? hpatchi_lend_old : NULL;
   patchListener.base.writeNew = hpatchi_write_new;
   patchListener.oldStream = &oldStream;
   patchListener.newFileHandle = newStream.base.file;

@@ -419,6 +419,68 @@ TEST(FileInWindow, AnyMixOfRangesReadsASmallFile) {
   }
 }
 
+const hl_byte* lend_range(TFileInStream& s, uint64_t pos, hl_byte* buf, size_t size) {
+  return file_in_stream_lend(&s.base.head, pos, buf, buf + size);
+}
+
+TEST(FileInWindow, LendingGivesTheWindowsOwnBytesOrGathersThem) {
+  WindowedFile f(3 * kRun);
+  Bytes buf(2 * kPiece, 0xEE);
+  const hl_byte* at = lend_range(f.stream, kRun + 10, buf.data(), 20);  // a jump: one piece
+  ASSERT_NE(at, nullptr);
+  EXPECT_NE(at, buf.data());
+  EXPECT_TRUE(std::equal(at, at + 20, f.data.begin() + kRun + 10));
+  EXPECT_EQ(buf, Bytes(2 * kPiece, 0xEE));
+  EXPECT_EQ(f.stream.base.filePos, kRun + 30);
+  // Across the piece's end: the next piece joins it in the buffer.
+  at = lend_range(f.stream, kRun + kPiece - 4, buf.data(), 8);
+  EXPECT_EQ(at, buf.data());
+  EXPECT_TRUE(std::equal(at, at + 8, f.data.begin() + kRun + kPiece - 4));
+  EXPECT_EQ(lend_range(f.stream, 0, buf.data(), 0), buf.data());
+  StdCapture capture(false);
+  EXPECT_EQ(lend_range(f.stream, 3 * kRun - 4, buf.data(), 5), nullptr);
+  EXPECT_EQ(capture.finish().err, error_line(EFBIG));
+  EXPECT_EQ(f.stream.base.fileError, EFBIG);
+}
+
+TEST(FileInWindow, WithoutAWindowLendingReadsIntoTheBuffer) {
+  OpenedFile f(5000);
+  Bytes buf(100);
+  EXPECT_EQ(lend_range(f.stream, 4900, buf.data(), 100), buf.data());
+  EXPECT_TRUE(std::equal(buf.begin(), buf.end(), f.data.begin() + 4900));
+}
+
+// The window's loads decide what the patch creator plans against: lending must load exactly what
+// reading loads, range for range.
+TEST(FileInWindow, LendingLoadsWhatReadingLoads) {
+  WindowedFile reading(5 * kRun + 999);
+  WindowedFile lending(5 * kRun + 999);
+  ASSERT_EQ(reading.data, lending.data);
+  const uint64_t size = reading.data.size();
+  std::mt19937 random(5);
+  Bytes buf(40000);
+  uint64_t pos = 0;
+  for (int i = 0; i < 20000; ++i) {
+    uint32_t kind = random() % 10;
+    uint64_t length = kind < 7 ? 1 + random() % 64 : 1 + random() % 40000;
+    if (kind % 3 == 0) pos = random() % size;
+    else if (kind % 3 == 1) pos = random() % 2 ? 17 : 4 * kRun + 5;
+    if (pos >= size) pos = 0;
+    length = std::min<uint64_t>(length, size - pos);
+    ASSERT_TRUE(reads_as(reading.stream, reading.data, pos, length)) << i;
+    const hl_byte* at = lend_range(lending.stream, pos, buf.data(), length);
+    ASSERT_NE(at, nullptr) << i;
+    ASSERT_TRUE(std::equal(at, at + length, lending.data.begin() + static_cast<std::ptrdiff_t>(pos))) << i;
+    ASSERT_EQ(lending.stream.window.loads, reading.stream.window.loads) << i;
+    pos += length;
+  }
+  for (unsigned r = 0; r < FILE_IN_WINDOW_RUNS; ++r) {
+    EXPECT_EQ(lending.stream.window.runs[r].position, reading.stream.window.runs[r].position);
+    EXPECT_EQ(lending.stream.window.runs[r].length, reading.stream.window.runs[r].length);
+  }
+  EXPECT_EQ(lending.stream.window.piecesHandedOut, reading.stream.window.piecesHandedOut);
+}
+
 TEST(FileInWindow, TakingTheWindowBackReadsStraightFromTheFile) {
   WindowedFile f(kRun);
   ASSERT_TRUE(reads_as(f.stream, f.data, 100, 10));

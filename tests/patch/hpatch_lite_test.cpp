@@ -467,6 +467,31 @@ TEST(HpatchLitePatch, ListenerFailuresFailThePatch) {
   }
 }
 
+TEST(HpatchLitePatch, LentOldBytesAreUsedAndNeverWrittenTo) {
+  const Bytes old = hl_test::random_bytes(5000, 21);
+  hl_test::PatchBuilder b(old);
+  Bytes changed(old.begin() + 100, old.begin() + 3100);
+  for (size_t i = 0; i < changed.size(); i += 7) changed[i] ^= 0x3C;
+  b.cover(100, changed);
+  b.copy(4000, 900);
+  b.literal(bytes_of("tail"));
+  b.copy(7, 1);
+  const uint32_t newSize = static_cast<uint32_t>(b.new_data().size());
+  for (uint32_t cacheSize : {64u, 1000u, 32768u}) {
+    BodyRun run(old, b.body());
+    run.listener.lend_old();
+    ASSERT_TRUE(run.run(newSize, cacheSize)) << cacheSize;
+    EXPECT_EQ(run.listener.newData, b.new_data()) << cacheSize;
+    EXPECT_EQ(run.old, old) << cacheSize;
+    EXPECT_GE(run.listener.lendCalls, 3u);  // both kinds of answer
+    EXPECT_EQ(run.listener.lendCalls, run.listener.readSizes.size());
+    for (uint32_t size : run.listener.readSizes) EXPECT_LE(size, cacheSize / 2);
+  }
+  BodyRun shortOld(Bytes(old.begin(), old.begin() + 4500), b.body());
+  shortOld.listener.lend_old();
+  EXPECT_FALSE(shortOld.run(newSize, 1000));  // the lent range past the old data fails
+}
+
 TEST(HpatchLitePatch, ShortDeliveriesShrinkEveryLaterRefill) {
   Bytes old = hl_test::random_bytes(3000, 7);
   Bytes fresh = hl_test::mutate(old, 8);

@@ -30,6 +30,19 @@ hl_bool listener_read_old(PatchListener* listener, uint32_t oldPos, hl_byte* dat
   return hl_TRUE;
 }
 
+const hl_byte* listener_lend_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
+                                uint32_t size) {
+  auto* self = reinterpret_cast<MemoryListener*>(listener);
+  const Bytes& old = *self->oldData;
+  if (++self->lendCalls % 2 == 1) {
+    return listener_read_old(listener, oldPos, data, size) ? data : nullptr;
+  }
+  self->readPositions.push_back(oldPos);
+  self->readSizes.push_back(size);
+  if (oldPos > old.size() || size > old.size() - oldPos) return nullptr;
+  return old.data() + oldPos;
+}
+
 hl_bool listener_write_new(PatchListener* listener, const hl_byte* data, uint32_t size) {
   auto* self = reinterpret_cast<MemoryListener*>(listener);
   self->writeSizes.push_back(size);
@@ -46,6 +59,8 @@ MemoryListener::MemoryListener(const Bytes& oldBytes, MemoryReader& reader) : ol
   base.readOld = listener_read_old;
   base.writeNew = listener_write_new;
 }
+
+void MemoryListener::lend_old() { base.lendOld = listener_lend_old; }
 
 ApplyResult apply_in_memory(const Bytes& oldData, const Bytes& patch, uint32_t cacheSize,
                             uint32_t maxChunk) {

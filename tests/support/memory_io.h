@@ -34,7 +34,7 @@ struct MemoryReader {
 };
 
 // A PatchListener over an old byte vector and a growing new vector. Records the position and
-// size of every readOld call and the size of every writeNew call.
+// size of every readOld (or lendOld) call and the size of every writeNew call.
 struct MemoryListener {
   PatchListener base{};  // first, so the engine's listener pointer is this record's
   const Bytes* oldData = nullptr;
@@ -44,7 +44,12 @@ struct MemoryListener {
   std::vector<uint32_t> writeSizes;
   std::size_t failWriteAfter = static_cast<std::size_t>(-1);  // writeNew fails past this total
 
+  std::size_t lendCalls = 0;
+
   MemoryListener(const Bytes& oldBytes, MemoryReader& reader);
+  // From here on old bytes come through lendOld: every other call lends the old vector's own
+  // bytes, the others fill the engine's buffer.
+  void lend_old();
 };
 
 // Result of applying a patch in memory with hpatch_lite_open and hpatch_lite_patch.

@@ -47,7 +47,7 @@ static void hpatch_lite_mark_dry(hpatch_lite_TInput* in) {
 }
 
 /* Continues a packed number from value: 7 bits per byte, most significant group first. */
-static uint32_t hpatch_lite_take_packed_from(hpatch_lite_TInput* in, uint32_t value) {
+static uint32_t hpatch_lite_take_packed_from_slow(hpatch_lite_TInput* in, uint32_t value) {
   hl_byte b = 0;
   unsigned taken = 0;
   do {
@@ -58,6 +58,26 @@ static uint32_t hpatch_lite_take_packed_from(hpatch_lite_TInput* in, uint32_t va
     b = hpatch_lite_take_byte(in);
     value = (value << 7) | (uint32_t)(b & HPATCH_LITE_PACKED_BITS);
   } while (b & HPATCH_LITE_PACKED_MORE);
+  return value;
+}
+
+/* The usual case first: the longest number there can be lies in the input half, so no byte of it
+ * needs a refill test. */
+static inline uint32_t hpatch_lite_take_packed_from(hpatch_lite_TInput* in, uint32_t value) {
+  const hl_byte* at = in->buf + in->pos;
+  unsigned taken;
+  if (in->fill - in->pos < HPATCH_LITE_PACKED_MAX_BYTES) {
+    return hpatch_lite_take_packed_from_slow(in, value);
+  }
+  for (taken = 0; taken < HPATCH_LITE_PACKED_MAX_BYTES; ++taken) {
+    hl_byte b = at[taken];
+    value = (value << 7) | (uint32_t)(b & HPATCH_LITE_PACKED_BITS);
+    if ((b & HPATCH_LITE_PACKED_MORE) == 0) {
+      in->pos += taken + 1;
+      return value;
+    }
+  }
+  hpatch_lite_mark_dry(in);
   return value;
 }
 

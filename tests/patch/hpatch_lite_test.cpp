@@ -296,9 +296,12 @@ TEST(HpatchLitePatch, TagContinuationBytesExtendTheStep) {
     b.copy(40, 3);        // step 40: needs one continuation byte
     b.copy(65000, 10);    // step 64957: two
     b.cover(2, Bytes{1, 2, 3});  // back
-    ApplyResult r = hl_test::apply_in_memory(old, b.patch(), 256);
-    ASSERT_TRUE(r.patched) << extra;
-    EXPECT_EQ(r.newData, b.new_data()) << extra;
+    // Small halves put the step's bytes across refills at every offset.
+    for (uint32_t cacheSize : {256u, 20u, 22u, 24u, 26u, 28u, 30u}) {
+      ApplyResult r = hl_test::apply_in_memory(old, b.patch(), cacheSize);
+      ASSERT_TRUE(r.patched) << extra << " " << cacheSize;
+      EXPECT_EQ(r.newData, b.new_data()) << extra << " " << cacheSize;
+    }
   }
 }
 

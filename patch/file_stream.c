@@ -97,6 +97,22 @@ static int64_t file_stream_pread(FILE* file, uint64_t position, hl_byte* buffer,
   return got < 0 ? -1 : (int64_t)got;
 }
 
+/* Writes all size bytes at the position of the handle's descriptor, in pieces of at most
+ * FILE_STREAM_MAX_STEP. False with errno set. */
+static hl_bool file_stream_write_all(FILE* file, const hl_byte* data, size_t size) {
+  int descriptor = _fileno(file);
+  while (size > 0) {
+    size_t piece = size > FILE_STREAM_MAX_STEP ? FILE_STREAM_MAX_STEP : size;
+    int put = _write(descriptor, data, (unsigned int)piece);
+    if (put <= 0) {
+      return hl_FALSE;
+    }
+    data += put;
+    size -= (size_t)put;
+  }
+  return hl_TRUE;
+}
+
 /* The size of the regular file behind an open handle, or FILE_STREAM_POS_UNKNOWN; sizes only the
  * stdio buffer, so it sets no error. */
 static uint64_t file_stream_size_hint(FILE* file) {
@@ -191,6 +207,23 @@ static int64_t file_stream_pread(FILE* file, uint64_t position, hl_byte* buffer,
   return got < 0 ? -1 : (int64_t)got;
 }
 
+/* Writes all size bytes at the position of the handle's descriptor. False with errno set. */
+static hl_bool file_stream_write_all(FILE* file, const hl_byte* data, size_t size) {
+  while (size > 0) {
+    size_t piece = size > FILE_STREAM_MAX_STEP ? FILE_STREAM_MAX_STEP : size;
+    ssize_t put = write(fileno(file), data, piece);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return hl_FALSE;
+    }
+    data += put;
+    size -= (size_t)put;
+  }
+  return hl_TRUE;
+}
+
 static int64_t file_stream_measure(FILE* file) {
   struct stat info;
   off_t size;
@@ -243,8 +276,8 @@ static size_t file_stream_buffer_size(uint64_t size, size_t bufferSize) {
 }
 
 /* Opens the handle of a closed record, with a stdio buffer for sizeHint bytes (an input file's
- * size is taken from the handle instead: FILE_STREAM_POS_UNKNOWN); the rest of the record is set
- * by the caller. */
+ * size is taken from the handle instead: FILE_STREAM_POS_UNKNOWN), or unbuffered when buffer is
+ * null; the rest of the record is set by the caller. */
 static hl_bool file_stream_open_handle(TFileStream* stream, const char* path, const char* mode,
                                        char* buffer, size_t bufferSize, uint64_t sizeHint) {
   FILE* file;
@@ -260,8 +293,13 @@ static hl_bool file_stream_open_handle(TFileStream* stream, const char* path, co
   if (sizeHint == FILE_STREAM_POS_UNKNOWN) {
     sizeHint = file_stream_size_hint(file);
   }
-  /* Once, before any other operation on the handle, as stdio requires. */
-  setvbuf(file, buffer, _IOFBF, file_stream_buffer_size(sizeHint, bufferSize));
+  /* Once, before any other operation on the handle, as stdio requires. No buffer: the stream
+   * buffers itself. */
+  if (buffer == NULL) {
+    setvbuf(file, NULL, _IONBF, 0);
+  } else {
+    setvbuf(file, buffer, _IOFBF, file_stream_buffer_size(sizeHint, bufferSize));
+  }
   stream->file = file;
   return hl_TRUE;
 }
@@ -292,10 +330,11 @@ hl_bool file_in_stream_open(TFileInStream* stream, const char* path) {
 }
 
 hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t maxSize) {
-  if (!file_stream_open_handle(&stream->base, path, "wb+", stream->ioBuffer,
-                               sizeof(stream->ioBuffer), maxSize)) {
+  if (!file_stream_open_handle(&stream->base, path, "wb+", NULL, 0, maxSize)) {
     return hl_FALSE;
   }
+  stream->bufferSize = (uint32_t)file_stream_buffer_size(maxSize, sizeof(stream->ioBuffer));
+  stream->held = 0;
   stream->base.head.self = stream;
   stream->base.head.streamSize = maxSize;
   stream->base.head.read = file_out_stream_read_back;
@@ -308,16 +347,37 @@ hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t 
   return hl_TRUE;
 }
 
+/* Writes out the bytes the output stream holds. They are gone afterwards also when the write
+ * failed (false, errno set), as stdio drops the bytes of a failed write. */
+static hl_bool file_out_stream_drain(TFileOutStream* stream) {
+  uint32_t held = stream->held;
+  stream->held = 0;
+  return held == 0 || file_stream_write_all(stream->base.file, (const hl_byte*)stream->ioBuffer, held);
+}
+
 hl_bool file_stream_close(TFileStream* stream) {
   FILE* file = stream->file;
+  hl_bool drained = hl_TRUE;
+  int drainError = 0;
+  hl_bool closed;
   if (file == NULL) {
     return hl_TRUE;
+  }
+  /* Only an output stream has a write operation, and bytes held back. */
+  if (stream->head.write != NULL) {
+    errno = 0;
+    drained = file_out_stream_drain((TFileOutStream*)stream->head.self);
+    drainError = errno;
   }
   /* Closed from here on, whatever fclose says. */
   stream->file = NULL;
   errno = 0;
-  if (fclose(file) != 0) {
-    return file_stream_fail(stream, errno);
+  closed = fclose(file) == 0;
+  if (!closed) {
+    drainError = drained ? errno : drainError;
+  }
+  if (!drained || !closed) {
+    return file_stream_fail(stream, drainError);
   }
   return hl_TRUE;
 }
@@ -735,27 +795,50 @@ hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position,
       return file_stream_fail_with(base, ERANGE);
     }
     errno = 0;
-    if (fflush(base->file) != 0 || file_stream_seek(base->file, position) != 0) {
+    if (!file_out_stream_drain(stream) || fflush(base->file) != 0 ||
+        file_stream_seek(base->file, position) != 0) {
       base->filePos = FILE_STREAM_POS_UNKNOWN;
       return file_stream_fail(base, errno);
     }
     base->filePos = position;
   }
   while (cursor < end) {
+    uint32_t room;
+    hl_byte* at = file_out_stream_space(stream, &room);
     size_t piece = (size_t)(end - cursor);
-    if (piece > FILE_STREAM_MAX_STEP) {
-      piece = FILE_STREAM_MAX_STEP;
+    if (piece > room) {
+      piece = room;
     }
+    memcpy(at, cursor, piece);
+    cursor += piece;
     errno = 0;
-    if (fwrite(cursor, 1, piece, base->file) != piece) {
+    if (!file_out_stream_commit(stream, (uint32_t)piece)) {
       base->filePos = FILE_STREAM_POS_UNKNOWN;
       return file_stream_fail(base, errno);
     }
-    cursor += piece;
   }
   base->filePos = position + size;
   if (stream->outLength < position + size) {
     stream->outLength = position + size;
+  }
+  return hl_TRUE;
+}
+
+hl_byte* file_out_stream_space(TFileOutStream* stream, uint32_t* size) {
+  *size = stream->bufferSize - stream->held;
+  return (hl_byte*)stream->ioBuffer + stream->held;
+}
+
+hl_bool file_out_stream_commit(TFileOutStream* stream, uint32_t size) {
+  TFileStream* base = &stream->base;
+  stream->held += size;
+  base->filePos += size;
+  if (stream->outLength < base->filePos) {
+    stream->outLength = base->filePos;
+  }
+  if (stream->held == stream->bufferSize && !file_out_stream_drain(stream)) {
+    base->filePos = FILE_STREAM_POS_UNKNOWN;
+    return hl_FALSE;
   }
   return hl_TRUE;
 }
@@ -766,7 +849,7 @@ hl_bool file_out_stream_read_back(const TFileStreamHead* head, uint64_t position
   TFileStream* base = &stream->base;
   if (!stream->inReadMode) {
     errno = 0;
-    if (fflush(base->file) != 0) {
+    if (!file_out_stream_drain(stream) || fflush(base->file) != 0) {
       base->filePos = FILE_STREAM_POS_UNKNOWN;
       return file_stream_fail(base, errno);
     }

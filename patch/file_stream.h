@@ -110,11 +110,16 @@ typedef struct TFileInStream {
   char ioBuffer[FILE_IN_STREAM_BUFFER_SIZE];
 } TFileInStream;
 
+/* The output stream keeps its bytes in ioBuffer until it is full, then hands it to the file in
+ * one write; stdio itself buffers nothing. A writer that makes its bytes itself can place them in
+ * ioBuffer directly (file_out_stream_space), so that they are copied no more on their way. */
 typedef struct TFileOutStream {
   TFileStream base;
   int32_t canSeekBack; /* never set: writes must follow each other */
   int32_t inReadMode;  /* true after a read-back, until the next write */
   uint64_t outLength;  /* highest end position written */
+  uint32_t bufferSize; /* bytes of ioBuffer in use: no more than the declared size needs */
+  uint32_t held;       /* bytes in ioBuffer not yet written to the file */
   char ioBuffer[FILE_OUT_STREAM_BUFFER_SIZE];
 } TFileOutStream;
 
@@ -164,6 +169,16 @@ const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t positio
 /* The output stream's write and read operations. */
 hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position,
                               const hl_byte* start, const hl_byte* end);
+/* Room in the open output stream's buffer for the next bytes of the file: where they go, and in
+ * *size how many fit (1 at least). */
+hl_byte* file_out_stream_space(TFileOutStream* stream, uint32_t* size);
+
+/* The first size bytes of the room that file_out_stream_space gave are the next bytes of the file
+ * (its position and outLength move on). A full buffer is written out here: false when that fails,
+ * with errno set and those bytes lost, as stdio loses them; nothing is printed, the caller
+ * reports. */
+hl_bool file_out_stream_commit(TFileOutStream* stream, uint32_t size);
+
 hl_bool file_out_stream_read_back(const TFileStreamHead* head, uint64_t position, hl_byte* start,
                                   hl_byte* end);
 

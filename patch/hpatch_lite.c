@@ -2,6 +2,7 @@
 #include "patch/hpatch_lite.h"
 
 #include <stddef.h>
+#include <string.h>
 
 /* The input half of the patch cache. fill is what the last refill delivered (0 once the body
  * has run dry), pos the next byte to consume. */
@@ -148,8 +149,107 @@ hl_bool hpatch_lite_open(void* diffHandle, hl_read_fn readDiff, uint32_t* compre
   return hl_TRUE;
 }
 
+/* Where new bytes go: into the room the listener lends (newSpace), kept from one cover to the next
+ * and committed when full or at the end, or else through writeNew. */
+typedef struct hpatch_lite_TOutput {
+  PatchListener* listener;
+  hl_byte* room;   /* the room last lent; null before the first */
+  uint32_t size;   /* its size */
+  uint32_t placed; /* bytes placed in it */
+} hpatch_lite_TOutput;
+
+#define HPATCH_LITE_SHORT_PUT 8u
+
+/* Commits the bytes placed in the room; the next byte needs a new room. */
+static hl_bool hpatch_lite_commit(hpatch_lite_TOutput* out) {
+  uint32_t placed = out->placed;
+  out->placed = 0;
+  out->size = 0;
+  return placed == 0 || out->listener->commitNew(out->listener, placed);
+}
+
+/* Room for up to *size more bytes, *size lowered to what fits; null on failure. */
+static hl_byte* hpatch_lite_room(hpatch_lite_TOutput* out, uint32_t* size) {
+  if (out->placed == out->size) {
+    if (!hpatch_lite_commit(out)) {
+      return NULL;
+    }
+    out->room = out->listener->newSpace(out->listener, &out->size);
+    if (out->room == NULL || out->size == 0) {
+      out->size = 0;
+      return NULL;
+    }
+  }
+  if (*size > out->size - out->placed) {
+    *size = out->size - out->placed;
+  }
+  return out->room + out->placed;
+}
+
+static hl_bool hpatch_lite_put_any(hpatch_lite_TOutput* out, const hl_byte* data, uint32_t size) {
+  if (out->listener->newSpace == NULL) {
+    return out->listener->writeNew(out->listener, data, size);
+  }
+  while (size > 0) {
+    uint32_t n = size;
+    hl_byte* at = hpatch_lite_room(out, &n);
+    if (at == NULL) {
+      return hl_FALSE;
+    }
+    memcpy(at, data, n);
+    out->placed += n;
+    data += n;
+    size -= n;
+  }
+  return hl_TRUE;
+}
+
+/* Passes size bytes on to the new file. Short covers give chunks of a few bytes: those that fit
+ * the room are copied right here. Without a room (writeNew) the room's size stays 0. */
+static inline hl_bool hpatch_lite_put(hpatch_lite_TOutput* out, const hl_byte* data, uint32_t size) {
+  if (size <= HPATCH_LITE_SHORT_PUT && size <= out->size - out->placed) {
+    hl_byte* at = out->room + out->placed;
+    uint32_t i;
+    for (i = 0; i < size; ++i) {
+      at[i] = data[i];
+    }
+    out->placed += size;
+    return hl_TRUE;
+  }
+  return hpatch_lite_put_any(out, data, size);
+}
+
+/* Passes the sums of size old and difference bytes on to the new file: made in the listener's
+ * room, or else in scratch (the old-data half, which old may be) and written from there. */
+static hl_bool hpatch_lite_put_sum(hpatch_lite_TOutput* out, const hl_byte* old, const hl_byte* diff,
+                                   uint32_t size, hl_byte* scratch) {
+  uint32_t i;
+  if (out->listener->newSpace == NULL) {
+    for (i = 0; i < size; ++i) {
+      scratch[i] = (hl_byte)(old[i] + diff[i]);
+    }
+    return out->listener->writeNew(out->listener, scratch, size);
+  }
+  while (size > 0) {
+    uint32_t n = size;
+    hl_byte* at = hpatch_lite_room(out, &n);
+    if (at == NULL) {
+      return hl_FALSE;
+    }
+    for (i = 0; i < n; ++i) {
+      at[i] = (hl_byte)(old[i] + diff[i]);
+    }
+    out->placed += n;
+    old += n;
+    diff += n;
+    size -= n;
+  }
+  return hl_TRUE;
+}
+
 /* Passes the literal run straight from the input half to the writer. */
-static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, uint32_t length) {
+static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, hpatch_lite_TOutput* out,
+                                         uint32_t length) {
   while (length > 0) {
     uint32_t avail = in->fill - in->pos;
     uint32_t n;
@@ -161,7 +261,7 @@ static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, uint32_t length
       avail = in->fill;
     }
     n = avail < length ? avail : length;
-    if (!in->listener->writeNew(in->listener, in->buf + in->pos, n)) {
+    if (!hpatch_lite_put(out, in->buf + in->pos, n)) {
       return hl_FALSE;
     }
     in->pos += n;
@@ -179,15 +279,16 @@ static const hl_byte* hpatch_lite_old_bytes(PatchListener* listener, uint32_t ol
   return listener->readOld(listener, oldPos, oldData, size) ? oldData : NULL;
 }
 
-/* Makes one cover's bytes: old bytes, plus the difference bytes (into the old-data half) unless
- * the cover is a plain copy. A plain copy consumes no input but is still chunked by fill, which
- * never exceeds the half. */
-static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hl_byte* oldData, uint32_t oldPos,
-                                       uint32_t length, hl_bool plainCopy) {
+/* Makes one cover's bytes: old bytes, plus the difference bytes unless the cover is a plain copy.
+ * A plain copy consumes no input but is still chunked by fill, which never exceeds the half. */
+static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hpatch_lite_TOutput* out,
+                                       hl_byte* oldData, uint32_t oldPos, uint32_t length,
+                                       hl_bool plainCopy) {
   while (length > 0) {
     const hl_byte* old;
     uint32_t avail;
     uint32_t n;
+    hl_bool put;
     if (plainCopy) {
       avail = in->fill;
     } else {
@@ -205,16 +306,13 @@ static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hl_byte* oldData,
     if (old == NULL) {
       return hl_FALSE;
     }
-    if (!plainCopy) {
-      const hl_byte* diff = in->buf + in->pos;
-      uint32_t i;
-      for (i = 0; i < n; ++i) {
-        oldData[i] = (hl_byte)(old[i] + diff[i]);
-      }
-      old = oldData;
+    if (plainCopy) {
+      put = hpatch_lite_put(out, old, n);
+    } else {
+      put = hpatch_lite_put_sum(out, old, in->buf + in->pos, n, oldData);
       in->pos += n;
     }
-    if (!in->listener->writeNew(in->listener, old, n)) {
+    if (!put) {
       return hl_FALSE;
     }
     oldPos += n;
@@ -223,8 +321,10 @@ static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hl_byte* oldData,
   return hl_TRUE;
 }
 
-hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* cache,
-                          uint32_t cacheSize) {
+/* hpatch_lite_patch but for committing the bytes left in the listener's room. */
+static hl_bool hpatch_lite_apply(hpatch_lite_TOutput* out, uint32_t newSize, hl_byte* cache,
+                                 uint32_t cacheSize) {
+  PatchListener* listener = out->listener;
   hpatch_lite_TInput in;
   hl_byte* oldData;
   uint32_t half;
@@ -270,10 +370,11 @@ hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* ca
     if (coverNewPos > newSize || coverLen > newSize - coverNewPos) {
       return hl_FALSE;
     }
-    if (!hpatch_lite_write_literal(&in, literalLen)) {
+    if (!hpatch_lite_write_literal(&in, out, literalLen)) {
       return hl_FALSE;
     }
-    if (!hpatch_lite_write_cover(&in, oldData, coverOldPos, coverLen, (tag & HPATCH_LITE_TAG_PLAIN_COPY) != 0)) {
+    if (!hpatch_lite_write_cover(&in, out, oldData, coverOldPos, coverLen,
+                                 (tag & HPATCH_LITE_TAG_PLAIN_COPY) != 0)) {
       return hl_FALSE;
     }
     oldPos = coverOldPos + coverLen;
@@ -283,4 +384,17 @@ hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* ca
     }
   }
   return newPos == newSize && in.fill != 0;
+}
+
+hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* cache,
+                          uint32_t cacheSize) {
+  hpatch_lite_TOutput out;
+  hl_bool applied;
+  out.listener = listener;
+  out.room = NULL;
+  out.size = 0;
+  out.placed = 0;
+  applied = hpatch_lite_apply(&out, newSize, cache, cacheSize);
+  /* Bytes placed stay written, also when the patch failed. */
+  return hpatch_lite_commit(&out) && applied;
 }

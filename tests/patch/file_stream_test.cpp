@@ -569,6 +569,64 @@ TEST(FileOutStream, FailedCloseIsReportedOnFullDevice) {
   EXPECT_EQ(o.base.file, nullptr);
 }
 
+TEST(FileOutStream, BytesPlacedInItsBufferGoOutInWholeBuffers) {
+  TempDir dir;
+  std::string path = dir.file("out");
+  TFileOutStream o{};
+  ASSERT_TRUE(file_out_stream_open(&o, path.c_str(), 1u << 20));
+  const Bytes data = hl_test::random_bytes(3 * FILE_OUT_STREAM_BUFFER_SIZE + 100, 8);
+  size_t done = 0;
+  while (done < data.size()) {
+    uint32_t room = 0;
+    hl_byte* at = file_out_stream_space(&o, &room);
+    ASSERT_GE(room, 1u);
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>({room, data.size() - done, 1000}));
+    std::memcpy(at, data.data() + done, n);
+    ASSERT_TRUE(file_out_stream_commit(&o, n));
+    done += n;
+    EXPECT_EQ(hl_test::read_file(path).size() % FILE_OUT_STREAM_BUFFER_SIZE, 0u);
+  }
+  EXPECT_EQ(o.base.filePos, data.size());
+  EXPECT_EQ(o.outLength, data.size());
+  const TFileStreamHead* head = &o.base.head;
+  ASSERT_TRUE(head->write(head, data.size(), data.data(), data.data() + 10));  // goes on
+  hl_byte back[10];
+  ASSERT_TRUE(head->read(head, data.size() - 5, back, back + 10));  // the held bytes too
+  EXPECT_TRUE(std::equal(back, back + 5, data.end() - 5));
+  EXPECT_TRUE(std::equal(back + 5, back + 10, data.begin()));
+  EXPECT_TRUE(file_stream_close(&o.base));
+  Bytes expected = data;
+  expected.insert(expected.end(), data.begin(), data.begin() + 10);
+  EXPECT_EQ(hl_test::read_file(path), expected);
+}
+
+TEST(FileOutStream, ASmallFileGetsASmallBuffer) {
+  TempDir dir;
+  TFileOutStream o{};
+  ASSERT_TRUE(file_out_stream_open(&o, dir.file("out").c_str(), 1000));
+  uint32_t room = 0;
+  file_out_stream_space(&o, &room);
+  EXPECT_EQ(room, 1000u);
+  EXPECT_TRUE(file_stream_close(&o.base));
+}
+
+TEST(FileOutStream, AFailedBufferWriteIsReportedByTheCallerAndDropsTheBytes) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  TFileOutStream o{};
+  ASSERT_TRUE(file_out_stream_open(&o, "/dev/full", 1u << 20));
+  StdCapture capture(false);
+  uint32_t room = 0;
+  hl_byte* at = file_out_stream_space(&o, &room);
+  std::memset(at, 1, room);
+  errno = 0;
+  EXPECT_FALSE(file_out_stream_commit(&o, room));
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_EQ(o.base.filePos, FILE_STREAM_POS_UNKNOWN);
+  EXPECT_TRUE(file_stream_close(&o.base));  // nothing left to write
+  EXPECT_EQ(capture.finish().err, "");
+  EXPECT_EQ(o.base.fileError, 0);
+}
+
 TEST(FileOutStream, MissingFolderFailsToOpen) {
   TempDir dir;
   TFileOutStream o{};

@@ -51,6 +51,21 @@ hl_bool listener_write_new(PatchListener* listener, const hl_byte* data, uint32_
   return hl_TRUE;
 }
 
+hl_byte* listener_new_space(PatchListener* listener, uint32_t* size) {
+  auto* self = reinterpret_cast<MemoryListener*>(listener);
+  *size = 1 + static_cast<uint32_t>(self->commitSizes.size() % self->roomLimit);
+  self->room.assign(*size, 0xA5);
+  return self->room.data();
+}
+
+hl_bool listener_commit_new(PatchListener* listener, uint32_t size) {
+  auto* self = reinterpret_cast<MemoryListener*>(listener);
+  self->commitSizes.push_back(size);
+  if (size > self->room.size() || self->newData.size() + size > self->failWriteAfter) return hl_FALSE;
+  self->newData.insert(self->newData.end(), self->room.begin(), self->room.begin() + size);
+  return hl_TRUE;
+}
+
 }  // namespace
 
 MemoryListener::MemoryListener(const Bytes& oldBytes, MemoryReader& reader) : oldData(&oldBytes) {
@@ -61,6 +76,12 @@ MemoryListener::MemoryListener(const Bytes& oldBytes, MemoryReader& reader) : ol
 }
 
 void MemoryListener::lend_old() { base.lendOld = listener_lend_old; }
+
+void MemoryListener::lend_room(uint32_t limit) {
+  roomLimit = limit;
+  base.newSpace = listener_new_space;
+  base.commitNew = listener_commit_new;
+}
 
 ApplyResult apply_in_memory(const Bytes& oldData, const Bytes& patch, uint32_t cacheSize,
                             uint32_t maxChunk) {

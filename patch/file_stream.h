@@ -36,15 +36,16 @@ struct TFileStreamHead {
                    const hl_byte* end);
 };
 
-/* stdio buffers of the streams, kept in the records so that a run needs no heap besides its one
- * block. Input through stdio is only the patch file's, read from front to back; old-file ranges
- * are read with positioned reads and never go through stdio. An uncompressed patch of short
- * covers is six times the size of what it writes, so its reads alone cost 96 calls per MiB of
- * output with 64 KiB; twice that halves them. Output is strictly sequential. */
+/* Buffers of the streams, kept in the records so that a run needs no heap besides its one block.
+ * Input through stdio is only the patch file's, read from front to back; old-file ranges are read
+ * with positioned reads and never go through stdio. An uncompressed patch of short covers is six
+ * times the size of what it writes, so its reads alone cost 96 calls per MiB of output with
+ * 64 KiB; twice that halves them. Output is strictly sequential and buffered by the output stream
+ * itself. */
 #define FILE_IN_STREAM_BUFFER_SIZE ((size_t)1 << 17)
 #define FILE_OUT_STREAM_BUFFER_SIZE ((size_t)1 << 16)
-/* The buffers are the largest a stream uses: opening gives stdio only what the file needs (an
- * input file's size, an output file's declared maximum), and never less than this. */
+/* The buffers are the largest a stream uses: opening uses only what the file needs (an input
+ * file's size, an output file's declared maximum), and never less than this. */
 #define FILE_STREAM_BUFFER_MIN ((size_t)512)
 
 /* The read window of an input stream. A real patch reads the old file in millions of short

@@ -94,6 +94,22 @@ static int64_t file_stream_pread(FILE* file, uint64_t position, hl_byte* buffer,
   return got < 0 ? -1 : (int64_t)got;
 }
 
+/* Writes all size bytes at the position of the handle's descriptor, in pieces of at most
+ * FILE_STREAM_MAX_STEP. False with errno set. */
+static hl_bool file_stream_write_all(FILE* file, const hl_byte* data, size_t size) {
+  int descriptor = _fileno(file);
+  while (size > 0) {
+    size_t piece = size > FILE_STREAM_MAX_STEP ? FILE_STREAM_MAX_STEP : size;
+    int put = _write(descriptor, data, (unsigned int)piece);
+    if (put <= 0) {
+      return hl_FALSE;
+    }
+    data += put;
+    size -= (size_t)put;
+  }
+  return hl_TRUE;
+}
+
 /* The size of the regular file behind an open handle, or FILE_STREAM_POS_UNKNOWN; sizes only the
  * stdio buffer, so it sets no error. */
 static uint64_t file_stream_size_hint(FILE* file) {
@@ -188,6 +204,23 @@ static int64_t file_stream_pread(FILE* file, uint64_t position, hl_byte* buffer,
   return got < 0 ? -1 : (int64_t)got;
 }
 
+/* Writes all size bytes at the position of the handle's descriptor. False with errno set. */
+static hl_bool file_stream_write_all(FILE* file, const hl_byte* data, size_t size) {
+  while (size > 0) {
+    size_t piece = size > FILE_STREAM_MAX_STEP ? FILE_STREAM_MAX_STEP : size;
+    ssize_t put = write(fileno(file), data, piece);
+    if (put < 0 && errno == EINTR) {
+      continue;
+    }
+    if (put <= 0) {
+      return hl_FALSE;
+    }
+    data += put;
+    size -= (size_t)put;
+  }
+  return hl_TRUE;
+}
+
 static int64_t file_stream_measure(FILE* file) {
   struct stat info;
   off_t size;
@@ -240,8 +273,8 @@ static size_t file_stream_buffer_size(uint64_t size, size_t bufferSize) {
 }
 
 /* Opens the handle of a closed record, with a stdio buffer for sizeHint bytes (an input file's
- * size is taken from the handle instead: FILE_STREAM_POS_UNKNOWN); the rest of the record is set
- * by the caller. */
+ * size is taken from the handle instead: FILE_STREAM_POS_UNKNOWN), or unbuffered when buffer is
+ * null; the rest of the record is set by the caller. */
 static hl_bool file_stream_open_handle(TFileStream* stream, const char* path, const char* mode,
                                        char* buffer, size_t bufferSize, uint64_t sizeHint) {
   FILE* file;
@@ -257,8 +290,13 @@ static hl_bool file_stream_open_handle(TFileStream* stream, const char* path, co
   if (sizeHint == FILE_STREAM_POS_UNKNOWN) {
     sizeHint = file_stream_size_hint(file);
   }
-  /* Once, before any other operation on the handle, as stdio requires. */
-  setvbuf(file, buffer, _IOFBF, file_stream_buffer_size(sizeHint, bufferSize));
+  /* Once, before any other operation on the handle, as stdio requires. No buffer: the stream
+   * buffers itself. */
+  if (buffer == NULL) {
+    setvbuf(file, NULL, _IONBF, 0);
+  } else {
+    setvbuf(file, buffer, _IOFBF, file_stream_buffer_size(sizeHint, bufferSize));
+  }
   stream->file = file;
   return hl_TRUE;
 }
@@ -289,10 +327,11 @@ hl_bool file_in_stream_open(TFileInStream* stream, const char* path) {
 }
 
 hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t maxSize) {
-  if (!file_stream_open_handle(&stream->base, path, "wb+", stream->ioBuffer,
-                               sizeof(stream->ioBuffer), maxSize)) {
+  if (!file_stream_open_handle(&stream->base, path, "wb+", NULL, 0, maxSize)) {
     return hl_FALSE;
   }
+  stream->bufferSize = (uint32_t)file_stream_buffer_size(maxSize, sizeof(stream->ioBuffer));
+  stream->held = 0;
   stream->base.head.self = stream;
   stream->base.head.streamSize = maxSize;
   stream->base.head.read = file_out_stream_read_back;
@@ -305,16 +344,37 @@ hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t 
   return hl_TRUE;
 }
 
+/* Writes out the bytes the output stream holds. They are gone afterwards also when the write
+ * failed (false, errno set), as stdio drops the bytes of a failed write. */
+static hl_bool file_out_stream_drain(TFileOutStream* stream) {
+  uint32_t held = stream->held;
+  stream->held = 0;
+  return held == 0 || file_stream_write_all(stream->base.file, (const hl_byte*)stream->ioBuffer, held);
+}
+
 hl_bool file_stream_close(TFileStream* stream) {
   FILE* file = stream->file;
+  hl_bool drained = hl_TRUE;
+  int drainError = 0;
+  hl_bool closed;
   if (file == NULL) {
     return hl_TRUE;
+  }
+  /* Only an output stream has a write operation, and bytes held back. */
+  if (stream->head.write != NULL) {
+    errno = 0;
+    drained = file_out_stream_drain((TFileOutStream*)stream->head.self);
+    drainError = errno;
   }
   /* Closed from here on, whatever fclose says. */
   stream->file = NULL;
   errno = 0;
-  if (fclose(file) != 0) {
-    return file_stream_fail(stream, errno);
+  closed = fclose(file) == 0;
+  if (!closed) {
+    drainError = drained ? errno : drainError;
+  }
+  if (!drained || !closed) {
+    return file_stream_fail(stream, drainError);
   }
   return hl_TRUE;
 }
@@ -616,58 +676,96 @@ static void file_in_window_copy(hl_byte* out, const hl_byte* from, size_t size) 
   }
 }
 
-static hl_bool file_in_window_read(TFileStream* stream, TFileInWindow* window, uint64_t position,
-                                   hl_byte* out, uint64_t size) {
+/* A patch of short covers asks for millions of ranges that a run block holds: the rest of a read,
+ * loading and gathering, stays out of their way. */
+#if defined(__GNUC__)
+#define FILE_IN_WINDOW_SLOW_PATH __attribute__((noinline))
+#else
+#define FILE_IN_WINDOW_SLOW_PATH
+#endif
+
+/* Gathers [position, position + size) into out from the blocks that hold it, loading those that
+ * the window lacks, unless one block holds it all: then that block's bytes are returned. */
+static FILE_IN_WINDOW_SLOW_PATH const hl_byte* file_in_window_gather(TFileStream* stream,
+                                                                     TFileInWindow* window,
+                                                                     uint64_t position, hl_byte* out,
+                                                                     uint64_t size, hl_bool continues) {
   uint64_t end = position + size;
-  hl_bool continues = file_in_window_continues(window, position, end);
-  int hit = file_in_window_find_run(window, position);
-  /* Most ranges lie inside one run block: found as the loop below would find them. */
-  if (hit >= 0 && end - window->runs[hit].position <= window->runs[hit].length) {
-    TFileInWindowRun* block = &window->runs[hit];
-    block->lastUse = ++window->useClock;
-    file_in_window_copy(out, file_in_window_run_bytes(window, (unsigned)hit) + (position - block->position),
-                        (size_t)size);
-    return hl_TRUE;
-  }
+  hl_byte* cursor = out;
   while (position < end) {
     const hl_byte* from;
     uint64_t avail;
     hl_bool loadRun = continues || end - position >= FILE_IN_WINDOW_PIECE_SIZE;
     if (!file_in_window_locate(stream, window, position, end, loadRun, &from, &avail)) {
-      return hl_FALSE;
+      return NULL;
     }
-    if (avail > end - position) {
+    if (avail >= end - position) {
+      if (cursor == out) {
+        return from;
+      }
       avail = end - position;
     }
-    file_in_window_copy(out, from, (size_t)avail);
-    out += avail;
+    file_in_window_copy(cursor, from, (size_t)avail);
+    cursor += avail;
     position += avail;
   }
-  return hl_TRUE;
+  return out;
+}
+
+/* Where the bytes of [position, position + size) are: inside the window when one block of it holds
+ * them all, else in out, which they are gathered into. Null after a failure. */
+static const hl_byte* file_in_window_read(TFileStream* stream, TFileInWindow* window, uint64_t position,
+                                          hl_byte* out, uint64_t size) {
+  uint64_t end = position + size;
+  hl_bool continues = file_in_window_continues(window, position, end);
+  int hit = file_in_window_find_run(window, position);
+  /* Most ranges lie inside one run block: found as the gathering would find them. */
+  if (hit >= 0 && end - window->runs[hit].position <= window->runs[hit].length) {
+    TFileInWindowRun* block = &window->runs[hit];
+    block->lastUse = ++window->useClock;
+    return file_in_window_run_bytes(window, (unsigned)hit) + (position - block->position);
+  }
+  return file_in_window_gather(stream, window, position, out, size, continues);
+}
+
+const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t position, hl_byte* start,
+                                   hl_byte* end) {
+  TFileInStream* stream = (TFileInStream*)head->self;
+  TFileStream* base = &stream->base;
+  uint64_t size;
+  const hl_byte* at = start;
+  if (start == end) {
+    return start;
+  }
+  size = (uint64_t)(end - start);
+  if (!file_stream_range_ok(base, position, size)) {
+    file_stream_fail_with(base, EFBIG);
+    return NULL;
+  }
+  if (stream->window.memory != NULL) {
+    at = file_in_window_read(base, &stream->window, position, start, size);
+  } else if (!file_in_stream_fill(base, position, start, size)) {
+    at = NULL;
+  }
+  if (at != NULL) {
+    base->filePos = base->fileBase + position + size;
+  }
+  return at;
 }
 
 hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_byte* start,
                             hl_byte* end) {
-  TFileInStream* stream = (TFileInStream*)head->self;
-  TFileStream* base = &stream->base;
-  uint64_t size;
-  hl_bool done;
+  const hl_byte* at;
   if (start == end) {
     return hl_TRUE;
   }
-  size = (uint64_t)(end - start);
-  if (!file_stream_range_ok(base, position, size)) {
-    return file_stream_fail_with(base, EFBIG);
-  }
-  if (stream->window.memory != NULL) {
-    done = file_in_window_read(base, &stream->window, position, start, size);
-  } else {
-    done = file_in_stream_fill(base, position, start, size);
-  }
-  if (!done) {
+  at = file_in_stream_lend(head, position, start, end);
+  if (at == NULL) {
     return hl_FALSE;
   }
-  base->filePos = base->fileBase + position + size;
+  if (at != start) {
+    file_in_window_copy(start, at, (size_t)(end - start));
+  }
   return hl_TRUE;
 }
 
@@ -694,27 +792,50 @@ hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position,
       return file_stream_fail_with(base, ERANGE);
     }
     errno = 0;
-    if (fflush(base->file) != 0 || file_stream_seek(base->file, position) != 0) {
+    if (!file_out_stream_drain(stream) || fflush(base->file) != 0 ||
+        file_stream_seek(base->file, position) != 0) {
       base->filePos = FILE_STREAM_POS_UNKNOWN;
       return file_stream_fail(base, errno);
     }
     base->filePos = position;
   }
   while (cursor < end) {
+    uint32_t room;
+    hl_byte* at = file_out_stream_space(stream, &room);
     size_t piece = (size_t)(end - cursor);
-    if (piece > FILE_STREAM_MAX_STEP) {
-      piece = FILE_STREAM_MAX_STEP;
+    if (piece > room) {
+      piece = room;
     }
+    memcpy(at, cursor, piece);
+    cursor += piece;
     errno = 0;
-    if (fwrite(cursor, 1, piece, base->file) != piece) {
+    if (!file_out_stream_commit(stream, (uint32_t)piece)) {
       base->filePos = FILE_STREAM_POS_UNKNOWN;
       return file_stream_fail(base, errno);
     }
-    cursor += piece;
   }
   base->filePos = position + size;
   if (stream->outLength < position + size) {
     stream->outLength = position + size;
+  }
+  return hl_TRUE;
+}
+
+hl_byte* file_out_stream_space(TFileOutStream* stream, uint32_t* size) {
+  *size = stream->bufferSize - stream->held;
+  return (hl_byte*)stream->ioBuffer + stream->held;
+}
+
+hl_bool file_out_stream_commit(TFileOutStream* stream, uint32_t size) {
+  TFileStream* base = &stream->base;
+  stream->held += size;
+  base->filePos += size;
+  if (stream->outLength < base->filePos) {
+    stream->outLength = base->filePos;
+  }
+  if (stream->held == stream->bufferSize && !file_out_stream_drain(stream)) {
+    base->filePos = FILE_STREAM_POS_UNKNOWN;
+    return hl_FALSE;
   }
   return hl_TRUE;
 }
@@ -725,7 +846,7 @@ hl_bool file_out_stream_read_back(const TFileStreamHead* head, uint64_t position
   TFileStream* base = &stream->base;
   if (!stream->inReadMode) {
     errno = 0;
-    if (fflush(base->file) != 0) {
+    if (!file_out_stream_drain(stream) || fflush(base->file) != 0) {
       base->filePos = FILE_STREAM_POS_UNKNOWN;
       return file_stream_fail(base, errno);
     }

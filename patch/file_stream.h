@@ -36,15 +36,16 @@ struct TFileStreamHead {
                    const hl_byte* end);
 };
 
-/* stdio buffers of the streams, kept in the records so that a run needs no heap besides its one
- * block. Input through stdio is only the patch file's, read from front to back; old-file ranges
- * are read with positioned reads and never go through stdio. An uncompressed patch of short
- * covers is six times the size of what it writes, so its reads alone cost 96 calls per MiB of
- * output with 64 KiB; twice that halves them. Output is strictly sequential. */
+/* Buffers of the streams, kept in the records so that a run needs no heap besides its one block.
+ * Input through stdio is only the patch file's, read from front to back; old-file ranges are read
+ * with positioned reads and never go through stdio. An uncompressed patch of short covers is six
+ * times the size of what it writes, so its reads alone cost 96 calls per MiB of output with
+ * 64 KiB; twice that halves them. Output is strictly sequential and buffered by the output stream
+ * itself. */
 #define FILE_IN_STREAM_BUFFER_SIZE ((size_t)1 << 17)
 #define FILE_OUT_STREAM_BUFFER_SIZE ((size_t)1 << 16)
-/* The buffers are the largest a stream uses: opening gives stdio only what the file needs (an
- * input file's size, an output file's declared maximum), and never less than this. */
+/* The buffers are the largest a stream uses: opening uses only what the file needs (an input
+ * file's size, an output file's declared maximum), and never less than this. */
 #define FILE_STREAM_BUFFER_MIN ((size_t)512)
 
 /* The read window of an input stream. A real patch reads the old file in millions of short
@@ -110,11 +111,16 @@ typedef struct TFileInStream {
   char ioBuffer[FILE_IN_STREAM_BUFFER_SIZE];
 } TFileInStream;
 
+/* The output stream keeps its bytes in ioBuffer until it is full, then hands it to the file in
+ * one write; stdio itself buffers nothing. A writer that makes its bytes itself can place them in
+ * ioBuffer directly (file_out_stream_space), so that they are copied no more on their way. */
 typedef struct TFileOutStream {
   TFileStream base;
   int32_t canSeekBack; /* never set: writes must follow each other */
   int32_t inReadMode;  /* true after a read-back, until the next write */
   uint64_t outLength;  /* highest end position written */
+  uint32_t bufferSize; /* bytes of ioBuffer in use: no more than the declared size needs */
+  uint32_t held;       /* bytes in ioBuffer not yet written to the file */
   char ioBuffer[FILE_OUT_STREAM_BUFFER_SIZE];
 } TFileOutStream;
 
@@ -154,9 +160,26 @@ void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory);
 hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_byte* start,
                             hl_byte* end);
 
+/* file_in_stream_read without the copy where it can: returns where the bytes of
+ * [position, position + (end - start)) are, inside the window when one block of it holds them all
+ * (valid until the stream's next read or change of window), else in start after reading them
+ * there. An empty range gives start. Null after a failure, reported as the read reports it. */
+const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t position, hl_byte* start,
+                                   hl_byte* end);
+
 /* The output stream's write and read operations. */
 hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position,
                               const hl_byte* start, const hl_byte* end);
+/* Room in the open output stream's buffer for the next bytes of the file: where they go, and in
+ * *size how many fit (1 at least). */
+hl_byte* file_out_stream_space(TFileOutStream* stream, uint32_t* size);
+
+/* The first size bytes of the room that file_out_stream_space gave are the next bytes of the file
+ * (its position and outLength move on). A full buffer is written out here: false when that fails,
+ * with errno set and those bytes lost, as stdio loses them; nothing is printed, the caller
+ * reports. */
+hl_bool file_out_stream_commit(TFileOutStream* stream, uint32_t size);
+
 hl_bool file_out_stream_read_back(const TFileStreamHead* head, uint64_t position, hl_byte* start,
                                   hl_byte* end);
 

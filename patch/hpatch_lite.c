@@ -2,6 +2,7 @@
 #include "patch/hpatch_lite.h"
 
 #include <stddef.h>
+#include <string.h>
 
 /* The input half of the patch cache. fill is what the last refill delivered (0 once the body
  * has run dry), pos the next byte to consume. */
@@ -47,7 +48,7 @@ static void hpatch_lite_mark_dry(hpatch_lite_TInput* in) {
 }
 
 /* Continues a packed number from value: 7 bits per byte, most significant group first. */
-static uint32_t hpatch_lite_take_packed_from(hpatch_lite_TInput* in, uint32_t value) {
+static uint32_t hpatch_lite_take_packed_from_slow(hpatch_lite_TInput* in, uint32_t value) {
   hl_byte b = 0;
   unsigned taken = 0;
   do {
@@ -58,6 +59,26 @@ static uint32_t hpatch_lite_take_packed_from(hpatch_lite_TInput* in, uint32_t va
     b = hpatch_lite_take_byte(in);
     value = (value << 7) | (uint32_t)(b & HPATCH_LITE_PACKED_BITS);
   } while (b & HPATCH_LITE_PACKED_MORE);
+  return value;
+}
+
+/* The usual case first: the longest number there can be lies in the input half, so no byte of it
+ * needs a refill test. */
+static inline uint32_t hpatch_lite_take_packed_from(hpatch_lite_TInput* in, uint32_t value) {
+  const hl_byte* at = in->buf + in->pos;
+  unsigned taken;
+  if (in->fill - in->pos < HPATCH_LITE_PACKED_MAX_BYTES) {
+    return hpatch_lite_take_packed_from_slow(in, value);
+  }
+  for (taken = 0; taken < HPATCH_LITE_PACKED_MAX_BYTES; ++taken) {
+    hl_byte b = at[taken];
+    value = (value << 7) | (uint32_t)(b & HPATCH_LITE_PACKED_BITS);
+    if ((b & HPATCH_LITE_PACKED_MORE) == 0) {
+      in->pos += taken + 1;
+      return value;
+    }
+  }
+  hpatch_lite_mark_dry(in);
   return value;
 }
 
@@ -128,8 +149,107 @@ hl_bool hpatch_lite_open(void* diffHandle, hl_read_fn readDiff, uint32_t* compre
   return hl_TRUE;
 }
 
+/* Where new bytes go: into the room the listener lends (newSpace), kept from one cover to the next
+ * and committed when full or at the end, or else through writeNew. */
+typedef struct hpatch_lite_TOutput {
+  PatchListener* listener;
+  hl_byte* room;   /* the room last lent; null before the first */
+  uint32_t size;   /* its size */
+  uint32_t placed; /* bytes placed in it */
+} hpatch_lite_TOutput;
+
+#define HPATCH_LITE_SHORT_PUT 8u
+
+/* Commits the bytes placed in the room; the next byte needs a new room. */
+static hl_bool hpatch_lite_commit(hpatch_lite_TOutput* out) {
+  uint32_t placed = out->placed;
+  out->placed = 0;
+  out->size = 0;
+  return placed == 0 || out->listener->commitNew(out->listener, placed);
+}
+
+/* Room for up to *size more bytes, *size lowered to what fits; null on failure. */
+static hl_byte* hpatch_lite_room(hpatch_lite_TOutput* out, uint32_t* size) {
+  if (out->placed == out->size) {
+    if (!hpatch_lite_commit(out)) {
+      return NULL;
+    }
+    out->room = out->listener->newSpace(out->listener, &out->size);
+    if (out->room == NULL || out->size == 0) {
+      out->size = 0;
+      return NULL;
+    }
+  }
+  if (*size > out->size - out->placed) {
+    *size = out->size - out->placed;
+  }
+  return out->room + out->placed;
+}
+
+static hl_bool hpatch_lite_put_any(hpatch_lite_TOutput* out, const hl_byte* data, uint32_t size) {
+  if (out->listener->newSpace == NULL) {
+    return out->listener->writeNew(out->listener, data, size);
+  }
+  while (size > 0) {
+    uint32_t n = size;
+    hl_byte* at = hpatch_lite_room(out, &n);
+    if (at == NULL) {
+      return hl_FALSE;
+    }
+    memcpy(at, data, n);
+    out->placed += n;
+    data += n;
+    size -= n;
+  }
+  return hl_TRUE;
+}
+
+/* Passes size bytes on to the new file. Short covers give chunks of a few bytes: those that fit
+ * the room are copied right here. Without a room (writeNew) the room's size stays 0. */
+static inline hl_bool hpatch_lite_put(hpatch_lite_TOutput* out, const hl_byte* data, uint32_t size) {
+  if (size <= HPATCH_LITE_SHORT_PUT && size <= out->size - out->placed) {
+    hl_byte* at = out->room + out->placed;
+    uint32_t i;
+    for (i = 0; i < size; ++i) {
+      at[i] = data[i];
+    }
+    out->placed += size;
+    return hl_TRUE;
+  }
+  return hpatch_lite_put_any(out, data, size);
+}
+
+/* Passes the sums of size old and difference bytes on to the new file: made in the listener's
+ * room, or else in scratch (the old-data half, which old may be) and written from there. */
+static hl_bool hpatch_lite_put_sum(hpatch_lite_TOutput* out, const hl_byte* old, const hl_byte* diff,
+                                   uint32_t size, hl_byte* scratch) {
+  uint32_t i;
+  if (out->listener->newSpace == NULL) {
+    for (i = 0; i < size; ++i) {
+      scratch[i] = (hl_byte)(old[i] + diff[i]);
+    }
+    return out->listener->writeNew(out->listener, scratch, size);
+  }
+  while (size > 0) {
+    uint32_t n = size;
+    hl_byte* at = hpatch_lite_room(out, &n);
+    if (at == NULL) {
+      return hl_FALSE;
+    }
+    for (i = 0; i < n; ++i) {
+      at[i] = (hl_byte)(old[i] + diff[i]);
+    }
+    out->placed += n;
+    old += n;
+    diff += n;
+    size -= n;
+  }
+  return hl_TRUE;
+}
+
 /* Passes the literal run straight from the input half to the writer. */
-static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, uint32_t length) {
+static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, hpatch_lite_TOutput* out,
+                                         uint32_t length) {
   while (length > 0) {
     uint32_t avail = in->fill - in->pos;
     uint32_t n;
@@ -141,7 +261,7 @@ static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, uint32_t length
       avail = in->fill;
     }
     n = avail < length ? avail : length;
-    if (!in->listener->writeNew(in->listener, in->buf + in->pos, n)) {
+    if (!hpatch_lite_put(out, in->buf + in->pos, n)) {
       return hl_FALSE;
     }
     in->pos += n;
@@ -150,14 +270,25 @@ static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, uint32_t length
   return hl_TRUE;
 }
 
-/* Makes one cover's bytes in the old-data half: old bytes, plus the difference bytes unless the
- * cover is a plain copy. A plain copy consumes no input but is still chunked by fill, which never
- * exceeds the half. */
-static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hl_byte* oldData, uint32_t oldPos,
-                                       uint32_t length, hl_bool plainCopy) {
+/* The old bytes of one chunk, lent by the listener where it can. */
+static const hl_byte* hpatch_lite_old_bytes(PatchListener* listener, uint32_t oldPos, hl_byte* oldData,
+                                            uint32_t size) {
+  if (listener->lendOld != NULL) {
+    return listener->lendOld(listener, oldPos, oldData, size);
+  }
+  return listener->readOld(listener, oldPos, oldData, size) ? oldData : NULL;
+}
+
+/* Makes one cover's bytes: old bytes, plus the difference bytes unless the cover is a plain copy.
+ * A plain copy consumes no input but is still chunked by fill, which never exceeds the half. */
+static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hpatch_lite_TOutput* out,
+                                       hl_byte* oldData, uint32_t oldPos, uint32_t length,
+                                       hl_bool plainCopy) {
   while (length > 0) {
+    const hl_byte* old;
     uint32_t avail;
     uint32_t n;
+    hl_bool put;
     if (plainCopy) {
       avail = in->fill;
     } else {
@@ -171,18 +302,17 @@ static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hl_byte* oldData,
       return hl_FALSE;
     }
     n = avail < length ? avail : length;
-    if (!in->listener->readOld(in->listener, oldPos, oldData, n)) {
+    old = hpatch_lite_old_bytes(in->listener, oldPos, oldData, n);
+    if (old == NULL) {
       return hl_FALSE;
     }
-    if (!plainCopy) {
-      const hl_byte* diff = in->buf + in->pos;
-      uint32_t i;
-      for (i = 0; i < n; ++i) {
-        oldData[i] = (hl_byte)(oldData[i] + diff[i]);
-      }
+    if (plainCopy) {
+      put = hpatch_lite_put(out, old, n);
+    } else {
+      put = hpatch_lite_put_sum(out, old, in->buf + in->pos, n, oldData);
       in->pos += n;
     }
-    if (!in->listener->writeNew(in->listener, oldData, n)) {
+    if (!put) {
       return hl_FALSE;
     }
     oldPos += n;
@@ -191,8 +321,10 @@ static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hl_byte* oldData,
   return hl_TRUE;
 }
 
-hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* cache,
-                          uint32_t cacheSize) {
+/* hpatch_lite_patch but for committing the bytes left in the listener's room. */
+static hl_bool hpatch_lite_apply(hpatch_lite_TOutput* out, uint32_t newSize, hl_byte* cache,
+                                 uint32_t cacheSize) {
+  PatchListener* listener = out->listener;
   hpatch_lite_TInput in;
   hl_byte* oldData;
   uint32_t half;
@@ -238,10 +370,11 @@ hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* ca
     if (coverNewPos > newSize || coverLen > newSize - coverNewPos) {
       return hl_FALSE;
     }
-    if (!hpatch_lite_write_literal(&in, literalLen)) {
+    if (!hpatch_lite_write_literal(&in, out, literalLen)) {
       return hl_FALSE;
     }
-    if (!hpatch_lite_write_cover(&in, oldData, coverOldPos, coverLen, (tag & HPATCH_LITE_TAG_PLAIN_COPY) != 0)) {
+    if (!hpatch_lite_write_cover(&in, out, oldData, coverOldPos, coverLen,
+                                 (tag & HPATCH_LITE_TAG_PLAIN_COPY) != 0)) {
       return hl_FALSE;
     }
     oldPos = coverOldPos + coverLen;
@@ -251,4 +384,17 @@ hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* ca
     }
   }
   return newPos == newSize && in.fill != 0;
+}
+
+hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* cache,
+                          uint32_t cacheSize) {
+  hpatch_lite_TOutput out;
+  hl_bool applied;
+  out.listener = listener;
+  out.room = NULL;
+  out.size = 0;
+  out.placed = 0;
+  applied = hpatch_lite_apply(&out, newSize, cache, cacheSize);
+  /* Bytes placed stay written, also when the patch failed. */
+  return hpatch_lite_commit(&out) && applied;
 }

@@ -25,6 +25,16 @@ struct PatchListener {
   hl_bool (*readOld)(PatchListener* listener, uint32_t oldPos, hl_byte* data, uint32_t size);
   /* Appends size bytes to the new file; false on any failure. */
   hl_bool (*writeNew)(PatchListener* listener, const hl_byte* data, uint32_t size);
+  /* Optional; null means readOld. Like readOld, but may return where the size bytes already lie
+   * instead of copying them to data: memory of the listener's own that stays valid until its next
+   * call. Returns data when it filled data, null on any failure. */
+  const hl_byte* (*lendOld)(PatchListener* listener, uint32_t oldPos, hl_byte* data, uint32_t size);
+  /* Optional, both or neither; null means writeNew. newSpace gives room in the listener's own
+   * memory for the next new-file bytes: returns where they go and stores in *size how many fit (1
+   * at least); null on any failure. commitNew appends the first size bytes of that room to the new
+   * file; false on any failure. The room is asked for again only after it was committed. */
+  hl_byte* (*newSpace)(PatchListener* listener, uint32_t* size);
+  hl_bool (*commitNew)(PatchListener* listener, uint32_t size);
 };
 
 /* Reads exactly the header (4 bytes plus the two size fields) through readDiff, so that the reader

@@ -91,7 +91,8 @@ typedef struct TPatchiListener {
   PatchListener base;
   uint32_t errorCode;        /* 0, or HPATCHI_WRITE_ERROR after a short write */
   TFileInStream* oldStream;  /* readOld reads through its read operation */
-  FILE* newFileHandle;       /* writeNew appends here with fwrite */
+  FILE* newFileHandle;       /* the new file's handle */
+  TFileOutStream* newStream; /* the new bytes go into its buffer */
 } TPatchiListener;
 
 /* The raw reader over the patch file: reads on from wherever the handle stands. */
@@ -129,31 +130,38 @@ static hl_bool hpatchi_read_old(PatchListener* listener, uint32_t oldPos, hl_byt
   return head->read(head, oldPos, data, data + size);
 }
 
-/* Below this many bytes a write goes into the stdio buffer byte by byte: a patch of short covers
- * writes millions of chunks of a few bytes, and fwrite's own cost per call then outweighs the
- * bytes. The bytes, the buffer and the failures are those of fwrite. */
-#define HPATCHI_SHORT_WRITE 16u
+static const hl_byte* hpatchi_lend_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
+                                       uint32_t size) {
+  const TFileStreamHead* head = &((TPatchiListener*)listener)->oldStream->base.head;
+  return file_in_stream_lend(head, oldPos, data, data + size);
+}
 
-static uint32_t hpatchi_write_bytes(FILE* file, const hl_byte* data, uint32_t size) {
-#ifndef _WIN32
-  if (size < HPATCHI_SHORT_WRITE) {
-    uint32_t i;
-    for (i = 0; i < size; ++i) {
-      if (putc_unlocked(data[i], file) == EOF) {
-        return i;
-      }
-    }
-    return size;
+/* The new file's bytes go into its stream's buffer, which is written out whole when full; a
+ * failed write is a short write. The patch algorithm makes most bytes right in that buffer. */
+static hl_bool hpatchi_commit_new(PatchListener* listener, uint32_t size) {
+  TPatchiListener* self = (TPatchiListener*)listener;
+  if (!file_out_stream_commit(self->newStream, size)) {
+    self->errorCode = HPATCHI_WRITE_ERROR;
+    return hl_FALSE;
   }
-#endif
-  return (uint32_t)fwrite(data, 1, size, file);
+  return hl_TRUE;
+}
+
+static hl_byte* hpatchi_new_space(PatchListener* listener, uint32_t* size) {
+  return file_out_stream_space(((TPatchiListener*)listener)->newStream, size);
 }
 
 static hl_bool hpatchi_write_new(PatchListener* listener, const hl_byte* data, uint32_t size) {
-  TPatchiListener* self = (TPatchiListener*)listener;
-  if (hpatchi_write_bytes(self->newFileHandle, data, size) != size) {
-    self->errorCode = HPATCHI_WRITE_ERROR;
-    return hl_FALSE;
+  while (size > 0) {
+    uint32_t room;
+    hl_byte* at = hpatchi_new_space(listener, &room);
+    uint32_t n = size < room ? size : room;
+    memcpy(at, data, n);
+    if (!hpatchi_commit_new(listener, n)) {
+      return hl_FALSE;
+    }
+    data += n;
+    size -= n;
   }
   return hl_TRUE;
 }
@@ -436,9 +444,14 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
   }
 
   patchListener.base.readOld = hpatchi_read_old;
+  /* The old file's bytes are added to or written straight from its read window. */
+  patchListener.base.lendOld = hasOld ? hpatchi_lend_old : NULL;
   patchListener.base.writeNew = hpatchi_write_new;
   patchListener.oldStream = &oldStream;
   patchListener.newFileHandle = newStream.base.file;
+  patchListener.newStream = &newStream;
+  patchListener.base.newSpace = hpatchi_new_space;
+  patchListener.base.commitNew = hpatchi_commit_new;
 
   result = hpatchi_report_patch(
       output, &patchListener, &oldStream,

@@ -28,7 +28,7 @@ char outBuffer[FILE_OUT_STREAM_BUFFER_SIZE];
 hl_byte request[HPATCHI_CACHE_SIZE];
 
 struct Drain {
-  PatchListener base;
+  PatchListener base{};
   FILE* out = nullptr;
   uint64_t bodyBytes = 0;
   bool drained = false;

@@ -419,6 +419,68 @@ TEST(FileInWindow, AnyMixOfRangesReadsASmallFile) {
   }
 }
 
+const hl_byte* lend_range(TFileInStream& s, uint64_t pos, hl_byte* buf, size_t size) {
+  return file_in_stream_lend(&s.base.head, pos, buf, buf + size);
+}
+
+TEST(FileInWindow, LendingGivesTheWindowsOwnBytesOrGathersThem) {
+  WindowedFile f(3 * kRun);
+  Bytes buf(2 * kPiece, 0xEE);
+  const hl_byte* at = lend_range(f.stream, kRun + 10, buf.data(), 20);  // a jump: one piece
+  ASSERT_NE(at, nullptr);
+  EXPECT_NE(at, buf.data());
+  EXPECT_TRUE(std::equal(at, at + 20, f.data.begin() + kRun + 10));
+  EXPECT_EQ(buf, Bytes(2 * kPiece, 0xEE));
+  EXPECT_EQ(f.stream.base.filePos, kRun + 30);
+  // Across the piece's end: the next piece joins it in the buffer.
+  at = lend_range(f.stream, kRun + kPiece - 4, buf.data(), 8);
+  EXPECT_EQ(at, buf.data());
+  EXPECT_TRUE(std::equal(at, at + 8, f.data.begin() + kRun + kPiece - 4));
+  EXPECT_EQ(lend_range(f.stream, 0, buf.data(), 0), buf.data());
+  StdCapture capture(false);
+  EXPECT_EQ(lend_range(f.stream, 3 * kRun - 4, buf.data(), 5), nullptr);
+  EXPECT_EQ(capture.finish().err, error_line(EFBIG));
+  EXPECT_EQ(f.stream.base.fileError, EFBIG);
+}
+
+TEST(FileInWindow, WithoutAWindowLendingReadsIntoTheBuffer) {
+  OpenedFile f(5000);
+  Bytes buf(100);
+  EXPECT_EQ(lend_range(f.stream, 4900, buf.data(), 100), buf.data());
+  EXPECT_TRUE(std::equal(buf.begin(), buf.end(), f.data.begin() + 4900));
+}
+
+// The window's loads decide what the patch creator plans against: lending must load exactly what
+// reading loads, range for range.
+TEST(FileInWindow, LendingLoadsWhatReadingLoads) {
+  WindowedFile reading(5 * kRun + 999);
+  WindowedFile lending(5 * kRun + 999);
+  ASSERT_EQ(reading.data, lending.data);
+  const uint64_t size = reading.data.size();
+  std::mt19937 random(5);
+  Bytes buf(40000);
+  uint64_t pos = 0;
+  for (int i = 0; i < 20000; ++i) {
+    uint32_t kind = random() % 10;
+    uint64_t length = kind < 7 ? 1 + random() % 64 : 1 + random() % 40000;
+    if (kind % 3 == 0) pos = random() % size;
+    else if (kind % 3 == 1) pos = random() % 2 ? 17 : 4 * kRun + 5;
+    if (pos >= size) pos = 0;
+    length = std::min<uint64_t>(length, size - pos);
+    ASSERT_TRUE(reads_as(reading.stream, reading.data, pos, length)) << i;
+    const hl_byte* at = lend_range(lending.stream, pos, buf.data(), length);
+    ASSERT_NE(at, nullptr) << i;
+    ASSERT_TRUE(std::equal(at, at + length, lending.data.begin() + static_cast<std::ptrdiff_t>(pos))) << i;
+    ASSERT_EQ(lending.stream.window.loads, reading.stream.window.loads) << i;
+    pos += length;
+  }
+  for (unsigned r = 0; r < FILE_IN_WINDOW_RUNS; ++r) {
+    EXPECT_EQ(lending.stream.window.runs[r].position, reading.stream.window.runs[r].position);
+    EXPECT_EQ(lending.stream.window.runs[r].length, reading.stream.window.runs[r].length);
+  }
+  EXPECT_EQ(lending.stream.window.piecesHandedOut, reading.stream.window.piecesHandedOut);
+}
+
 TEST(FileInWindow, TakingTheWindowBackReadsStraightFromTheFile) {
   WindowedFile f(kRun);
   ASSERT_TRUE(reads_as(f.stream, f.data, 100, 10));
@@ -505,6 +567,64 @@ TEST(FileOutStream, FailedCloseIsReportedOnFullDevice) {
   EXPECT_FALSE(file_stream_close(&o.base));
   EXPECT_EQ(capture.finish().err, error_line(ENOSPC));
   EXPECT_EQ(o.base.file, nullptr);
+}
+
+TEST(FileOutStream, BytesPlacedInItsBufferGoOutInWholeBuffers) {
+  TempDir dir;
+  std::string path = dir.file("out");
+  TFileOutStream o{};
+  ASSERT_TRUE(file_out_stream_open(&o, path.c_str(), 1u << 20));
+  const Bytes data = hl_test::random_bytes(3 * FILE_OUT_STREAM_BUFFER_SIZE + 100, 8);
+  size_t done = 0;
+  while (done < data.size()) {
+    uint32_t room = 0;
+    hl_byte* at = file_out_stream_space(&o, &room);
+    ASSERT_GE(room, 1u);
+    uint32_t n = static_cast<uint32_t>(std::min<size_t>({room, data.size() - done, 1000}));
+    std::memcpy(at, data.data() + done, n);
+    ASSERT_TRUE(file_out_stream_commit(&o, n));
+    done += n;
+    EXPECT_EQ(hl_test::read_file(path).size() % FILE_OUT_STREAM_BUFFER_SIZE, 0u);
+  }
+  EXPECT_EQ(o.base.filePos, data.size());
+  EXPECT_EQ(o.outLength, data.size());
+  const TFileStreamHead* head = &o.base.head;
+  ASSERT_TRUE(head->write(head, data.size(), data.data(), data.data() + 10));  // goes on
+  hl_byte back[10];
+  ASSERT_TRUE(head->read(head, data.size() - 5, back, back + 10));  // the held bytes too
+  EXPECT_TRUE(std::equal(back, back + 5, data.end() - 5));
+  EXPECT_TRUE(std::equal(back + 5, back + 10, data.begin()));
+  EXPECT_TRUE(file_stream_close(&o.base));
+  Bytes expected = data;
+  expected.insert(expected.end(), data.begin(), data.begin() + 10);
+  EXPECT_EQ(hl_test::read_file(path), expected);
+}
+
+TEST(FileOutStream, ASmallFileGetsASmallBuffer) {
+  TempDir dir;
+  TFileOutStream o{};
+  ASSERT_TRUE(file_out_stream_open(&o, dir.file("out").c_str(), 1000));
+  uint32_t room = 0;
+  file_out_stream_space(&o, &room);
+  EXPECT_EQ(room, 1000u);
+  EXPECT_TRUE(file_stream_close(&o.base));
+}
+
+TEST(FileOutStream, AFailedBufferWriteIsReportedByTheCallerAndDropsTheBytes) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  TFileOutStream o{};
+  ASSERT_TRUE(file_out_stream_open(&o, "/dev/full", 1u << 20));
+  StdCapture capture(false);
+  uint32_t room = 0;
+  hl_byte* at = file_out_stream_space(&o, &room);
+  std::memset(at, 1, room);
+  errno = 0;
+  EXPECT_FALSE(file_out_stream_commit(&o, room));
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_EQ(o.base.filePos, FILE_STREAM_POS_UNKNOWN);
+  EXPECT_TRUE(file_stream_close(&o.base));  // nothing left to write
+  EXPECT_EQ(capture.finish().err, "");
+  EXPECT_EQ(o.base.fileError, 0);
 }
 
 TEST(FileOutStream, MissingFolderFailsToOpen) {

@@ -296,9 +296,12 @@ TEST(HpatchLitePatch, TagContinuationBytesExtendTheStep) {
     b.copy(40, 3);        // step 40: needs one continuation byte
     b.copy(65000, 10);    // step 64957: two
     b.cover(2, Bytes{1, 2, 3});  // back
-    ApplyResult r = hl_test::apply_in_memory(old, b.patch(), 256);
-    ASSERT_TRUE(r.patched) << extra;
-    EXPECT_EQ(r.newData, b.new_data()) << extra;
+    // Small halves put the step's bytes across refills at every offset.
+    for (uint32_t cacheSize : {256u, 20u, 22u, 24u, 26u, 28u, 30u}) {
+      ApplyResult r = hl_test::apply_in_memory(old, b.patch(), cacheSize);
+      ASSERT_TRUE(r.patched) << extra << " " << cacheSize;
+      EXPECT_EQ(r.newData, b.new_data()) << extra << " " << cacheSize;
+    }
   }
 }
 
@@ -464,6 +467,75 @@ TEST(HpatchLitePatch, ListenerFailuresFailThePatch) {
   {
     BodyRun run(Bytes(kDigits.begin(), kDigits.begin() + 4), b.body());
     EXPECT_FALSE(run.run(8, 64));
+  }
+}
+
+TEST(HpatchLitePatch, LentOldBytesAreUsedAndNeverWrittenTo) {
+  const Bytes old = hl_test::random_bytes(5000, 21);
+  hl_test::PatchBuilder b(old);
+  Bytes changed(old.begin() + 100, old.begin() + 3100);
+  for (size_t i = 0; i < changed.size(); i += 7) changed[i] ^= 0x3C;
+  b.cover(100, changed);
+  b.copy(4000, 900);
+  b.literal(bytes_of("tail"));
+  b.copy(7, 1);
+  const uint32_t newSize = static_cast<uint32_t>(b.new_data().size());
+  for (uint32_t cacheSize : {64u, 1000u, 32768u}) {
+    BodyRun run(old, b.body());
+    run.listener.lend_old();
+    ASSERT_TRUE(run.run(newSize, cacheSize)) << cacheSize;
+    EXPECT_EQ(run.listener.newData, b.new_data()) << cacheSize;
+    EXPECT_EQ(run.old, old) << cacheSize;
+    EXPECT_GE(run.listener.lendCalls, 3u);  // both kinds of answer
+    EXPECT_EQ(run.listener.lendCalls, run.listener.readSizes.size());
+    for (uint32_t size : run.listener.readSizes) EXPECT_LE(size, cacheSize / 2);
+  }
+  BodyRun shortOld(Bytes(old.begin(), old.begin() + 4500), b.body());
+  shortOld.listener.lend_old();
+  EXPECT_FALSE(shortOld.run(newSize, 1000));  // the lent range past the old data fails
+}
+
+TEST(HpatchLitePatch, NewBytesPlacedInTheListenersRoomsAreCommittedInOrder) {
+  const Bytes old = hl_test::random_bytes(5000, 31);
+  hl_test::PatchBuilder b(old);
+  b.literal(bytes_of("head"));
+  Bytes changed(old.begin() + 10, old.begin() + 2010);
+  for (size_t i = 0; i < changed.size(); i += 5) changed[i] ^= 0x77;
+  b.cover(10, changed);
+  for (uint32_t i = 0; i < 40; ++i) b.copy(4000 - 97 * i, 1 + i % 9);  // short jumps
+  b.copy(0, 3000);
+  b.literal(bytes_of("tail"));
+  const uint32_t newSize = static_cast<uint32_t>(b.new_data().size());
+  for (uint32_t limit : {1u, 3u, 8u, 9u, 5000u}) {
+    for (bool lend : {false, true}) {
+      BodyRun run(old, b.body(), 97);
+      run.listener.lend_room(limit);
+      if (lend) run.listener.lend_old();
+      ASSERT_TRUE(run.run(newSize, 200)) << limit;
+      EXPECT_EQ(run.listener.newData, b.new_data()) << limit;
+      EXPECT_TRUE(run.listener.writeSizes.empty());
+      for (uint32_t size : run.listener.commitSizes) EXPECT_GE(size, 1u);
+    }
+  }
+}
+
+TEST(HpatchLitePatch, BytesPlacedBeforeAFailureAreCommitted) {
+  hl_test::PatchBuilder b(kDigits);
+  b.literal(bytes_of("abc"));
+  b.copy(0, 5);
+  {
+    BodyRun run(Bytes(kDigits.begin(), kDigits.begin() + 4), b.body());  // the copy fails
+    run.listener.lend_room(100);
+    EXPECT_FALSE(run.run(8, 64));
+    EXPECT_EQ(run.listener.newData, bytes_of("abc"));
+  }
+  {
+    BodyRun run(kDigits, b.body());
+    run.listener.lend_room(2);
+    run.listener.failWriteAfter = 4;  // rooms "a", "bc", "0", then "12" fails
+    EXPECT_FALSE(run.run(8, 64));
+    EXPECT_EQ(run.listener.newData, bytes_of("abc0"));
+    EXPECT_EQ(run.listener.commitSizes, (std::vector<uint32_t>{1, 2, 1, 2}));  // none after it
   }
 }
 

@@ -30,11 +30,39 @@ hl_bool listener_read_old(PatchListener* listener, uint32_t oldPos, hl_byte* dat
   return hl_TRUE;
 }
 
+const hl_byte* listener_lend_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
+                                uint32_t size) {
+  auto* self = reinterpret_cast<MemoryListener*>(listener);
+  const Bytes& old = *self->oldData;
+  if (++self->lendCalls % 2 == 1) {
+    return listener_read_old(listener, oldPos, data, size) ? data : nullptr;
+  }
+  self->readPositions.push_back(oldPos);
+  self->readSizes.push_back(size);
+  if (oldPos > old.size() || size > old.size() - oldPos) return nullptr;
+  return old.data() + oldPos;
+}
+
 hl_bool listener_write_new(PatchListener* listener, const hl_byte* data, uint32_t size) {
   auto* self = reinterpret_cast<MemoryListener*>(listener);
   self->writeSizes.push_back(size);
   if (self->newData.size() + size > self->failWriteAfter) return hl_FALSE;
   self->newData.insert(self->newData.end(), data, data + size);
+  return hl_TRUE;
+}
+
+hl_byte* listener_new_space(PatchListener* listener, uint32_t* size) {
+  auto* self = reinterpret_cast<MemoryListener*>(listener);
+  *size = 1 + static_cast<uint32_t>(self->commitSizes.size() % self->roomLimit);
+  self->room.assign(*size, 0xA5);
+  return self->room.data();
+}
+
+hl_bool listener_commit_new(PatchListener* listener, uint32_t size) {
+  auto* self = reinterpret_cast<MemoryListener*>(listener);
+  self->commitSizes.push_back(size);
+  if (size > self->room.size() || self->newData.size() + size > self->failWriteAfter) return hl_FALSE;
+  self->newData.insert(self->newData.end(), self->room.begin(), self->room.begin() + size);
   return hl_TRUE;
 }
 
@@ -45,6 +73,14 @@ MemoryListener::MemoryListener(const Bytes& oldBytes, MemoryReader& reader) : ol
   base.readDiff = MemoryReader::read;
   base.readOld = listener_read_old;
   base.writeNew = listener_write_new;
+}
+
+void MemoryListener::lend_old() { base.lendOld = listener_lend_old; }
+
+void MemoryListener::lend_room(uint32_t limit) {
+  roomLimit = limit;
+  base.newSpace = listener_new_space;
+  base.commitNew = listener_commit_new;
 }
 
 ApplyResult apply_in_memory(const Bytes& oldData, const Bytes& patch, uint32_t cacheSize,

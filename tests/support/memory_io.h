@@ -34,7 +34,7 @@ struct MemoryReader {
 };
 
 // A PatchListener over an old byte vector and a growing new vector. Records the position and
-// size of every readOld call and the size of every writeNew call.
+// size of every readOld (or lendOld) call and the size of every writeNew call.
 struct MemoryListener {
   PatchListener base{};  // first, so the engine's listener pointer is this record's
   const Bytes* oldData = nullptr;
@@ -44,7 +44,18 @@ struct MemoryListener {
   std::vector<uint32_t> writeSizes;
   std::size_t failWriteAfter = static_cast<std::size_t>(-1);  // writeNew fails past this total
 
+  std::size_t lendCalls = 0;
+  Bytes room;                        // what newSpace lends, once lend_room was called
+  uint32_t roomLimit = 0;            // its rooms are 1, 2, ... up to this many bytes long
+  std::vector<uint32_t> commitSizes;  // every commitNew call
+
   MemoryListener(const Bytes& oldBytes, MemoryReader& reader);
+  // From here on old bytes come through lendOld: every other call lends the old vector's own
+  // bytes, the others fill the engine's buffer.
+  void lend_old();
+  // From here on new bytes are placed in rooms that newSpace lends, of sizes that go round from 1
+  // to limit; commitNew appends them (and fails past failWriteAfter as writeNew does).
+  void lend_room(uint32_t limit);
 };
 
 // Result of applying a patch in memory with hpatch_lite_open and hpatch_lite_patch.

@@ -96,6 +96,82 @@ static inline uint32_t hpatch_lite_take_packed(hpatch_lite_TInput* in) {
   return hpatch_lite_take_packed_slow(in);
 }
 
+/* The numbers that open a cover: its length, its tag with the step to its old position, and the
+ * length of the literal run before it. */
+typedef struct hpatch_lite_TCoverHead {
+  uint32_t coverLen;
+  uint32_t step;
+  uint32_t literalLen;
+  hl_byte tag;
+} hpatch_lite_TCoverHead;
+
+static void hpatch_lite_take_cover_head(hpatch_lite_TInput* in, hpatch_lite_TCoverHead* head) {
+  head->coverLen = hpatch_lite_take_packed(in);
+  head->tag = hpatch_lite_take_byte(in);
+  head->step = (uint32_t)(head->tag & HPATCH_LITE_TAG_STEP_BITS);
+  if (head->tag & HPATCH_LITE_TAG_STEP_MORE) {
+    head->step = hpatch_lite_take_packed_from(in, head->step);
+  }
+  head->literalLen = hpatch_lite_take_packed(in);
+}
+
+/* A 32-bit number needs no more than 5 bytes; a head of three such numbers and the tag lies whole
+ * in the input half when this many bytes are left there. */
+#define HPATCH_LITE_FAST_PACKED_BYTES 5u
+#define HPATCH_LITE_FAST_HEAD_BYTES (3u * HPATCH_LITE_FAST_PACKED_BYTES + 1u)
+
+/* Goes on with a packed number from value at *at, as hpatch_lite_take_packed_from does; null
+ * when it is longer than a 32-bit number needs. */
+static inline const hl_byte* hpatch_lite_parse_more(const hl_byte* at, uint32_t value, uint32_t* number) {
+  unsigned i;
+  for (i = 1; i < HPATCH_LITE_FAST_PACKED_BYTES; ++i) {
+    hl_byte b = *at++;
+    value = (value << 7) | (uint32_t)(b & HPATCH_LITE_PACKED_BITS);
+    if ((b & HPATCH_LITE_PACKED_MORE) == 0) {
+      *number = value;
+      return at;
+    }
+  }
+  return NULL;
+}
+
+static inline const hl_byte* hpatch_lite_parse_packed(const hl_byte* at, uint32_t* number) {
+  hl_byte b = *at++;
+  if ((b & HPATCH_LITE_PACKED_MORE) == 0) {
+    *number = b;
+    return at;
+  }
+  return hpatch_lite_parse_more(at, (uint32_t)(b & HPATCH_LITE_PACKED_BITS), number);
+}
+
+/* The usual case of hpatch_lite_take_cover_head: the whole head lies in the input half and its
+ * numbers are of the lengths writers make, so it is read with no refill test. False, with nothing
+ * consumed, for any other head, which the byte-wise reader then takes as it always did. */
+static inline hl_bool hpatch_lite_parse_cover_head(hpatch_lite_TInput* in, hpatch_lite_TCoverHead* head) {
+  const hl_byte* at = in->buf + in->pos;
+  if (in->fill - in->pos < HPATCH_LITE_FAST_HEAD_BYTES) {
+    return hl_FALSE;
+  }
+  at = hpatch_lite_parse_packed(at, &head->coverLen);
+  if (at == NULL) {
+    return hl_FALSE;
+  }
+  head->tag = *at++;
+  head->step = (uint32_t)(head->tag & HPATCH_LITE_TAG_STEP_BITS);
+  if (head->tag & HPATCH_LITE_TAG_STEP_MORE) {
+    at = hpatch_lite_parse_more(at, head->step, &head->step);
+    if (at == NULL) {
+      return hl_FALSE;
+    }
+  }
+  at = hpatch_lite_parse_packed(at, &head->literalLen);
+  if (at == NULL) {
+    return hl_FALSE;
+  }
+  in->pos = (uint32_t)(at - in->buf);
+  return hl_TRUE;
+}
+
 /* Little-endian value of up to 4 bytes; a short delivery just gives a value of fewer bytes. */
 static hl_bool hpatch_lite_read_size_field(void* diffHandle, hl_read_fn readDiff, uint32_t width,
                                            uint32_t* value) {
@@ -281,9 +357,14 @@ static const hl_byte* hpatch_lite_old_bytes(PatchListener* listener, uint32_t ol
 
 /* Makes one cover's bytes: old bytes, plus the difference bytes unless the cover is a plain copy.
  * A plain copy consumes no input but is still chunked by fill, which never exceeds the half. */
-static hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hpatch_lite_TOutput* out,
+static inline hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hpatch_lite_TOutput* out,
                                        hl_byte* oldData, uint32_t oldPos, uint32_t length,
                                        hl_bool plainCopy) {
+  /* The usual short plain copy is one chunk. */
+  if (plainCopy && length <= in->fill && length > 0) {
+    const hl_byte* old = hpatch_lite_old_bytes(in->listener, oldPos, oldData, length);
+    return old != NULL && hpatch_lite_put(out, old, length);
+  }
   while (length > 0) {
     const hl_byte* old;
     uint32_t avail;
@@ -344,42 +425,34 @@ static hl_bool hpatch_lite_apply(hpatch_lite_TOutput* out, uint32_t newSize, hl_
 
   coverCount = hpatch_lite_take_packed(&in);
   while (coverCount > 0) {
-    uint32_t coverLen;
-    uint32_t step;
-    uint32_t literalLen;
+    hpatch_lite_TCoverHead head;
     uint32_t coverOldPos;
     uint32_t coverNewPos;
-    hl_byte tag;
 
     --coverCount;
-    coverLen = hpatch_lite_take_packed(&in);
-    tag = hpatch_lite_take_byte(&in);
-    step = (uint32_t)(tag & HPATCH_LITE_TAG_STEP_BITS);
-    if (tag & HPATCH_LITE_TAG_STEP_MORE) {
-      step = hpatch_lite_take_packed_from(&in, step);
+    if (!hpatch_lite_parse_cover_head(&in, &head)) {
+      hpatch_lite_take_cover_head(&in, &head);
     }
-    coverOldPos = (tag & HPATCH_LITE_TAG_BACKWARD) ? oldPos - step : oldPos + step;
-
-    literalLen = hpatch_lite_take_packed(&in);
-    coverNewPos = newPos + literalLen;
+    coverOldPos = (head.tag & HPATCH_LITE_TAG_BACKWARD) ? oldPos - head.step : oldPos + head.step;
+    coverNewPos = newPos + head.literalLen;
     if (coverNewPos < newPos) {
       return hl_FALSE;
     }
     /* Nothing is written past the declared new size: a body that would go beyond it fails here,
      * so a small hostile patch can neither fill the disk nor wrap back to the right length. */
-    if (coverNewPos > newSize || coverLen > newSize - coverNewPos) {
+    if (coverNewPos > newSize || head.coverLen > newSize - coverNewPos) {
       return hl_FALSE;
     }
-    if (!hpatch_lite_write_literal(&in, out, literalLen)) {
+    if (head.literalLen > 0 && !hpatch_lite_write_literal(&in, out, head.literalLen)) {
       return hl_FALSE;
     }
-    if (!hpatch_lite_write_cover(&in, out, oldData, coverOldPos, coverLen,
-                                 (tag & HPATCH_LITE_TAG_PLAIN_COPY) != 0)) {
+    if (!hpatch_lite_write_cover(&in, out, oldData, coverOldPos, head.coverLen,
+                                 (head.tag & HPATCH_LITE_TAG_PLAIN_COPY) != 0)) {
       return hl_FALSE;
     }
-    oldPos = coverOldPos + coverLen;
-    newPos = coverNewPos + coverLen;
-    if (coverLen == 0 && coverCount > 0) {
+    oldPos = coverOldPos + head.coverLen;
+    newPos = coverNewPos + head.coverLen;
+    if (head.coverLen == 0 && coverCount > 0) {
       return hl_FALSE;
     }
   }

@@ -728,6 +728,48 @@ static const hl_byte* file_in_window_read(TFileStream* stream, TFileInWindow* wi
   return file_in_window_gather(stream, window, position, out, size, continues);
 }
 
+/* A range that run block run held, as the window counts it: its end is watched and the block's
+ * use is the latest. */
+static void file_in_window_took(TFileInWindow* window, uint64_t end, unsigned run) {
+  window->recentEnds[window->nextTrack] = end;
+  window->nextTrack = (window->nextTrack + 1) % FILE_IN_WINDOW_TRACKS;
+  window->runs[run].lastUse = ++window->useClock;
+}
+
+/* The same count ranges one by one give the same state: the ends of the last few fill the tracks,
+ * and each block's use is the clock at its last range. */
+void file_in_stream_took(TFileInStream* stream, uint32_t count, const uint64_t* ends,
+                         const uint32_t* lastRange) {
+  TFileInWindow* window = &stream->window;
+  uint32_t kept = count < FILE_IN_WINDOW_TRACKS ? count : FILE_IN_WINDOW_TRACKS;
+  uint32_t i;
+  if (count == 0) {
+    return;
+  }
+  for (i = 0; i < kept; ++i) {
+    window->recentEnds[(window->nextTrack + count - kept + i) % FILE_IN_WINDOW_TRACKS] = ends[i];
+  }
+  window->nextTrack = (uint32_t)((window->nextTrack + count) % FILE_IN_WINDOW_TRACKS);
+  for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
+    if (lastRange[i] != 0) {
+      window->runs[i].lastUse = window->useClock + lastRange[i];
+    }
+  }
+  window->useClock += count;
+  stream->base.filePos = stream->base.fileBase + ends[kept - 1];
+}
+
+void file_in_stream_run_blocks(const TFileInStream* stream, const hl_byte** bytes, uint64_t* positions,
+                               uint32_t* lengths) {
+  const TFileInWindow* window = &stream->window;
+  unsigned i;
+  for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
+    bytes[i] = window->memory != NULL ? file_in_window_run_bytes(window, i) : NULL;
+    positions[i] = window->runs[i].position;
+    lengths[i] = window->memory != NULL ? window->runs[i].length : 0;
+  }
+}
+
 /* file_in_stream_lend for all but a range inside a run block. */
 static FILE_IN_WINDOW_SLOW_PATH const hl_byte* file_in_stream_lend_any(TFileInStream* stream,
                                                                        uint64_t position,
@@ -769,9 +811,7 @@ const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t positio
         if (size > block->length - offset) {
           break;
         }
-        window->recentEnds[window->nextTrack] = position + size;
-        window->nextTrack = (window->nextTrack + 1) % FILE_IN_WINDOW_TRACKS;
-        block->lastUse = ++window->useClock;
+        file_in_window_took(window, position + size, i);
         stream->base.filePos = stream->base.fileBase + position + size;
         return file_in_window_run_bytes(window, i) + offset;
       }

@@ -167,6 +167,20 @@ hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_b
 const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t position, hl_byte* start,
                                    hl_byte* end);
 
+/* The window's run blocks as they stand, FILE_IN_WINDOW_RUNS of them in the order lending tries
+ * them: where each one's bytes are and the file range [positions[i], positions[i] + lengths[i])
+ * they hold (length 0 without a window). Valid until the stream's next read or change of window. */
+void file_in_stream_run_blocks(const TFileInStream* stream, const hl_byte** bytes, uint64_t* positions,
+                               uint32_t* lengths);
+
+/* What file_in_stream_lend does to the window for count ranges, each of which the first run block
+ * that holds its position held whole, for a caller that took their bytes from
+ * file_in_stream_run_blocks itself: ends holds where the last min(count, FILE_IN_WINDOW_TRACKS)
+ * of them end, oldest first; lastRange[i] is the number (from 1) of the last of them that run
+ * block i held, 0 for none. */
+void file_in_stream_took(TFileInStream* stream, uint32_t count, const uint64_t* ends,
+                         const uint32_t* lastRange);
+
 /* The output stream's write and read operations. */
 hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position,
                               const hl_byte* start, const hl_byte* end);

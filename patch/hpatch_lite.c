@@ -346,13 +346,42 @@ static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, hpatch_lite_TOu
   return hl_TRUE;
 }
 
-/* The old bytes of one chunk, lent by the listener where it can. */
-static const hl_byte* hpatch_lite_old_bytes(PatchListener* listener, uint32_t oldPos, hl_byte* oldData,
-                                            uint32_t size) {
-  if (listener->lendOld != NULL) {
-    return listener->lendOld(listener, oldPos, oldData, size);
+/* Tells the listener of the ranges taken from its spans. */
+static void hpatch_lite_tell_taken(PatchListener* listener) {
+  if (listener->oldSpans != NULL && listener->oldSpans->taken > 0) {
+    listener->tookOld(listener);
   }
-  return listener->readOld(listener, oldPos, oldData, size) ? oldData : NULL;
+}
+
+/* The old bytes of one chunk: from the listener's spans without a call where they lie whole in
+ * the first span that holds oldPos, else lent by the listener where it can. */
+static inline const hl_byte* hpatch_lite_old_bytes(PatchListener* listener, uint32_t oldPos,
+                                                   hl_byte* oldData, uint32_t size) {
+  PatchOldSpans* spans = listener->oldSpans;
+  if (listener->lendOld == NULL) {
+    return listener->readOld(listener, oldPos, oldData, size) ? oldData : NULL;
+  }
+  if (spans != NULL) {
+    unsigned i;
+    for (i = 0; i < HPATCH_LITE_OLD_SPANS; ++i) {
+      uint64_t offset = (uint64_t)oldPos - spans->position[i];
+      if (offset < spans->length[i]) {
+        uint32_t taken = spans->taken;
+        if (size > spans->length[i] - offset) {
+          break;
+        }
+        spans->recentEnds[taken % HPATCH_LITE_OLD_RECENT] = (uint64_t)oldPos + size;
+        spans->taken = ++taken;
+        spans->lastTaken[i] = taken;
+        if (taken == HPATCH_LITE_OLD_TAKEN_MAX) {
+          listener->tookOld(listener);
+        }
+        return spans->bytes[i] + offset;
+      }
+    }
+    hpatch_lite_tell_taken(listener);
+  }
+  return listener->lendOld(listener, oldPos, oldData, size);
 }
 
 /* Makes one cover's bytes: old bytes, plus the difference bytes unless the cover is a plain copy.
@@ -468,6 +497,9 @@ hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* ca
   out.size = 0;
   out.placed = 0;
   applied = hpatch_lite_apply(&out, newSize, cache, cacheSize);
+  if (listener->lendOld != NULL) {
+    hpatch_lite_tell_taken(listener);
+  }
   /* Bytes placed stay written, also when the patch failed. */
   return hpatch_lite_commit(&out) && applied;
 }

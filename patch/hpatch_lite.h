@@ -16,6 +16,27 @@ extern "C" {
 
 typedef struct PatchListener PatchListener;
 
+/* Old bytes that a listener holds in memory of its own (see PatchListener's oldSpans). */
+#define HPATCH_LITE_OLD_SPANS 2
+/* How many of the last ranges taken from the spans are kept, a power of 2. */
+#define HPATCH_LITE_OLD_RECENT 4
+/* The most ranges taken before the listener is told of them. */
+#define HPATCH_LITE_OLD_TAKEN_MAX ((uint32_t)1 << 30)
+
+typedef struct PatchOldSpans {
+  /* Kept by the listener: span i holds the old bytes [position[i], position[i] + length[i]) at
+   * bytes[i]; length 0 holds none. */
+  const hl_byte* bytes[HPATCH_LITE_OLD_SPANS];
+  uint64_t position[HPATCH_LITE_OLD_SPANS];
+  uint32_t length[HPATCH_LITE_OLD_SPANS];
+  /* Kept by the patch algorithm about the ranges taken from the spans that tookOld has not been
+   * told of, numbered from 1: how many there are, the number of the last one taken from each
+   * span (0: none), and where the last few end (oldPos + size), range k at (k - 1) % RECENT. */
+  uint32_t taken;
+  uint32_t lastTaken[HPATCH_LITE_OLD_SPANS];
+  uint64_t recentEnds[HPATCH_LITE_OLD_RECENT];
+} PatchOldSpans;
+
 /* What hpatch_lite_patch works through. Callers may embed this record at the start of a larger
  * one of their own; readOld and writeNew get the listener back to reach those fields. */
 struct PatchListener {
@@ -35,6 +56,16 @@ struct PatchListener {
    * file; false on any failure. The room is asked for again only after it was committed. */
   hl_byte* (*newSpace)(PatchListener* listener, uint32_t* size);
   hl_bool (*commitNew)(PatchListener* listener, uint32_t size);
+  /* Optional, both or neither, and only with lendOld; null means every old range goes through
+   * lendOld. oldSpans are old bytes the listener holds, current whenever lendOld returns (and
+   * before the first call) and valid until its next call. A range whose oldPos lies in a span, the
+   * first such, and that this span holds whole, is taken from there instead, and counted in the
+   * spans' record. tookOld is told of the ranges counted there before the next lendOld call, when
+   * HPATCH_LITE_OLD_TAKEN_MAX of them were taken and when the patch ends; it sets taken and
+   * lastTaken to 0. So the listener can account for every range in the order lendOld would have
+   * seen them. */
+  PatchOldSpans* oldSpans;
+  void (*tookOld)(PatchListener* listener);
 };
 
 /* Reads exactly the header (4 bytes plus the two size fields) through readDiff, so that the reader

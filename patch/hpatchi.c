@@ -93,7 +93,11 @@ typedef struct TPatchiListener {
   TFileInStream* oldStream;  /* readOld reads through its read operation */
   FILE* newFileHandle;       /* the new file's handle */
   TFileOutStream* newStream; /* the new bytes go into its buffer */
+  PatchOldSpans oldSpans;    /* the old file window's run blocks, for the patch algorithm */
 } TPatchiListener;
+
+_Static_assert(HPATCH_LITE_OLD_SPANS == FILE_IN_WINDOW_RUNS, "a span for each run block");
+_Static_assert(HPATCH_LITE_OLD_RECENT >= FILE_IN_WINDOW_TRACKS, "the spans keep the ends the window watches");
 
 /* The raw reader over the patch file: reads on from wherever the handle stands. */
 static hl_bool hpatchi_read_raw(void* handle, hl_byte* buf, uint32_t* count) {
@@ -130,10 +134,30 @@ static hl_bool hpatchi_read_old(PatchListener* listener, uint32_t oldPos, hl_byt
   return head->read(head, oldPos, data, data + size);
 }
 
+/* After each lend the spans show the run blocks again: a lend may have loaded one. */
 static const hl_byte* hpatchi_lend_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
                                        uint32_t size) {
-  const TFileStreamHead* head = &((TPatchiListener*)listener)->oldStream->base.head;
-  return file_in_stream_lend(head, oldPos, data, data + size);
+  TPatchiListener* self = (TPatchiListener*)listener;
+  const hl_byte* at = file_in_stream_lend(&self->oldStream->base.head, oldPos, data, data + size);
+  file_in_stream_run_blocks(self->oldStream, self->oldSpans.bytes, self->oldSpans.position,
+                            self->oldSpans.length);
+  return at;
+}
+
+/* The ranges the patch algorithm took from the run blocks, told to the window as lends. */
+static void hpatchi_took_old(PatchListener* listener) {
+  PatchOldSpans* spans = &((TPatchiListener*)listener)->oldSpans;
+  uint64_t ends[FILE_IN_WINDOW_TRACKS];
+  uint32_t kept = spans->taken < FILE_IN_WINDOW_TRACKS ? spans->taken : FILE_IN_WINDOW_TRACKS;
+  uint32_t i;
+  for (i = 0; i < kept; ++i) {
+    ends[i] = spans->recentEnds[(spans->taken - kept + i) % HPATCH_LITE_OLD_RECENT];
+  }
+  file_in_stream_took(((TPatchiListener*)listener)->oldStream, spans->taken, ends, spans->lastTaken);
+  spans->taken = 0;
+  for (i = 0; i < HPATCH_LITE_OLD_SPANS; ++i) {
+    spans->lastTaken[i] = 0;
+  }
 }
 
 /* The new file's bytes go into its stream's buffer, which is written out whole when full; a
@@ -446,6 +470,8 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
   patchListener.base.readOld = hpatchi_read_old;
   /* The old file's bytes are added to or written straight from its read window. */
   patchListener.base.lendOld = hasOld ? hpatchi_lend_old : NULL;
+  patchListener.base.oldSpans = hasOld ? &patchListener.oldSpans : NULL;
+  patchListener.base.tookOld = hasOld ? hpatchi_took_old : NULL;
   patchListener.base.writeNew = hpatchi_write_new;
   patchListener.oldStream = &oldStream;
   patchListener.newFileHandle = newStream.base.file;

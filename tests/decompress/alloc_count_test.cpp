@@ -108,7 +108,8 @@ Counted run_counted(uint32_t type, const Bytes& tail, const Bytes& oldData, uint
   Counted c;
   c.out.reserve(newSize);  // the test's own writer must not allocate while counting
   reader.asked.reserve(100000);
-  MemListener listener{{&reader, hl_test::MemoryReader::read, read_old, write_new, nullptr, nullptr, nullptr},
+  MemListener listener{{&reader, hl_test::MemoryReader::read, read_old, write_new, nullptr, nullptr, nullptr,
+                        nullptr, nullptr},
                        &c.out, &oldData};
   std::fputs("", stdout);
   std::fflush(stdout);

@@ -481,6 +481,80 @@ TEST(FileInWindow, LendingLoadsWhatReadingLoads) {
   EXPECT_EQ(lending.stream.window.piecesHandedOut, reading.stream.window.piecesHandedOut);
 }
 
+// Ranges taken from the run blocks and told in batches leave the window as lending them one by
+// one does, so what it loads later is the same too.
+TEST(FileInWindow, RangesTakenFromTheRunBlocksCountAsLent) {
+  WindowedFile lending(5 * kRun + 999);
+  WindowedFile taking(5 * kRun + 999);
+  const uint64_t size = lending.data.size();
+  std::mt19937 random(9);
+  Bytes buf(40000);
+  uint64_t pos = 0;
+  uint32_t count = 0;
+  uint32_t lastRange[FILE_IN_WINDOW_RUNS] = {};
+  std::vector<uint64_t> endsSoFar;
+  const TFileInWindow& a = lending.stream.window;
+  const TFileInWindow& b = taking.stream.window;
+  auto same_state = [&]() {
+    EXPECT_EQ(b.loads, a.loads);
+    EXPECT_EQ(b.useClock, a.useClock);
+    EXPECT_EQ(b.nextTrack, a.nextTrack);
+    for (unsigned t = 0; t < FILE_IN_WINDOW_TRACKS; ++t) EXPECT_EQ(b.recentEnds[t], a.recentEnds[t]);
+    for (unsigned r = 0; r < FILE_IN_WINDOW_RUNS; ++r) {
+      EXPECT_EQ(b.runs[r].position, a.runs[r].position);
+      EXPECT_EQ(b.runs[r].length, a.runs[r].length);
+      EXPECT_EQ(b.runs[r].lastUse, a.runs[r].lastUse);
+    }
+    EXPECT_EQ(taking.stream.base.filePos, lending.stream.base.filePos);
+  };
+  auto told = [&]() {
+    uint32_t kept = std::min<uint32_t>(count, FILE_IN_WINDOW_TRACKS);
+    file_in_stream_took(&taking.stream, count, endsSoFar.data() + endsSoFar.size() - kept, lastRange);
+    count = 0;
+    endsSoFar.clear();
+    for (uint32_t& last : lastRange) last = 0;
+    same_state();
+  };
+  uint64_t taken = 0;
+  for (int i = 0; i < 20000; ++i) {
+    uint32_t kind = random() % 10;
+    uint64_t length = kind < 8 ? 1 + random() % 64 : 1 + random() % 40000;
+    if (kind % 3 == 0) pos = random() % size;
+    else if (kind % 3 == 1) pos = random() % 2 ? 17 : 4 * kRun + 5;
+    if (pos >= size) pos = 0;
+    length = std::min<uint64_t>(length, size - pos);
+    const hl_byte* bytes[FILE_IN_WINDOW_RUNS];
+    uint64_t positions[FILE_IN_WINDOW_RUNS];
+    uint32_t lengths[FILE_IN_WINDOW_RUNS];
+    file_in_stream_run_blocks(&taking.stream, bytes, positions, lengths);
+    // The first block that holds pos, if it holds the whole range.
+    int run = -1;
+    for (unsigned r = 0; r < FILE_IN_WINDOW_RUNS; ++r) {
+      if (pos - positions[r] < lengths[r]) {
+        if (length <= lengths[r] - (pos - positions[r])) run = int(r);
+        break;
+      }
+    }
+    if (run < 0 && count > 0) told();
+    ASSERT_NE(lend_range(lending.stream, pos, buf.data(), length), nullptr) << i;
+    if (run >= 0) {
+      const hl_byte* from = bytes[run] + (pos - positions[run]);
+      ASSERT_TRUE(std::equal(from, from + length, taking.data.begin() + static_cast<std::ptrdiff_t>(pos))) << i;
+      endsSoFar.push_back(pos + length);
+      lastRange[run] = ++count;
+      ++taken;
+      if (random() % 16 == 0) told();
+    } else {
+      ASSERT_NE(lend_range(taking.stream, pos, buf.data(), length), nullptr) << i;
+    }
+    pos += length;
+  }
+  if (count > 0) told();
+  EXPECT_GT(taken, 1000u);
+  same_state();
+  EXPECT_TRUE(taking.memory.words == lending.memory.words);  // the piece tags too
+}
+
 TEST(FileInWindow, TakingTheWindowBackReadsStraightFromTheFile) {
   WindowedFile f(kRun);
   ASSERT_TRUE(reads_as(f.stream, f.data, 100, 10));

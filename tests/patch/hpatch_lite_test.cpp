@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "patch/hpatch_lite.h"
@@ -493,6 +494,73 @@ TEST(HpatchLitePatch, LentOldBytesAreUsedAndNeverWrittenTo) {
   BodyRun shortOld(Bytes(old.begin(), old.begin() + 4500), b.body());
   shortOld.listener.lend_old();
   EXPECT_FALSE(shortOld.run(newSize, 1000));  // the lent range past the old data fails
+}
+
+// Ranges taken from the listener's spans and ranges lent by it line up, in order, with the ranges
+// a listener without spans is asked for; only ranges that the first span holding their position
+// holds whole are taken, and the listener hears of them before the next lend and at the end.
+TEST(HpatchLitePatch, OldRangesTakenFromTheSpansAreToldInOrder) {
+  const Bytes old = hl_test::random_bytes(6000, 41);
+  hl_test::PatchBuilder b(old);
+  std::mt19937 random(3);
+  for (int i = 0; i < 400; ++i) {
+    uint32_t pos = random() % 5900;
+    uint32_t length = 1 + random() % (i % 9 == 0 ? 90 : 12);
+    if (i % 5 == 0) {
+      Bytes changed(old.begin() + pos, old.begin() + pos + length);
+      changed[0] ^= 0x41;
+      b.cover(pos, changed);
+    } else {
+      b.copy(pos, length);
+    }
+    if (i % 7 == 0) b.literal(bytes_of("lit"));
+  }
+  const uint32_t newSize = static_cast<uint32_t>(b.new_data().size());
+  for (uint32_t cacheSize : {40u, 1000u, 32768u}) {
+    BodyRun plain(old, b.body());
+    ASSERT_TRUE(plain.run(newSize, cacheSize));
+    BodyRun spans(old, b.body());
+    spans.listener.lend_spans(64);
+    ASSERT_TRUE(spans.run(newSize, cacheSize)) << cacheSize;
+    ASSERT_EQ(spans.listener.newData, b.new_data()) << cacheSize;
+    const MemoryListener& l = spans.listener;
+    EXPECT_EQ(l.lendsTheSpansHeld, 0u) << cacheSize;
+    size_t range = 0;
+    size_t lent = 0;
+    auto lends_up_to = [&](size_t count) {
+      for (; lent < count; ++lent, ++range) {
+        ASSERT_LT(range, plain.listener.readPositions.size());
+        EXPECT_EQ(l.readPositions[lent], plain.listener.readPositions[range]);
+        EXPECT_EQ(l.readSizes[lent], plain.listener.readSizes[range]);
+      }
+    };
+    size_t taken = 0;
+    for (size_t f = 0; f < l.told.size(); ++f) {
+      const ::PatchOldSpans& told = l.told[f];
+      lends_up_to(l.lentBefore[f]);
+      ASSERT_GT(told.taken, 0u);
+      ASSERT_LE(range + told.taken, plain.listener.readPositions.size());
+      // Each range from the span that the rule names; lastTaken and the ends as they were taken.
+      uint32_t last[HPATCH_LITE_OLD_SPANS] = {};
+      for (uint32_t k = 1; k <= told.taken; ++k, ++range) {
+        uint32_t pos = plain.listener.readPositions[range];
+        uint32_t size = plain.listener.readSizes[range];
+        int span = hl_test::spans_holder(told, pos, size);
+        ASSERT_GE(span, 0) << range;
+        last[span] = k;
+        if (k + HPATCH_LITE_OLD_RECENT > told.taken) {
+          EXPECT_EQ(told.recentEnds[(k - 1) % HPATCH_LITE_OLD_RECENT], uint64_t(pos) + size);
+        }
+      }
+      for (unsigned i = 0; i < HPATCH_LITE_OLD_SPANS; ++i) EXPECT_EQ(told.lastTaken[i], last[i]);
+      taken += told.taken;
+    }
+    lends_up_to(l.lendCalls);
+    EXPECT_EQ(range, plain.listener.readPositions.size()) << cacheSize;
+    EXPECT_GT(taken, 0u) << cacheSize;
+    EXPECT_GT(l.lendCalls, 0u) << cacheSize;
+    EXPECT_EQ(l.spans.taken, 0u) << cacheSize;
+  }
 }
 
 TEST(HpatchLitePatch, NewBytesPlacedInTheListenersRoomsAreCommittedInOrder) {

@@ -43,6 +43,54 @@ const hl_byte* listener_lend_old(PatchListener* listener, uint32_t oldPos, hl_by
   return old.data() + oldPos;
 }
 
+}  // namespace
+
+int spans_holder(const PatchOldSpans& spans, uint32_t oldPos, uint32_t size) {
+  for (unsigned i = 0; i < HPATCH_LITE_OLD_SPANS; ++i) {
+    uint64_t offset = oldPos - spans.position[i];
+    if (offset < spans.length[i]) return size <= spans.length[i] - offset ? int(i) : -1;
+  }
+  return -1;
+}
+
+namespace {
+
+// Whether the engine could have taken [oldPos, oldPos + size) from the spans shown.
+bool spans_hold(const PatchOldSpans& spans, uint32_t oldPos, uint32_t size) {
+  return spans_holder(spans, oldPos, size) >= 0;
+}
+
+const hl_byte* listener_lend_spans(PatchListener* listener, uint32_t oldPos, hl_byte* data,
+                                   uint32_t size) {
+  auto* self = reinterpret_cast<MemoryListener*>(listener);
+  const Bytes& old = *self->oldData;
+  PatchOldSpans& spans = self->spans;
+  ++self->lendCalls;
+  if (spans.taken != 0) ++self->lendsTheSpansHeld;  // tookOld was due first
+  if (spans_hold(spans, oldPos, size)) ++self->lendsTheSpansHeld;
+  self->readPositions.push_back(oldPos);
+  self->readSizes.push_back(size);
+  (void)data;
+  if (oldPos > old.size() || size > old.size() - oldPos) return nullptr;
+  auto show = [&](unsigned i, uint64_t pos, uint32_t blockSize) {
+    uint64_t start = pos - pos % blockSize;
+    spans.bytes[i] = old.data() + start;
+    spans.position[i] = start;
+    spans.length[i] = static_cast<uint32_t>(std::min<uint64_t>(blockSize, old.size() - start));
+  };
+  if (self->lendCalls > 1) show(1, self->readPositions[self->readPositions.size() - 2], 4 * self->spanSize);
+  show(0, oldPos, self->spanSize);
+  return old.data() + oldPos;
+}
+
+void listener_took_old(PatchListener* listener) {
+  auto* self = reinterpret_cast<MemoryListener*>(listener);
+  self->told.push_back(self->spans);
+  self->lentBefore.push_back(self->lendCalls);
+  self->spans.taken = 0;
+  for (uint32_t& last : self->spans.lastTaken) last = 0;
+}
+
 hl_bool listener_write_new(PatchListener* listener, const hl_byte* data, uint32_t size) {
   auto* self = reinterpret_cast<MemoryListener*>(listener);
   self->writeSizes.push_back(size);
@@ -81,6 +129,13 @@ void MemoryListener::lend_room(uint32_t limit) {
   roomLimit = limit;
   base.newSpace = listener_new_space;
   base.commitNew = listener_commit_new;
+}
+
+void MemoryListener::lend_spans(uint32_t size) {
+  spanSize = size;
+  base.lendOld = listener_lend_spans;
+  base.oldSpans = &spans;
+  base.tookOld = listener_took_old;
 }
 
 ApplyResult apply_in_memory(const Bytes& oldData, const Bytes& patch, uint32_t cacheSize,

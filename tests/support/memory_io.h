@@ -49,6 +49,14 @@ struct MemoryListener {
   uint32_t roomLimit = 0;            // its rooms are 1, 2, ... up to this many bytes long
   std::vector<uint32_t> commitSizes;  // every commitNew call
 
+  PatchOldSpans spans{};  // what lend_spans shows the engine
+  uint32_t spanSize = 0;
+  // What tookOld was told, so that a test can line the taken ranges up with the lent ones: the
+  // spans' record as it stood, and the lendOld calls made before.
+  std::vector<PatchOldSpans> told;
+  std::vector<std::size_t> lentBefore;
+  std::size_t lendsTheSpansHeld = 0;            // lendOld calls for ranges the spans held
+
   MemoryListener(const Bytes& oldBytes, MemoryReader& reader);
   // From here on old bytes come through lendOld: every other call lends the old vector's own
   // bytes, the others fill the engine's buffer.
@@ -56,7 +64,16 @@ struct MemoryListener {
   // From here on new bytes are placed in rooms that newSpace lends, of sizes that go round from 1
   // to limit; commitNew appends them (and fails past failWriteAfter as writeNew does).
   void lend_room(uint32_t limit);
+  // From here on old bytes are lent from the old vector, and after each lend the engine is shown
+  // two spans of it: the size-aligned block of size bytes around the range lent, and the block of
+  // four times the size around the range lent before, so that a range can start in the first span
+  // and lie whole in the second.
+  void lend_spans(uint32_t size);
 };
+
+// The span that the patch engine takes [oldPos, oldPos + size) from: the first that holds oldPos,
+// if it holds the range whole; else -1.
+int spans_holder(const PatchOldSpans& spans, uint32_t oldPos, uint32_t size);
 
 // Result of applying a patch in memory with hpatch_lite_open and hpatch_lite_patch.
 struct ApplyResult {

@@ -3,7 +3,9 @@
 // must agree with the whole-buffer model: same header, same success, same new bytes.
 //
 // Input: u16 cacheSize, u8 maxChunk (0: unlimited), u8 flags (bit 0: the reader answers false at
-// the end), u16 oldSize, the old bytes, then the patch file (header and raw body).
+// the end; bit 1: old bytes are lent and shown as spans of the old data), u16 oldSize, the old
+// bytes, then the patch file (header and raw body).
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +52,35 @@ struct Listener {
     if (size > 0) std::memcpy(data, self->old->data() + pos, size);
     return hl_TRUE;
   }
+  // Lends the old data's own bytes; the spans then show the 64-byte block around this range and
+  // the 256-byte block around the range lent before.
+  PatchOldSpans spans{};
+  uint32_t lastLent = 0;
+  static const hl_byte* lendOld(PatchListener* l, uint32_t pos, hl_byte* data, uint32_t size) {
+    auto* self = reinterpret_cast<Listener*>(l);
+    if (self->spans.taken != 0) abort();  // the engine tells of taken ranges before a lend
+    if (!readOld(l, pos, data, size)) return nullptr;
+    const std::vector<uint8_t>& old = *self->old;
+    auto show = [&](unsigned i, uint64_t at, uint32_t block) {
+      uint64_t start = at - at % block;
+      self->spans.bytes[i] = old.data() + start;
+      self->spans.position[i] = start;
+      self->spans.length[i] = start < old.size() ? uint32_t(std::min<uint64_t>(block, old.size() - start)) : 0;
+    };
+    show(1, self->lastLent, 256);
+    show(0, pos, 64);
+    self->lastLent = pos;
+    return old.data() + pos;
+  }
+  static void tookOld(PatchListener* l) {
+    auto* self = reinterpret_cast<Listener*>(l);
+    if (self->spans.taken == 0) abort();
+    for (uint32_t last : self->spans.lastTaken) {
+      if (last > self->spans.taken) abort();
+    }
+    self->spans.taken = 0;
+    for (uint32_t& last : self->spans.lastTaken) last = 0;
+  }
   static hl_bool writeNew(PatchListener* l, const hl_byte* data, uint32_t size) {
     auto* self = reinterpret_cast<Listener*>(l);
     if (self->out.size() + size > kOutCap) return hl_FALSE;
@@ -89,9 +120,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   listener.base.readOld = &Listener::readOld;
   listener.base.writeNew = &Listener::writeNew;
   listener.old = &old;
+  if (flags & 2) {
+    listener.base.lendOld = &Listener::lendOld;
+    listener.base.oldSpans = &listener.spans;
+    listener.base.tookOld = &Listener::tookOld;
+  }
   reader.maxChunk = maxChunk;
   const bool patched = hpatch_lite_patch(&listener.base, newSize, cache, cacheSize) != 0;
   free(cache);
+  if (listener.spans.taken != 0) abort();  // told of every range by the end
 
   const qr_fuzz::ModelResult model =
       qr_fuzz::model_apply(old, patch.data() + header.length, patch.size() - header.length, newSize,

@@ -239,7 +239,7 @@ TEST(Focus, RunnerFocusesTheApplicationWindow) {
   box.Reset("1.0.0", FromEnvironment("QR_STANDIN_GUI_EXE"));
   // The window trace shows the handle that the runner passes to SetFocus.
   const Captured run = box.Run(
-      {std::string("DISPLAY=") + display, "WINEDEBUG=-all,+win", "QR_STANDIN_FOCUS_WAIT=2000"});
+      {std::string("DISPLAY=") + display, "WINEDEBUG=-all,+win", "QR_STANDIN_FOCUS_WAIT=10000"});
   EndWineServer();
   ASSERT_TRUE(box.Ran(run, {"run 1.0.0"}, {hl_test::exe_path_line(box.InstalledExeWin())}));
   const std::vector<std::string> window = JournalLines(box, "window ");

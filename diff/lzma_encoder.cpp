@@ -209,12 +209,18 @@ std::vector<uint8_t> coded_stream(lzma_vli filterId, const uint8_t* data, size_t
     stream = raw_stream(filterId, opt, data, size, options);
   if (!options.fitDictionary || size > options.fitDictionaryUpTo) return stream;
   // A dictionary trimmed to the data's length is off the grid; LZMA2 states the grid's next
-  // size up, and the first step is to the grid's next size down.
+  // size up, and the first step is to the grid's next size down. The steps down to half the
+  // dictionary are all tried; beyond that, the steps go on while they code no larger.
+  const uint32_t half = opt.dict_size / 2;
   for (uint32_t d = smaller_dictionary(opt.dict_size); d != 0; d = smaller_dictionary(d)) {
+    if (d < half && size > options.fitBelowHalfUpTo) break;
     lzma_options_lzma smaller = opt;
     smaller.dict_size = d;
     std::vector<uint8_t> tried = raw_stream(filterId, smaller, data, size, options);
-    if (tried.size() > stream.size()) break;
+    if (tried.size() > stream.size()) {
+      if (d < half) break;
+      continue;
+    }
     stream = std::move(tried);
     opt = smaller;
   }

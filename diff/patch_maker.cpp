@@ -58,6 +58,8 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     LayoutTrial trial;
     trial.encode = options.encode;
     if (lzma && trial.encode.dictSize == 0) trial.encode.dictSize = kTrialLzmaDict;
+    // tuz's dictionary is fitted to the final body alone; the trial compares layouts with one.
+    if (c == Compression::Tuz && trial.encode.dictSize == 0) trial.encode.dictSize = kDefaultDictCap;
     trial.threads = large ? 2 : 1;
     trial.searchPieces = large ? 2 : 1;
     // On a large NEW the windows are a small part of it and can rank the price sets against

@@ -24,6 +24,7 @@ int ReadWindowModel::find_piece(uint64_t piece) const {
 
 int ReadWindowModel::fill_run(uint64_t position, uint64_t end) {
   const uint64_t start = position & ~(kPiece - 1);
+  const uint64_t runSize = file_in_window_run_size(fileSize_);
   uint64_t length = FILE_IN_WINDOW_RUN_START;
   size_t victim = 0;
   for (size_t i = 0; i < runs_.size(); ++i) {
@@ -31,7 +32,7 @@ int ReadWindowModel::fill_run(uint64_t position, uint64_t end) {
       length = uint64_t(runs_[i].length) * 2;
     if (runs_[i].lastUse < runs_[victim].lastUse) victim = i;
   }
-  length = std::min<uint64_t>({std::max(length, end - start), FILE_IN_WINDOW_RUN_SIZE, fileSize_ - start});
+  length = std::min<uint64_t>({std::max(length, end - start), runSize, fileSize_ - start});
   ++loads_;
   runs_[victim].position = start;
   runs_[victim].length = static_cast<uint32_t>(length);

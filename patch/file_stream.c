@@ -224,10 +224,16 @@ static hl_bool file_stream_write_all(FILE* file, const hl_byte* data, size_t siz
 static int64_t file_stream_measure(FILE* file) {
   struct stat info;
   off_t size;
+  hl_bool known = fstat(fileno(file), &info) == 0;
   /* stdio opens directories here for reading; their "size" is meaningless. */
-  if (fstat(fileno(file), &info) == 0 && S_ISDIR(info.st_mode)) {
+  if (known && S_ISDIR(info.st_mode)) {
     errno = EISDIR;
     return -1;
+  }
+  /* A regular file's size is known without a seek to its end, where glibc fills the stdio buffer
+   * with the file's last block: a read, and buffer pages touched for nothing. */
+  if (known && S_ISREG(info.st_mode) && info.st_size >= 0) {
+    return (int64_t)info.st_size;
   }
   if (fseeko(file, 0, SEEK_END) != 0) {
     return -1;
@@ -330,7 +336,8 @@ hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t 
   if (!file_stream_open_handle(&stream->base, path, "wb+", NULL, 0, maxSize)) {
     return hl_FALSE;
   }
-  stream->bufferSize = (uint32_t)file_stream_buffer_size(maxSize, sizeof(stream->ioBuffer));
+  stream->bufferSize = (uint32_t)file_stream_buffer_size(
+      maxSize, file_scaled_buffer_size(maxSize, FILE_STREAM_SCALED_MIN, sizeof(stream->ioBuffer)));
   stream->held = 0;
   stream->base.head.self = stream;
   stream->base.head.streamSize = maxSize;
@@ -461,6 +468,7 @@ static hl_bool file_in_stream_fill(TFileStream* stream, uint64_t position, hl_by
 /* The parts of the window of a file of fileSize bytes. */
 typedef struct TFileInWindowLayout {
   uint64_t filePieces;
+  size_t runSize;    /* the most one run block holds */
   size_t runStride;  /* one run block, rounded up to 8 bytes */
   size_t pieceSlots; /* one per piece of the file, up to the cache's size */
   size_t tagCount;   /* all the ways of each set that a piece of the file falls into */
@@ -468,8 +476,9 @@ typedef struct TFileInWindowLayout {
 
 static TFileInWindowLayout file_in_window_layout(uint64_t fileSize) {
   TFileInWindowLayout layout;
-  uint64_t runBytes = fileSize < FILE_IN_WINDOW_RUN_SIZE ? fileSize : FILE_IN_WINDOW_RUN_SIZE;
+  uint64_t runBytes = file_in_window_run_size(fileSize);
   layout.filePieces = (fileSize + FILE_IN_WINDOW_PIECE_SIZE - 1) / FILE_IN_WINDOW_PIECE_SIZE;
+  layout.runSize = (size_t)runBytes;
   layout.runStride = (size_t)((runBytes + 7u) & ~(uint64_t)7u);
   layout.pieceSlots = layout.filePieces < FILE_IN_WINDOW_PIECES ? (size_t)layout.filePieces
                                                                 : FILE_IN_WINDOW_PIECES;
@@ -493,6 +502,14 @@ size_t file_in_stream_window_size(const TFileInStream* stream) {
 }
 
 void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory) {
+  if (memory != NULL) {
+    TFileInWindowLayout layout = file_in_window_layout(stream->base.head.streamSize);
+    memset(memory + file_in_window_tags_at(&layout), 0, sizeof(TFileInWindowTag) * layout.tagCount);
+  }
+  file_in_stream_set_zeroed_window(stream, memory);
+}
+
+void file_in_stream_set_zeroed_window(TFileInStream* stream, hl_byte* memory) {
   TFileInWindow* window = &stream->window;
   unsigned i;
   memset(window, 0, sizeof(*window));
@@ -503,10 +520,10 @@ void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory) {
     TFileInWindowLayout layout = file_in_window_layout(stream->base.head.streamSize);
     window->memory = memory;
     window->runStride = layout.runStride;
+    window->runSize = layout.runSize;
     window->filePieces = layout.filePieces;
     window->pieces = memory + file_in_window_pieces_at(&layout);
     window->tags = (TFileInWindowTag*)(memory + file_in_window_tags_at(&layout));
-    memset(window->tags, 0, sizeof(TFileInWindowTag) * layout.tagCount);
   }
 }
 
@@ -572,8 +589,8 @@ static int file_in_window_fill_run(TFileStream* stream, TFileInWindow* window, u
   if (length < end - start) {
     length = end - start;
   }
-  if (length > FILE_IN_WINDOW_RUN_SIZE) {
-    length = FILE_IN_WINDOW_RUN_SIZE;
+  if (length > window->runSize) {
+    length = window->runSize;
   }
   if (length > left) {
     length = left;

@@ -44,6 +44,9 @@ struct TFileStreamHead {
  * itself. */
 #define FILE_IN_STREAM_BUFFER_SIZE ((size_t)1 << 17)
 #define FILE_OUT_STREAM_BUFFER_SIZE ((size_t)1 << 16)
+/* The output buffer of a file below 16 times its size is a sixteenth of the file, but not less
+ * than this (file_scaled_buffer_size); so is the driver's read-ahead of a large patch. */
+#define FILE_STREAM_SCALED_MIN ((size_t)1 << 14)
 /* The buffers are the largest a stream uses: opening uses only what the file needs (an input
  * file's size, an output file's declared maximum), and never less than this. */
 #define FILE_STREAM_BUFFER_MIN ((size_t)512)
@@ -55,9 +58,10 @@ struct TFileStreamHead {
  * the jumps, so that a jump costs one short read and does not throw away the run it left. A range
  * inside the window costs no system call. The memory is lent by the caller (the driver puts it in
  * its one block); the sizes are in file_window_geometry.h. A small file gets a smaller window that
- * behaves the same: its run blocks are no longer than the file, and a set of the piece cache has
- * only as many ways as the file has pieces that fall into it. Piece slots are handed out in the
- * order the cache first fills them, so a run that loads few pieces touches few pages. */
+ * behaves the same: its run blocks are a sixteenth of the file (file_in_window_run_size), and a
+ * set of the piece cache has only as many ways as the file has pieces that fall into it. Piece
+ * slots are handed out in the order the cache first fills them, so a run that loads few pieces
+ * touches few pages. */
 
 /* Where one cached piece comes from: its piece number plus one (0: empty) and its last use. */
 typedef struct TFileInWindowTag {
@@ -82,6 +86,7 @@ typedef struct TFileInWindowRun {
 
 typedef struct TFileInWindow {
   hl_byte* memory;   /* null: every range is read from the file straight into the caller's buffer */
+  size_t runSize;    /* the most a run block holds: less than FILE_IN_WINDOW_RUN_SIZE for a small file */
   size_t runStride;  /* bytes from one run block to the next */
   hl_byte* pieces;   /* the piece slots, after the run blocks */
   uint32_t piecesHandedOut; /* piece slots that a tag has taken */
@@ -155,6 +160,11 @@ size_t file_in_stream_window_size(const TFileInStream* stream);
  * window, or takes the window back (memory null); the window starts empty either way. The memory
  * must stay valid until it is taken back or the record is opened again. */
 void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory);
+
+/* file_in_stream_set_window for memory whose bytes are all zero already (as calloc gives them):
+ * the window's tags are then not written before they are used, so the pages of the sets that a run
+ * never uses are never touched. */
+void file_in_stream_set_zeroed_window(TFileInStream* stream, hl_byte* memory);
 
 /* The input stream's read operation: positioned reads, through the window when it has one. */
 hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_byte* start,

@@ -106,26 +106,74 @@ static hl_bool hpatchi_read_raw(void* handle, hl_byte* buf, uint32_t* count) {
 }
 
 /* The patch file read on from a position with positioned reads, which leave stdio's buffer alone:
- * a compressed body is read in requests of the decompressor's input cache, so a stdio buffer would
- * only hold the same bytes twice. Like fread, it delivers less at the end of the file. */
+ * a compressed body is read in requests of the decompressor's input cache. A large patch is read
+ * ahead in longer pieces, which the requests are then served from: a request of the input cache
+ * per system call would be most of the calls of a large run. Like fread, it delivers less at the
+ * end of the file. */
 typedef struct hpatchi_TPatchReader {
   TFileInStream* stream;
   uint64_t position;
+  hl_byte* ahead;     /* the read-ahead memory, or null: each request is read by itself */
+  uint32_t aheadSize; /* its size */
+  uint32_t aheadHeld; /* bytes of the file it holds, from aheadAt on */
+  uint64_t aheadAt;
 } hpatchi_TPatchReader;
+
+/* Reads [position, position + count) of the patch through the read-ahead. */
+static hl_bool hpatchi_read_patch_ahead(hpatchi_TPatchReader* reader, hl_byte* buf, uint32_t count) {
+  const TFileStreamHead* head = &reader->stream->base.head;
+  uint64_t position = reader->position;
+  while (count > 0) {
+    uint64_t offset = position - reader->aheadAt;
+    uint32_t n;
+    if (position < reader->aheadAt || offset >= reader->aheadHeld) {
+      uint64_t left = head->streamSize - position;
+      uint32_t fill = left < reader->aheadSize ? (uint32_t)left : reader->aheadSize;
+      reader->aheadHeld = 0;
+      if (!head->read(head, position, reader->ahead, reader->ahead + fill)) {
+        return hl_FALSE;
+      }
+      reader->aheadAt = position;
+      reader->aheadHeld = fill;
+      offset = 0;
+    }
+    n = reader->aheadHeld - (uint32_t)offset;
+    if (n > count) {
+      n = count;
+    }
+    memcpy(buf, reader->ahead + offset, n);
+    buf += n;
+    position += n;
+    count -= n;
+  }
+  return hl_TRUE;
+}
 
 static hl_bool hpatchi_read_patch(void* handle, hl_byte* buf, uint32_t* count) {
   hpatchi_TPatchReader* reader = (hpatchi_TPatchReader*)handle;
   const TFileStreamHead* head = &reader->stream->base.head;
   uint64_t left = head->streamSize - reader->position;
+  hl_bool read;
   if (*count > left) {
     *count = (uint32_t)left;
   }
-  if (!head->read(head, reader->position, buf, buf + *count)) {
+  read = reader->ahead != NULL ? hpatchi_read_patch_ahead(reader, buf, *count)
+                               : head->read(head, reader->position, buf, buf + *count);
+  if (!read) {
     *count = 0;
     return hl_TRUE;
   }
   reader->position += *count;
   return hl_TRUE;
+}
+
+/* The read-ahead of a patch of patchSize bytes: none while the input cache reads it in a few
+ * dozen requests; for a larger one, a sixteenth of it up to HPATCHI_READ_AHEAD_MAX. */
+#define HPATCHI_READ_AHEAD_MAX ((size_t)1 << 18)
+
+static uint32_t hpatchi_read_ahead_size(uint64_t patchSize, uint32_t inputSize) {
+  size_t ahead = file_scaled_buffer_size(patchSize, FILE_STREAM_SCALED_MIN, HPATCHI_READ_AHEAD_MAX);
+  return ahead >= (size_t)inputSize * 4 ? (uint32_t)ahead : 0;
 }
 
 static hl_bool hpatchi_read_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
@@ -220,6 +268,7 @@ typedef struct hpatchi_TSetup {
   uint32_t inputSize;  /* I */
   uint32_t patchSize;  /* P */
   TFileInStream* oldStream; /* the old file, which gets a read window in the block; or null */
+  hpatchi_TPatchReader* patchReader; /* the patch's reader, which may get a read-ahead there; or null */
 } hpatchi_TSetup;
 
 static void hpatchi_print_decompresser(const hpatchi_TOutput* output, const char* name) {
@@ -231,25 +280,41 @@ static uint64_t hpatchi_window_offset(uint64_t cachesEnd) {
   return (cachesEnd + 7u) & ~(uint64_t)7u;
 }
 
-/* Allocates M + I + P (and the old file's read window), or reports why not. Sizes that do not fit
- * the address space fail too. */
+/* Allocates M + I + P (and the old file's read window and the patch's read-ahead), or reports why
+ * not. Sizes that do not fit the address space fail too. */
 static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
   uint64_t windowAt = hpatchi_window_offset(total);
+  uint64_t aheadAt;
+  uint32_t aheadSize = 0;
   if (setup->oldStream != NULL) {
     total = windowAt + file_in_stream_window_size(setup->oldStream);
+  }
+  aheadAt = hpatchi_window_offset(total);
+  if (setup->patchReader != NULL) {
+    aheadSize = hpatchi_read_ahead_size(setup->patchReader->stream->base.head.streamSize, setup->inputSize);
+    if (aheadSize != 0) {
+      total = aheadAt + aheadSize;
+    }
   }
   if (total == 0) {
     total = 1;
   }
+  /* Zeroed memory, which a large block gets from the system untouched: the window needs its tags
+   * zeroed, and memory that no step of the run uses then costs nothing. */
   if (total <= (uint64_t)SIZE_MAX) {
-    setup->block = (hl_byte*)malloc((size_t)total);
+    setup->block = (hl_byte*)calloc(1, (size_t)total);
   }
   if (setup->block == NULL) {
     hpatchi_error(setup->output, "alloc cache memory ERROR!\n");
     return HPATCHI_ALLOC_ERROR;
   }
   if (setup->oldStream != NULL) {
-    file_in_stream_set_window(setup->oldStream, setup->block + windowAt);
+    file_in_stream_set_zeroed_window(setup->oldStream, setup->block + windowAt);
+  }
+  if (aheadSize != 0) {
+    setup->patchReader->ahead = setup->block + aheadAt;
+    setup->patchReader->aheadSize = aheadSize;
+    setup->patchReader->aheadHeld = 0;
   }
   return HPATCHI_OK;
 }
@@ -290,10 +355,12 @@ static int hpatchi_close_plugin(hpatchi_TSetup* setup, int code) {
   return code == HPATCHI_OK ? HPATCHI_DECOMPRESSER_CLOSE_ERROR : code;
 }
 
-/* hpatchi_patch, with the old file's stream (or null) to be given a read window in the block. */
+/* hpatchi_patch, with the old file's stream (or null) to be given a read window in the block, and
+ * the reader of a compressed body's patch file (or null) to be given a read-ahead there. */
 static int hpatchi_patch_reading(const hpatchi_TOutput* output, PatchListener* listener,
                                  uint32_t compress_type, uint32_t newSize, uint32_t uncompressSize,
-                                 uint32_t cacheSize, TFileInStream* oldStream) {
+                                 uint32_t cacheSize, TFileInStream* oldStream,
+                                 hpatchi_TPatchReader* patchReader) {
   hpatchi_TSetup setup;
   void* rawHandle = listener->diffHandle;
   hl_read_fn rawRead = listener->readDiff;
@@ -304,6 +371,7 @@ static int hpatchi_patch_reading(const hpatchi_TOutput* output, PatchListener* l
   setup.output = output;
   setup.plugin = hl_plugin_for(compress_type);
   setup.oldStream = oldStream;
+  setup.patchReader = setup.plugin != NULL ? patchReader : NULL;
   setup.inputSize = hpatchi_input_cache_size(cacheSize);
   /* A cache too small for even the input part leaves nothing for the patch; it then fails. */
   setup.patchSize = hpatchi_patch_cache_size(cacheSize, hl_TRUE);
@@ -337,6 +405,9 @@ static int hpatchi_patch_reading(const hpatchi_TOutput* output, PatchListener* l
   if (oldStream != NULL) {
     file_in_stream_set_window(oldStream, NULL);
   }
+  if (setup.patchReader != NULL) {
+    setup.patchReader->ahead = NULL;
+  }
   free(setup.block);
   /* The plugin record dies with this frame; leave the caller's reader usable. */
   listener->diffHandle = rawHandle;
@@ -346,7 +417,8 @@ static int hpatchi_patch_reading(const hpatchi_TOutput* output, PatchListener* l
 
 int hpatchi_patch_to(const hpatchi_TOutput* output, PatchListener* listener, uint32_t compress_type,
                      uint32_t newSize, uint32_t uncompressSize, uint32_t cacheSize) {
-  return hpatchi_patch_reading(output, listener, compress_type, newSize, uncompressSize, cacheSize, NULL);
+  return hpatchi_patch_reading(output, listener, compress_type, newSize, uncompressSize, cacheSize, NULL,
+                               NULL);
 }
 
 int hpatchi_patch(PatchListener* listener, uint32_t compress_type, uint32_t newSize,
@@ -440,8 +512,8 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
   hpatchi_trace(output, "oldDataSize : %" PRIu64 "\ndiffDataSize: %" PRIu64 "\n",
                 oldStream.base.head.streamSize, diffStream.base.head.streamSize);
 
+  memset(&patchReader, 0, sizeof(patchReader));
   patchReader.stream = &diffStream;
-  patchReader.position = 0;
   patchListener.base.diffHandle = &patchReader;
   patchListener.base.readDiff = hpatchi_read_patch;
   if (!hpatch_lite_open(patchListener.base.diffHandle, patchListener.base.readDiff,
@@ -482,7 +554,7 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
   result = hpatchi_report_patch(
       output, &patchListener, &oldStream,
       hpatchi_patch_reading(output, &patchListener.base, compress_type, newSize, uncompressSize,
-                            HPATCHI_CACHE_SIZE, hasOld ? &oldStream : NULL));
+                            HPATCHI_CACHE_SIZE, hasOld ? &oldStream : NULL, &patchReader));
 
 close_files:
   result = hpatchi_close_stream(output, &newStream.base, "out newFile close ERROR!\n", result);

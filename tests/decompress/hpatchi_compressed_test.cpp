@@ -268,4 +268,33 @@ TEST_F(HpatchiCompressed, TruncatedAndCorruptStreamsGiveCode21) {
   }
 }
 
+// A patch of megabytes is read ahead in pieces far longer than the input cache: the pieces follow
+// one another across the decoder's requests, the last one is short, and a patch cut inside a
+// piece fails as a short one does.
+TEST_F(HpatchiCompressed, LargePatchesReadAheadApplyAndFailAlike) {
+  Bytes oldData = hl_test::sample_data(300000, 45);
+  Bytes newData = oldData;
+  for (size_t i = 0; i < newData.size(); i += 700) newData[i] ^= 0x33;
+  Bytes noise = hl_test::random_bytes(1500000 + 123, 46);  // codes to about its own size
+  newData.insert(newData.end(), noise.begin(), noise.end());
+  const Bytes body = hl_test::make_body(oldData, newData);
+  const uint32_t newSize = uint32_t(newData.size()), bodySize = uint32_t(body.size());
+  const std::string lines = "hpatch_lite_patch() run ERROR!\nhpatchi_patch() run ERROR!\n";
+
+  const Bytes z = hl_test::zlib_compress(body, 15);
+  const Bytes zPatch = hl_test::make_patch(kZlib, newSize, bodySize, {15}, z);
+  ASSERT_GT(zPatch.size(), size_t(1) << 20);
+  expect_ok(apply(oldData, zPatch), newData, "zlib", claimed_need(zPatch));
+  const Bytes l2 = hl_test::lzma2_compress(body, 16);
+  const Bytes l2Patch = hl_test::make_patch(kLzma2, newSize, bodySize, {16}, l2);
+  expect_ok(apply(oldData, l2Patch), newData, "lzma2", claimed_need(l2Patch));
+
+  for (size_t cut : {z.size() / 2, z.size() - 3000}) {
+    const Bytes cutStream(z.begin(), z.begin() + static_cast<std::ptrdiff_t>(cut));
+    Outcome o = apply(oldData, hl_test::make_patch(kZlib, newSize, bodySize, {15}, cutStream));
+    EXPECT_EQ(21, o.code) << cut;
+    EXPECT_EQ(lines, o.err) << cut;
+  }
+}
+
 }  // namespace

@@ -143,6 +143,32 @@ TEST(LzmaEncoder, FittedDictionaryCodesNoLargerAndStillReachesTheRepeats) {
   }
 }
 
+// Data above fitBelowHalfUpTo tries the steps down to half the dictionary and no further; data
+// above fitDictionaryUpTo keeps the dictionary it was given.
+TEST(LzmaEncoder, LargerDataFitsItsDictionaryDownToHalfAtMost) {
+  const Bytes data = mixed(300000, 23);  // repeats only close together
+  for (bool two : {false, true}) {
+    hldiff::LzmaOptions opt;
+    opt.level = 6;
+    opt.bodyTuned = false;
+    opt.literalContextBits = 0;
+    opt.dictSize = 256 << 10;
+    opt.fitDictionary = true;
+    opt.fitBelowHalfUpTo = 1000;
+    auto encode = [&] { return two ? hldiff::lzma2_encode(data.data(), data.size(), opt)
+                                   : hldiff::lzma_encode(data.data(), data.size(), opt); };
+    auto dictionary = [&](const Bytes& p) { return two ? lzma2_dictionary(p) : lzma_dictionary(p); };
+    const Bytes halved = encode();
+    EXPECT_GE(dictionary(halved), 128u << 10) << two;
+    EXPECT_LT(dictionary(halved), 256u << 10) << two;
+    if (two) EXPECT_EQ(lzma2_decode(halved, data.size()), data);
+    opt.fitDictionaryUpTo = data.size() - 1;
+    const Bytes kept = encode();
+    EXPECT_EQ(dictionary(kept), 256u << 10) << two;
+    EXPECT_LE(halved.size(), kept.size()) << two;
+  }
+}
+
 TEST(BodyEncoder, DictionaryAskedForIsKeptAndTheChosenOneFitted) {
   const Bytes body = mixed(120000, 24);
   for (auto c : {hldiff::Compression::Lzma, hldiff::Compression::Lzma2}) {

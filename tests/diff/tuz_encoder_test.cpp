@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 
+#include "diff/body_encoder.h"
 #include "diff/tuz_bit_writer.h"
 #include "patch/decompress/tuz_decoder.h"
 #include "tests/support/memory_io.h"
@@ -210,6 +211,33 @@ TEST(TuzEncoder, DictionarySizeIsTrimmedAndBounded) {
   EXPECT_EQ(hldiff::tuz_dict_size_for(size_t(3) << 30, opt), hldiff::kTuzMaxDictSize);
   opt.dictSize = 0;
   EXPECT_EQ(hldiff::tuz_dict_size_for(5000, opt), 1u);
+}
+
+uint32_t written_dict(const Bytes& payload) {
+  return uint32_t(payload[0]) | uint32_t(payload[1]) << 8 | uint32_t(payload[2]) << 16 |
+         uint32_t(payload[3]) << 24;
+}
+
+// The body coder fits tuz's dictionary to a body's matches, never coding it larger than with the
+// default dictionary; a dictionary asked for is kept.
+TEST(TuzEncoder, BodyDictionaryIsFittedUnlessAskedFor) {
+  hldiff::EncodeOptions chosen;
+  chosen.compression = hldiff::Compression::Tuz;
+  hldiff::EncodeOptions asked = chosen;
+  asked.dictSize = hldiff::kDefaultDictCap;
+  // Matches only close by, and a block that repeats from 70000 bytes back.
+  Bytes near = patch_body_like(300000, 31);
+  Bytes far = patch_body_like(300000, 32);
+  std::copy(far.begin() + 1000, far.begin() + 41000, far.begin() + 71000);
+  for (const Bytes* body : {&near, &far}) {
+    const Bytes kept = hldiff::encode_body(*body, asked).payload;
+    const Bytes fitted = hldiff::encode_body(*body, chosen).payload;
+    EXPECT_EQ(written_dict(kept), body->size());  // the default, trimmed to the body
+    EXPECT_LE(fitted.size(), kept.size());
+    EXPECT_LT(written_dict(fitted), body->size());
+    if (body == &far) EXPECT_GT(written_dict(fitted), 70000u);
+    ASSERT_EQ(decode(fitted, DecodeSetup{}), *body);
+  }
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "patch/file_stream.h"
@@ -311,13 +313,13 @@ TEST(FileInWindow, ARunStartsSmallAndDoublesWhileItGoesOn) {
 }
 
 TEST(FileInWindow, ALongJumpLoadsARunBlockThatHoldsIt) {
-  WindowedFile f(4 * kRun);
+  WindowedFile f(16 * kRun);  // the smallest file whose run blocks have the full size
   ASSERT_TRUE(reads_as(f.stream, f.data, kRun + 7, 3 * kPiece));
-  ASSERT_TRUE(reads_as(f.stream, f.data, 3 * kRun + 9, kRun - 9));  // to the end of the file
+  ASSERT_TRUE(reads_as(f.stream, f.data, 15 * kRun + 9, kRun - 9));  // to the end of the file
   cut_off_the_file(f.stream);
   StdCapture capture(false);
   EXPECT_TRUE(reads_as(f.stream, f.data, kRun, FILE_IN_WINDOW_RUN_START));
-  EXPECT_TRUE(reads_as(f.stream, f.data, 3 * kRun, kRun));
+  EXPECT_TRUE(reads_as(f.stream, f.data, 15 * kRun, kRun));
   EXPECT_EQ(capture.finish().err, "");
 }
 
@@ -397,8 +399,51 @@ TEST(FileInWindow, ASmallFileGetsNoMoreWindowThanItCanFill) {
   const size_t small = 567408;  // a small program: the piece cache is not full
   EXPECT_LT(windowFor(small), 3 * small);
   EXPECT_LT(windowFor(small), FILE_IN_WINDOW_SIZE);
-  EXPECT_EQ(windowFor(FILE_IN_WINDOW_PIECES * kPiece), FILE_IN_WINDOW_SIZE);
-  EXPECT_EQ(windowFor(8 * kRun), FILE_IN_WINDOW_SIZE);
+  EXPECT_LT(windowFor(FILE_IN_WINDOW_PIECES * kPiece), FILE_IN_WINDOW_SIZE);  // shorter run blocks
+  EXPECT_EQ(windowFor(16 * kRun), FILE_IN_WINDOW_SIZE);
+}
+
+TEST(FileInWindow, RunBlocksOfASmallFileAreASixteenthOfIt) {
+  EXPECT_EQ(file_in_window_run_size(100), 100u);
+  EXPECT_EQ(file_in_window_run_size(20000), FILE_IN_WINDOW_RUN_START);
+  EXPECT_EQ(file_in_window_run_size(567408), 32768u);
+  EXPECT_EQ(file_in_window_run_size(16 * 65536 - 1), 32768u);
+  EXPECT_EQ(file_in_window_run_size(16 * 65536), 65536u);
+  EXPECT_EQ(file_in_window_run_size(16 * kRun), kRun);
+  EXPECT_EQ(file_in_window_run_size(uint64_t(5) << 32), kRun);
+  // Read front to back, the file comes in run blocks that double up to that size.
+  WindowedFile f(40 * 16384 + 300);
+  const uint64_t runSize = file_in_window_run_size(f.data.size());
+  ASSERT_EQ(runSize, 32768u);
+  for (uint64_t pos = 0; pos < f.data.size(); pos += 700) {
+    const size_t length = static_cast<size_t>(std::min<uint64_t>(700, f.data.size() - pos));
+    ASSERT_TRUE(reads_as(f.stream, f.data, pos, length)) << pos;
+    EXPECT_LE(f.stream.window.runs[0].length, runSize);
+    EXPECT_LE(f.stream.window.runs[1].length, runSize);
+  }
+  EXPECT_EQ(f.stream.window.loads, 1 + (f.data.size() - 16384 + runSize - 1) / runSize);
+}
+
+TEST(FileInWindow, AZeroedWindowReadsAsALentOne) {
+  for (size_t size : {size_t{700}, 5 * kRun + 77, 20 * kRun}) {
+    OpenedFile lent(size), zeroed(size);
+    WindowMemory dirty(lent.stream), clean(zeroed.stream);
+    std::fill(dirty.words.begin(), dirty.words.end(), ~uint64_t(0));
+    file_in_stream_set_window(&lent.stream, dirty.bytes());
+    file_in_stream_set_zeroed_window(&zeroed.stream, clean.bytes());
+    std::mt19937 random(static_cast<uint32_t>(size));
+    uint64_t pos = 0;
+    for (int i = 0; i < 4000; ++i) {
+      uint64_t length = random() % 4 == 0 ? 1 + random() % 20000 : 1 + random() % 48;
+      if (random() % 3 == 0) pos = random() % size;
+      if (pos >= size) pos = 0;
+      length = std::min<uint64_t>(length, size - pos);
+      ASSERT_TRUE(reads_as(lent.stream, lent.data, pos, length)) << size << " " << i;
+      ASSERT_TRUE(reads_as(zeroed.stream, zeroed.data, pos, length)) << size << " " << i;
+      ASSERT_EQ(lent.stream.window.loads, zeroed.stream.window.loads) << size << " " << i;
+      pos += length;
+    }
+  }
 }
 
 TEST(FileInWindow, AnyMixOfRangesReadsASmallFile) {
@@ -682,6 +727,16 @@ TEST(FileOutStream, ASmallFileGetsASmallBuffer) {
   file_out_stream_space(&o, &room);
   EXPECT_EQ(room, 1000u);
   EXPECT_TRUE(file_stream_close(&o.base));
+  // Up to 16 buffers of the full size, a sixteenth of the file, but not less than the smallest.
+  constexpr uint32_t kFull = FILE_OUT_STREAM_BUFFER_SIZE;
+  const std::pair<uint64_t, uint32_t> sizes[] = {
+      {20000, FILE_STREAM_SCALED_MIN}, {567408, 32768}, {16 * kFull, kFull}, {uint64_t(3) << 32, kFull}};
+  for (const auto& [declared, buffer] : sizes) {
+    ASSERT_TRUE(file_out_stream_open(&o, dir.file("out").c_str(), declared));
+    file_out_stream_space(&o, &room);
+    EXPECT_EQ(room, buffer) << declared;
+    EXPECT_TRUE(file_stream_close(&o.base));
+  }
 }
 
 TEST(FileOutStream, AFailedBufferWriteIsReportedByTheCallerAndDropsTheBytes) {

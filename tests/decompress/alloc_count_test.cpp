@@ -48,11 +48,11 @@ void* malloc(size_t size) {
 }
 void* calloc(size_t n, size_t size) {
   note(n * size);
-  return __libc_calloc(n, size);
+  return refused(n * size) ? nullptr : __libc_calloc(n, size);
 }
 void* realloc(void* p, size_t size) {
   note(size);
-  return __libc_realloc(p, size);
+  return refused(size) ? nullptr : __libc_realloc(p, size);
 }
 void* memalign(size_t align, size_t size) {
   note(size);

@@ -20,8 +20,10 @@ typedef struct PatchListener PatchListener;
 #define HPATCH_LITE_OLD_SPANS 2
 /* How many of the last ranges taken from the spans are kept, a power of 2. */
 #define HPATCH_LITE_OLD_RECENT 4
-/* The most ranges taken before the listener is told of them. */
+/* The most ranges taken before the listener is told of them (a build may set it lower). */
+#ifndef HPATCH_LITE_OLD_TAKEN_MAX
 #define HPATCH_LITE_OLD_TAKEN_MAX ((uint32_t)1 << 30)
+#endif
 
 typedef struct PatchOldSpans {
   /* Kept by the listener: span i holds the old bytes [position[i], position[i] + length[i]) at

@@ -516,6 +516,7 @@ TEST(HpatchLitePatch, OldRangesTakenFromTheSpansAreToldInOrder) {
     if (i % 7 == 0) b.literal(bytes_of("lit"));
   }
   const uint32_t newSize = static_cast<uint32_t>(b.new_data().size());
+  bool fullBatch = false;
   for (uint32_t cacheSize : {40u, 1000u, 32768u}) {
     BodyRun plain(old, b.body());
     ASSERT_TRUE(plain.run(newSize, cacheSize));
@@ -539,6 +540,8 @@ TEST(HpatchLitePatch, OldRangesTakenFromTheSpansAreToldInOrder) {
       const ::PatchOldSpans& told = l.told[f];
       lends_up_to(l.lentBefore[f]);
       ASSERT_GT(told.taken, 0u);
+      ASSERT_LE(told.taken, HPATCH_LITE_OLD_TAKEN_MAX);
+      fullBatch = fullBatch || told.taken == HPATCH_LITE_OLD_TAKEN_MAX;
       ASSERT_LE(range + told.taken, plain.listener.readPositions.size());
       // Each range from the span that the rule names; lastTaken and the ends as they were taken.
       uint32_t last[HPATCH_LITE_OLD_SPANS] = {};
@@ -560,6 +563,10 @@ TEST(HpatchLitePatch, OldRangesTakenFromTheSpansAreToldInOrder) {
     EXPECT_GT(taken, 0u) << cacheSize;
     EXPECT_GT(l.lendCalls, 0u) << cacheSize;
     EXPECT_EQ(l.spans.taken, 0u) << cacheSize;
+  }
+  // The build with small batches (see CMakeLists.txt) must have filled some of them.
+  if (HPATCH_LITE_OLD_TAKEN_MAX <= 8) {
+    EXPECT_TRUE(fullBatch);
   }
 }
 

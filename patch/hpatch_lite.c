@@ -346,10 +346,17 @@ static hl_bool hpatch_lite_write_literal(hpatch_lite_TInput* in, hpatch_lite_TOu
   return hl_TRUE;
 }
 
-/* Tells the listener of the ranges taken from its spans. */
+/* Tells the listener of the ranges taken from its spans, and starts the next batch. */
 static void hpatch_lite_tell_taken(PatchListener* listener) {
-  if (listener->oldSpans != NULL && listener->oldSpans->taken > 0) {
-    listener->tookOld(listener);
+  PatchOldSpans* spans = listener->oldSpans;
+  unsigned i;
+  if (spans == NULL || spans->taken == 0) {
+    return;
+  }
+  listener->tookOld(listener);
+  spans->taken = 0;
+  for (i = 0; i < HPATCH_LITE_OLD_SPANS; ++i) {
+    spans->lastTaken[i] = 0;
   }
 }
 
@@ -374,7 +381,7 @@ static inline const hl_byte* hpatch_lite_old_bytes(PatchListener* listener, uint
         spans->taken = ++taken;
         spans->lastTaken[i] = taken;
         if (taken == HPATCH_LITE_OLD_TAKEN_MAX) {
-          listener->tookOld(listener);
+          hpatch_lite_tell_taken(listener);
         }
         return spans->bytes[i] + offset;
       }
@@ -497,9 +504,7 @@ hl_bool hpatch_lite_patch(PatchListener* listener, uint32_t newSize, hl_byte* ca
   out.size = 0;
   out.placed = 0;
   applied = hpatch_lite_apply(&out, newSize, cache, cacheSize);
-  if (listener->lendOld != NULL) {
-    hpatch_lite_tell_taken(listener);
-  }
+  hpatch_lite_tell_taken(listener);
   /* Bytes placed stay written, also when the patch failed. */
   return hpatch_lite_commit(&out) && applied;
 }

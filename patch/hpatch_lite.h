@@ -63,8 +63,8 @@ struct PatchListener {
    * before the first call) and valid until its next call. A range whose oldPos lies in a span, the
    * first such, and that this span holds whole, is taken from there instead, and counted in the
    * spans' record. tookOld is told of the ranges counted there before the next lendOld call, when
-   * HPATCH_LITE_OLD_TAKEN_MAX of them were taken and when the patch ends; it sets taken and
-   * lastTaken to 0. So the listener can account for every range in the order lendOld would have
+   * HPATCH_LITE_OLD_TAKEN_MAX of them were taken and when the patch ends; once it returns, the
+   * patch algorithm sets taken and lastTaken to 0. So the listener can account for every range in the order lendOld would have
    * seen them. */
   PatchOldSpans* oldSpans;
   void (*tookOld)(PatchListener* listener);

@@ -194,18 +194,15 @@ static const hl_byte* hpatchi_lend_old(PatchListener* listener, uint32_t oldPos,
 
 /* The ranges the patch algorithm took from the run blocks, told to the window as lends. */
 static void hpatchi_took_old(PatchListener* listener) {
-  PatchOldSpans* spans = &((TPatchiListener*)listener)->oldSpans;
+  TPatchiListener* self = (TPatchiListener*)listener;
+  const PatchOldSpans* spans = &self->oldSpans;
   uint64_t ends[FILE_IN_WINDOW_TRACKS];
   uint32_t kept = spans->taken < FILE_IN_WINDOW_TRACKS ? spans->taken : FILE_IN_WINDOW_TRACKS;
   uint32_t i;
   for (i = 0; i < kept; ++i) {
     ends[i] = spans->recentEnds[(spans->taken - kept + i) % HPATCH_LITE_OLD_RECENT];
   }
-  file_in_stream_took(((TPatchiListener*)listener)->oldStream, spans->taken, ends, spans->lastTaken);
-  spans->taken = 0;
-  for (i = 0; i < HPATCH_LITE_OLD_SPANS; ++i) {
-    spans->lastTaken[i] = 0;
-  }
+  file_in_stream_took(self->oldStream, spans->taken, ends, spans->lastTaken);
 }
 
 /* The new file's bytes go into its stream's buffer, which is written out whole when full; a

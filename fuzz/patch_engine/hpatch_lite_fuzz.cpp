@@ -78,8 +78,6 @@ struct Listener {
     for (uint32_t last : self->spans.lastTaken) {
       if (last > self->spans.taken) abort();
     }
-    self->spans.taken = 0;
-    for (uint32_t& last : self->spans.lastTaken) last = 0;
   }
   static hl_bool writeNew(PatchListener* l, const hl_byte* data, uint32_t size) {
     auto* self = reinterpret_cast<Listener*>(l);

@@ -87,8 +87,6 @@ void listener_took_old(PatchListener* listener) {
   auto* self = reinterpret_cast<MemoryListener*>(listener);
   self->told.push_back(self->spans);
   self->lentBefore.push_back(self->lendCalls);
-  self->spans.taken = 0;
-  for (uint32_t& last : self->spans.lastTaken) last = 0;
 }
 
 hl_bool listener_write_new(PatchListener* listener, const hl_byte* data, uint32_t size) {

@@ -161,7 +161,9 @@ TEST(LzmaEncoder, LargerDataFitsItsDictionaryDownToHalfAtMost) {
     const Bytes halved = encode();
     EXPECT_GE(dictionary(halved), 128u << 10) << two;
     EXPECT_LT(dictionary(halved), 256u << 10) << two;
-    if (two) EXPECT_EQ(lzma2_decode(halved, data.size()), data);
+    if (two) {
+      EXPECT_EQ(lzma2_decode(halved, data.size()), data);
+    }
     opt.fitDictionaryUpTo = data.size() - 1;
     const Bytes kept = encode();
     EXPECT_EQ(dictionary(kept), 256u << 10) << two;

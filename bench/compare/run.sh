@@ -42,20 +42,26 @@ HPATCHI="$BUILD/tools/hpatchi/hpatchi"
 source "$ROOT/bench/compare/pairs.sh"
 
 # own_pair: mkpatch as built from two commits of this repository (RelWithDebInfo, as shipped
-# with symbols).
+# with symbols): the first mkpatch and the one of the benchmark commit that added the sparse and
+# large pairs, so that every run measures the same pair (OWN_OLD_COMMIT and OWN_NEW_COMMIT choose
+# others).
 own_pair() {
   [ -s "$WORK/pairs/own.old" ] && [ -s "$WORK/pairs/own.new" ] && return 0
-  local first last
-  first=$(git -C "$ROOT" log --diff-filter=A --format=%h -- tools/mkpatch/main.cpp | tail -1)
-  last=$(git -C "$ROOT" rev-parse --short HEAD)
   local i=0
-  for c in "${OWN_OLD_COMMIT:-$first}" "${OWN_NEW_COMMIT:-$last}"; do
+  for c in "${OWN_OLD_COMMIT:-f4fd6e9}" "${OWN_NEW_COMMIT:-3ef96c4}"; do
     local side=old
     [ $i -eq 1 ] && side=new
     i=$((i + 1))
     local src="$WORK/own-$c"
     rm -rf "$src" && mkdir -p "$src"
     git -C "$ROOT" archive "$c" | tar -x -C "$src"
+    # The runner of those commits took its POSIX lock from wxWidgets, which their configuration
+    # looks for even when only mkpatch is built.
+    if grep -q wx-config "$src/app/runner/CMakeLists.txt" 2>/dev/null && ! command -v wx-config >/dev/null; then
+      $SUDO apt-get update -qq
+      DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+        wx3.2-headers libwxgtk3.2-dev
+    fi
     cmake -S "$src" -B "$src/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQR_BUILD_TESTS=OFF \
       -DQR_BUILD_BENCH=OFF >/dev/null && cmake --build "$src/build" -j2 --target mkpatch >/dev/null || {
       echo "skip own: commit $c does not build" >&2

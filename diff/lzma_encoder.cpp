@@ -237,19 +237,20 @@ uint32_t lzma_dict_size_for(size_t size, const LzmaOptions& options) {
 std::vector<uint8_t> lzma_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
   lzma_options_lzma opt;
   std::vector<uint8_t> stream = coded_stream(LZMA_FILTER_LZMA1, data, size, options, opt);
-  std::vector<uint8_t> out{5};
-  std::vector<uint8_t> props = props_of(LZMA_FILTER_LZMA1, opt, 5);
-  out.insert(out.end(), props.begin(), props.end());
-  out.insert(out.end(), stream.begin(), stream.end());
-  return out;
+  std::vector<uint8_t> head{5};
+  const std::vector<uint8_t> props = props_of(LZMA_FILTER_LZMA1, opt, 5);
+  head.insert(head.end(), props.begin(), props.end());
+  // In front of the stream in place: a body can be tens of megabytes, not worth a second copy.
+  stream.insert(stream.begin(), head.begin(), head.end());
+  return stream;
 }
 
 std::vector<uint8_t> lzma2_encode(const uint8_t* data, size_t size, const LzmaOptions& options) {
   lzma_options_lzma opt;
   std::vector<uint8_t> stream = coded_stream(LZMA_FILTER_LZMA2, data, size, options, opt);
-  std::vector<uint8_t> out = props_of(LZMA_FILTER_LZMA2, opt, 1);
-  out.insert(out.end(), stream.begin(), stream.end());
-  return out;
+  const std::vector<uint8_t> props = props_of(LZMA_FILTER_LZMA2, opt, 1);
+  stream.insert(stream.begin(), props.begin(), props.end());  // in place, as above
+  return stream;
 }
 
 }  // namespace hldiff

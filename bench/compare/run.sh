@@ -57,10 +57,8 @@ own_pair() {
     git -C "$ROOT" archive "$c" | tar -x -C "$src"
     # The runner of those commits took its POSIX lock from wxWidgets, which their configuration
     # looks for even when only mkpatch is built.
-    if grep -q wx-config "$src/app/runner/CMakeLists.txt" 2>/dev/null && ! command -v wx-config >/dev/null; then
-      $SUDO apt-get update -qq
-      DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
-        wx3.2-headers libwxgtk3.2-dev
+    if grep -q wx-config "$src/app/runner/CMakeLists.txt" 2>/dev/null; then
+      bash "$ROOT/scripts/install-deps.sh" wx3.2-headers libwxgtk3.2-dev
     fi
     # The symbols name the source folder; mapped to ".", the pair's bytes do not depend on where
     # the benchmark runs.

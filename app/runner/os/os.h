@@ -1,13 +1,23 @@
 // The one boundary between the runner's logic and the operating system.
-// Everything here has a POSIX implementation (os_posix.cpp) and a Win32 one (os_win32.cpp).
+// Everything here has a POSIX implementation (os_posix.cpp, files_posix.cpp, ...) and a Win32 one
+// (os_win32.cpp, files_win32.cpp, ...).
+//
+// Paths are UTF-8 text everywhere in the runner; each call here converts them for the system
+// (UTF-16 on Windows, taken as they are on POSIX). No path is ever held in an ANSI code page.
+//
+// Errors: the file-system operations report failure through a false (or empty) result and a
+// std::error_code out-parameter holding the system's cause; nothing here throws. The runner's
+// logic turns them into log lines; only the spec's guarded update step lets exceptions travel.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace runner::os {
 
@@ -17,8 +27,8 @@ constexpr char kPathSeparator = '\\';
 constexpr char kPathSeparator = '/';
 #endif
 
-// The user's roaming application-data folder, created when missing; nothing when the
-// system cannot name one, or (on Windows) when no narrow path names it.
+// The user's roaming application-data folder, created when missing; nothing when the system
+// cannot name one.
 std::optional<std::string> RoamingFolder();
 
 // True when a failed file-system lookup means that nothing is there: the generic "no such
@@ -26,12 +36,16 @@ std::optional<std::string> RoamingFolder();
 // network path or an invalid name.
 bool IsNotFoundError(const std::error_code& error);
 
-// `path`, one of the runner's own paths, as the patch engine reads paths: in UTF-8. On Windows
-// the runner's paths are in the ANSI code page; elsewhere they are passed on as they are.
-std::string PatchEnginePath(const std::string& path);
+// True when a failed rename or removal may succeed once another process lets go of the file:
+// a sharing or lock violation, access denied, a read-only file (Windows); a busy file (POSIX).
+bool IsBusyError(const std::error_code& error);
 
-// The full path of the running executable.
+// The full path of the running executable, however long.
 std::string OwnExecutablePath();
+
+// True when the runner runs with more rights than the user who owns the data folder has
+// (an elevated token on Windows; set-user-ID, effective and real user differing, on POSIX).
+bool IsProcessElevated();
 
 // Sets a variable in the process environment, inherited by every child started later.
 void SetEnvironment(const std::string& name, const std::string& value);
@@ -41,7 +55,8 @@ class ChildProcess {
  public:
   // Starts `executable` with one switch (e.g. "--runner"), no shell in between, with the
   // runner's environment and working directory. Returns nothing when it cannot be started.
-  static std::unique_ptr<ChildProcess> Start(const std::string& executable, const std::string& switchText);
+  static std::unique_ptr<ChildProcess> Start(const std::string& executable,
+                                             const std::string& switchText);
 
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -49,6 +64,9 @@ class ChildProcess {
 
   // Waits, without a time limit, until the application first waits for input.
   void WaitForFirstIdle();
+  // Gives the focus to the application's own top-level window with exactly this title, if it
+  // has one.
+  void FocusWindow(const std::string& title);
   // Waits, without a time limit, until the application has ended.
   void WaitForExit();
 
@@ -59,43 +77,36 @@ class ChildProcess {
   std::unique_ptr<Handles> m_handles;
 };
 
-// Gives the focus to the top-level window with exactly this title, if there is one.
-void FocusWindow(const std::string& title);
-
-// How a probe run ended. `captured`: the child ran and ended within the time limit.
-// `timedOut`: it was still running, or its output still open, at the limit; it was killed.
-// `notAProgram`: the executable is missing or the system cannot run it. `pipeFailed` and
-// `startFailed`: the system could not provide the pipe or the process this time (resources
-// exhausted, the file busy); nothing is known about the executable then.
-enum class CaptureResult { captured, timedOut, notAProgram, pipeFailed, startFailed };
+// How a probe run ended.
+// `captured`: the child ran and ended within the time limit; `output` holds what it wrote up to
+//   then (a child that has ended is judged by that, whatever still holds the pipe open).
+// `timedOut`: it was still running at the limit; it was stopped, with whatever it started.
+// `notAProgram`: the file is missing or is not a program the system can run.
+// `pipeFailed`, `startFailed`: the system would not run it this time for a reason that is not
+//   about the file (no resources, an argument list too long, the file busy, access denied or a
+//   policy refusal on Windows); nothing is known about the executable then.
+enum class CaptureResult {
+  captured,
+  timedOut,
+  notAProgram,
+  pipeFailed,
+  startFailed
+};
 
 // Runs `executable` with one switch, standard output and standard error both into one pipe
 // (standard input the null device on POSIX, none on Windows). Keeps the first `keep` bytes of
-// what it writes, each read up to its first NUL byte, in `output`, and reads and discards the
-// rest until the pipe closes and the child has ended. A child that has not got that far within
-// `limit` is killed (on POSIX with the process group it leads) and reaped.
-CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::size_t keep,
-                            std::chrono::milliseconds limit, std::string& output);
+// what it writes, each read up to its first NUL byte, in `output`; once it has written that much
+// it is stopped and counts as captured. The clock of `limit` starts once the child runs. The child
+// and everything it started are stopped before this returns.
+CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText,
+                            std::size_t keep, std::chrono::milliseconds limit, std::string& output);
 
 // Makes the process fit to run whatever it was started with: on POSIX, standard input, output
 // and error that were closed are opened on the null device (before any other file can take
 // their numbers), and SIGPIPE and SIGXFSZ are ignored, so a closed reader or a file size limit
-// fails the write instead of ending the runner. Children get the signals' defaults back.
+// fails the write instead of ending the runner. Children get the signals' defaults back. On
+// Windows, DLLs are looked up in System32 only.
 void PrepareProcess();
-
-// Forces the content of a written file to the disk. Throws std::filesystem::filesystem_error.
-void FlushFileToDisk(const std::string& path);
-
-// Replaces `target` with `source` in one atomic step, durably. Throws
-// std::filesystem::filesystem_error; on failure `target` is as it was.
-void ReplaceFileAtomically(const std::string& source, const std::string& target);
-
-// Makes the entries made or removed in `folder` so far durable. Throws
-// std::filesystem::filesystem_error.
-void FlushFolder(const std::string& folder);
-
-// Gives `path` the same permission to be executed as `model` has.
-void CopyExecutePermission(const std::string& model, const std::string& path);
 
 }  // namespace runner::os
 
@@ -104,20 +115,57 @@ void CopyExecutePermission(const std::string& model, const std::string& path);
 // through a link, reads only regular files and creates every file of its own afresh.
 // Implemented in files_posix.cpp / files_win32.cpp and sha256_posix.cpp / sha256_win32.cpp.
 
-#include <cstdint>
-#include <system_error>
-
 namespace runner::os {
 
 enum class EntryKind {
   absent,        // nothing at the path
   regularFile,   // a regular file, not reached through a link
-  other,         // a link, a folder, a FIFO, a device or anything else
+  other,         // a link, a junction, a folder, a FIFO, a device or anything else
   unexaminable,  // the system could not say (a link loop, a name too long, no access)
 };
 
 // What stands at `path` itself; a link is never followed. `error` tells why for unexaminable.
+// On Windows only name surrogates (symbolic links, junctions) count as links: a deduplicated or
+// cloud placeholder file is a regular file.
 EntryKind ExamineEntry(const std::string& path, std::error_code& error);
+
+// What makes one file that one file: device and file number.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t file = 0;
+  bool operator==(const FileIdentity& other) const {
+    return device == other.device && file == other.file;
+  }
+  bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+
+// The identity of the regular file standing at `path` itself (a link is not followed); nothing
+// when no regular file stands there.
+std::optional<FileIdentity> IdentityAt(const std::string& path, std::error_code& error);
+
+// True when something stands at `path`, links followed: the spec's existence test. An error
+// other than "not found" is reported in `error` (and the answer is true).
+bool PathExists(const std::string& path, std::error_code& error);
+
+// Creates `folder` and every missing folder above it.
+bool CreateFolders(const std::string& folder, std::error_code& error);
+
+// The names in `folder` (not "." and ".."); nothing when it cannot be listed.
+std::optional<std::vector<std::string>> ListFolder(const std::string& folder,
+                                                   std::error_code& error);
+
+// Renames `source` to `target` in one atomic, durable step; a file at `target` is replaced
+// (itself, never through a link). Fails when `target` is a folder.
+bool RenameEntry(const std::string& source, const std::string& target, std::error_code& error);
+
+// Removes the file or link at `path` itself (an empty folder too); absent is an error here.
+bool RemoveEntryItself(const std::string& path, std::error_code& error);
+
+// Makes the entries made or removed in `folder` so far durable.
+bool FlushFolder(const std::string& folder, std::error_code& error);
+
+// Clears the read-only attribute of the file at `path` itself (Windows); nothing on POSIX.
+void ClearReadOnly(const std::string& path);
 
 // One open file. Owns the descriptor or handle until it is destroyed.
 class DataFile {
@@ -126,11 +174,18 @@ class DataFile {
   // cannot hold the runner), and checks after opening that it is a regular file. Nothing when it
   // is absent or anything else; `kind` then says what stands there and `error` why. While it is
   // open, nobody else can write, rename or remove it on Windows.
-  static std::unique_ptr<DataFile> OpenRegular(const std::string& path, bool forWriting, EntryKind& kind,
-                                               std::error_code& error);
+  static std::unique_ptr<DataFile> OpenRegular(const std::string& path, bool forWriting,
+                                               EntryKind& kind, std::error_code& error);
   // Creates a new file for reading and writing, exclusively: it fails when anything at all
-  // stands at `path`, a link included, so nothing is ever written through a link.
-  static std::unique_ptr<DataFile> CreateNew(const std::string& path, std::error_code& error);
+  // stands at `path`, a link included, so nothing is ever written through a link. Only the owner
+  // may read and write it (0600; 0700 when `executable`), whatever the umask says.
+  static std::unique_ptr<DataFile> CreateNew(const std::string& path, bool executable,
+                                             std::error_code& error);
+  // Opens a log file for appending, creating it (0600) when missing. Refuses, with `kind` other,
+  // a link, anything but a regular file, and a file with more than one name (a hard link to a
+  // file elsewhere).
+  static std::unique_ptr<DataFile> OpenLog(const std::string& path, EntryKind& kind,
+                                           std::error_code& error);
 
   DataFile(const DataFile&) = delete;
   DataFile& operator=(const DataFile&) = delete;
@@ -140,16 +195,25 @@ class DataFile {
   uint64_t Size(std::error_code& error) const;
   // Reads up to `count` bytes from the current position; 0 at the end. False on a read error.
   bool Read(void* buffer, size_t& count, std::error_code& error);
+  // Reads up to `count` bytes at `position`, without moving the current position; fewer only at
+  // the end of the file. False on a read error.
+  bool ReadAt(uint64_t position, void* buffer, size_t& count, std::error_code& error);
   // Writes all `count` bytes at the current position. False (with the cause) otherwise.
   bool Write(const void* buffer, size_t count, std::error_code& error);
   // Moves the position back to the start.
   bool Rewind(std::error_code& error);
   // Forces the content to the disk.
   bool FlushToDisk(std::error_code& error);
-  // Gives the file the same permission to be executed as the file at `model` has.
-  void CopyExecutePermissionFrom(const std::string& model);
+  // This file's identity.
+  std::optional<FileIdentity> Identity(std::error_code& error) const;
+  // Moves this open file to `target`, replacing a regular file standing there, in one atomic,
+  // durable step (through the handle on Windows, so the file moved is this one). Afterwards the
+  // file's path is `target`. The caller checks with IdentityAt that `target` names this file.
+  bool MoveTo(const std::string& target, std::error_code& error);
+  // The path the file was opened or moved under.
+  const std::string& Path() const { return m_path; }
   // A path by which a later open, by this process, reaches this very file while it stays open,
-  // whatever is renamed or linked in its place meanwhile.
+  // whatever is renamed or linked in its place meanwhile (the path itself where none exists).
   std::string PathWhileOpen() const;
 
   struct Handle;
@@ -158,6 +222,29 @@ class DataFile {
   DataFile(std::unique_ptr<Handle> handle, std::string path);
   std::unique_ptr<Handle> m_handle;
   std::string m_path;
+};
+
+// An exclusive lock on the file at `path`, held until the object is destroyed (flock on POSIX,
+// a handle without sharing on Windows); the file is created when missing and never removed.
+class FileLock {
+ public:
+  enum class Outcome {
+    taken,
+    heldByAnother,
+    failed
+  };
+  // Tries once, without waiting. `kind` says what stands at `path` when it is no regular file.
+  static std::unique_ptr<FileLock> TryTake(const std::string& path, Outcome& outcome,
+                                           EntryKind& kind, std::error_code& error);
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock();
+
+  struct Handle;
+
+ private:
+  explicit FileLock(std::unique_ptr<Handle> handle);
+  std::unique_ptr<Handle> m_handle;
 };
 
 // The bytes free for this user on the file system that holds `folder`; nothing when unknown.

@@ -24,8 +24,6 @@ extern char** environ;
 namespace runner::os {
 namespace {
 
-std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
-
 // Closes a descriptor when it goes out of scope.
 class FileDescriptor {
  public:
@@ -102,7 +100,8 @@ int Spawn(const std::string& executable, const std::string& switchText, SpawnAct
 // A start that failed for want of resources, or on a file being written, says nothing about
 // the executable; any other failure means the system cannot run it.
 bool IsPassingShortage(int error) {
-  return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM || error == ETXTBSY;
+  return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM || error == ETXTBSY ||
+         error == E2BIG;
 }
 
 void WaitForChild(pid_t pid) {
@@ -111,39 +110,42 @@ void WaitForChild(pid_t pid) {
   }
 }
 
-// A probe child: killed with its process group and reaped when it is given up on.
+// A probe child: killed with its process group, and reaped, when the probe is done with it.
 class ProbeChild {
  public:
   explicit ProbeChild(pid_t pid) : m_pid(pid) {}
   ProbeChild(const ProbeChild&) = delete;
   ProbeChild& operator=(const ProbeChild&) = delete;
+  // Whatever the child started in its group and left holding the pipe goes with it.
   ~ProbeChild() {
-    if (m_reaped) return;
     ::kill(-m_pid, SIGKILL);
+    if (m_reaped) return;
     ::kill(m_pid, SIGKILL);
     WaitForChild(m_pid);
   }
 
-  // True once the child has ended (and is reaped) before `deadline`.
-  bool EndsBefore(std::chrono::steady_clock::time_point deadline) {
-    auto pause = std::chrono::milliseconds(1);
-    for (;;) {
-      int status = 0;
-      const pid_t found = ::waitpid(m_pid, &status, WNOHANG);
-      if (found == m_pid || (found < 0 && errno != EINTR)) {
-        m_reaped = true;
-        return true;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(pause);
-      pause = std::min(pause * 2, std::chrono::milliseconds(20));
-    }
+  // True once the child has ended (it is reaped then).
+  bool HasEnded() {
+    if (m_reaped) return true;
+    int status = 0;
+    pid_t found;
+    do {
+      found = ::waitpid(m_pid, &status, WNOHANG);
+    } while (found < 0 && errno == EINTR);
+    m_reaped = found == m_pid || found < 0;
+    return m_reaped;
   }
 
  private:
   pid_t m_pid;
   bool m_reaped = false;
 };
+
+// Appends what one read gave, up to its first NUL byte, as the probe reads it, to the kept bytes.
+void Keep(const char* buffer, std::size_t count, std::size_t keep, std::string& output) {
+  const std::size_t piece = ::strnlen(buffer, count);
+  if (output.size() < keep) output.append(buffer, std::min(piece, keep - output.size()));
+}
 
 }  // namespace
 
@@ -169,13 +171,19 @@ bool IsNotFoundError(const std::error_code& error) {
   return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
 }
 
-std::string PatchEnginePath(const std::string& path) { return path; }
+// Nothing on a POSIX file system waits for another process to let go of a file.
+bool IsBusyError(const std::error_code& error) {
+  return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
+}
 
 std::string OwnExecutablePath() {
   std::error_code error;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
   return error ? std::string() : self.string();
 }
+
+// A set-user-ID runner works on the data folder of the user who started it, with another's rights.
+bool IsProcessElevated() { return ::geteuid() != ::getuid(); }
 
 void SetEnvironment(const std::string& name, const std::string& value) { ::setenv(name.c_str(), value.c_str(), 1); }
 
@@ -207,11 +215,10 @@ void ChildProcess::WaitForExit() {
 }
 
 // No window system is addressed on POSIX.
-void FocusWindow(const std::string&) {}
+void ChildProcess::FocusWindow(const std::string&) {}
 
 CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::size_t keep,
                             std::chrono::milliseconds limit, std::string& output) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return CaptureResult::pipeFailed;
   FileDescriptor readEnd(ends[0]);
@@ -229,28 +236,43 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
   pid_t pid = -1;
   if (const int error = Spawn(executable, switchText, actions, attributes, pid); error != 0)
     return IsPassingShortage(error) ? CaptureResult::startFailed : CaptureResult::notAProgram;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   ProbeChild child(pid);
-  // Reading ends once every writer, the child and whatever it handed the pipe to, is gone.
   writeEnd.Close();
   nullDevice.Close();
+  // Read without waiting: once the child has ended, what it wrote is all there is, even while a
+  // process it started still holds the pipe open.
+  ::fcntl(readEnd.Get(), F_SETFL, ::fcntl(readEnd.Get(), F_GETFL) | O_NONBLOCK);
 
   char buffer[4096];
+  auto pause = std::chrono::milliseconds(1);
+  bool pipeOpen = true;
   for (;;) {
+    // Whether it has ended is asked before the pipe is read, so the read after it takes all it wrote.
+    const bool ended = child.HasEnded();
+    // A child that writes without pause is read in bounded passes, so the clock is still looked at.
+    for (int reads = 0; pipeOpen && reads < 256; ++reads) {
+      const ssize_t count = ::read(readEnd.Get(), buffer, sizeof buffer - 1);
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) {
+        pipeOpen = count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        break;
+      }
+      Keep(buffer, static_cast<std::size_t>(count), keep, output);
+    }
+    // More than it keeps is already a wrong answer, whatever else the child would write.
+    if (ended || output.size() >= keep) return CaptureResult::captured;
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return CaptureResult::timedOut;
-    pollfd readable{readEnd.Get(), POLLIN, 0};
-    const int ready = ::poll(&readable, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-    if (ready < 0 && errno != EINTR) break;
-    if (ready <= 0) continue;
-    const ssize_t count = ::read(readEnd.Get(), buffer, sizeof buffer - 1);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    // Up to the first NUL byte of each read, as the probe reads it.
-    const std::size_t piece = ::strnlen(buffer, static_cast<std::size_t>(count));
-    if (output.size() < keep) output.append(buffer, std::min(piece, keep - output.size()));
+    const auto wait = std::min(pause, left);
+    if (pipeOpen) {
+      pollfd readable{readEnd.Get(), POLLIN, 0};
+      ::poll(&readable, 1, static_cast<int>(wait.count()));
+    } else {
+      std::this_thread::sleep_for(wait);
+    }
+    pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }
-  readEnd.Close();
-  return child.EndsBefore(deadline) ? CaptureResult::captured : CaptureResult::timedOut;
 }
 
 void PrepareProcess() {
@@ -270,33 +292,6 @@ void PrepareProcess() {
     ::signal(signal, SIG_IGN);
     sigaddset(&g_ignoredSignals, signal);
   }
-}
-
-void FlushFileToDisk(const std::string& path) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.Get() < 0 || ::fsync(file.Get()) != 0)
-    throw std::filesystem::filesystem_error("fsync", path, LastError());
-}
-
-void FlushFolder(const std::string& folder) {
-  const std::string name = folder.empty() ? std::string(".") : folder;
-  FileDescriptor directory(::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (directory.Get() < 0 || ::fsync(directory.Get()) != 0)
-    throw std::filesystem::filesystem_error("fsync", name, LastError());
-}
-
-void ReplaceFileAtomically(const std::string& source, const std::string& target) {
-  if (::rename(source.c_str(), target.c_str()) != 0)
-    throw std::filesystem::filesystem_error("rename", source, target, LastError());
-  // The rename itself must reach the disk before anything that depends on it.
-  FlushFolder(std::filesystem::path(target).parent_path().string());
-}
-
-void CopyExecutePermission(const std::string& model, const std::string& path) {
-  namespace fs = std::filesystem;
-  const fs::perms execute = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
-  const fs::perms wanted = fs::status(model).permissions() & execute;
-  fs::permissions(path, wanted, fs::perm_options::add);
 }
 
 }  // namespace runner::os

@@ -1,25 +1,19 @@
-// Win32 side of the OS boundary: shell folder, CreateProcessA, the probe's anonymous pipe.
+// Win32 side of the OS boundary: the known roaming folder, CreateProcessW, the probe's pipe and
+// job.
 #include "app/runner/os/os.h"
-#include "app/runner/os/wide_text_win32.h"
 
 #include <windows.h>
+#include <knownfolders.h>
 #include <shlobj.h>
-
-#include <fcntl.h>
-#include <io.h>
-#include <share.h>
-#include <sys/stat.h>
 #include <stdlib.h>
 
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <vector>
+
+#include "app/runner/os/wide_text_win32.h"
 
 namespace runner::os {
 namespace {
-
-std::error_code LastError() { return std::error_code(static_cast<int>(::GetLastError()), std::system_category()); }
 
 // Closes a kernel handle when it goes out of scope.
 class Handle {
@@ -40,66 +34,100 @@ class Handle {
 };
 
 // The path goes in quotes so that a folder name with a space cannot start another program.
-std::vector<char> CommandLine(const std::string& executable, const std::string& switchText) {
-  const std::string line = "\"" + executable + "\" " + switchText;
-  return std::vector<char>(line.begin(), line.end() + 1);
-}
-
-// The wide text in `codePage`; nothing when a character has no exact counterpart there.
-std::optional<std::string> Narrow(const wchar_t* wide, UINT codePage) {
-  BOOL lossy = FALSE;
-  // The UTF-8 code page has every character and takes no loss report.
-  BOOL* lossReport = codePage == CP_UTF8 ? nullptr : &lossy;
-  const DWORD flags = codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-  const int length = ::WideCharToMultiByte(codePage, flags, wide, -1, nullptr, 0, nullptr, lossReport);
-  if (length <= 0 || lossy) return std::nullopt;
-  std::string narrow(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(codePage, flags, wide, -1, narrow.data(), length, nullptr, nullptr);
-  narrow.resize(static_cast<size_t>(length - 1));
-  return narrow;
+// Nothing when the path is no UTF-8.
+std::optional<std::vector<wchar_t>> CommandLine(const std::string& executable,
+                                                const std::string& switchText) {
+  const std::optional<std::wstring> line = Widen("\"" + executable + "\" " + switchText);
+  if (!line) return std::nullopt;
+  return std::vector<wchar_t>(line->c_str(), line->c_str() + line->size() + 1);
 }
 
 }  // namespace
 
 std::optional<std::string> RoamingFolder() {
-  wchar_t folder[MAX_PATH] = {};
-  // 0x801A: roaming application data, created when missing.
-  if (::SHGetFolderPathW(nullptr, 0x801A, nullptr, 0, folder) < 0) return std::nullopt;
-  // Every later use reads narrow paths in the ANSI code page. A folder name that code page
-  // cannot spell is reached through its short (8.3) name; without one there is no narrow path
-  // that names the folder the shell returned.
-  if (std::optional<std::string> narrow = Narrow(folder, CP_ACP)) return narrow;
-  wchar_t shortFolder[MAX_PATH] = {};
-  const DWORD length = ::GetShortPathNameW(folder, shortFolder, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::nullopt;
-  return Narrow(shortFolder, CP_ACP);
+  PWSTR folder = nullptr;
+  const HRESULT result =
+      ::SHGetKnownFolderPath(FOLDERID_RoamingAppData, KF_FLAG_CREATE, nullptr, &folder);
+  std::optional<std::string> narrow;
+  if (SUCCEEDED(result) && folder != nullptr) narrow = Narrow(folder, std::wcslen(folder));
+  ::CoTaskMemFree(folder);
+  if (narrow && narrow->empty()) return std::nullopt;
+  return narrow;
 }
 
 bool IsNotFoundError(const std::error_code& error) {
-  if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) return true;
+  if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory)
+    return true;
   const int code = error.value();
   return error.category() == std::system_category() &&
-         (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_BAD_NETPATH ||
-          code == ERROR_INVALID_NAME);
+         (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+          code == ERROR_BAD_NETPATH || code == ERROR_INVALID_NAME);
 }
 
-std::string PatchEnginePath(const std::string& path) {
-  const std::wstring wide = Widen(path);
-  if (wide.empty()) return path;
-  return Narrow(wide.c_str(), CP_UTF8).value_or(path);
+// A scanner, an indexer or a backup program holding the file: it lets go within moments. Access
+// denied is among them: it is also what a file pending deletion and a read-only file answer.
+bool IsBusyError(const std::error_code& error) {
+  if (error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy)
+    return true;
+  if (error.category() != std::system_category()) return false;
+  switch (error.value()) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_USER_MAPPED_FILE:
+    case ERROR_DELETE_PENDING:
+    case ERROR_DRIVE_LOCKED:
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string OwnExecutablePath() {
-  char buffer[MAX_PATH] = {};
-  const DWORD length = ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-  return std::string(buffer, length);
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return std::string();
+    // A path that filled the buffer may have been cut: asked again with room to spare.
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      break;
+    }
+    if (buffer.size() >= 0x10000) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+  return Narrow(buffer).value_or(std::string());
 }
 
-void SetEnvironment(const std::string& name, const std::string& value) { ::_putenv_s(name.c_str(), value.c_str()); }
+// Elevated: the full token of a user who otherwise runs with a limited one (UAC). With UAC off
+// (the default elevation type) every process of the user has the same rights, so nothing differs.
+bool IsProcessElevated() {
+  Handle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Receive())) return false;
+  TOKEN_ELEVATION elevation = {};
+  TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+  DWORD size = 0;
+  if (!::GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof elevation, &size) ||
+      !::GetTokenInformation(token.Get(), TokenElevationType, &type, sizeof type, &size))
+    return false;
+  return elevation.TokenIsElevated != 0 && type == TokenElevationTypeFull;
+}
+
+// The system's environment block is what CreateProcessW hands on; the C runtime keeps a copy of
+// its own, for getenv in this process.
+void SetEnvironment(const std::string& name, const std::string& value) {
+  const std::optional<std::wstring> wideName = Widen(name);
+  const std::optional<std::wstring> wideValue = Widen(value);
+  if (!wideName || !wideValue) return;
+  ::SetEnvironmentVariableW(wideName->c_str(), wideValue->c_str());
+  ::_wputenv((*wideName + L"=" + *wideValue).c_str());
+}
 
 struct ChildProcess::Handles {
   Handle process;
   Handle thread;
+  DWORD processId = 0;
 };
 
 ChildProcess::ChildProcess(std::unique_ptr<Handles> handles) : m_handles(std::move(handles)) {}
@@ -109,17 +137,20 @@ ChildProcess::~ChildProcess() {
   m_handles->thread.Close();
 }
 
-std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& executable, const std::string& switchText) {
-  std::vector<char> commandLine = CommandLine(executable, switchText);
-  STARTUPINFOA startup = {};
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& executable,
+                                                  const std::string& switchText) {
+  std::optional<std::vector<wchar_t>> commandLine = CommandLine(executable, switchText);
+  if (!commandLine) return nullptr;
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started = {};
-  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &started))
+  if (!::CreateProcessW(nullptr, commandLine->data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &started))
     return nullptr;
   auto handles = std::make_unique<Handles>();
   *handles->process.Receive() = started.hProcess;
   *handles->thread.Receive() = started.hThread;
+  handles->processId = started.dwProcessId;
   return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(handles)));
 }
 
@@ -127,31 +158,86 @@ void ChildProcess::WaitForFirstIdle() { ::WaitForInputIdle(m_handles->process.Ge
 
 void ChildProcess::WaitForExit() { ::WaitForSingleObject(m_handles->process.Get(), INFINITE); }
 
-// SetFocus acts only on the calling thread's own windows, and the application's window is another
-// process's: it is brought to the foreground first, which does give it the focus.
-void FocusWindow(const std::string& title) {
-  const HWND window = ::FindWindowW(nullptr, Widen(title).c_str());
-  if (window != nullptr) ::SetForegroundWindow(window);
-  ::SetFocus(window);
+namespace {
+
+struct WindowSearch {
+  DWORD processId;
+  std::wstring title;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK TakeWindowOfProcess(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<WindowSearch*>(parameter);
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(window, &owner);
+  if (owner != search->processId) return TRUE;
+  const int length = ::GetWindowTextLengthW(window);
+  if (length != static_cast<int>(search->title.size())) return TRUE;
+  std::wstring title(static_cast<size_t>(length) + 1, L'\0');
+  title.resize(static_cast<size_t>(::GetWindowTextW(window, title.data(), length + 1)));
+  if (title != search->title) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+}  // namespace
+
+// Only the application's own window: another program's window may carry the same title. SetFocus
+// acts on the calling thread's windows only, so the window is brought to the foreground, which
+// gives it the focus; SetFocus is kept for the systems that let it through.
+void ChildProcess::FocusWindow(const std::string& title) {
+  std::optional<std::wstring> wideTitle = Widen(title);
+  if (!wideTitle) return;
+  WindowSearch search{m_handles->processId, std::move(*wideTitle)};
+  ::EnumWindows(TakeWindowOfProcess, reinterpret_cast<LPARAM>(&search));
+  if (search.found == nullptr) return;
+  ::SetForegroundWindow(search.found);
+  ::SetFocus(search.found);
 }
 
 namespace {
 
-// A start that failed for want of resources, or on a file another process holds, says nothing
-// about the executable; any other failure means the system cannot run it.
-bool IsPassingShortage(DWORD error) {
+// Codes that MinGW-w64's winerror.h does not name.
+constexpr DWORD kVirusInfected = 225;
+constexpr DWORD kVirusDeleted = 226;
+constexpr DWORD kInvalidImageHash = 577;
+constexpr DWORD kElevationRequired = 740;
+constexpr DWORD kAccessDisabledNoSaferUiByPolicy = 786;
+
+// A start refused for a reason that is not about the file: no resources, the file held by
+// another process, an access or policy refusal, a virus scanner's verdict, elevation wanted.
+// The executable may run another time, or for someone else.
+bool IsRefusalNotAboutTheFile(DWORD error) {
   switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_ACCESS_DISABLED_BY_POLICY:
+    case kAccessDisabledNoSaferUiByPolicy:
+    case kVirusInfected:
+    case kVirusDeleted:
+    case kElevationRequired:
+    case kInvalidImageHash:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_DELETE_PENDING:
     case ERROR_TOO_MANY_OPEN_FILES:
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
+    case ERROR_NOT_ENOUGH_QUOTA:
     case ERROR_NO_SYSTEM_RESOURCES:
     case ERROR_NONPAGED_SYSTEM_RESOURCES:
     case ERROR_PAGED_SYSTEM_RESOURCES:
+    case ERROR_WORKING_SET_QUOTA:
+    case ERROR_PAGEFILE_QUOTA:
     case ERROR_COMMITMENT_LIMIT:
+    case ERROR_MAX_THRDS_REACHED:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_NOT_READY:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_UNEXP_NET_ERR:
       return true;
     default:
+      // A missing file or folder, a bad image (ERROR_BAD_EXE_FORMAT, ERROR_INVALID_EXE_SIGNATURE,
+      // ERROR_EXE_MACHINE_TYPE_MISMATCH, ERROR_EXE_MARKED_INVALID, ERROR_BAD_FORMAT ...).
       return false;
   }
 }
@@ -174,8 +260,8 @@ class InheritedHandle {
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_buffer.data());
     if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
     // The list keeps the address of m_handle, which lives as long as the list.
-    if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &m_handle, sizeof m_handle,
-                                     nullptr, nullptr)) {
+    if (!::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &m_handle,
+                                     sizeof m_handle, nullptr, nullptr)) {
       ::DeleteProcThreadAttributeList(list);
       return;
     }
@@ -194,14 +280,33 @@ class InheritedHandle {
   LPPROC_THREAD_ATTRIBUTE_LIST m_list = nullptr;
 };
 
+// The error mode a probe child starts with, inherited from this process for the one
+// CreateProcessW call: a staged executable that lacks a DLL, or crashes, ends without a dialog
+// that would wait for a user who is not looking.
+class QuietErrorMode {
+ public:
+  QuietErrorMode()
+      : m_previous(::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX |
+                                  SEM_NOGPFAULTERRORBOX)) {
+    ::SetErrorMode(m_previous | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX |
+                   SEM_NOGPFAULTERRORBOX);
+  }
+  QuietErrorMode(const QuietErrorMode&) = delete;
+  QuietErrorMode& operator=(const QuietErrorMode&) = delete;
+  ~QuietErrorMode() { ::SetErrorMode(m_previous); }
+
+ private:
+  UINT m_previous;
+};
+
 // Stops every process of `job` and waits, for at most a second, until they are all gone:
 // the image of a running program cannot be removed. False when the job could not be stopped.
 bool StopJob(HANDLE job) {
   if (!::TerminateJobObject(job, 1)) return false;
   for (int wait = 0; wait < 100; ++wait) {
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
-    if (!::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting,
-                                     nullptr) ||
+    if (!::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                     sizeof accounting, nullptr) ||
         accounting.ActiveProcesses == 0)
       break;
     ::Sleep(10);
@@ -209,105 +314,130 @@ bool StopJob(HANDLE job) {
   return true;
 }
 
+// Appends what one read gave, up to its first NUL byte, as the probe reads it, to the kept bytes.
+void Keep(const char* buffer, std::size_t count, std::size_t keep, std::string& output) {
+  const std::size_t piece = ::strnlen(buffer, count);
+  if (output.size() < keep)
+    output.append(buffer, piece < keep - output.size() ? piece : keep - output.size());
+}
+
+// Reads what the pipe holds now, in a bounded number of reads, so that a child writing without
+// pause does not keep the clock from being looked at. False once the pipe is broken: every
+// writer, the child and whatever it handed the pipe to, is gone.
+bool DrainAvailable(HANDLE readEnd, std::size_t keep, std::string& output) {
+  char buffer[4096];
+  for (int reads = 0; reads < 256; ++reads) {
+    DWORD available = 0;
+    if (!::PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) return false;
+    // ReadFile on an empty pipe would wait without a limit.
+    if (available == 0) return true;
+    DWORD count = 0;
+    const DWORD wanted = available < sizeof buffer - 1 ? available : sizeof buffer - 1;
+    if (!::ReadFile(readEnd, buffer, wanted, &count, nullptr) || count == 0) return false;
+    Keep(buffer, count, keep, output);
+  }
+  return true;
+}
+
 }  // namespace
 
-CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::size_t keep,
-                            std::chrono::milliseconds limit, std::string& output) {
-  const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(limit.count());
+CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText,
+                            std::size_t keep, std::chrono::milliseconds limit,
+                            std::string& output) {
   SECURITY_ATTRIBUTES inheritable = {};
   inheritable.nLength = sizeof inheritable;
   inheritable.lpSecurityDescriptor = nullptr;
   inheritable.bInheritHandle = TRUE;
   Handle readEnd;
   Handle writeEnd;
-  if (!::CreatePipe(readEnd.Receive(), writeEnd.Receive(), &inheritable, 0)) return CaptureResult::pipeFailed;
+  if (!::CreatePipe(readEnd.Receive(), writeEnd.Receive(), &inheritable, 0))
+    return CaptureResult::pipeFailed;
   // Only the write end may pass to the child.
   ::SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
 
-  std::vector<char> commandLine = CommandLine(executable, switchText);
+  std::optional<std::vector<wchar_t>> commandLine = CommandLine(executable, switchText);
+  if (!commandLine) return CaptureResult::notAProgram;
   // The write end alone passes to the child: the C runtime opens its files inheritable, the log
   // file among them, and those stay the runner's.
   const InheritedHandle inherited(writeEnd.Get());
-  STARTUPINFOEXA startup = {};
-  startup.StartupInfo.cb = inherited.List() != nullptr ? sizeof startup : sizeof startup.StartupInfo;
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb =
+      inherited.List() != nullptr ? sizeof startup : sizeof startup.StartupInfo;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   startup.StartupInfo.hStdInput = nullptr;
   startup.StartupInfo.hStdOutput = writeEnd.Get();
   startup.StartupInfo.hStdError = writeEnd.Get();
   startup.lpAttributeList = inherited.List();
-  // Started suspended, so that it is in the job before it can start anything of its own.
-  const DWORD flags = CREATE_SUSPENDED | (inherited.List() != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
+  // Started suspended, so that it is in the job before it can start anything of its own; a
+  // console program gets no console window.
+  const DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW |
+                      (inherited.List() != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0);
   PROCESS_INFORMATION started = {};
-  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                        &startup.StartupInfo, &started))
-    return IsPassingShortage(::GetLastError()) ? CaptureResult::startFailed : CaptureResult::notAProgram;
+  BOOL created;
+  DWORD startError = ERROR_SUCCESS;
+  {
+    const QuietErrorMode quiet;
+    created = ::CreateProcessW(nullptr, commandLine->data(), nullptr, nullptr, TRUE, flags, nullptr,
+                               nullptr, &startup.StartupInfo, &started);
+    if (!created) startError = ::GetLastError();
+  }
+  if (!created)
+    return IsRefusalNotAboutTheFile(startError) ? CaptureResult::startFailed
+                                                : CaptureResult::notAProgram;
   Handle process(started.hProcess);
   Handle thread(started.hThread);
   writeEnd.Close();
-  // The job holds the child and whatever it starts, so that giving up on the probe stops them all.
-  // Without one (the runner's own job may forbid it) only the child itself is stopped.
+  // The job holds the child and whatever it starts, so that the probe stops them all. Without
+  // one (the runner's own job may forbid it) only the child itself is stopped.
   Handle job(::CreateJobObjectW(nullptr, nullptr));
-  if (job.Get() != nullptr && !::AssignProcessToJobObject(job.Get(), process.Get())) job.Close();
+  if (job.Get() != nullptr) {
+    // Should the runner itself be ended meanwhile, the probe goes with it.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    ::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    if (!::AssignProcessToJobObject(job.Get(), process.Get())) job.Close();
+  }
   ::ResumeThread(thread.Get());
+  thread.Close();
+  // The time a slow start took (a scanner looking at the new file) is not the probe's.
+  const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(limit.count());
 
-  // ReadFile on the pipe would wait without a limit: it is only called for bytes that are there.
-  bool inTime = true;
-  char buffer[4096];
+  CaptureResult result = CaptureResult::timedOut;
+  bool pipeOpen = true;
+  DWORD pause = 1;
   for (;;) {
-    // Checked before every read too: a child that writes without pause never leaves the pipe empty.
-    if (MillisecondsLeft(deadline) == 0) {
-      inTime = false;
+    // Asked before the pipe is read, so that the read after it takes everything it wrote.
+    const bool ended = ::WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
+    if (pipeOpen) pipeOpen = DrainAvailable(readEnd.Get(), keep, output);
+    // An ended child is judged by what it wrote, whatever it left holding the pipe open.
+    if (ended) {
+      result = CaptureResult::captured;
       break;
     }
-    DWORD available = 0;
-    // Fails once every writer, the child and whatever it handed the pipe to, is gone.
-    if (!::PeekNamedPipe(readEnd.Get(), nullptr, 0, nullptr, &available, nullptr)) break;
-    if (available == 0) {
-      ::Sleep(10);
-      continue;
-    }
-    DWORD count = 0;
-    const DWORD wanted = available < 4095 ? available : 4095;
-    if (!::ReadFile(readEnd.Get(), buffer, wanted, &count, nullptr) || count == 0) break;
-    // Up to the first NUL byte of each read, as the probe reads it.
-    const std::size_t piece = ::strnlen(buffer, count);
-    if (output.size() < keep) output.append(buffer, piece < keep - output.size() ? piece : keep - output.size());
+    const DWORD left = MillisecondsLeft(deadline);
+    if (left == 0) break;
+    // Without a pipe only the end of the child is waited for; with one, it is looked at again soon.
+    const DWORD wait = pipeOpen ? (pause < left ? pause : left) : left;
+    ::WaitForSingleObject(process.Get(), wait);
+    if (pause < 20) pause *= 2;
   }
   readEnd.Close();
-  if (!inTime || ::WaitForSingleObject(process.Get(), MillisecondsLeft(deadline)) != WAIT_OBJECT_0) {
-    if (job.Get() == nullptr || !StopJob(job.Get())) ::TerminateProcess(process.Get(), 1);
-    ::WaitForSingleObject(process.Get(), INFINITE);
-    inTime = false;
-  }
-  process.Close();
-  thread.Close();
-  return inTime ? CaptureResult::captured : CaptureResult::timedOut;
+  if (job.Get() == nullptr || !StopJob(job.Get())) ::TerminateProcess(process.Get(), 1);
+  ::WaitForSingleObject(process.Get(), INFINITE);
+  return result;
 }
 
-// A GUI-subsystem process starts without standard streams, and its writes to them go nowhere;
-// nothing to prepare.
-void PrepareProcess() {}
-
-void FlushFileToDisk(const std::string& path) {
-  int file = -1;
-  if (::_sopen_s(&file, path.c_str(), _O_RDWR | _O_BINARY, _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0)
-    throw std::filesystem::filesystem_error("flush", path, std::error_code(errno, std::generic_category()));
-  const int flushed = ::_commit(file);
-  const int error = errno;
-  ::_close(file);
-  if (flushed != 0) throw std::filesystem::filesystem_error("flush", path, std::error_code(error, std::generic_category()));
+// A GUI-subsystem process starts without standard streams, and its writes to them go nowhere.
+// DLLs loaded later come from System32 only, never from the runner's folder or the working folder,
+// which a user's download may share. Looked up by name: older systems lack the call.
+void PrepareProcess() {
+  using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
+  const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  const auto setDefault =
+      kernel == nullptr ? nullptr
+                        : reinterpret_cast<SetDefaultDllDirectoriesCall>(reinterpret_cast<void*>(
+                              ::GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (setDefault == nullptr || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) ::SetDllDirectoryW(L"");
 }
-
-// Folder entries cannot be flushed through the C runtime; MOVEFILE_WRITE_THROUGH makes the
-// replace itself durable.
-void FlushFolder(const std::string&) {}
-
-void ReplaceFileAtomically(const std::string& source, const std::string& target) {
-  if (!::MoveFileExW(Widen(source).c_str(), Widen(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    throw std::filesystem::filesystem_error("rename", source, target, LastError());
-}
-
-// Windows has no execute bit; every file may be started.
-void CopyExecutePermission(const std::string&, const std::string&) {}
 
 }  // namespace runner::os

@@ -5,18 +5,22 @@
 
 #include <cstdio>
 
+#include "app/runner/os/wide_text_win32.h"
+
 namespace runner::os {
 namespace {
 
-// The system's text for an error code, without its trailing line break.
+// The system's text for an error code, in UTF-8, without its trailing line break.
 std::string SystemErrorText(DWORD error) {
-  char* text = nullptr;
-  const DWORD length = ::FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-      0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string("unknown error");
+  wchar_t* text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string message = "unknown error";
+  if (length != 0 && text != nullptr) message = Narrow(text, length).value_or(message);
   if (text != nullptr) ::LocalFree(text);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
     message.pop_back();
   return message;
 }
@@ -37,9 +41,21 @@ SingleInstanceChecker::SingleInstanceChecker(const std::string& name, const std:
     return;
   }
   const DWORD error = ::GetLastError();
-  std::fprintf(stderr, "'CreateMutex' failed with error 0x%08lx (%s).\n", static_cast<unsigned long>(error),
-               SystemErrorText(error).c_str());
+  // The mutex exists, made by a runner with rights this one lacks (an elevated one): its default
+  // security lets this user wait on it at most, and its existence is the lock all the same.
+  if (error == ERROR_ACCESS_DENIED) {
+    m_lock->mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, wideName.c_str());
+    m_anotherRunning = true;
+    return;
+  }
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08lx", static_cast<unsigned long>(error));
+  const std::string report =
+      "'CreateMutex' failed with error " + std::string(code) + " (" + SystemErrorText(error) + ").";
+  // A GUI program's standard error goes nowhere unless redirected; the log has it from Problem().
+  std::fprintf(stderr, "%s\n", report.c_str());
   std::fflush(stderr);
+  m_problem = "single-instance lock not taken: " + report;
 }
 
 SingleInstanceChecker::~SingleInstanceChecker() {
@@ -47,11 +63,12 @@ SingleInstanceChecker::~SingleInstanceChecker() {
 }
 
 bool SingleInstanceChecker::IsAnotherRunning() const {
+  if (m_anotherRunning) return true;
   if (m_lock->mutex == nullptr) {
     ReportAssertion(__FILE__, __LINE__, "m_mutex", "can't be called if mutex creation failed");
     return false;
   }
-  return m_anotherRunning;
+  return false;
 }
 
 void ReportAssertion(const char* file, int line, const char* condition, const char* message) {

@@ -2,45 +2,109 @@
 
 #include <easylogging++.h>
 
-#include <filesystem>
+#include <chrono>
+#include <functional>
+#include <thread>
 #include <vector>
 
 namespace runner {
 
-namespace fs = std::filesystem;
-
 namespace {
 
+// How long a file that another process holds is waited for before it is left for a later run.
+constexpr std::chrono::milliseconds kBusyWait(3000);
+constexpr std::chrono::milliseconds kBusyPause(100);
+
+// Runs `attempt` until it succeeds, fails for a reason other than a busy file, or the wait is
+// over. A read-only attribute is cleared between tries: every file the runner renames over or
+// removes is one it may replace.
+bool RetryWhileBusy(const std::string& target, const std::function<bool(std::error_code&)>& attempt,
+                    std::error_code& error) {
+  const auto giveUp = std::chrono::steady_clock::now() + kBusyWait;
+  for (;;) {
+    if (attempt(error)) return true;
+    if (!os::IsBusyError(error) || std::chrono::steady_clock::now() >= giveUp) return false;
+    os::ClearReadOnly(target);
+    std::this_thread::sleep_for(kBusyPause);
+  }
+}
+
 // A new file under a free name beside `path`, "<name>.fresh-<n>", created exclusively.
-std::unique_ptr<os::DataFile> CreateBeside(const std::string& path, std::string& made, std::error_code& error) {
+std::unique_ptr<os::DataFile> CreateBeside(const std::string& path, bool executable,
+                                           std::error_code& error) {
   for (int n = 1; n <= 100; ++n) {
-    made = path + ".fresh-" + std::to_string(n);
-    std::unique_ptr<os::DataFile> file = os::DataFile::CreateNew(made, error);
+    std::unique_ptr<os::DataFile> file =
+        os::DataFile::CreateNew(path + ".fresh-" + std::to_string(n), executable, error);
     if (file || error != std::errc::file_exists) return file;
   }
   return nullptr;
 }
 
-bool Replace(const std::string& source, const std::string& target, std::error_code& error) {
-  try {
-    os::ReplaceFileAtomically(source, target);
-    return true;
-  } catch (const fs::filesystem_error& failure) {
-    error = failure.code();
+// Puts something in the place of `target` with `rename`: a regular file there is replaced (and
+// waited for while it is busy), anything else is set aside first.
+bool Replace(const std::string& target, const std::function<bool(std::error_code&)>& rename,
+             std::error_code& error) {
+  std::error_code examined;
+  const os::EntryKind kind = os::ExamineEntry(target, examined);
+  if (kind == os::EntryKind::absent || kind == os::EntryKind::regularFile) {
+    if (RetryWhileBusy(target, rename, error)) return true;
+    // Only something a rename cannot replace is set aside, never a busy file.
+    if (os::ExamineEntry(target, examined) != os::EntryKind::other) return false;
   }
-  // Moved, and only making the move durable failed.
-  std::error_code ignored;
-  return os::ExamineEntry(source, ignored) == os::EntryKind::absent;
+  const std::optional<std::string> aside = SetAside(target, error);
+  if (!aside) return false;
+  LOG(INFO) << EntryName(target) << " cannot be removed: set aside as " << EntryName(*aside);
+  return RetryWhileBusy(target, rename, error);
 }
 
 }  // namespace
+
+DataFolder::DataFolder(const std::string& dataFolder) : folder(dataFolder) {
+  if (folder.empty()) return;
+  logFile = folder + "logs.log";
+  manifestFile = folder + "update.json";
+  patchFile = folder + "Patch";
+  stagedExecutable = folder + "Quorlin.exe";
+  backupCopy = folder + "Quorlin_old.exe";
+  patchResult = folder + "Quorlin_new.exe";
+  crashHandler = folder + "crashpad_handler.exe";
+  crashHandlerNew = folder + "crashpad_handler_new.exe";
+  attemptsFile = folder + "update.attempts";
+  probeFile = folder + "update.probe";
+  installLock = folder + "update.lock";
+}
+
+std::unique_ptr<os::FileLock> TakeInstallLock(const DataFolder& folder, std::string& why) {
+  why.clear();
+  if (folder.empty()) return nullptr;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    os::FileLock::Outcome outcome;
+    os::EntryKind kind = os::EntryKind::absent;
+    std::error_code error;
+    if (std::unique_ptr<os::FileLock> lock =
+            os::FileLock::TryTake(folder.installLock, outcome, kind, error))
+      return lock;
+    if (outcome == os::FileLock::Outcome::heldByAnother) {
+      why = "another runner is installing";
+      return nullptr;
+    }
+    why = "update.lock cannot be locked: " + error.message();
+    if (kind != os::EntryKind::other) return nullptr;
+    const std::optional<std::string> aside = SetAside(folder.installLock, error);
+    if (!aside) return nullptr;
+    LOG(INFO) << "update.lock is not a regular file: set aside as " << EntryName(*aside);
+  }
+  return nullptr;
+}
 
 std::optional<std::string> SetAside(const std::string& path, std::error_code& error) {
   for (int n = 1; n <= 100; ++n) {
     const std::string aside = path + ".aside-" + std::to_string(n);
     if (os::ExamineEntry(aside, error) != os::EntryKind::absent) continue;
-    fs::rename(path, aside, error);
-    if (!error) return aside;
+    if (os::RenameEntry(path, aside, error)) return aside;
+    // Moved, and only making the move durable failed.
+    std::error_code ignored;
+    if (os::ExamineEntry(path, ignored) == os::EntryKind::absent) return aside;
     return std::nullopt;
   }
   error = std::make_error_code(std::errc::file_exists);
@@ -48,57 +112,76 @@ std::optional<std::string> SetAside(const std::string& path, std::error_code& er
 }
 
 bool MoveInPlace(const std::string& source, const std::string& target, std::error_code& error) {
-  if (Replace(source, target, error)) return true;
+  return Replace(
+      target,
+      [&](std::error_code& cause) {
+        if (os::RenameEntry(source, target, cause)) return true;
+        // Moved, and only making the move durable failed.
+        std::error_code ignored;
+        return os::ExamineEntry(source, ignored) == os::EntryKind::absent &&
+               os::ExamineEntry(target, ignored) != os::EntryKind::absent;
+      },
+      error);
+}
+
+bool MoveInPlace(os::DataFile& file, const std::string& target, std::error_code& error) {
+  if (!Replace(
+          target, [&](std::error_code& cause) { return file.MoveTo(target, cause); }, error))
+    return false;
+  // Another process may have renamed something over the name between the move and now.
   std::error_code ignored;
-  if (os::ExamineEntry(target, ignored) == os::EntryKind::absent) return false;
-  // A folder (or anything else a rename cannot replace) stands in the way.
-  const std::optional<std::string> aside = SetAside(target, error);
-  if (!aside) return false;
-  LOG(INFO) << EntryName(target) << " cannot be removed: set aside as " << EntryName(*aside);
-  return Replace(source, target, error);
+  const std::optional<os::FileIdentity> own = file.Identity(ignored);
+  if (own && os::IdentityAt(target, ignored) == own) return true;
+  error = TakenMeanwhile();
+  return false;
 }
 
 bool RemoveEntry(const std::string& path, std::error_code& error) {
   error.clear();
   if (os::ExamineEntry(path, error) == os::EntryKind::absent) return !error;
-  std::string made;
-  if (!CreateBeside(path, made, error)) return false;
-  std::error_code ignored;
-  if (!MoveInPlace(made, path, error)) {
-    fs::remove(made, ignored);
+  std::unique_ptr<os::DataFile> placeholder = CreateBeside(path, false, error);
+  if (!placeholder) return false;
+  const std::string made = placeholder->Path();
+  if (!MoveInPlace(*placeholder, path, error)) {
+    placeholder.reset();
+    std::error_code ignored;
+    if (os::ExamineEntry(made, ignored) == os::EntryKind::regularFile)
+      os::RemoveEntryItself(made, ignored);
     return false;
   }
-  // The name holds the runner's own empty file now.
-  fs::remove(path, error);
-  return !error;
+  // The name holds the runner's own empty file now, closed before it goes (Windows keeps an open
+  // file's name).
+  placeholder.reset();
+  return RetryWhileBusy(
+      path, [&](std::error_code& cause) { return os::RemoveEntryItself(path, cause); }, error);
 }
 
-std::unique_ptr<os::DataFile> CreateFresh(const std::string& path, std::error_code& error) {
-  std::string made;
-  std::unique_ptr<os::DataFile> file = CreateBeside(path, made, error);
+std::unique_ptr<os::DataFile> CreateFresh(const std::string& path, bool executable,
+                                          std::error_code& error) {
+  std::unique_ptr<os::DataFile> file = CreateBeside(path, executable, error);
   if (!file) return nullptr;
-  // Closed for the move: an open file cannot be renamed on Windows.
+  const std::string made = file->Path();
+  if (MoveInPlace(*file, path, error)) return file;
   file.reset();
   std::error_code ignored;
-  if (!MoveInPlace(made, path, error)) {
-    fs::remove(made, ignored);
-    return nullptr;
-  }
-  os::EntryKind kind;
-  return os::DataFile::OpenRegular(path, true, kind, error);
+  if (os::ExamineEntry(made, ignored) == os::EntryKind::regularFile)
+    os::RemoveEntryItself(made, ignored);
+  return nullptr;
 }
 
 void RemoveLeftoverFreshFiles(const std::string& folder) {
   std::error_code error;
-  std::vector<std::string> leftovers;
-  for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
-    const std::string name = entry->path().filename().string();
+  const std::optional<std::vector<std::string>> names = os::ListFolder(folder, error);
+  if (!names) return;
+  const bool separated =
+      !folder.empty() && (folder.back() == '/' || folder.back() == os::kPathSeparator);
+  const std::string prefix = separated ? folder : folder + os::kPathSeparator;
+  for (const std::string& name : *names) {
     const std::string::size_type mark = name.rfind(".fresh-");
     if (mark != std::string::npos && mark + 7 < name.size() &&
         name.find_first_not_of("0123456789", mark + 7) == std::string::npos)
-      leftovers.push_back(entry->path().string());
+      RemoveEntry(prefix + name, error);
   }
-  for (const std::string& leftover : leftovers) RemoveEntry(leftover, error);
 }
 
 bool CopyContent(os::DataFile& source, os::DataFile& target, std::error_code& error) {
@@ -111,17 +194,24 @@ bool CopyContent(os::DataFile& source, os::DataFile& target, std::error_code& er
   }
 }
 
-bool ReadWhole(os::DataFile& file, std::string& bytes, std::error_code& error) {
+bool ReadWhole(os::DataFile& file, std::string& bytes, std::error_code& error, uint64_t limit) {
   bytes.clear();
   char buffer[65536];
   for (;;) {
     size_t count = sizeof buffer;
     if (!file.Read(buffer, count, error)) return false;
     if (count == 0) return true;
+    if (bytes.size() + count > limit) {
+      error = std::make_error_code(std::errc::file_too_large);
+      return false;
+    }
     bytes.append(buffer, count);
   }
 }
 
-std::string EntryName(const std::string& path) { return fs::path(path).filename().string(); }
+std::string EntryName(const std::string& path) {
+  const std::string::size_type cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
 
 }  // namespace runner

@@ -10,13 +10,10 @@ namespace runner {
 bool PathExists(const std::string& path) {
   if (path.empty()) return false;
   std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (status.type() == std::filesystem::file_type::not_found) return false;
-  if (error) {
-    if (os::IsNotFoundError(error)) return false;
-    throw std::filesystem::filesystem_error("exists", path, error);
-  }
-  return true;
+  const bool exists = os::PathExists(path, error);
+  if (error && !os::IsNotFoundError(error))
+    throw std::filesystem::filesystem_error("exists", std::filesystem::u8path(path), error);
+  return exists && !error;
 }
 
 std::string GetExecutableDirectory() {

@@ -6,7 +6,6 @@
 #include <memory>
 #include <system_error>
 
-#include "app/runner/data_folder.h"
 #include "app/runner/os/os.h"
 #include "app/runner/staging.h"
 #include "app/runner/update_attempts.h"
@@ -16,9 +15,17 @@
 namespace runner {
 namespace {
 
-namespace fs = std::filesystem;
 using os::DataFile;
 using os::EntryKind;
+
+// How often the verified result is written again when another process keeps putting its own
+// file at the staged executable's name.
+constexpr int kStagingTries = 3;
+
+[[noreturn]] void ThrowFileSystemError(const char* operation, const std::string& path,
+                                       std::error_code error) {
+  throw std::filesystem::filesystem_error(operation, std::filesystem::u8path(path), error);
+}
 
 // Logs why `path` cannot be used and moves it out of the way, so that it blocks nothing later.
 void SetAsideLogged(const std::string& path, EntryKind kind, const std::error_code& cause) {
@@ -41,14 +48,18 @@ std::unique_ptr<DataFile> OpenStagingFile(const std::string& path) {
   return file;
 }
 
-// The patch engine's raw reader over an open file: reads on from its position.
+// The patch engine's raw reader over an open file: reads on from its position. False when the
+// file could not be read, so the driver tells a read error from a patch that ends early.
 hl_bool ReadFromDataFile(void* handle, hl_byte* buffer, uint32_t* count) {
   auto* file = static_cast<DataFile*>(handle);
   size_t total = 0;
   std::error_code error;
   while (total < *count) {
     size_t piece = *count - total;
-    if (!file->Read(buffer + total, piece, error)) break;
+    if (!file->Read(buffer + total, piece, error)) {
+      *count = static_cast<uint32_t>(total);
+      return hl_FALSE;
+    }
     if (piece == 0) break;
     total += piece;
   }
@@ -75,108 +86,156 @@ bool IsBadPatch(int code) {
   }
 }
 
-// Moves `source` over the staged executable; a staged entry that blocks the move is set aside.
-void ReplaceStagedExecutable(const std::string& source, const std::string& stagedExecutable) {
-  std::error_code error;
-  if (!MoveInPlace(source, stagedExecutable, error)) throw fs::filesystem_error("rename", source, stagedExecutable, error);
-}
-
 // Removes a staging file or one of the runner's own; throws std::filesystem::filesystem_error.
 void Remove(const std::string& path) {
   std::error_code error;
-  if (!RemoveEntry(path, error)) throw fs::filesystem_error("remove", path, error);
+  if (!RemoveEntry(path, error)) ThrowFileSystemError("remove", path, error);
 }
 
-void RemoveQuietly(const std::string& path) {
+bool RemoveQuietly(const std::string& path) {
   std::error_code ignored;
-  RemoveEntry(path, ignored);
+  return RemoveEntry(path, ignored);
 }
 
 // The crash handler is optional: whatever goes wrong here is logged and costs the update nothing.
-void PlaceCrashHandler(const std::string& dataFolder) {
-  const std::string copy = dataFolder + "crashpad_handler.exe";
-  const std::string sourcePath = "crashpad_handler.exe";
+void PlaceCrashHandler(const DataFolder& folder) {
   std::error_code error;
-  if (os::ExamineEntry(copy, error) != EntryKind::absent) return;
+  if (os::ExamineEntry(folder.crashHandler, error) != EntryKind::absent) return;
   EntryKind kind = EntryKind::absent;
-  std::unique_ptr<DataFile> source = DataFile::OpenRegular(sourcePath, false, kind, error);
+  std::unique_ptr<DataFile> source =
+      DataFile::OpenRegular("crashpad_handler.exe", false, kind, error);
   if (!source) {
-    if (kind == EntryKind::other) LOG(INFO) << "crash handler copy failed: crashpad_handler.exe is not a regular file";
-    else if (kind != EntryKind::absent) LOG(INFO) << "crash handler copy failed: " << error.message();
+    if (kind == EntryKind::other)
+      LOG(INFO) << "crash handler copy failed: crashpad_handler.exe is not a regular file";
+    else if (kind != EntryKind::absent)
+      LOG(INFO) << "crash handler copy failed: " << error.message();
     return;
   }
-  const std::string partialPath = dataFolder + "crashpad_handler_new.exe";
-  std::unique_ptr<DataFile> partial = CreateFresh(partialPath, error);
-  bool copied = partial && CopyContent(*source, *partial, error) && partial->FlushToDisk(error);
-  if (copied) partial->CopyExecutePermissionFrom(sourcePath);
-  partial.reset();
-  if (copied && MoveInPlace(partialPath, copy, error)) return;
+  std::unique_ptr<DataFile> partial =
+      CreateFresh(folder.crashHandlerNew, /*executable=*/true, error);
+  if (partial && CopyContent(*source, *partial, error) && partial->FlushToDisk(error) &&
+      MoveInPlace(*partial, folder.crashHandler, error))
+    return;
   LOG(INFO) << "crash handler copy failed: " << error.message();
-  RemoveQuietly(partialPath);
+  partial.reset();
+  RemoveQuietly(folder.crashHandlerNew);
+}
+
+// Writes `result` again, under the patch result's name, for a later start to install.
+bool WriteAgain(const DataFolder& folder, DataFile& result, std::unique_ptr<DataFile>& copy,
+                std::error_code& error) {
+  copy = CreateFresh(folder.patchResult, /*executable=*/true, error);
+  return copy && result.Rewind(error) && CopyContent(result, *copy, error) &&
+         copy->FlushToDisk(error);
+}
+
+// Puts the verified result in the staged executable's place. Should another process put a file
+// of its own at the name meanwhile, that one is set aside and the result written again from the
+// runner's own handle. False (with the cause) leaves a complete copy as the patch result, for
+// the next start.
+bool StageResult(const DataFolder& folder, std::unique_ptr<DataFile> result,
+                 std::error_code& error) {
+  for (int attempt = 0; attempt < kStagingTries; ++attempt) {
+    if (MoveInPlace(*result, folder.stagedExecutable, error)) return true;
+    if (error != TakenMeanwhile()) return false;
+    std::error_code ignored;
+    if (const std::optional<std::string> aside = SetAside(folder.stagedExecutable, ignored))
+      LOG(INFO)
+          << "Quorlin.exe was replaced by another process while it was installed: set aside as "
+          << EntryName(*aside);
+    std::unique_ptr<DataFile> copy;
+    if (!WriteAgain(folder, *result, copy, error)) return false;
+    result = std::move(copy);
+  }
+  return false;
 }
 
 // One installation: what it has opened and made so far, so that every way out clears it.
 class Installation {
  public:
-  Installation(const std::string& dataFolder, const std::string& startedExecutable, const std::string& patchFile,
-               const std::string& stagedExecutable, const std::string& manifestFile)
-      : m_dataFolder(dataFolder),
-        m_startedExecutable(startedExecutable),
-        m_patchFile(patchFile),
-        m_stagedExecutable(stagedExecutable),
-        m_manifestFile(manifestFile),
-        m_backupCopy(dataFolder + "Quorlin_old.exe"),
-        m_patchResult(dataFolder + "Quorlin_new.exe"),
-        m_attempts(dataFolder) {}
+  Installation(const DataFolder& folder, const std::string& startedExecutable)
+      : m_folder(folder), m_startedExecutable(startedExecutable), m_attempts(folder.attemptsFile) {}
 
-  nlohmann::json Run() {
-    const bool installed = Install();
-    if (installed) return m_manifest.value;
-    if (ReadForceFlag(m_manifest.value)) LOG(INFO) << "force not honoured: the update was not installed";
-    return nlohmann::json();
+  InstallOutcome Run() {
+    std::string busy;
+    const std::unique_ptr<os::FileLock> lock = TakeInstallLock(m_folder, busy);
+    InstallOutcome outcome;
+    if (!lock) {
+      LOG(INFO) << "the installation cannot start (" << busy << "): update kept for a later run";
+      return outcome;
+    }
+    if (Install()) {
+      outcome.manifest = std::move(m_manifest.value);
+      if (ReadForceFlag(outcome.manifest)) outcome.updateId = m_updateId;
+      return outcome;
+    }
+    if (ReadForceFlag(m_manifest.value))
+      LOG(INFO) << "force not honoured: the update was not installed";
+    return outcome;
   }
 
  private:
   bool Install() {
-    if (!ReadManifest() || !CheckPatch() || !CheckExecutableThatRan() || !MakeBackupCopy() || !ApplyPatch() ||
-        !CheckPatchResult())
+    if (!ReadManifest() || !CheckPatch() || !CheckExecutableThatRan() || !MakeBackupCopy() ||
+        !ApplyPatch() || !CheckPatchResult())
       return false;
-    PlaceCrashHandler(m_dataFolder);
-    Finish();
-    return true;
+    PlaceCrashHandler(m_folder);
+    return Finish();
   }
 
   // The manifest is read whole, and judged, before anything is patched.
   bool ReadManifest() {
-    std::unique_ptr<DataFile> file = OpenStagingFile(m_manifestFile);
+    std::unique_ptr<DataFile> file = OpenStagingFile(m_folder.manifestFile);
     if (!file) return false;
     std::error_code error;
-    const uint64_t size = file->Size(error);
-    if (error) return Drop("update.json cannot be read: " + error.message());
-    if (size > kManifestSizeLimit) return Drop("update.json is larger than 1 MiB");
     std::string bytes;
-    if (!ReadWhole(*file, bytes, error)) return Drop("update.json cannot be read: " + error.message());
+    if (!ReadWhole(*file, bytes, error, kManifestSizeLimit))
+      return Drop(error == std::errc::file_too_large
+                      ? "update.json is larger than 1 MiB"
+                      : "update.json cannot be read: " + error.message());
     switch (ParseManifest(bytes, m_manifest)) {
-      case ManifestProblem::none: return true;
-      case ManifestProblem::notJson: return Drop("update.json is not valid JSON");
-      case ManifestProblem::malformedBaseSha256: return Drop("update.json has a malformed base_sha256");
-      case ManifestProblem::malformedSha256: return Drop("update.json has a malformed sha256");
+      case ManifestProblem::none:
+        return true;
+      case ManifestProblem::notJson:
+        return Drop("update.json is not valid JSON");
+      case ManifestProblem::malformedBaseSha256:
+        return Drop("update.json has a malformed base_sha256");
+      case ManifestProblem::malformedSha256:
+        return Drop("update.json has a malformed sha256");
     }
     return false;
   }
 
   // The patch's header and decompressor prefix tell its size and memory before any allocation.
   bool CheckPatch() {
-    m_patch = OpenStagingFile(m_patchFile);
+    m_patch = OpenStagingFile(m_folder.patchFile);
     if (!m_patch) return false;
+    // An update that failed for good before is refused at once when it comes back; a forced one
+    // is named, so that it can be refused should its result fail the version check.
+    if (m_attempts.AnyKept() || ReadForceFlag(m_manifest.value)) {
+      if (!HashPatch()) return false;
+      // Its record stays, to refuse it again should it be staged once more.
+      if (m_attempts.IsExhausted(m_updateId))
+        return Drop("the update failed before", /*forget=*/false);
+    }
     std::error_code error;
     hpatchi_TMemoryNeed need;
-    if (!m_patch->Rewind(error)) return Drop("Patch cannot be read: " + error.message());
-    const int code = hpatchi_memory_need(m_patch.get(), ReadFromDataFile, HPATCHI_CACHE_SIZE, &need);
+    if (!m_patch->Rewind(error)) return Defer("Patch cannot be read: " + error.message());
+    const int code =
+        hpatchi_memory_need(m_patch.get(), ReadFromDataFile, HPATCHI_CACHE_SIZE, &need);
     if (code != HPATCHI_OK) return Drop("patch failed with result " + std::to_string(code));
     if (need.total > kPatchMemoryLimit)
-      return Drop("patch needs " + std::to_string(need.total) + " bytes of memory, more than the 256 MiB allowed");
+      return Drop("patch needs " + std::to_string(need.total) +
+                  " bytes of memory, more than the 256 MiB allowed");
     m_newSize = need.newSize;
+    return true;
+  }
+
+  bool HashPatch() {
+    std::error_code error;
+    const std::optional<std::string> digest = os::Sha256OfFile(*m_patch, error);
+    if (!digest) return Defer("Patch cannot be read: " + error.message());
+    m_updateId = *digest;
     return true;
   }
 
@@ -188,25 +247,26 @@ class Installation {
     const uint64_t startedSize = m_started->Size(error);
     // Room for the backup copy and the new executable side by side.
     const uint64_t needed = uint64_t(m_newSize) + startedSize + kDiskSpaceMargin;
-    const std::optional<uint64_t> free = os::FreeSpace(m_dataFolder);
+    const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder);
     if (free && *free < needed)
-      return Defer("not enough disk space for the update: " + std::to_string(needed) + " bytes needed, " +
-                   std::to_string(*free) + " free");
-    return MatchesSha256(*m_started, m_manifest.baseSha256, "the executable that ran cannot be read: ",
+      return Defer("not enough disk space for the update: " + std::to_string(needed) +
+                   " bytes needed, " + std::to_string(*free) + " free");
+    return MatchesSha256(*m_started, m_manifest.baseSha256,
+                         "the executable that ran cannot be read: ",
                          "the update does not fit the executable that ran");
   }
 
   bool MakeBackupCopy() {
     std::error_code error;
-    std::unique_ptr<DataFile> copy = CreateFresh(m_backupCopy, error);
+    std::unique_ptr<DataFile> copy = CreateFresh(m_folder.backupCopy, /*executable=*/false, error);
     const bool copied = copy && m_started->Rewind(error) && CopyContent(*m_started, *copy, error);
-    // Closed before anything removes it: an open file cannot be removed on Windows.
+    // Closed, and held open again for reading only while the patch reads it: its name cannot be
+    // pointed anywhere else meanwhile, and the driver may open it by name beside it.
     copy.reset();
     m_started.reset();
     if (!copied) return Defer("backup copy failed: " + error.message());
-    // Held open while the patch reads it: its name cannot be pointed anywhere else meanwhile.
     EntryKind kind = EntryKind::absent;
-    m_backup = DataFile::OpenRegular(m_backupCopy, false, kind, error);
+    m_backup = DataFile::OpenRegular(m_folder.backupCopy, false, kind, error);
     if (!m_backup) return Defer("backup copy failed: " + error.message());
     return true;
   }
@@ -214,22 +274,22 @@ class Installation {
   bool ApplyPatch() {
     std::error_code error;
     // The patch driver writes the result into a file made here, exclusively, and held open, so
-    // that a link put at the name meanwhile is never written through. Where no path reaches the
-    // open file (Windows), it is closed for the driver, which opens it by name.
-    m_result = CreateFresh(m_patchResult, error);
+    // that a link put at the name meanwhile is never written through.
+    m_result = CreateFresh(m_folder.patchResult, /*executable=*/true, error);
     if (!m_result) return Defer("Quorlin_new.exe cannot be created: " + error.message());
-    const std::string oldPath = os::PatchEnginePath(m_backup->PathWhileOpen());
-    const std::string diffPath = os::PatchEnginePath(m_patch->PathWhileOpen());
-    const std::string outPath = os::PatchEnginePath(m_result->PathWhileOpen());
-    if (outPath == os::PatchEnginePath(m_patchResult)) m_result.reset();
-    const int code = hpatchi_run(oldPath.c_str(), diffPath.c_str(), outPath.c_str());
+    const std::string outPath = m_result->PathWhileOpen();
+    // Where no path reaches the open file, it is closed for the driver, which opens it by name.
+    if (outPath == m_result->Path()) m_result.reset();
+    const int code = hpatchi_run(m_backup->PathWhileOpen().c_str(),
+                                 m_patch->PathWhileOpen().c_str(), outPath.c_str());
     if (code == HPATCHI_OK) return true;
     std::string why = "patch failed with result " + std::to_string(code);
     if (IsBadPatch(code)) return Drop(why);
     // The driver's streams report their causes themselves; a full disk is told here again.
     if (code == HPATCHI_WRITE_ERROR || code == HPATCHI_CLOSE_ERROR) {
-      const std::optional<uint64_t> free = os::FreeSpace(m_dataFolder);
-      if (free && *free < m_newSize) why += " (" + std::make_error_code(std::errc::no_space_on_device).message() + ")";
+      const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder);
+      if (free && *free < m_newSize)
+        why += " (" + std::make_error_code(std::errc::no_space_on_device).message() + ")";
     }
     return Defer(why);
   }
@@ -237,45 +297,50 @@ class Installation {
   bool CheckPatchResult() {
     EntryKind kind = EntryKind::absent;
     std::error_code error;
-    // The file the driver wrote, still open where it could be kept open: the hashed bytes are those written.
-    if (!m_result) m_result = DataFile::OpenRegular(m_patchResult, true, kind, error);
+    // The file the driver wrote, still open where it could be kept open: the hashed bytes are those
+    // written.
+    if (!m_result) m_result = DataFile::OpenRegular(m_folder.patchResult, true, kind, error);
     if (!m_result) return Defer("Quorlin_new.exe cannot be opened: " + error.message());
-    if (!m_result->FlushToDisk(error)) return Defer("Quorlin_new.exe cannot be written: " + error.message());
-    m_result->CopyExecutePermissionFrom(m_startedExecutable);
+    if (!m_result->FlushToDisk(error))
+      return Defer("Quorlin_new.exe cannot be written: " + error.message());
     return MatchesSha256(*m_result, m_manifest.sha256, "Quorlin_new.exe cannot be read: ",
                          "the patched executable does not match sha256");
   }
 
-  void Finish() {
-    CloseFiles();
-    Remove(m_backupCopy);
-    Remove(m_patchFile);
-    // The patch is gone from the disk before its result takes the staged executable's place,
-    // so a crash in between can never apply it a second time, to its own result.
-    os::FlushFolder(m_dataFolder);
-    ReplaceStagedExecutable(m_patchResult, m_stagedExecutable);
+  // The result is complete and on the disk before the patch goes: a patch result without a patch
+  // is always a whole one, which a later start may install. The patch is gone from the disk
+  // before the result takes the staged executable's place, so a crash in between can never
+  // apply it a second time, to its own result.
+  bool Finish() {
+    m_patch.reset();
+    m_backup.reset();
+    Remove(m_folder.backupCopy);
+    Remove(m_folder.patchFile);
+    std::error_code error;
+    os::FlushFolder(m_folder.folder, error);
+    if (!StageResult(m_folder, std::move(m_result), error)) {
+      LOG(INFO) << "Quorlin.exe cannot be replaced (" << error.message()
+                << "): installed at the next start";
+      return false;
+    }
     m_attempts.Clear();
-    Remove(m_manifestFile);
+    Remove(m_folder.manifestFile);
+    return true;
   }
 
-  void CloseFiles() {
+  void RemoveHalfMadeFiles() {
     m_patch.reset();
     m_started.reset();
     m_backup.reset();
     m_result.reset();
+    RemoveQuietly(m_folder.backupCopy);
+    m_resultRemoved = RemoveQuietly(m_folder.patchResult);
   }
 
-  void RemoveHalfMadeFiles() {
-    CloseFiles();
-    RemoveQuietly(m_backupCopy);
-    RemoveQuietly(m_patchResult);
-  }
-
-  // The update cannot be installed, now or later: it is consumed. The staged executable stays.
   // True when nothing is expected or `file` holds what `expected` names. A file that cannot be
   // read leaves the update for a later run (`unreadable` leads the cause); other bytes drop it.
-  bool MatchesSha256(DataFile& file, const std::optional<std::string>& expected, const std::string& unreadable,
-                     const std::string& mismatch) {
+  bool MatchesSha256(DataFile& file, const std::optional<std::string>& expected,
+                     const std::string& unreadable, const std::string& mismatch) {
     if (!expected) return true;
     std::error_code error;
     const std::optional<std::string> digest = os::Sha256OfFile(file, error);
@@ -284,79 +349,106 @@ class Installation {
     return true;
   }
 
-  bool Drop(const std::string& why) {
+  // The update cannot be installed, now or later: it is consumed. The staged executable stays.
+  bool Drop(const std::string& why, bool forget = true) {
     LOG(INFO) << why << ": update dropped";
     RemoveHalfMadeFiles();
-    RemoveQuietly(m_patchFile);
-    RemoveQuietly(m_manifestFile);
-    m_attempts.Clear();
+    // A half-made result that could not be removed must not be taken for a whole one later,
+    // which a result without its patch would be.
+    if (m_resultRemoved) RemoveQuietly(m_folder.patchFile);
+    RemoveQuietly(m_folder.manifestFile);
+    if (forget) m_attempts.Clear();
     return false;
   }
 
   // A passing failure: the update stays for a later run, up to the attempt limit.
   bool Defer(const std::string& why) {
-    const int attempts = m_attempts.CountFailure(UpdateId());
-    if (attempts >= kUpdateAttemptLimit) return Drop(why + " (attempt " + std::to_string(attempts) + ")");
-    LOG(INFO) << why << ": update kept for a later run (attempt " << attempts << " of " << kUpdateAttemptLimit << ")";
+    if (m_updateId.empty()) {
+      std::error_code error;
+      const std::optional<std::string> digest =
+          m_patch ? os::Sha256OfFile(*m_patch, error) : std::nullopt;
+      m_updateId = digest.value_or("-");
+    }
+    const uint32_t attempts = m_attempts.CountFailure(m_updateId);
+    if (attempts >= kUpdateAttemptLimit)
+      return Drop(why + " (attempt " + std::to_string(attempts) + ")");
+    LOG(INFO) << why << ": update kept for a later run (attempt " << attempts << " of "
+              << kUpdateAttemptLimit << ")";
     RemoveHalfMadeFiles();
     return false;
   }
 
-  // The patch's SHA-256 names the update in the attempt count; only a failure that keeps the
-  // update needs it, so a patch that installs is never hashed.
-  std::string UpdateId() {
-    std::error_code error;
-    const std::optional<std::string> digest = m_patch ? os::Sha256OfFile(*m_patch, error) : std::nullopt;
-    return digest.value_or("-");
-  }
-
-  std::string m_dataFolder, m_startedExecutable, m_patchFile, m_stagedExecutable, m_manifestFile;
-  std::string m_backupCopy, m_patchResult;
+  const DataFolder& m_folder;
+  std::string m_startedExecutable;
   UpdateAttempts m_attempts;
   Manifest m_manifest;
+  std::string m_updateId;
   uint32_t m_newSize = 0;
+  bool m_resultRemoved = true;
   std::unique_ptr<DataFile> m_patch, m_started, m_backup, m_result;
 };
 
-}  // namespace
-
-nlohmann::json InstallStagedUpdate(const std::string& dataFolder, const std::string& startedExecutable,
-                                   const std::string& patchFile, const std::string& stagedExecutable,
-                                   const std::string& manifestFile) {
-  return Installation(dataFolder, startedExecutable, patchFile, stagedExecutable, manifestFile).Run();
+// The manifest's digest of the patch result, read for a recovery; nothing without one. False
+// when there is no manifest that can be read.
+bool ReadResultDigest(const DataFolder& folder, std::optional<std::string>& digest) {
+  EntryKind kind = EntryKind::absent;
+  std::error_code error;
+  std::unique_ptr<DataFile> file = DataFile::OpenRegular(folder.manifestFile, false, kind, error);
+  if (!file) return false;
+  std::string bytes;
+  Manifest manifest;
+  if (!ReadWhole(*file, bytes, error, kManifestSizeLimit) ||
+      ParseManifest(bytes, manifest) != ManifestProblem::none)
+    return false;
+  digest = manifest.sha256;
+  return true;
 }
 
-void RecoverInterruptedInstall(const std::string& dataFolder, const std::string& patchFile,
-                               const std::string& stagedExecutable, const std::string& manifestFile) {
-  if (dataFolder.empty()) return;
-  RemoveLeftoverFreshFiles(dataFolder);
-  const std::string patchResult = dataFolder + "Quorlin_new.exe";
+}  // namespace
+
+InstallOutcome InstallStagedUpdate(const DataFolder& folder, const std::string& startedExecutable) {
+  return Installation(folder, startedExecutable).Run();
+}
+
+void RecoverInterruptedInstall(const DataFolder& folder) {
+  std::string busy;
+  const std::unique_ptr<os::FileLock> lock = TakeInstallLock(folder, busy);
+  // Another runner's installation is under way, or none can be: its files are not touched.
+  if (!lock) return;
+  RemoveLeftoverFreshFiles(folder.folder);
   std::error_code error;
-  if (os::ExamineEntry(patchResult, error) == EntryKind::absent) return;
-  // With the patch still there the next installation makes the result again.
-  if (os::ExamineEntry(patchFile, error) != EntryKind::absent) return;
-  EntryKind kind = EntryKind::absent;
-  bool complete = false;
-  if (std::unique_ptr<DataFile> file = DataFile::OpenRegular(manifestFile, false, kind, error)) {
-    std::string bytes;
-    Manifest manifest;
-    if (file->Size(error) <= kManifestSizeLimit && ReadWhole(*file, bytes, error) &&
-        ParseManifest(bytes, manifest) == ManifestProblem::none && manifest.sha256) {
-      if (std::unique_ptr<DataFile> result = DataFile::OpenRegular(patchResult, false, kind, error))
-        complete = os::Sha256OfFile(*result, error) == manifest.sha256;
-    }
+  if (os::ExamineEntry(folder.patchResult, error) == EntryKind::absent) return;
+  // With the patch still there the next installation makes the result again. The manifest goes
+  // only after the result is in place: a result without it was never a whole installation's.
+  if (os::ExamineEntry(folder.patchFile, error) != EntryKind::absent) return;
+  if (os::ExamineEntry(folder.manifestFile, error) == EntryKind::absent) {
+    RemoveQuietly(folder.patchResult);
+    return;
   }
-  if (!complete) {
-    RemoveQuietly(patchResult);
+  EntryKind kind = EntryKind::absent;
+  std::unique_ptr<DataFile> result = DataFile::OpenRegular(folder.patchResult, true, kind, error);
+  if (!result) {
+    if (kind == EntryKind::other)
+      SetAsideLogged(folder.patchResult, kind, error);
+    else
+      LOG(INFO) << "interrupted installation cannot be completed: " << error.message();
+    return;
+  }
+  // A manifest that names a digest decides; without one the result is whole by construction.
+  std::optional<std::string> expected;
+  if (ReadResultDigest(folder, expected) && expected &&
+      os::Sha256OfFile(*result, error) != expected) {
+    result.reset();
+    RemoveQuietly(folder.patchResult);
     return;
   }
   // Failing here must not keep the installed executable from starting: a later start tries again.
-  if (!MoveInPlace(patchResult, stagedExecutable, error)) {
+  if (!StageResult(folder, std::move(result), error)) {
     LOG(INFO) << "interrupted installation cannot be completed: " << error.message();
     return;
   }
-  UpdateAttempts(dataFolder).Clear();
-  RemoveQuietly(manifestFile);
+  UpdateAttempts(folder.attemptsFile).Clear();
+  RemoveQuietly(folder.manifestFile);
   LOG(INFO) << "interrupted installation completed";
 }
 

@@ -24,11 +24,11 @@ std::vector<std::string>& HeldBackLines() {
 
 bool SetLogFile(const std::string& logFile) {
   std::error_code error;
-  std::filesystem::create_directories(std::filesystem::path(logFile).parent_path(), error);
+  os::CreateFolders(logFile.substr(0, logFile.find_last_of("\\/")), error);
   // Checked before the library opens it: opening a FIFO for appending would block the runner.
   switch (os::ExamineEntry(logFile, error)) {
     case os::EntryKind::absent:
-      if (!os::DataFile::CreateNew(logFile, error) && os::ExamineEntry(logFile, error) != os::EntryKind::regularFile)
+      if (!os::DataFile::CreateNew(logFile, false, error) && os::ExamineEntry(logFile, error) != os::EntryKind::regularFile)
         return false;
       break;
     case os::EntryKind::regularFile:

@@ -1,50 +1,113 @@
 #include "app/runner/version_probe.h"
 
+#include <easylogging++.h>
+
 #include <algorithm>
-#include <chrono>
-#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 
-#include "app/runner/os/os.h"
+#include "app/runner/data_folder.h"
+#include "app/runner/update_attempts.h"
 
 namespace runner {
 namespace {
 
+// The application's answer to --version is one line: 12 characters that the runner skips
+// unread, then the dotted version, then a line feed; 49 characters at most in all.
 constexpr std::string::size_type kSkippedPrefix = 12;
 constexpr std::string::size_type kLongestOutput = 49;
 // One byte past the longest answer: enough to tell that an answer is too long.
 constexpr std::size_t kKeptOutput = kLongestOutput + 1;
-// A probe that has not answered and ended by then is given up on: an answer takes milliseconds.
+// An answer takes milliseconds; the first start of a freshly written executable may wait for a
+// virus scanner reading the whole file first.
 constexpr std::chrono::seconds kProbeTimeLimit(5);
+constexpr std::chrono::seconds kFirstProbeTimeLimit(60);
+
+const char* const kStagedName = "staged Quorlin.exe";
+
+std::string IdentityText(const std::optional<os::FileIdentity>& identity) {
+  if (!identity) return "-";
+  return std::to_string(identity->device) + ":" + std::to_string(identity->file);
+}
+
+std::string VersionList(const std::vector<int>& version) {
+  std::string text;
+  for (const int part : version) text += (text.empty() ? "" : ".") + std::to_string(part);
+  return text;
+}
+
+// Removes the staged executable that failed the check, unless it is no longer the one probed
+// (an installation replaced it meanwhile) or an installation is under way.
+StagedVerdict RemoveStaged(const DataFolder& folder, const os::FileIdentity& probed,
+                           const std::string& reason) {
+  std::string busy;
+  const std::unique_ptr<os::FileLock> lock = TakeInstallLock(folder, busy);
+  std::error_code error;
+  if (!lock && !busy.empty()) {
+    LOG(INFO) << kStagedName << " fails the version check (" << reason
+              << "), left for a later start: " << busy;
+    return StagedVerdict::removed;
+  }
+  if (os::IdentityAt(folder.stagedExecutable, error) != probed) {
+    LOG(INFO) << kStagedName << " fails the version check (" << reason
+              << "), but was replaced meanwhile";
+    return StagedVerdict::removed;
+  }
+  KeyedCount(folder.probeFile).Clear();
+  if (RemoveEntry(folder.stagedExecutable, error))
+    LOG(INFO) << kStagedName << " removed: " << reason;
+  else
+    LOG(INFO) << kStagedName << " fails the version check (" << reason
+              << ") and cannot be removed: " << error.message()
+              << ": tried again at the next start";
+  return StagedVerdict::removed;
+}
 
 }  // namespace
 
-std::optional<std::string> GetExeVersion(std::string executable) {
-  std::string output;
-  switch (os::CaptureOutput(executable, "--version", kKeptOutput, kProbeTimeLimit, output)) {
+ProbeResult JudgeProbe(os::CaptureResult result, const std::string& output) {
+  ProbeResult judged;
+  switch (result) {
     case os::CaptureResult::pipeFailed:
-      std::cerr << "CreatePipe failed" << std::endl;
-      return std::nullopt;
+      judged.why = "no pipe for its version probe";
+      return judged;
     case os::CaptureResult::startFailed:
-      std::cerr << "CreateProcess failed" << std::endl;
-      return std::nullopt;
-    case os::CaptureResult::notAProgram:
-      std::cerr << "CreateProcess failed" << std::endl;
-      return std::string();
+      judged.why = "its version probe could not be started this time";
+      return judged;
     case os::CaptureResult::timedOut:
-      return std::string();
+      judged.timedOut = true;
+      judged.why = "its version probe timed out";
+      return judged;
+    case os::CaptureResult::notAProgram:
+      judged.answer = ProbeAnswer::noVersion;
+      judged.why = "it is not a program";
+      return judged;
     case os::CaptureResult::captured:
       break;
   }
-  return CutVersionText(output);
+  judged.text = CutVersionText(output);
+  judged.answer = judged.text.empty() ? ProbeAnswer::noVersion : ProbeAnswer::version;
+  if (judged.text.empty()) judged.why = "it gave no version";
+  return judged;
+}
+
+ProbeResult GetExeVersion(const std::string& executable, std::chrono::milliseconds limit) {
+  std::string output;
+  const os::CaptureResult result =
+      os::CaptureOutput(executable, "--version", kKeptOutput, limit, output);
+  if (result == os::CaptureResult::pipeFailed) std::cerr << "CreatePipe failed" << std::endl;
+  if (result == os::CaptureResult::startFailed || result == os::CaptureResult::notAProgram)
+    std::cerr << "CreateProcess failed" << std::endl;
+  return JudgeProbe(result, output);
 }
 
 std::string CutVersionText(const std::string& probeOutput) {
   // Outputs too short to hold the prefix count as no version, like empty or overlong ones.
-  if (probeOutput.size() <= kSkippedPrefix || probeOutput.size() > kLongestOutput) return std::string();
+  if (probeOutput.size() <= kSkippedPrefix || probeOutput.size() > kLongestOutput)
+    return std::string();
   const std::string::size_type lineFeed = probeOutput.find('\n');
-  if (lineFeed == std::string::npos || lineFeed < kSkippedPrefix) return probeOutput.substr(kSkippedPrefix);
+  if (lineFeed == std::string::npos || lineFeed < kSkippedPrefix)
+    return probeOutput.substr(kSkippedPrefix);
   return probeOutput.substr(kSkippedPrefix, lineFeed - kSkippedPrefix);
 }
 
@@ -53,8 +116,8 @@ std::vector<int> SplitVersion(const std::string& versionText, const std::string&
   std::string::size_type position = 0;
   for (;;) {
     const std::string::size_type found = versionText.find(delimiter, position);
-    const std::string part =
-        versionText.substr(position, found == std::string::npos ? std::string::npos : found - position);
+    const std::string part = versionText.substr(
+        position, found == std::string::npos ? std::string::npos : found - position);
     parts.push_back(std::stoi(part));
     if (found == std::string::npos) return parts;
     position = found + delimiter.size();
@@ -80,24 +143,57 @@ bool InstalledVersionWins(const std::vector<int>& installed, const std::vector<i
   return false;
 }
 
-bool CheckStagedVersion(const std::string& installedExecutable, const std::string& stagedExecutable) {
-  const std::optional<std::string> installedText = GetExeVersion(installedExecutable);
-  const std::optional<std::string> stagedText = GetExeVersion(stagedExecutable);
-  if (!stagedText) return false;
-  const std::optional<std::vector<int>> staged = ParseVersion(*stagedText);
-  if (!staged) {
-    std::filesystem::remove(stagedExecutable);
-    return false;
+StagedVerdict CheckStagedVersion(const std::string& installedExecutable, const DataFolder& folder) {
+  std::error_code error;
+  const std::optional<os::FileIdentity> stagedIdentity =
+      os::IdentityAt(folder.stagedExecutable, error);
+  if (!stagedIdentity) return StagedVerdict::removed;
+  // The record names the pair it has seen answer; a pair it does not know is probed with patience.
+  const std::string pair =
+      IdentityText(stagedIdentity) + "/" + IdentityText(os::IdentityAt(installedExecutable, error));
+  KeyedCount record(folder.probeFile);
+  const std::optional<uint32_t> timeouts = record.Find(pair);
+  const std::chrono::milliseconds limit = timeouts ? kProbeTimeLimit : kFirstProbeTimeLimit;
+
+  const ProbeResult installed = GetExeVersion(installedExecutable, limit);
+  const ProbeResult staged = GetExeVersion(folder.stagedExecutable, limit);
+  if (staged.answer == ProbeAnswer::noVersion)
+    return RemoveStaged(folder, *stagedIdentity, staged.why);
+  if (staged.answer == ProbeAnswer::unknown) {
+    if (!staged.timedOut) {
+      LOG(INFO) << kStagedName << " kept for a later start: " << staged.why;
+      return StagedVerdict::kept;
+    }
+    const uint32_t inARow = timeouts.value_or(0) + 1;
+    if (inARow >= kUpdateAttemptLimit)
+      return RemoveStaged(folder, *stagedIdentity,
+                          staged.why + " at " + std::to_string(inARow) + " starts in a row");
+    record.Write(pair, inARow);
+    LOG(INFO) << kStagedName << " kept for a later start: " << staged.why << " (" << inARow
+              << " of " << kUpdateAttemptLimit << ")";
+    return StagedVerdict::kept;
   }
-  // Without the installed version nothing can be compared: an installed executable that gave
-  // no version leaves the staged one to run, one that could not be asked leaves the choice open.
-  if (!installedText) return false;
-  const std::optional<std::vector<int>> installed = ParseVersion(*installedText);
-  if (installed && InstalledVersionWins(*installed, *staged)) {
-    std::filesystem::remove(stagedExecutable);
-    return false;
+  // Known and already at 0 needs no write; unknown, or a count to end, does.
+  if (timeouts != 0u) record.Write(pair, 0);
+
+  const std::optional<std::vector<int>> stagedVersion = ParseVersion(staged.text);
+  if (!stagedVersion)
+    return RemoveStaged(folder, *stagedIdentity,
+                        "its version \"" + staged.text + "\" is no version");
+  // An installed executable that gave no version leaves the staged one to run; one that gave no
+  // verdict leaves the choice for a later start.
+  if (installed.answer == ProbeAnswer::unknown) {
+    LOG(INFO) << kStagedName
+              << " kept for a later start: the installed Quorlin.exe: " << installed.why;
+    return StagedVerdict::kept;
   }
-  return true;
+  if (installed.answer == ProbeAnswer::noVersion) return StagedVerdict::start;
+  const std::optional<std::vector<int>> installedVersion = ParseVersion(installed.text);
+  if (installedVersion && InstalledVersionWins(*installedVersion, *stagedVersion))
+    return RemoveStaged(folder, *stagedIdentity,
+                        "the installed version " + VersionList(*installedVersion) +
+                            " is newer than " + VersionList(*stagedVersion));
+  return StagedVerdict::start;
 }
 
 }  // namespace runner

@@ -2,16 +2,36 @@
 // staged one.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/runner/os/os.h"
+
 namespace runner {
 
-// Runs `executable --version` and returns the version text it prints: empty when it gave none,
-// could not be run, or did not end within the probe's time limit; nothing when it could not be
-// asked at all (no pipe or no process to be had), which says nothing about the executable.
-std::optional<std::string> GetExeVersion(std::string executable);
+struct DataFolder;
+
+// What one probe told about an executable.
+enum class ProbeAnswer {
+  version,    // it answered with a version text
+  noVersion,  // it is not a program, or it answered nothing or something that is no version
+  unknown,    // it could not answer in time or could not be started this time: no verdict
+};
+
+struct ProbeResult {
+  ProbeAnswer answer = ProbeAnswer::unknown;
+  std::string text;  // the version text, for `version`
+  std::string why;   // for the log, for `noVersion` and `unknown`
+  bool timedOut = false;
+};
+
+// The one rule from a probe run to an answer, whichever system ran it.
+ProbeResult JudgeProbe(os::CaptureResult result, const std::string& output);
+
+// Runs `executable --version` and judges what it printed within `limit`.
+ProbeResult GetExeVersion(const std::string& executable, std::chrono::milliseconds limit);
 
 // The version text inside a probe's output: what follows the first 12 characters, up to the
 // first line feed. Empty when the output is shorter than 12 or longer than 49 characters.
@@ -28,9 +48,18 @@ std::optional<std::vector<int>> ParseVersion(const std::string& versionText);
 // length, where the two differ has the greater part on the installed side.
 bool InstalledVersionWins(const std::vector<int>& installed, const std::vector<int>& staged);
 
-// Removes the staged executable when it has no version or the installed one wins. True when the
-// staged executable is to be started; false also when a probe could not be made, which keeps it
-// for a later start but starts the installed one this time.
-bool CheckStagedVersion(const std::string& installedExecutable, const std::string& stagedExecutable);
+// What the version check decided about the staged executable.
+enum class StagedVerdict {
+  start,    // it passed: start it
+  kept,     // no verdict this time (a probe timed out or could not start): the installed one
+            // starts, the staged one is judged again at the next start
+  removed,  // it failed and is gone, or it failed and could not be removed (tried again later)
+};
+
+// Probes both executables and keeps or removes the staged one; every removal and every probe
+// without a verdict leaves one log line. A freshly written staged executable (one this data
+// folder's probe record does not know) gets a longer time to answer, for a first start that a
+// virus scanner holds up; one that timed out at three starts in a row is removed.
+StagedVerdict CheckStagedVersion(const std::string& installedExecutable, const DataFolder& folder);
 
 }  // namespace runner

@@ -7,7 +7,7 @@
    version probe needs, as a system whose descriptors or processes have run out does:
    QR_FAIL_PIPES=1 fails every pipe2 with EMFILE (pipe, which the sanitizer runtimes use to test
    memory, is left alone), QR_FAIL_PROBE_STARTS=1 fails every posix_spawn of a "--version" child
-   with EAGAIN. With QR_LINK_AT_OUTPUT=<path> and QR_LINK_TARGET=<file> it puts, at the first
+   with EAGAIN (=E2BIG: with E2BIG, as an environment at the exec limit does). With QR_LINK_AT_OUTPUT=<path> and QR_LINK_TARGET=<file> it puts, at the first
    fopen for writing of a file of <path>'s name or of a descriptor's /proc entry, a link to <file>
    in <path>'s place, as another process could at that moment. Other programs pass through
    untouched. */
@@ -245,7 +245,7 @@ int ftruncate(int fd, off_t length) {
 static int shim_refuses(const char* variable) {
   shim_init();
   const char* value = getenv(variable);
-  return shim_crash_at != -2 && value != NULL && strcmp(value, "1") == 0;
+  return shim_crash_at != -2 && value != NULL && (strcmp(value, "1") == 0 || strcmp(value, "E2BIG") == 0);
 }
 
 int pipe2(int fds[2], int flags) {
@@ -259,6 +259,6 @@ int pipe2(int fds[2], int flags) {
 int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
                 const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
   if (shim_refuses("QR_FAIL_PROBE_STARTS") && argv[0] != NULL && argv[1] != NULL && strcmp(argv[1], "--version") == 0)
-    return EAGAIN;
+    return strcmp(getenv("QR_FAIL_PROBE_STARTS"), "E2BIG") == 0 ? E2BIG : EAGAIN;
   return SHIM_NEXT(posix_spawn)(pid, path, actions, attributes, argv, envp);
 }

@@ -7,6 +7,7 @@
 
 #include "app/runner/data_folder.h"
 #include "app/runner/os/os.h"
+#include "app/runner/update_attempts.h"
 #include "tests/support/file_io.h"
 #include "tests/support/temp_dir.h"
 
@@ -56,10 +57,10 @@ TEST_F(DataFiles, CreationIsExclusiveAndFreshCreationNeverWritesThroughALink) {
   const std::string target = Write("target", "user's file");
   fs::create_symlink(target, Path("link"));
   std::error_code error;
-  EXPECT_EQ(DataFile::CreateNew(Path("link"), error), nullptr);
-  EXPECT_EQ(DataFile::CreateNew(target, error), nullptr);
+  EXPECT_EQ(DataFile::CreateNew(Path("link"), false, error), nullptr);
+  EXPECT_EQ(DataFile::CreateNew(target, false, error), nullptr);
 
-  std::unique_ptr<DataFile> fresh = runner::CreateFresh(Path("link"), error);
+  std::unique_ptr<DataFile> fresh = runner::CreateFresh(Path("link"), false, error);
   ASSERT_NE(fresh, nullptr) << error.message();
   ASSERT_TRUE(fresh->Write("runner's own", 12, error));
   fresh.reset();
@@ -81,7 +82,7 @@ TEST_F(DataFiles, CreationIsExclusiveAndFreshCreationNeverWritesThroughALink) {
   // A folder that cannot be removed is set aside under a free name.
   fs::create_directories(Path("busy/inside"));
   Write("busy.aside-1", "taken");
-  ASSERT_NE(runner::CreateFresh(Path("busy"), error), nullptr) << error.message();
+  ASSERT_NE(runner::CreateFresh(Path("busy"), false, error), nullptr) << error.message();
   EXPECT_TRUE(fs::is_directory(Path("busy.aside-2/inside")));
   EXPECT_EQ(hl_test::read_text(Path("busy.aside-1")), "taken");
 }
@@ -95,6 +96,89 @@ TEST_F(DataFiles, PathWhileOpenKeepsNamingTheOpenFile) {
   fs::rename(path, Path("moved"));
   Write("Patch", "something else");
   EXPECT_EQ(hl_test::read_text(file->PathWhileOpen()), "the patch");
+}
+
+TEST_F(DataFiles, OwnFilesAreTheOwnersWhateverTheUmaskAndTheLogNeverReachesAnotherFile) {
+  const mode_t previous = ::umask(0222);
+  std::error_code error;
+  std::unique_ptr<DataFile> plain = DataFile::CreateNew(Path("plain"), false, error);
+  std::unique_ptr<DataFile> program = DataFile::CreateNew(Path("program"), true, error);
+  ::umask(previous);
+  ASSERT_NE(plain, nullptr);
+  ASSERT_NE(program, nullptr);
+  EXPECT_EQ(fs::status(Path("plain")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(Path("program")).permissions(), fs::perms::owner_all);
+
+  const std::string users = Write("user's file", "kept");
+  fs::create_hard_link(users, Path("hard link"));
+  fs::create_symlink(users, Path("soft link"));
+  EntryKind kind;
+  for (const char* name : {"hard link", "soft link"}) {
+    EXPECT_EQ(DataFile::OpenLog(Path(name), kind, error), nullptr) << name;
+    EXPECT_EQ(kind, EntryKind::other) << name;
+  }
+  std::unique_ptr<DataFile> log = DataFile::OpenLog(Path("log"), kind, error);
+  ASSERT_NE(log, nullptr) << error.message();
+  ASSERT_TRUE(log->Write("one\n", 4, error));
+  log = DataFile::OpenLog(Path("log"), kind, error);
+  ASSERT_TRUE(log->Write("two\n", 4, error));
+  EXPECT_EQ(hl_test::read_text(Path("log")), "one\ntwo\n");
+  EXPECT_EQ(hl_test::read_text(users), "kept");
+}
+
+TEST_F(DataFiles, InstallLockIsExclusiveAndAMovedFileIsCheckedToBeTheOneInPlace) {
+  const runner::DataFolder folder(m_folder.string() + "/");
+  std::string why;
+  std::unique_ptr<runner::os::FileLock> held = runner::TakeInstallLock(folder, why);
+  ASSERT_NE(held, nullptr) << why;
+  EXPECT_EQ(runner::TakeInstallLock(folder, why), nullptr);
+  EXPECT_EQ(why, "another runner is installing");
+  held.reset();
+  // A folder at the lock's name is set aside and the lock taken on a file of the runner's.
+  fs::remove(folder.installLock);
+  fs::create_directory(folder.installLock);
+  EXPECT_NE(runner::TakeInstallLock(folder, why), nullptr) << why;
+  EXPECT_TRUE(fs::is_directory(folder.installLock + ".aside-1"));
+
+  std::error_code error;
+  std::unique_ptr<DataFile> result = runner::CreateFresh(folder.patchResult, true, error);
+  ASSERT_NE(result, nullptr);
+  // Another process renames its own file over the name the result is moved from.
+  Write("fake", "fake");
+  fs::rename(Path("fake"), folder.patchResult);
+  EXPECT_FALSE(runner::MoveInPlace(*result, folder.stagedExecutable, error));
+  EXPECT_EQ(error, runner::TakenMeanwhile());
+  std::unique_ptr<DataFile> again = runner::CreateFresh(folder.patchResult, true, error);
+  ASSERT_NE(again, nullptr);
+  EXPECT_TRUE(runner::MoveInPlace(*again, folder.stagedExecutable, error)) << error.message();
+  EXPECT_EQ(again->Path(), folder.stagedExecutable);
+}
+
+TEST_F(DataFiles, KeptCountsAreBoundedDecimalsOfTheirOwnKey) {
+  const std::string file = Path("update.attempts");
+  const runner::KeyedCount count(file);
+  const std::pair<std::string, std::optional<uint32_t>> texts[] = {{"abc 2\n", 2u},
+                                                                   {"abc 0", 0u},
+                                                                   {"abc 2147483647\n", 3u},
+                                                                   {"abc 99999999999999999999", 3u},
+                                                                   {"abc -1\n", std::nullopt},
+                                                                   {"abc 1x", std::nullopt},
+                                                                   {"abc \n", std::nullopt},
+                                                                   {"abcd 1", std::nullopt},
+                                                                   {"xyz 1", std::nullopt}};
+  for (const auto& [text, expected] : texts) {
+    Write("update.attempts", text);
+    EXPECT_EQ(count.Find("abc"), expected) << text;
+  }
+  Write("update.attempts", "abc 2\n");
+  runner::UpdateAttempts attempts(file);
+  EXPECT_EQ(attempts.CountFailure("abc"), 3u);
+  EXPECT_TRUE(attempts.IsExhausted("abc"));
+  EXPECT_EQ(attempts.CountFailure("other"), 1u);
+  EXPECT_FALSE(attempts.IsExhausted("abc"));
+  attempts.Clear();
+  EXPECT_FALSE(attempts.AnyKept());
 }
 
 TEST_F(DataFiles, Sha256OfKnownContents) {

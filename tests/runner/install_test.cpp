@@ -57,6 +57,30 @@ TEST(Install, FirstUpdateWritesTheStagedExecutableAndLeavesTheInstalledOneAlone)
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
 }
 
+// A forced update whose result fails the version check: the application that staged it would
+// stage it again at every run and be restarted at once, without end. It runs once more, and
+// the update it stages again is refused.
+TEST(Install, ForcedUpdateWhoseResultFailsTheCheckIsNotInstalledAgain) {
+  Sandbox box;
+  box.InstallApp("2.0.0");
+  StageWhileRunning(box, "2.0.0", box.InstalledExe(), "1.0.0", R"({"force": true})");
+  const RunResult result = box.Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 2.0.0", "run 2.0.0"}));
+  EXPECT_FALSE(fs::exists(box.StagedExe()));
+  ExpectStagingConsumed(box);
+  EXPECT_THAT(
+      box.LogMessages(),
+      ElementsAre(
+          hl_test::exe_path_line(box.InstalledExe()),
+          "INFO [default] staged Quorlin.exe removed: the installed version 2.0.0 is newer than "
+          "1.0.0",
+          "INFO [default] the update just installed failed its version check: not installed again",
+          hl_test::exe_path_line(box.InstalledExe()),
+          "INFO [default] the update failed before: update dropped",
+          "INFO [default] force not honoured: the update was not installed"));
+}
+
 TEST(Install, ForceStartsTheNewVersionAtOnce) {
   Sandbox box;
   box.InstallApp("1.0.0");
@@ -64,7 +88,8 @@ TEST(Install, ForceStartsTheNewVersionAtOnce) {
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
   // The fresh staged executable goes through the version check before it starts.
-  EXPECT_THAT(box.Journal(), ElementsAre(HasSubstr("run 1.0.0"), "probe 1.0.0", "probe 2.0.0", HasSubstr("run 2.0.0")));
+  EXPECT_THAT(box.Journal(), ElementsAre(HasSubstr("run 1.0.0"), "probe 1.0.0", "probe 2.0.0",
+                                         HasSubstr("run 2.0.0")));
   EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
                                              hl_test::exe_path_line(box.StagedExe())));
   ExpectStagingConsumed(box);
@@ -78,7 +103,8 @@ TEST(Install, UpdateOfAnUpdateReplacesTheStagedExecutableInPlace) {
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 2.0.0", "run 3.0.0"}));
   EXPECT_EQ(hl_test::read_file(box.StagedExe()), StandinBytes("3.0.0"));
-  EXPECT_TRUE(fs::status(box.StagedExe()).permissions() == (fs::status(box.InstalledExe()).permissions()));
+  // The runner's own files are the user's alone.
+  EXPECT_EQ(fs::status(box.StagedExe()).permissions(), fs::perms::owner_all);
   ExpectStagingConsumed(box);
 }
 
@@ -107,8 +133,9 @@ TEST_P(NotForced, InstallsAndEnds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Manifests, NotForced,
-                         ::testing::Values(R"({"force": false})", "{}", R"({"force": "true"})", R"({"force": 1})",
-                                           R"({"Force": true})", R"([{"force": true}])", "true", "\"force\"",
+                         ::testing::Values(R"({"force": false})", "{}", R"({"force": "true"})",
+                                           R"({"force": 1})", R"({"Force": true})",
+                                           R"([{"force": true}])", "true", "\"force\"",
                                            "\xEF\xBB\xBF{\"force\": false}"));
 
 class BrokenManifest : public ::testing::TestWithParam<std::string> {};
@@ -127,8 +154,10 @@ TEST_P(BrokenManifest, ConsumesTheUpdateBeforeAnythingIsPatched) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Manifests, BrokenManifest,
-                         ::testing::Values(R"({"force": true} // restart)", R"(/* x */ {"force": true})",
-                                           R"({"force": true} {"force": true})", "", "{\"force\": true",
+                         ::testing::Values(R"({"force": true} // restart)",
+                                           R"(/* x */ {"force": true})",
+                                           R"({"force": true} {"force": true})", "",
+                                           "{\"force\": true",
                                            std::string("{\"force\":true}\0junk", 19)));
 
 class CompressedPatch : public ::testing::TestWithParam<hldiff::Compression> {};
@@ -148,7 +177,9 @@ INSTANTIATE_TEST_SUITE_P(EveryType, CompressedPatch,
                                            hldiff::Compression::Zlib, hldiff::Compression::Gzip,
                                            hldiff::Compression::Deflate, hldiff::Compression::Lzma,
                                            hldiff::Compression::Lzma2),
-                         [](const auto& info) { return std::string(hldiff::compression_name(info.param)); });
+                         [](const auto& info) {
+                           return std::string(hldiff::compression_name(info.param));
+                         });
 
 // A patch the driver rejects keeps the previous staged executable and consumes the update,
 // with one line that says why; "force" is not honoured after it.
@@ -243,7 +274,8 @@ TEST(Install, MissingCrashHandlerSourceIsNoError) {
 TEST(Install, BackupCopyNameTakenByAFolderIsSetAside) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  box.WriteFile(box.DataFolder() / "Quorlin_old.exe" / "blocker", "x");  // a folder cannot be removed
+  box.WriteFile(box.DataFolder() / "Quorlin_old.exe" / "blocker",
+                "x");  // a folder cannot be removed
   StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", "{}");
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),

@@ -84,6 +84,16 @@ void Sandbox::OnProbe(const std::string& version, const std::string& answer) {
   m_env["QR_STANDIN_PROBE_" + standin::VersionKey(version)] = answer;
 }
 
+void Sandbox::MarkProbed(int timeouts) {
+  const auto identity = [](const fs::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return std::string("-");
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  };
+  WriteFile(DataFolder() / "update.probe",
+            identity(StagedExe()) + "/" + identity(InstalledExe()) + " " + std::to_string(timeouts) + "\n");
+}
+
 void Sandbox::PreloadShim() {
   m_env["LD_PRELOAD"] = QR_CRASH_SHIM_PATH;
   // The sanitizer runtime must otherwise come first of all preloaded libraries.

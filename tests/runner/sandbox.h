@@ -82,6 +82,9 @@ class Sandbox {
   void OnRun(const std::string& version, const std::string& steps);
   // How the stand-in reporting `version` answers --version.
   void OnProbe(const std::string& version, const std::string& answer);
+  // Records the staged and the installed executable as probed before, `timeouts` times in a
+  // row without an answer: their probes get the ordinary time limit, not a first start's.
+  void MarkProbed(int timeouts = 0);
 
   // How later runs are started.
   void SetStreams(Streams streams) { m_streams = streams; }

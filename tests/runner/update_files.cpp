@@ -42,13 +42,21 @@ Bytes MakeVersionPatch(const std::filesystem::path& from, const std::string& toV
   }
   hldiff::MakeOptions options;
   options.encode.compression = compression;
-  return hldiff::make_patch(oldData.data(), oldData.size(), newData.data(), newData.size(), options);
+  return hldiff::make_patch(oldData.data(), oldData.size(), newData.data(), newData.size(),
+                            options);
 }
 
 void StageUpdate(Sandbox& box, const Bytes& patch, const std::string& manifest) {
   std::filesystem::create_directories(box.DataFolder());
   hl_test::write_file(box.DataFolder() / "Patch", patch);
   box.WriteFile(box.DataFolder() / "update.json", manifest);
+}
+
+std::string Manifest(const std::string& base, const std::string& result, bool force) {
+  std::string text = std::string("{\"force\": ") + (force ? "true" : "false");
+  if (!base.empty()) text += ", \"base_sha256\": \"" + base + "\"";
+  if (!result.empty()) text += ", \"sha256\": \"" + result + "\"";
+  return text + "}";
 }
 
 }  // namespace runner_test

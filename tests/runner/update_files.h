@@ -24,8 +24,12 @@ std::string Sha256Hex(const Bytes& bytes);
 // The bytes of the stand-in reporting `version`.
 Bytes StandinBytes(const std::string& version);
 
+// update.json's text with the digests that are not empty.
+std::string Manifest(const std::string& base, const std::string& result, bool force = true);
+
 // Stages an update in the data folder (made when missing): `patch` as "Patch" and `manifest` as
 // "update.json".
-void StageUpdate(Sandbox& box, const Bytes& patch, const std::string& manifest = R"({"force": true})");
+void StageUpdate(Sandbox& box, const Bytes& patch,
+                 const std::string& manifest = R"({"force": true})");
 
 }  // namespace runner_test

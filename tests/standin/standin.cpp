@@ -3,6 +3,7 @@
 //   QR_STANDIN_JOURNAL      file that every start appends one line to
 //   QR_STANDIN_PROBE_<key>  answer to --version: stdout (default), stderr, none, long, raw:<text>,
 //                           hang (answers, then never ends), flood (writes without end),
+//                           late:<milliseconds> (answers after that long, then ends),
 //                           handoff (answers and ends, leaving a child that keeps the output
 //                           open and journals "handoff <its pid>"; on Windows that child
 //                           journals "handoff survived" after 8 s and ends),
@@ -77,7 +78,8 @@ std::string Environment(const std::string& name) {
 std::string VersionKey(const std::string& version) {
   std::string key = version;
   for (char& c : key) {
-    const bool alphanumeric = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    const bool alphanumeric =
+        (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
     if (!alphanumeric) c = '_';
   }
   return key;
@@ -97,7 +99,8 @@ void AppendToJournal(const std::string& line) {
   if (journal.empty()) return;
 #ifdef _WIN32
   // Binary mode: the journal reads the same on both systems, one "\n" per line.
-  const int fd = ::_open(journal.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const int fd =
+      ::_open(journal.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return;
   const std::string text = line + "\n";
   if (::_write(fd, text.data(), static_cast<unsigned>(text.size())) < 0) std::perror("journal");
@@ -115,7 +118,8 @@ void AppendToJournal(const std::string& line) {
 // The runner's data folder: the roaming application-data folder, asked of the shell as it does.
 std::filesystem::path DataFolder() {
   wchar_t roaming[MAX_PATH] = {};
-  if (::SHGetFolderPathW(nullptr, 0x801A, nullptr, 0, roaming) < 0) throw std::runtime_error("no roaming folder");
+  if (::SHGetFolderPathW(nullptr, 0x801A, nullptr, 0, roaming) < 0)
+    throw std::runtime_error("no roaming folder");
   return std::filesystem::path(roaming) / L"Quorlin";
 }
 #else
@@ -178,7 +182,8 @@ std::string OpenFiles() {
 
 std::string Surroundings() {
   const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
-  return std::string("stdin=") + (input == nullptr || input == INVALID_HANDLE_VALUE ? "closed" : "open") +
+  return std::string("stdin=") +
+         (input == nullptr || input == INVALID_HANDLE_VALUE ? "closed" : "open") +
          " files=" + OpenFiles();
 }
 #else
@@ -206,6 +211,9 @@ int AnswerVersion(const std::string& version) {
     std::cout << line << std::string(60, 'x') << "\n" << std::flush;
   } else if (answer.rfind("raw:", 0) == 0) {
     std::cout << answer.substr(4) << std::flush;
+  } else if (answer.rfind("late:", 0) == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(answer.c_str() + 5)));
+    std::cout << line << std::flush;
   } else if (answer == "hang") {
     std::cout << line << std::flush;
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
@@ -233,7 +241,8 @@ int AnswerVersion(const std::string& version) {
 void Stage(const std::string& source, const std::string& name) {
   if (source == "-") return;
   std::filesystem::create_directories(DataFolder());
-  std::filesystem::copy_file(source, DataFolder() / name, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(source, DataFolder() / name,
+                             std::filesystem::copy_options::overwrite_existing);
 }
 
 int Run(const std::string& version, int argc, char** argv) {
@@ -241,7 +250,8 @@ int Run(const std::string& version, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) arguments += (i > 1 ? " " : "") + std::string(argv[i]);
   const char* tessdata = std::getenv("TESSDATA");
   std::error_code error;
-  AppendToJournal("run " + version + " args=" + arguments + " tessdata=" + (tessdata ? tessdata : "(unset)") +
+  AppendToJournal("run " + version + " args=" + arguments +
+                  " tessdata=" + (tessdata ? tessdata : "(unset)") +
                   " cwd=" + std::filesystem::current_path(error).string());
 #ifdef _WIN32
   // Lives while the steps run, pumping its messages on its own thread.
@@ -258,7 +268,8 @@ int Run(const std::string& version, int argc, char** argv) {
       if (std::filesystem::exists(fields[1], error)) break;
       std::ofstream(fields[1]).put('x');
     } else if (fields.size() == 2 && fields[0] == "wait") {
-      while (!std::filesystem::exists(fields[1], error)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      while (!std::filesystem::exists(fields[1], error))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
   return 0;

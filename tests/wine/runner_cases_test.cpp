@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <regex>
 #include <thread>
 
@@ -22,6 +23,7 @@ namespace {
 
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 // The journal's lines that start with `prefix`.
 std::vector<std::string> JournalLines(const Installation& box, const std::string& prefix) {
@@ -104,10 +106,60 @@ TEST(Instances, LockNameHeldByAnEventLeavesTheRunnerWithoutExclusion) {
   hl_test::write_text(release, "");
   EXPECT_EQ(squatter.wait().exitCode, 0);
 
-  ASSERT_TRUE(box.Ran(run, {"run 1.0.0"}, {hl_test::exe_path_line(box.InstalledExeWin())}));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(box.Events(), std::vector<std::string>{"run 1.0.0"});
+  // The failure reaches the log too: a GUI program's standard error goes nowhere.
+  EXPECT_THAT(box.LogMessages(),
+              ::testing::Contains(hl_test::exe_path_line(box.InstalledExeWin())));
+  EXPECT_THAT(
+      box.LogText(),
+      HasSubstr("single-instance lock not taken: 'CreateMutex' failed with error 0x00000006 ("));
   const std::string err = WithoutCarriageReturns(run.err);
   EXPECT_THAT(err, HasSubstr("'CreateMutex' failed with error 0x00000006 ("));
   EXPECT_THAT(err, HasSubstr("can't be called if mutex creation failed"));
+}
+
+// An elevated runner's mutex: a runner of the same user that is not elevated may not open it, and
+// counts that as another runner, leaving at once.
+TEST(Instances, ElevatedRunnerHoldsTheLockAgainstANormalOne) {
+  const Installation& box = Shared();
+  box.Reset("1.0.0");
+  const fs::path release = box.Root() / "release-elevated";
+  fs::remove(release);
+  hl_test::StartedChild first =
+      box.StartElevated({"QR_STANDIN_RUN_1_0_0=wait|" + hl_test::wine_path(release)});
+  if (!hl_test::eventually([&] { return !JournalLines(box, "window ").empty(); })) {
+    hl_test::write_text(release, "");
+    FAIL() << "the elevated runner never started the application: " << first.wait().err;
+  }
+  const std::vector<std::string> journalBefore = box.Journal();
+  const auto started = std::chrono::steady_clock::now();
+  const Captured second = box.Run();
+  const long long elapsed = MillisecondsSince(started);
+  hl_test::write_text(release, "");
+  EXPECT_EQ(first.wait().exitCode, 0);
+  EXPECT_EQ(second.exitCode, 0) << second.err;
+  EXPECT_EQ(box.Journal(), journalBefore) << "the second runner started something";
+  EXPECT_THAT(WithoutCarriageReturns(second.err), Not(HasSubstr("'CreateMutex' failed")));
+  EXPECT_LE(elapsed, 15000);
+}
+
+// An elevated runner starts the installed executable only and installs nothing: the data folder
+// is every process's of the user, and an elevated start must not run what one of them put there.
+TEST(Instances, ElevatedStartRunsOnlyTheInstalledExecutable) {
+  const Installation& box = Shared();
+  box.Reset("1.0.0");
+  box.Stage("2.0.0");
+  hl_test::write_text(box.DataFolder() / "Patch", "a patch");
+  hl_test::write_text(box.DataFolder() / "update.json", "{\"force\": true}\n");
+  const Captured run = box.StartElevated().wait();
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(box.Events(), std::vector<std::string>{"run 1.0.0"});
+  EXPECT_THAT(box.LogMessages(),
+              ::testing::Contains(hl_test::exe_path_line(box.InstalledExeWin())));
+  EXPECT_TRUE(fs::exists(box.StagedExe()));
+  EXPECT_EQ(hl_test::read_text(box.DataFolder() / "Patch"), "a patch");
+  EXPECT_TRUE(fs::exists(box.DataFolder() / "update.json"));
 }
 
 TEST(DataFolder, LogInTheRoamingFolderTessdataArgumentsAndWorkingFolder) {
@@ -191,8 +243,9 @@ TEST(Probes, ChildInheritsOnlyItsOutput) {
   EXPECT_THAT(surroundings[0], EndsWith(" files=none"));
 }
 
-// The staged 1.0.1 answers and never ends by itself: the runner gives it up at the probe's time
-// limit (5 s), kills it and starts the installed one.
+// The staged 1.0.1 has not ended at the probe's time limit (5 s, counted from its start): the
+// runner stops it and starts the installed one, and keeps the staged copy, about which nothing
+// is known; a slow start is no verdict on the file.
 class ProbesAtTheTimeLimit : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ProbesAtTheTimeLimit, GiveUpAndRunTheInstalledExecutable) {
@@ -202,29 +255,86 @@ TEST_P(ProbesAtTheTimeLimit, GiveUpAndRunTheInstalledExecutable) {
   const auto started = std::chrono::steady_clock::now();
   const Captured run = box.Run({"QR_STANDIN_PROBE_1_0_1=" + GetParam()});
   const long long elapsed = MillisecondsSince(started);
-  ASSERT_TRUE(box.Ran(run, {"probe 1.0.0", "probe 1.0.1", "run 1.0.0"},
-                      {hl_test::exe_path_line(box.InstalledExeWin())}));
-  EXPECT_FALSE(fs::exists(box.StagedExe()));
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(box.Events(), (std::vector<std::string>{"probe 1.0.0", "probe 1.0.1", "run 1.0.0"}));
+  EXPECT_THAT(box.LogMessages(),
+              ::testing::Contains(hl_test::exe_path_line(box.InstalledExeWin())));
+  EXPECT_TRUE(fs::exists(box.StagedExe()));
   EXPECT_GE(elapsed, 4500);
   EXPECT_LE(elapsed, 60000);
-  if (GetParam() == "handoff") {
-    // The handed-off child journals again 8 s after its start, unless it was stopped with the
-    // probe.
-    static const std::regex handoff("handoff [0-9].*");
-    const std::vector<std::string> lines = JournalLines(box, "handoff ");
-    ASSERT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-      return std::regex_match(line, handoff);
-    })) << "the probe handed off to no child";
-    std::this_thread::sleep_until(started + std::chrono::seconds(11));
-    EXPECT_THAT(box.Journal(), ::testing::Not(::testing::Contains("handoff survived")))
-        << "the probe's child outlived the time limit";
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, ProbesAtTheTimeLimit,
-                         ::testing::Values("hang",      // answers, then never ends
-                                           "flood",     // writes without end
-                                           "handoff"),  // leaves a child holding the output
+                         ::testing::Values("hang",        // answers, then never ends
+                                           "flood",       // writes without end
+                                           "late:6000"),  // answers only after 6 s
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           name.erase(std::remove(name.begin(), name.end(), ':'), name.end());
+                           return name;
+                         });
+
+// An answer after 2 s is in time: the clock starts once the probe runs.
+TEST(Probes, LateAnswerWithinTheLimitCounts) {
+  ASSERT_NO_FATAL_FAILURE(
+      RunProbe({"", "1.0.0", "1.0.1", true, {"QR_STANDIN_PROBE_1_0_1=late:2000"}}));
+}
+
+// The probe answers and ends, leaving a child that holds its output: it is judged by its answer
+// at once, and the child it left is stopped with it.
+TEST(Probes, EndedProbeIsJudgedByItsAnswerAndItsChildStopped) {
+  const Installation& box = Shared();
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_NO_FATAL_FAILURE(
+      RunProbe({"", "1.0.0", "1.0.1", true, {"QR_STANDIN_PROBE_1_0_1=handoff"}}));
+  static const std::regex handoff("handoff [0-9].*");
+  const std::vector<std::string> lines = JournalLines(box, "handoff ");
+  ASSERT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return std::regex_match(line, handoff);
+  })) << "the probe handed off to no child";
+  // The handed-off child journals again 8 s after its start, unless it was stopped with the probe.
+  std::this_thread::sleep_until(started + std::chrono::seconds(11));
+  EXPECT_THAT(box.Journal(), ::testing::Not(::testing::Contains("handoff survived")))
+      << "the probe's child outlived the probe";
+}
+
+// A staged copy that loses the version check is removed even while it is read-only, or while a
+// scanner holds it open without sharing its removal for a moment; it is never set aside.
+class ProbesRemoveABusyLoser : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ProbesRemoveABusyLoser, RemovedOnceLetGo) {
+  const Installation& box = Shared();
+  box.Reset("1.2.4");
+  box.Stage("1.2.3");
+  std::unique_ptr<hl_test::StartedChild> holder;
+  if (GetParam() == "ReadOnly") {
+    // Wine shows a file without write permission as read-only.
+    fs::permissions(box.StagedExe(),
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+  } else {
+    hl_test::ChildOptions options;
+    options.timeLimitSeconds = 120;
+    holder = std::make_unique<hl_test::StartedChild>(
+        hl_test::wine_command(
+            {FromEnvironment("QR_FILE_HOLDER"), hl_test::wine_path(box.StagedExe()), "2500"}),
+        options);
+    ASSERT_TRUE(hl_test::eventually([&] {
+      return holder->out_so_far().find("held") != std::string::npos;
+    })) << "the holder did not open the file";
+  }
+  const Captured run = box.Run();
+  if (holder) {
+    EXPECT_EQ(holder->wait().exitCode, 0);
+  }
+  ASSERT_TRUE(box.Ran(run, {"probe 1.2.4", "probe 1.2.3", "run 1.2.4"},
+                      {hl_test::exe_path_line(box.InstalledExeWin())}));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(box.StagedExe())));
+  for (const fs::directory_entry& entry : fs::directory_iterator(box.DataFolder()))
+    EXPECT_EQ(entry.path().filename().string().find(".aside-"), std::string::npos) << entry.path();
+}
+
+INSTANTIATE_TEST_SUITE_P(Staged, ProbesRemoveABusyLoser, ::testing::Values("ReadOnly", "HeldOpen"),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                            return info.param;
                          });

@@ -106,7 +106,27 @@ hl_test::StartedChild Installation::Start(const std::vector<std::string>& enviro
   hl_test::ChildOptions options;
   options.workingDirectory = m_cwd.string();
   options.environment = environment;
+  return StartUnderWine(
+      {FromEnvironment("QR_LIMITED_START"), (m_install / "QuorlinRunner.exe").string()}, options);
+}
+
+hl_test::StartedChild Installation::StartElevated(
+    const std::vector<std::string>& environment) const {
+  hl_test::ChildOptions options;
+  options.workingDirectory = m_cwd.string();
+  options.environment = environment;
   return StartUnderWine({(m_install / "QuorlinRunner.exe").string()}, options);
+}
+
+Captured Installation::RunFrom(const fs::path& installFolder,
+                               const std::vector<std::string>& environment) const {
+  hl_test::ChildOptions options;
+  options.workingDirectory = m_cwd.string();
+  options.environment = environment;
+  return StartUnderWine(
+             {FromEnvironment("QR_LIMITED_START"), (installFolder / "QuorlinRunner.exe").string()},
+             options)
+      .wait();
 }
 
 hl_test::StartedChild StartUnderWine(const std::vector<std::string>& args,

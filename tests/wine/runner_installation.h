@@ -60,9 +60,15 @@ class Installation {
   // Moves the journal so far to AllJournals().
   void CollectJournal() const;
 
-  // Runs the installed runner from the working folder, with environment entries on top.
+  // Runs the installed runner from the working folder, with environment entries on top, as a
+  // user who is not elevated (limited_start.exe: Wine starts every program elevated).
   Captured Run(const std::vector<std::string>& environment = {}) const;
   hl_test::StartedChild Start(const std::vector<std::string>& environment = {}) const;
+  // The same with Wine's own start: the full token of an elevated administrator.
+  hl_test::StartedChild StartElevated(const std::vector<std::string>& environment = {}) const;
+  // Runs the runner of another installation folder as Run does.
+  Captured RunFrom(const fs::path& installFolder,
+                   const std::vector<std::string>& environment = {}) const;
   // The environment entry that has the stand-in reporting `version` stage `patch` with
   // `manifest` in its first run only.
   std::string StageSteps(const std::string& version, const fs::path& patch,

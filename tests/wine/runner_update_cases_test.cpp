@@ -2,8 +2,9 @@
 // QuorlinRunner.exe under Wine.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <iconv.h>
 
+#include <algorithm>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 
@@ -84,23 +85,6 @@ INSTANTIATE_TEST_SUITE_P(Methods, UpdatesForced,
                                                             : info.param.method;
                          });
 
-// UTF-8 text in Windows code page 1252.
-std::string InCodePage1252(const std::string& text) {
-  const iconv_t convert = iconv_open("CP1252", "UTF-8");
-  if (convert == reinterpret_cast<iconv_t>(-1))
-    throw std::runtime_error("no iconv from UTF-8 to CP1252");
-  std::string in = text, out(text.size(), '\0');
-  char* inNext = in.data();
-  char* outNext = out.data();
-  size_t inLeft = in.size(), outLeft = out.size();
-  const size_t converted = iconv(convert, &inNext, &inLeft, &outNext, &outLeft);
-  iconv_close(convert);
-  if (converted == static_cast<size_t>(-1))
-    throw std::runtime_error("not in code page 1252: " + text);
-  out.resize(out.size() - outLeft);
-  return out;
-}
-
 // The shell takes the roaming folder from this registry value, so a case can move it.
 void SetRoamingFolder(const std::string& folder) {
   hl_test::run_under_wine(
@@ -109,19 +93,36 @@ void SetRoamingFolder(const std::string& folder) {
        "AppData", "/t", "REG_EXPAND_SZ", "/d", folder, "/f"});
 }
 
+// The environment entries that give a Wine program the ANSI code page of `locale`, which Wine
+// takes from the Unix locale's name: "" keeps the suite's C.UTF-8 (code page 1252). The locale
+// is also made in the work folder for the C library, where localedef can.
+std::vector<std::string> LocaleEnvironment(const std::string& locale) {
+  if (locale.empty()) return {};
+  const fs::path folder = Shared().Root() / "locales";
+  if (!fs::exists(folder / locale)) {
+    fs::create_directories(folder);
+    hl_test::run_program({"localedef", "-i", locale.substr(0, locale.find('.')), "-f", "UTF-8",
+                          (folder / locale).string()});
+  }
+  return {"LC_ALL=" + locale, "LOCPATH=" + folder.string()};
+}
+
 struct RoamingCase {
   const char* name;
+  // Below C:\users\<user>\, in UTF-8.
   std::string folder;
-  // Whether the name has a spelling in code page 1252; without one, the log names the folder by
-  // its 8.3 short name.
-  bool inCodePage;
+  // The Unix locale, which sets Wine's ANSI code page.
+  std::string locale;
 };
 
-void PrintTo(const RoamingCase& roaming, std::ostream* out) { *out << roaming.folder; }
+void PrintTo(const RoamingCase& roaming, std::ostream* out) {
+  *out << roaming.folder << " " << roaming.locale;
+}
 
 class UpdatesRoamingFolder : public ::testing::TestWithParam<RoamingCase> {};
 
-// A forced tuz update with the roaming folder at C:\users\<user>\<folder>.
+// A forced tuz update with the roaming folder at C:\users\<user>\<folder>: the log names it in
+// UTF-8 whatever the ANSI code page, and the update lands there.
 TEST_P(UpdatesRoamingFolder, HoldsTheLogAndTheUpdate) {
   Installation& box = Shared();
   const fs::path usual = box.DataFolder();
@@ -137,31 +138,85 @@ TEST_P(UpdatesRoamingFolder, HoldsTheLogAndTheUpdate) {
     }
   } restore{box, usual};
   box.Reset("1.0.0");
-  const Captured run =
-      box.Run({box.StageSteps("1.0.0", VersionPatch("tuz"), box.ForceManifest(true))});
-
-  std::string staged;
-  if (GetParam().inCodePage) {
-    staged = hl_test::exe_path_line(InCodePage1252("C:\\users\\" + box.User() + "\\" +
-                                                   GetParam().folder + "\\Quorlin\\Quorlin.exe"));
-  } else {
-    const std::vector<std::string> log = box.LogMessages();
-    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
-    staged = log[1];
-    const std::regex shortName(R"(INFO \[default\] exe path: C:\\users\\)" + box.User() +
-                               R"(\\[!-~]*~[!-~]*\\Quorlin\\Quorlin\.exe)");
-    ASSERT_TRUE(std::regex_match(staged, shortName)) << "not named by its short name: " << staged;
-  }
+  std::vector<std::string> environment = LocaleEnvironment(GetParam().locale);
+  environment.push_back(box.StageSteps("1.0.0", VersionPatch("tuz"), box.ForceManifest(true)));
+  const Captured run = box.Run(environment);
+  std::string staged =
+      "C:\\users\\" + box.User() + "\\" + GetParam().folder + "\\Quorlin\\Quorlin.exe";
+  std::replace(staged.begin(), staged.end(), '/', '\\');
   ASSERT_TRUE(
-      box.Ran(run, UpdatedEvents(), {hl_test::exe_path_line(box.InstalledExeWin()), staged}));
+      box.Ran(run, UpdatedEvents(),
+              {hl_test::exe_path_line(box.InstalledExeWin()), hl_test::exe_path_line(staged)}));
   EXPECT_TRUE(box.StagedIs(box.Version2()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Names, UpdatesRoamingFolder,
-    ::testing::Values(RoamingCase{"InTheAnsiCodePage", "Daten Müller", true},
-                      RoamingCase{"OutsideTheAnsiCodePage", "Данные Петра", false}),
+    ::testing::Values(RoamingCase{"InCodePage1252", "Daten M\xc3\xbcller", ""},
+                      RoamingCase{"OutsideCodePage1252",
+                                  "\xd0\x94\xd0\xb0\xd0\xbd\xd0\xbd\xd1\x8b\xd0\xb5 "
+                                  "\xd0\x9f\xd0\xb5\xd1\x82\xd1\x80\xd0\xb0",
+                                  ""},
+                      // A user folder in Cyrillic under the Cyrillic code page.
+                      RoamingCase{"CyrillicUserUnderCodePage1251",
+                                  "\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd/AppData/Roaming",
+                                  "ru_RU.UTF-8"},
+                      // CJK, which code page 1251 cannot spell.
+                      RoamingCase{"OutsideCodePage1251",
+                                  "\xe6\x95\xb0\xe6\x8d\xae \xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd",
+                                  "ru_RU.UTF-8"}),
     [](const ::testing::TestParamInfo<RoamingCase>& info) { return std::string(info.param.name); });
+
+// An installation folder with a space and Cyrillic letters: the runner finds itself, probes and
+// starts the installed executable there, and patches it.
+TEST(Updates, InstallationFolderOutsideTheAnsiCodePage) {
+  const Installation& box = Shared();
+  box.Reset("1.0.0");
+  const fs::path folder = box.Root() / "Quorlin \xd0\xa2\xd0\xb5\xd1\x81\xd1\x82" / "app";
+  fs::remove_all(folder.parent_path());
+  fs::create_directories(folder);
+  fs::copy_file(box.InstallFolder() / "QuorlinRunner.exe", folder / "QuorlinRunner.exe");
+  fs::copy_file(box.InstallFolder() / "Quorlin.exe", folder / "Quorlin.exe");
+  const Captured run =
+      box.RunFrom(folder, {box.StageSteps("1.0.0", VersionPatch("tuz"), box.ForceManifest(true))});
+  ASSERT_TRUE(box.Ran(run, UpdatedEvents(),
+                      {hl_test::exe_path_line(hl_test::wine_path(folder) + "\\Quorlin.exe"),
+                       hl_test::exe_path_line(box.StagedExeWin())}));
+  EXPECT_TRUE(box.StagedIs(box.Version2()));
+  fs::remove_all(folder.parent_path());
+}
+
+// An installation interrupted after the patch was consumed: Quorlin_new.exe and the manifest that
+// names its digest are left. Its completion waits while a scanner holds Quorlin_new.exe open
+// without sharing its removal, and then moves it into place.
+TEST(Updates, InterruptedInstallationCompletesWhileTheResultIsHeld) {
+  const Installation& box = Shared();
+  const fs::path base = box.Root() / "v1-interrupted.exe";
+  standin::MakeCopyWithVersion(box.Standin().string(), base.string(), "1.0.0");
+  const fs::path manifest = box.Root() / "interrupted.json";
+  MakePatch(base, box.Version2(), box.Root() / "patch-interrupted",
+            {"-c", "zlib", "--manifest", manifest.string()});
+  box.Reset("1.0.0");
+  fs::create_directories(box.DataFolder());
+  fs::copy_file(box.Version2(), box.DataFolder() / "Quorlin_new.exe");
+  fs::copy_file(manifest, box.DataFolder() / "update.json");
+  hl_test::ChildOptions options;
+  options.timeLimitSeconds = 120;
+  hl_test::StartedChild holder(
+      hl_test::wine_command({FromEnvironment("QR_FILE_HOLDER"),
+                             hl_test::wine_path(box.DataFolder() / "Quorlin_new.exe"), "2500"}),
+      options);
+  ASSERT_TRUE(hl_test::eventually([&] {
+    return holder.out_so_far().find("held") != std::string::npos;
+  })) << "the holder did not open the file";
+  const Captured run = box.Run();
+  EXPECT_EQ(holder.wait().exitCode, 0);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_THAT(box.LogMessages(),
+              ::testing::Contains(HasSubstr("interrupted installation completed")));
+  EXPECT_EQ(box.Events(), (std::vector<std::string>{"probe 1.0.0", "probe 2.0.0", "run 2.0.0"}));
+  EXPECT_TRUE(box.StagedIs(box.Version2()));
+}
 
 // A patch the driver rejects: the previous staged executable (1.5.0) stays as it was, the update
 // is consumed with one line that names the driver's result, and "force" is not honoured.

@@ -16,11 +16,19 @@ enum hpatchi_result {
   HPATCHI_CLOSE_ERROR = 8,          /* a close failed, nothing else did */
   HPATCHI_ALLOC_ERROR = 9,          /* the memory block cannot be allocated */
   HPATCHI_COMPRESS_TYPE_ERROR = 10, /* unknown compress_type */
-  HPATCHI_DECOMPRESSER_INFO_ERROR = 11, /* the decompressor prefix is invalid */
-  HPATCHI_DECOMPRESSER_OPEN_ERROR = 12, /* the decompressor cannot be opened */
+  HPATCHI_DECOMPRESSER_INFO_ERROR = 11,  /* the decompressor prefix is invalid */
+  HPATCHI_DECOMPRESSER_OPEN_ERROR = 12,  /* the decompressor cannot be opened */
   HPATCHI_DECOMPRESSER_CLOSE_ERROR = 13, /* only the zlib close failed */
-  HPATCHI_HEADER_ERROR = 20,        /* the patch header is invalid */
-  HPATCHI_PATCH_ERROR = 21          /* hpatch_lite_patch failed for any other reason */
+  HPATCHI_HEADER_ERROR = 20,             /* the patch header is invalid */
+  HPATCHI_PATCH_ERROR = 21               /* hpatch_lite_patch failed for any other reason */
+};
+
+/* Finer causes of a failure on the patch itself (codes 11, 20 and 21), given beside the result
+ * code by hpatchi_run_outcome; hpatchi_run and the hpatchi program keep the code. */
+enum hpatchi_cause {
+  HPATCHI_CAUSE_NONE = 0,
+  HPATCHI_PATCH_ENDED = 22,     /* the patch file ended before the patch did */
+  HPATCHI_PATCH_READ_ERROR = 23 /* the patch file could not be read */
 };
 
 /* Exit code of the hpatchi program for wrong arguments; hpatchi_run never returns it. */
@@ -30,14 +38,14 @@ enum hpatchi_tool_exit {
 
 /* Result codes of the tuz decoder. */
 enum tuz_result {
-  TUZ_OK = 0,                  /* decode: the request was filled; open: success */
-  TUZ_STREAM_END = 1,          /* decode: the end code was read */
-  TUZ_ERR_CONTROL_CODE = 10,   /* decode: unknown control code while input was there */
-  TUZ_ERR_INPUT_DRY = 20,      /* decode: the last refill delivered no bytes */
-  TUZ_ERR_DICT_SIZE = 21,      /* open: dictionary size 0 */
-  TUZ_ERR_CACHE_SIZE = 22,     /* open: input cache size 0 */
-  TUZ_ERR_DISTANCE = 23,       /* decode: match distance larger than the dictionary */
-  TUZ_ERR_EMPTY_REQUEST = 24   /* decode: a request of 0 bytes, input not dry */
+  TUZ_OK = 0,                /* decode: the request was filled; open: success */
+  TUZ_STREAM_END = 1,        /* decode: the end code was read */
+  TUZ_ERR_CONTROL_CODE = 10, /* decode: unknown control code while input was there */
+  TUZ_ERR_INPUT_DRY = 20,    /* decode: the last refill delivered no bytes */
+  TUZ_ERR_DICT_SIZE = 21,    /* open: dictionary size 0 */
+  TUZ_ERR_CACHE_SIZE = 22,   /* open: input cache size 0 */
+  TUZ_ERR_DISTANCE = 23,     /* decode: match distance larger than the dictionary */
+  TUZ_ERR_EMPTY_REQUEST = 24 /* decode: a request of 0 bytes, input not dry */
 };
 
 #ifdef __cplusplus

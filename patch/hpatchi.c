@@ -97,13 +97,8 @@ typedef struct TPatchiListener {
 } TPatchiListener;
 
 _Static_assert(HPATCH_LITE_OLD_SPANS == FILE_IN_WINDOW_RUNS, "a span for each run block");
-_Static_assert(HPATCH_LITE_OLD_RECENT >= FILE_IN_WINDOW_TRACKS, "the spans keep the ends the window watches");
-
-/* The raw reader over the patch file: reads on from wherever the handle stands. */
-static hl_bool hpatchi_read_raw(void* handle, hl_byte* buf, uint32_t* count) {
-  *count = (uint32_t)fread(buf, 1, *count, (FILE*)handle);
-  return hl_TRUE;
-}
+_Static_assert(HPATCH_LITE_OLD_RECENT >= FILE_IN_WINDOW_TRACKS,
+               "the spans keep the ends the window watches");
 
 /* The patch file read on from a position with positioned reads, which leave stdio's buffer alone:
  * a compressed body is read in requests of the decompressor's input cache. A large patch is read
@@ -117,10 +112,31 @@ typedef struct hpatchi_TPatchReader {
   uint32_t aheadSize; /* its size */
   uint32_t aheadHeld; /* bytes of the file it holds, from aheadAt on */
   uint64_t aheadAt;
+  /* What the reads met, for the cause of a failed run: a request the file's end cut short, and a
+   * read that failed. */
+  hl_bool ended;
+  hl_bool failed;
 } hpatchi_TPatchReader;
 
+/* The raw reader over the patch file: reads on from wherever the stdio handle stands. */
+static hl_bool hpatchi_read_raw(void* handle, hl_byte* buf, uint32_t* count) {
+  hpatchi_TPatchReader* reader = (hpatchi_TPatchReader*)handle;
+  FILE* file = reader->stream->base.file;
+  uint32_t wanted = *count;
+  *count = (uint32_t)fread(buf, 1, wanted, file);
+  if (*count < wanted) {
+    if (ferror(file)) {
+      reader->failed = hl_TRUE;
+      return *count > 0;
+    }
+    reader->ended = hl_TRUE;
+  }
+  return hl_TRUE;
+}
+
 /* Reads [position, position + count) of the patch through the read-ahead. */
-static hl_bool hpatchi_read_patch_ahead(hpatchi_TPatchReader* reader, hl_byte* buf, uint32_t count) {
+static hl_bool hpatchi_read_patch_ahead(hpatchi_TPatchReader* reader, hl_byte* buf,
+                                        uint32_t count) {
   const TFileStreamHead* head = &reader->stream->base.head;
   uint64_t position = reader->position;
   while (count > 0) {
@@ -156,12 +172,14 @@ static hl_bool hpatchi_read_patch(void* handle, hl_byte* buf, uint32_t* count) {
   hl_bool read;
   if (*count > left) {
     *count = (uint32_t)left;
+    reader->ended = hl_TRUE;
   }
   read = reader->ahead != NULL ? hpatchi_read_patch_ahead(reader, buf, *count)
                                : head->read(head, reader->position, buf, buf + *count);
   if (!read) {
     *count = 0;
-    return hl_TRUE;
+    reader->failed = hl_TRUE;
+    return hl_FALSE;
   }
   reader->position += *count;
   return hl_TRUE;
@@ -257,15 +275,16 @@ static hl_bool hpatchi_read_empty_old(const TFileStreamHead* head, uint64_t posi
 /* What one patch run sets up, so that every exit path releases the same things. */
 typedef struct hpatchi_TSetup {
   const hpatchi_TOutput* output;
-  hl_TPluginState state;     /* the record of the plugin in use */
-  const hl_TPlugin* plugin;  /* null for an uncompressed body */
-  hl_bool sized;       /* the size step was attempted, so close is due */
-  hl_byte* block;      /* the one memory block */
-  uint64_t mustSize;   /* M */
-  uint32_t inputSize;  /* I */
-  uint32_t patchSize;  /* P */
+  hl_TPluginState state;    /* the record of the plugin in use */
+  const hl_TPlugin* plugin; /* null for an uncompressed body */
+  hl_bool sized;            /* the size step was attempted, so close is due */
+  hl_byte* block;           /* the one memory block */
+  uint64_t mustSize;        /* M */
+  uint32_t inputSize;       /* I */
+  uint32_t patchSize;       /* P */
   TFileInStream* oldStream; /* the old file, which gets a read window in the block; or null */
-  hpatchi_TPatchReader* patchReader; /* the patch's reader, which may get a read-ahead there; or null */
+  hpatchi_TPatchReader*
+      patchReader; /* the patch's reader, which may get a read-ahead there; or null */
 } hpatchi_TSetup;
 
 static void hpatchi_print_decompresser(const hpatchi_TOutput* output, const char* name) {
@@ -288,7 +307,8 @@ static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
   }
   aheadAt = hpatchi_window_offset(total);
   if (setup->patchReader != NULL) {
-    aheadSize = hpatchi_read_ahead_size(setup->patchReader->stream->base.head.streamSize, setup->inputSize);
+    aheadSize =
+        hpatchi_read_ahead_size(setup->patchReader->stream->base.head.streamSize, setup->inputSize);
     if (aheadSize != 0) {
       total = aheadAt + aheadSize;
     }
@@ -414,8 +434,8 @@ static int hpatchi_patch_reading(const hpatchi_TOutput* output, PatchListener* l
 
 int hpatchi_patch_to(const hpatchi_TOutput* output, PatchListener* listener, uint32_t compress_type,
                      uint32_t newSize, uint32_t uncompressSize, uint32_t cacheSize) {
-  return hpatchi_patch_reading(output, listener, compress_type, newSize, uncompressSize, cacheSize, NULL,
-                               NULL);
+  return hpatchi_patch_reading(output, listener, compress_type, newSize, uncompressSize, cacheSize,
+                               NULL, NULL);
 }
 
 int hpatchi_patch(PatchListener* listener, uint32_t compress_type, uint32_t newSize,
@@ -445,8 +465,8 @@ static int hpatchi_report_patch(const hpatchi_TOutput* output, const TPatchiList
   return patchCode;
 }
 
-static int hpatchi_close_stream(const hpatchi_TOutput* output, TFileStream* stream, const char* line,
-                                int result) {
+static int hpatchi_close_stream(const hpatchi_TOutput* output, TFileStream* stream,
+                                const char* line, int result) {
   if (!file_stream_close(stream)) {
     hpatchi_error(output, "%s", line);
     if (result == HPATCHI_OK) {
@@ -456,8 +476,21 @@ static int hpatchi_close_stream(const hpatchi_TOutput* output, TFileStream* stre
   return result;
 }
 
-int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const char* diffPath,
-                   const char* outPath) {
+/* A run that failed on the patch itself may have failed because its file ended too soon or could
+ * not be read; a read error explains more than the end it cut short. */
+static int hpatchi_patch_cause(int result, const hpatchi_TPatchReader* reader) {
+  if (result != HPATCHI_DECOMPRESSER_INFO_ERROR && result != HPATCHI_HEADER_ERROR &&
+      result != HPATCHI_PATCH_ERROR) {
+    return HPATCHI_CAUSE_NONE;
+  }
+  if (reader->failed) {
+    return HPATCHI_PATCH_READ_ERROR;
+  }
+  return reader->ended ? HPATCHI_PATCH_ENDED : HPATCHI_CAUSE_NONE;
+}
+
+hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const char* oldPath,
+                                     const char* diffPath, const char* outPath) {
   double startTime = hpatchi_clock_seconds();
   TPatchiListener patchListener;
   hpatchi_TPatchReader patchReader;
@@ -469,8 +502,11 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
   uint32_t uncompressSize = 0;
   hl_bool hasOld = oldPath != NULL && oldPath[0] != '\0';
   int result = HPATCHI_OK;
+  hpatchi_TOutcome outcome;
 
   memset(&patchListener, 0, sizeof(patchListener));
+  memset(&patchReader, 0, sizeof(patchReader));
+  patchReader.stream = &diffStream;
   /* Their stdio buffers are left alone: what stdio never fills is never paged in. */
   file_in_stream_clear(&oldStream);
   file_in_stream_clear(&diffStream);
@@ -509,20 +545,18 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
   hpatchi_trace(output, "oldDataSize : %" PRIu64 "\ndiffDataSize: %" PRIu64 "\n",
                 oldStream.base.head.streamSize, diffStream.base.head.streamSize);
 
-  memset(&patchReader, 0, sizeof(patchReader));
-  patchReader.stream = &diffStream;
   patchListener.base.diffHandle = &patchReader;
   patchListener.base.readDiff = hpatchi_read_patch;
-  if (!hpatch_lite_open(patchListener.base.diffHandle, patchListener.base.readDiff,
-                        &compress_type, &newSize, &uncompressSize)) {
+  if (!hpatch_lite_open(patchListener.base.diffHandle, patchListener.base.readDiff, &compress_type,
+                        &newSize, &uncompressSize)) {
     hpatchi_error(output, "hpatch_lite_open() run ERROR!\n");
     result = HPATCHI_HEADER_ERROR;
     goto close_files;
   }
   /* An uncompressed body is read straight by the patch algorithm, in requests of half its cache:
    * through stdio's buffer, which takes many of them per system call. */
-  if (compress_type == HPATCH_LITE_COMPRESS_NONE && hpatchi_seek_patch(&diffStream, patchReader.position)) {
-    patchListener.base.diffHandle = diffStream.base.file;
+  if (compress_type == HPATCH_LITE_COMPRESS_NONE &&
+      hpatchi_seek_patch(&diffStream, patchReader.position)) {
     patchListener.base.readDiff = hpatchi_read_raw;
   }
   hpatchi_trace(output, "newDataSize : %" PRIu64 "\n", (uint64_t)newSize);
@@ -554,6 +588,7 @@ int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const cha
                             HPATCHI_CACHE_SIZE, hasOld ? &oldStream : NULL, &patchReader));
 
 close_files:
+  outcome.cause = hpatchi_patch_cause(result, &patchReader);
   result = hpatchi_close_stream(output, &newStream.base, "out newFile close ERROR!\n", result);
   result = hpatchi_close_stream(output, &diffStream.base, "diffFile close ERROR!\n", result);
   result = hpatchi_close_stream(output, &oldStream.base, "oldFile close ERROR!\n", result);
@@ -562,7 +597,13 @@ close_files:
   if (output->trace != NULL) {
     fflush(output->trace);
   }
-  return result;
+  outcome.code = result;
+  return outcome;
+}
+
+int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const char* diffPath,
+                   const char* outPath) {
+  return hpatchi_run_outcome(output, oldPath, diffPath, outPath).code;
 }
 
 int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) {

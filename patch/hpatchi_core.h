@@ -15,9 +15,22 @@ extern "C" {
 #endif
 
 typedef struct hpatchi_TOutput {
-  FILE* trace;   /* the trace; null for none */
-  FILE* errors;  /* the error lines; null for none */
+  FILE* trace;  /* the trace; null for none */
+  FILE* errors; /* the error lines; null for none */
 } hpatchi_TOutput;
+
+/* What a run came to: its result code and, when the patch itself failed (codes 11, 20 and 21),
+ * whether its file ended before the patch did or could not be read (enum hpatchi_cause). A caller
+ * may leave a patch still being written, or one on a failing disk, for a later try, and give up
+ * on a malformed one. */
+typedef struct hpatchi_TOutcome {
+  int code;
+  int cause;
+} hpatchi_TOutcome;
+
+/* hpatchi_run, printing to output, with the cause of a failure. */
+hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const char* oldPath,
+                                     const char* diffPath, const char* outPath);
 
 /* hpatchi_run, printing to output. */
 int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const char* diffPath,

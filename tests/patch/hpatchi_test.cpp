@@ -44,8 +44,8 @@ std::string paths_trace(const std::string& oldPath, const std::string& diffPath,
 }
 
 std::string sizes_trace(uint64_t oldSize, uint64_t diffSize) {
-  return "oldDataSize : " + std::to_string(oldSize) + "\ndiffDataSize: " + std::to_string(diffSize) +
-         "\n";
+  return "oldDataSize : " + std::to_string(oldSize) +
+         "\ndiffDataSize: " + std::to_string(diffSize) + "\n";
 }
 
 std::string uncompressed_trace(uint64_t newSize) {
@@ -108,7 +108,8 @@ std::string zlib_must(int windowBits) {
   hl_test::MemoryReader reader(prefix);
   _zlib_TStream stream{};
   uint64_t must = 0;
-  EXPECT_TRUE(_zlib_TStream_getReservedMemSize(&stream, &reader, hl_test::MemoryReader::read, 0, &must));
+  EXPECT_TRUE(
+      _zlib_TStream_getReservedMemSize(&stream, &reader, hl_test::MemoryReader::read, 0, &must));
   EXPECT_GT(must, (1u << windowBits) + 7000u);  // at least the window and zlib's state
   return std::to_string(must);
 }
@@ -137,7 +138,8 @@ TEST(HpatchiProgram, WorkedExampleTrace) {
                                           sizes_trace(10, 22) + uncompressed_trace(11) +
                                           "  patch ok!\n");
   EXPECT_EQ(c.err, "");
-  EXPECT_EQ(hl_test::read_file(f.newPath), (Bytes{'a', 'b', '2', '3', '4', '5', 'Z', '7', '8', '9', '!'}));
+  EXPECT_EQ(hl_test::read_file(f.newPath),
+            (Bytes{'a', 'b', '2', '3', '4', '5', 'Z', '7', '8', '9', '!'}));
 }
 
 constexpr const char* kHpatchiUsage =
@@ -182,8 +184,8 @@ TEST(HpatchiProgram, EmptyOldPathWithALiteralOnlyPatch) {
   Captured c = hpatchi("", f.diffPath, f.newPath);
   EXPECT_EQ(c.exitCode, HPATCHI_OK);
   EXPECT_EQ(without_time_line(c.out), paths_trace("", f.diffPath, f.newPath) +
-                                          sizes_trace(0, b.patch().size()) +
-                                          uncompressed_trace(3) + "  patch ok!\n");
+                                          sizes_trace(0, b.patch().size()) + uncompressed_trace(3) +
+                                          "  patch ok!\n");
   EXPECT_EQ(hl_test::read_file(f.newPath), (Bytes{'n', 'e', 'w'}));
 }
 
@@ -213,8 +215,8 @@ TEST(HpatchiProgram, InvalidHeadersGiveCode20AndNoNewFile) {
     Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
     EXPECT_EQ(c.exitCode, HPATCHI_HEADER_ERROR);
     EXPECT_EQ(c.err, "hpatch_lite_open() run ERROR!\n");
-    EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, f.newPath) +
-                                            sizes_trace(10, patch.size()));
+    EXPECT_EQ(without_time_line(c.out),
+              paths_trace(f.oldPath, f.diffPath, f.newPath) + sizes_trace(10, patch.size()));
     EXPECT_FALSE(f.new_exists());
   }
 }
@@ -253,8 +255,8 @@ TEST(HpatchiProgram, UnwritableNewFileGivesCode4) {
   Captured c = hpatchi(f.oldPath, f.diffPath, out);
   EXPECT_EQ(c.exitCode, HPATCHI_OPEN_WRITE_ERROR);
   EXPECT_EQ(c.err, error_line(ENOENT) + "open out newFile for write ERROR!\n");
-  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, out) +
-                                          sizes_trace(10, 22) + "newDataSize : 11\n");
+  EXPECT_EQ(without_time_line(c.out),
+            paths_trace(f.oldPath, f.diffPath, out) + sizes_trace(10, 22) + "newDataSize : 11\n");
 }
 
 TEST(HpatchiProgram, NewFileThatIsTheOldFileOrThePatchIsNeverTruncated) {
@@ -471,6 +473,46 @@ TEST(HpatchiProgram, Utf8PathsArePrintedAndOpened) {
             paths_trace(oldPath, diffPath, newPath));
 }
 
+// The outcome tells a patch file that ended too soon from a malformed patch; the code stays.
+TEST(HpatchiRun, OutcomeSaysWhenThePatchFileEndedTooSoon) {
+  const Bytes old = hl_test::random_bytes(50000, 41);
+  const Bytes whole = hl_test::make_patch(old, hl_test::mutate(old, 42), 43);
+  Bytes wrongMagic = whole;
+  wrongMagic[0] = 'X';
+  // A tuz body of "abc" whose stream ends before its end code.
+  const Bytes cutTuz =
+      with_header(1, 3, {0x00, 0x10, 0x00, 0x00, 0x7F, 0x01, 0x00, 0x00, 0x03, 'a'});
+  struct Case {
+    const char* name;
+    Bytes patch;
+    int code;
+    int cause;
+  };
+  const Case cases[] = {
+      {"whole", whole, HPATCHI_OK, HPATCHI_CAUSE_NONE},
+      {"half", Bytes(whole.begin(), whole.begin() + whole.size() / 2), HPATCHI_PATCH_ERROR,
+       HPATCHI_PATCH_ENDED},
+      {"three bytes", Bytes(whole.begin(), whole.begin() + 3), HPATCHI_HEADER_ERROR,
+       HPATCHI_PATCH_ENDED},
+      {"empty", {}, HPATCHI_HEADER_ERROR, HPATCHI_PATCH_ENDED},
+      {"cut tuz stream", cutTuz, HPATCHI_PATCH_ERROR, HPATCHI_PATCH_ENDED},
+      {"cut tuz prefix", with_header(1, 3, {0x00, 0x10}), HPATCHI_DECOMPRESSER_INFO_ERROR,
+       HPATCHI_PATCH_ENDED},
+      {"wrong magic", wrongMagic, HPATCHI_HEADER_ERROR, HPATCHI_CAUSE_NONE},
+      {"cover beyond the old file", kExamplePatch, HPATCHI_OLD_READ_ERROR, HPATCHI_CAUSE_NONE},
+  };
+  const hpatchi_TOutput silent = {nullptr, nullptr};
+  for (const Case& entry : cases) {
+    SCOPED_TRACE(entry.name);
+    const bool shortOld = entry.patch == kExamplePatch;
+    Files f(shortOld ? Bytes{'0', '1', '2', '3', '4'} : old, entry.patch);
+    const hpatchi_TOutcome outcome =
+        hpatchi_run_outcome(&silent, f.oldPath.c_str(), f.diffPath.c_str(), f.newPath.c_str());
+    EXPECT_EQ(outcome.code, entry.code);
+    EXPECT_EQ(outcome.cause, entry.cause);
+  }
+}
+
 TEST(HpatchiProgram, RoundTripOfAMebibytePair) {
   Bytes old = hl_test::random_bytes((1u << 20) + 333, 31);
   Bytes fresh = hl_test::mutate(old, 32);
@@ -501,8 +543,8 @@ TEST(HpatchiRun, NullOldPathMeansNoOldFile) {
   Captured c = capture.text();
   EXPECT_EQ(code, HPATCHI_OK);
   EXPECT_EQ(without_time_line(c.out), paths_trace("", f.diffPath, f.newPath) +
-                                          sizes_trace(0, b.patch().size()) +
-                                          uncompressed_trace(1) + "  patch ok!\n");
+                                          sizes_trace(0, b.patch().size()) + uncompressed_trace(1) +
+                                          "  patch ok!\n");
   EXPECT_EQ(hl_test::read_file(f.newPath), (Bytes{'x'}));
 }
 
@@ -519,8 +561,8 @@ TEST(HpatchiRun, NullStreamsPrintNothing) {
   hl_test::StdCapture capture;  // fd 1 and 2, to see that nothing reaches them
   const int goodCode =
       hpatchi_run_to(&silent, good.oldPath.c_str(), good.diffPath.c_str(), good.newPath.c_str());
-  const int silentCode = hpatchi_run_to(&silent, unknownType.oldPath.c_str(), unknownType.diffPath.c_str(),
-                                        unknownType.newPath.c_str());
+  const int silentCode = hpatchi_run_to(&silent, unknownType.oldPath.c_str(),
+                                        unknownType.diffPath.c_str(), unknownType.newPath.c_str());
   const int errorsCode = hpatchi_run_to(&errorsOnly, unknownType.oldPath.c_str(),
                                         unknownType.diffPath.c_str(), unknownType.newPath.c_str());
   Captured c = capture.finish();
@@ -530,8 +572,9 @@ TEST(HpatchiRun, NullStreamsPrintNothing) {
   EXPECT_EQ(errorsCode, HPATCHI_COMPRESS_TYPE_ERROR);
   EXPECT_EQ(c.out, "");
   EXPECT_EQ(c.err, "");
-  EXPECT_EQ(errors.text().err, "unknow compress_type \"7\" ERROR!\ndiff info ERROR!\n"
-                               "hpatchi_patch() run ERROR!\n");
+  EXPECT_EQ(errors.text().err,
+            "unknow compress_type \"7\" ERROR!\ndiff info ERROR!\n"
+            "hpatchi_patch() run ERROR!\n");
   EXPECT_EQ(errors.text().out, "");
 }
 
@@ -544,12 +587,14 @@ TEST(HpatchiPatch, SplitsTheCacheAndRestoresTheReader) {
     hl_test::MemoryReader reader(body);
     hl_test::MemoryListener listener(kDigits, reader);
     hl_test::StreamCapture capture;
-  const hpatchi_TOutput output = {capture.out(), capture.err()};
+    const hpatchi_TOutput output = {capture.out(), capture.err()};
     int code = hpatchi_patch_to(&output, &listener.base, 0, 10, 0, cacheSize);
     Captured c = capture.text();
     EXPECT_EQ(code, HPATCHI_OK) << cacheSize;
-    EXPECT_EQ(c.out, "hpatchi run with decompresser: \"\"\n  requirements memory size: (must) 0 + "
-                     "(cache) " + std::to_string(cacheSize) + "\n");
+    EXPECT_EQ(c.out,
+              "hpatchi run with decompresser: \"\"\n  requirements memory size: (must) 0 + "
+              "(cache) " +
+                  std::to_string(cacheSize) + "\n");
     EXPECT_EQ(listener.newData, kDigits);
     EXPECT_EQ(listener.base.diffHandle, &reader);
     EXPECT_EQ(listener.base.readDiff, &hl_test::MemoryReader::read);
@@ -563,7 +608,7 @@ TEST(HpatchiPatch, TinyCachesFailCleanlyForEveryType) {
     hl_test::MemoryReader reader(body);
     hl_test::MemoryListener listener(kDigits, reader);
     hl_test::StreamCapture capture;
-  const hpatchi_TOutput output = {capture.out(), capture.err()};
+    const hpatchi_TOutput output = {capture.out(), capture.err()};
     int code = hpatchi_patch_to(&output, &listener.base, 0, 0, 0, cacheSize);
     Captured c = capture.text();
     EXPECT_EQ(code, HPATCHI_PATCH_ERROR);
@@ -578,8 +623,9 @@ TEST(HpatchiPatch, TinyCachesFailCleanlyForEveryType) {
   int code = hpatchi_patch_to(&output, &listener.base, 1, 0, 0, 1);
   Captured c = capture.text();
   EXPECT_EQ(code, HPATCHI_PATCH_ERROR);
-  EXPECT_EQ(c.out, "hpatchi run with decompresser: \"tuz\"\n  requirements memory size: (must) "
-                   "4096 + (cache) 1\n");
+  EXPECT_EQ(c.out,
+            "hpatchi run with decompresser: \"tuz\"\n  requirements memory size: (must) "
+            "4096 + (cache) 1\n");
 }
 
 TEST(HpatchiPatch, TuzBodyIsDecodedThroughThePlugin) {
@@ -598,8 +644,9 @@ TEST(HpatchiPatch, TuzBodyIsDecodedThroughThePlugin) {
   int code = hpatchi_patch_to(&output, &listener.base, 1, 3, 0, 32768);
   Captured c = capture.text();
   EXPECT_EQ(code, HPATCHI_OK) << c.err;
-  EXPECT_EQ(c.out, "hpatchi run with decompresser: \"tuz\"\n  requirements memory size: (must) "
-                   "4096 + (cache) 32768\n");
+  EXPECT_EQ(c.out,
+            "hpatchi run with decompresser: \"tuz\"\n  requirements memory size: (must) "
+            "4096 + (cache) 32768\n");
   EXPECT_EQ(listener.newData, (Bytes{'a', 'b', 'c'}));
   EXPECT_EQ(listener.base.diffHandle, &reader);
 }

@@ -10,6 +10,7 @@
 #include "app/runner/staging.h"
 #include "app/runner/update_attempts.h"
 #include "patch/hpatchi.h"
+#include "patch/hpatchi_core.h"
 #include "patch/hpatchi_memory.h"
 
 namespace runner {
@@ -48,19 +49,30 @@ std::unique_ptr<DataFile> OpenStagingFile(const std::string& path) {
   return file;
 }
 
-// The patch engine's raw reader over an open file: reads on from its position. False when the
-// file could not be read, so the driver tells a read error from a patch that ends early.
+// The patch engine's raw reader over an open file, reading on from its position, with what it
+// met: the file's end before a request was filled, or a read error (then false, as the engine's
+// readers say "no data").
+struct PatchReading {
+  DataFile* file;
+  bool ended = false;
+  bool failed = false;
+};
+
 hl_bool ReadFromDataFile(void* handle, hl_byte* buffer, uint32_t* count) {
-  auto* file = static_cast<DataFile*>(handle);
+  auto* reading = static_cast<PatchReading*>(handle);
   size_t total = 0;
   std::error_code error;
   while (total < *count) {
     size_t piece = *count - total;
-    if (!file->Read(buffer + total, piece, error)) {
+    if (!reading->file->Read(buffer + total, piece, error)) {
+      reading->failed = true;
       *count = static_cast<uint32_t>(total);
       return hl_FALSE;
     }
-    if (piece == 0) break;
+    if (piece == 0) {
+      reading->ended = true;
+      break;
+    }
     total += piece;
   }
   *count = static_cast<uint32_t>(total);
@@ -198,6 +210,8 @@ class Installation {
         return true;
       case ManifestProblem::notJson:
         return Drop("update.json is not valid JSON");
+      case ManifestProblem::tooDeep:
+        return Drop("update.json is nested too deeply");
       case ManifestProblem::malformedBaseSha256:
         return Drop("update.json has a malformed base_sha256");
       case ManifestProblem::malformedSha256:
@@ -221,9 +235,12 @@ class Installation {
     std::error_code error;
     hpatchi_TMemoryNeed need;
     if (!m_patch->Rewind(error)) return Defer("Patch cannot be read: " + error.message());
-    const int code =
-        hpatchi_memory_need(m_patch.get(), ReadFromDataFile, HPATCHI_CACHE_SIZE, &need);
-    if (code != HPATCHI_OK) return Drop("patch failed with result " + std::to_string(code));
+    PatchReading reading{m_patch.get()};
+    const int code = hpatchi_memory_need(&reading, ReadFromDataFile, HPATCHI_CACHE_SIZE, &need);
+    if (code != HPATCHI_OK)
+      return Fail(code, reading.failed  ? HPATCHI_PATCH_READ_ERROR
+                        : reading.ended ? HPATCHI_PATCH_ENDED
+                                        : HPATCHI_CAUSE_NONE);
     if (need.total > kPatchMemoryLimit)
       return Drop("patch needs " + std::to_string(need.total) +
                   " bytes of memory, more than the 256 MiB allowed");
@@ -280,11 +297,14 @@ class Installation {
     const std::string outPath = m_result->PathWhileOpen();
     // Where no path reaches the open file, it is closed for the driver, which opens it by name.
     if (outPath == m_result->Path()) m_result.reset();
-    const int code = hpatchi_run(m_backup->PathWhileOpen().c_str(),
-                                 m_patch->PathWhileOpen().c_str(), outPath.c_str());
+    const hpatchi_TOutput output = {stdout, stderr};
+    const hpatchi_TOutcome outcome =
+        hpatchi_run_outcome(&output, m_backup->PathWhileOpen().c_str(),
+                            m_patch->PathWhileOpen().c_str(), outPath.c_str());
+    const int code = outcome.code;
     if (code == HPATCHI_OK) return true;
+    if (outcome.cause != HPATCHI_CAUSE_NONE || IsBadPatch(code)) return Fail(code, outcome.cause);
     std::string why = "patch failed with result " + std::to_string(code);
-    if (IsBadPatch(code)) return Drop(why);
     // The driver's streams report their causes themselves; a full disk is told here again.
     if (code == HPATCHI_WRITE_ERROR || code == HPATCHI_CLOSE_ERROR) {
       const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder);
@@ -292,6 +312,16 @@ class Installation {
         why += " (" + std::make_error_code(std::errc::no_space_on_device).message() + ")";
     }
     return Defer(why);
+  }
+
+  // A patch the driver could not apply: one still being downloaded, or on a failing disk, may be
+  // whole at a later start; a malformed one never is.
+  bool Fail(int code, int cause) {
+    const std::string result = "result " + std::to_string(code);
+    if (cause == HPATCHI_PATCH_ENDED)
+      return Defer("Patch ended before its body did (" + result + ")");
+    if (cause == HPATCHI_PATCH_READ_ERROR) return Defer("Patch cannot be read (" + result + ")");
+    return Drop("patch failed with " + result);
   }
 
   bool CheckPatchResult() {

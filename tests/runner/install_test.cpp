@@ -181,9 +181,11 @@ INSTANTIATE_TEST_SUITE_P(EveryType, CompressedPatch,
                            return std::string(hldiff::compression_name(info.param));
                          });
 
-// A patch the driver rejects keeps the previous staged executable and consumes the update,
-// with one line that says why; "force" is not honoured after it.
-void ExpectFailedPatchKeepsTheStagedExecutable(const std::string& name, const Bytes& patch) {
+// A patch the driver rejects keeps the previous staged executable, with one line that says why;
+// "force" is not honoured after it. A malformed patch is consumed; one that ends early (still
+// being downloaded) stays, and installs once it is whole.
+void ExpectFailedPatchKeepsTheStagedExecutable(const std::string& name, const Bytes& patch,
+                                               const Bytes& whole = {}) {
   SCOPED_TRACE(name);
   Sandbox box;
   box.InstallApp("1.0.0");
@@ -196,14 +198,25 @@ void ExpectFailedPatchKeepsTheStagedExecutable(const std::string& name, const By
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(hl_test::read_file(box.StagedExe()), previous);
-  ExpectStagingConsumed(box);
-  EXPECT_FALSE(fs::exists(box.DataFolder() / "update.attempts"));
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 2.0.0"}));
-  EXPECT_THAT(
-      box.LogMessages(),
-      ElementsAre(hl_test::exe_path_line(box.StagedExe()),
-                  ::testing::MatchesRegex(".*patch failed with result [0-9]+: update dropped"),
-                  hl_test::kForceNotHonouredLine));
+  const std::string why = whole.empty()
+                              ? ".*patch failed with result [0-9]+: update dropped"
+                              : "INFO \\[default\\] Patch ended before its body did \\(result "
+                                "(20|21)\\): update kept for a later run \\(attempt 1 of 3\\)";
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre(hl_test::exe_path_line(box.StagedExe()), ::testing::MatchesRegex(why),
+                          hl_test::kForceNotHonouredLine));
+  if (whole.empty()) {
+    ExpectStagingConsumed(box);
+    EXPECT_FALSE(fs::exists(box.DataFolder() / "update.attempts"));
+    return;
+  }
+  ExpectNoTransientFiles(box);
+  hl_test::write_file(box.DataFolder() / "Patch", whole);
+  box.OnRun("2.0.0", "");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "3.0.0");
+  ExpectStagingConsumed(box);
 }
 
 TEST(Install, FailedPatchesKeepThePreviousStagedExecutableAndEndTheRunner) {
@@ -221,9 +234,11 @@ TEST(Install, FailedPatchesKeepThePreviousStagedExecutableAndEndTheRunner) {
   corrupt[0] = 'X';
 
   ExpectFailedPatchKeepsTheStagedExecutable("another base", againstOther);
-  ExpectFailedPatchKeepsTheStagedExecutable("truncated", truncated);
   ExpectFailedPatchKeepsTheStagedExecutable("corrupt header", corrupt);
-  ExpectFailedPatchKeepsTheStagedExecutable("empty", Bytes{});
+  ExpectFailedPatchKeepsTheStagedExecutable("truncated", truncated, good);
+  ExpectFailedPatchKeepsTheStagedExecutable("header only", Bytes(good.begin(), good.begin() + 3),
+                                            good);
+  ExpectFailedPatchKeepsTheStagedExecutable("empty", Bytes{}, good);
 }
 
 TEST(Install, LeftoverBackupCopyAndStrayPatchResultAreReplaced) {

@@ -20,8 +20,9 @@ TEST(Launch, StartsTheInstalledApplicationWithRunnerSwitchTessdataAndWorkingDire
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
   ASSERT_EQ(box.Journal().size(), 1u);
-  EXPECT_EQ(box.Journal()[0], "run 1.0.0 args=--runner tessdata=" + (box.InstallFolder() / "tessdata").string() +
-                                  " cwd=" + box.WorkFolder().string());
+  EXPECT_EQ(box.Journal()[0],
+            "run 1.0.0 args=--runner tessdata=" + (box.InstallFolder() / "tessdata").string() +
+                " cwd=" + box.WorkFolder().string());
   EXPECT_EQ(box.LogMessages(),
             std::vector<std::string>{hl_test::exe_path_line(box.InstalledExe())});
   // No staged executable: nothing is probed.
@@ -81,7 +82,8 @@ TEST(Launch, WithoutRoamingFolderRunsTheInstalledApplicationWithoutLogOrTessdata
   // The log line still reaches standard output.
   EXPECT_NE(result.out.find(hl_test::exe_path_line(box.InstalledExe())), std::string::npos);
   ASSERT_EQ(box.Journal().size(), 1u);
-  EXPECT_EQ(box.Journal()[0], "run 1.0.0 args=--runner tessdata=(unset) cwd=" + box.WorkFolder().string());
+  EXPECT_EQ(box.Journal()[0],
+            "run 1.0.0 args=--runner tessdata=(unset) cwd=" + box.WorkFolder().string());
   for (const auto& entry : fs::recursive_directory_iterator(box.Root()))
     EXPECT_NE(entry.path().filename(), "logs.log") << entry.path();
 }
@@ -109,7 +111,8 @@ TEST(Launch, MissingInstalledExecutableIsLoggedAndNothingStarts) {
 TEST(Launch, UnstartableExecutableGivesTheStartFailureLine) {
   Sandbox box;
   box.InstallApp("1.0.0");
-  fs::permissions(box.InstalledExe(), fs::perms::owner_read | fs::perms::owner_write);  // no execute bit
+  fs::permissions(box.InstalledExe(),
+                  fs::perms::owner_read | fs::perms::owner_write);  // no execute bit
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
@@ -164,7 +167,7 @@ TEST(StagedTest, FilesStagedBeforeTheStartWaitUntilTheApplicationHasRun) {
   Sandbox box;
   box.InstallApp("1.0.0");
   const fs::path manifest = box.WriteFile(box.DataFolder() / "update.json", "{}");
-  box.WriteFile(box.DataFolder() / "Patch", "x");
+  box.WriteFile(box.DataFolder() / "Patch", "not a patch");
   WaitingRun runner(box);
   ASSERT_TRUE(runner.Started());
   EXPECT_TRUE(fs::exists(manifest));  // untouched while the application runs

@@ -34,13 +34,15 @@ void MakeFifo(const fs::path& path) {
 }
 
 TEST(HostileData, LinksAtTheRunnersOwnNamesAreReplacedNeverWrittenThrough) {
-  for (const char* name : {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe", "update.attempts"}) {
+  for (const char* name :
+       {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe", "update.attempts"}) {
     SCOPED_TRACE(name);
     Sandbox box;
     box.InstallApp("1.0.0");
     box.WriteFile(box.WorkFolder() / "crashpad_handler.exe", "crash handler");
     const fs::path victim = box.WriteFile(box.Root() / "user file", "a file of the user's");
-    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write,
+                    fs::perm_options::replace);
     StageUpdate(box, PatchFromInstalled(box, "2.0.0"), "{}");
     fs::create_symlink(victim, box.DataFolder() / name);
     EXPECT_EQ(box.Run().exitCode, 0);
@@ -71,23 +73,58 @@ TEST(HostileData, StagingFilesThatAreLinksOrFifosAreSetAsideWithoutBlocking) {
       fs::create_symlink(real, path);
     EXPECT_EQ(box.Run().exitCode, 0);
     EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-    EXPECT_EQ(box.LogMessages().at(1),
-              "INFO [default] " + std::string(entry.name) + " is not a regular file: set aside as " + entry.name +
-                  ".aside-1");
+    EXPECT_EQ(box.LogMessages().at(1), "INFO [default] " + std::string(entry.name) +
+                                           " is not a regular file: set aside as " + entry.name +
+                                           ".aside-1");
     EXPECT_FALSE(fs::exists(box.StagedExe()));
-    EXPECT_TRUE(fs::exists(fs::symlink_status(box.DataFolder() / (std::string(entry.name) + ".aside-1"))));
+    EXPECT_TRUE(
+        fs::exists(fs::symlink_status(box.DataFolder() / (std::string(entry.name) + ".aside-1"))));
   }
 }
 
-TEST(HostileData, LogFileThatIsAFifoMeansNoLogFileThisRun) {
+TEST(HostileData, LogFileThatIsNoRegularFileOfItsOwnMeansNoLogFileThisRun) {
+  enum class Kind {
+    fifo,
+    symlink,
+    hardLink
+  };
+  for (const Kind kind : {Kind::fifo, Kind::symlink, Kind::hardLink}) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    Sandbox box;
+    box.InstallApp("1.0.0");
+    const fs::path usersFile = box.Root() / "user's notes";
+    hl_test::write_text(usersFile, "notes\n");
+    fs::create_directories(box.DataFolder());
+    if (kind == Kind::fifo) MakeFifo(box.LogFile());
+    if (kind == Kind::symlink) fs::create_symlink(usersFile, box.LogFile());
+    if (kind == Kind::hardLink) fs::create_hard_link(usersFile, box.LogFile());
+    const RunResult result = box.Run();
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
+    EXPECT_EQ(result.err, "logs.log is not a regular file: no log file this run\n");
+    EXPECT_EQ(hl_test::read_text(usersFile), "notes\n");
+  }
   Sandbox box;
   box.InstallApp("1.0.0");
   MakeFifo(box.LogFile());
-  const RunResult result = box.Run();
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_EQ(result.err, "logs.log is not a regular file: no log file this run\n");
+  box.Run();
   EXPECT_EQ(fs::status(box.LogFile()).type(), fs::file_type::fifo);
+}
+
+TEST(HostileData, LogFileOverItsLimitIsMovedAsideAtTheNextStart) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  fs::create_directories(box.DataFolder());
+  const fs::path older = box.DataFolder() / "logs.log.1";
+  hl_test::write_text(older, "older\n");
+  hl_test::write_text(box.LogFile(), std::string((4 << 20) + 1, 'x'));
+  box.Run();
+  EXPECT_EQ(fs::file_size(older), (size_t(4) << 20) + 1);
+  EXPECT_EQ(box.LogMessages().at(0), "INFO [default] logs.log was over 4 MiB: moved to logs.log.1");
+  // At the limit itself it stays.
+  hl_test::write_text(box.LogFile(), std::string(4 << 20, 'x'));
+  box.Run();
+  EXPECT_GT(fs::file_size(box.LogFile()), size_t(4) << 20);
 }
 
 TEST(HostileData, LeftoverBackupCopyThatIsAFifoIsReplaced) {
@@ -108,7 +145,8 @@ TEST(HostileData, PatchWhoseMemoryExceedsTheLimitIsRefusedBeforeAllocating) {
   box.InstallApp("1.0.0");
   Bytes tuz = PatchFromInstalled(box, "2.0.0", hldiff::Compression::Tuz);
   const size_t prefix = HeaderSize(tuz);
-  tuz[prefix] = 0, tuz[prefix + 1] = 0, tuz[prefix + 2] = 0, tuz[prefix + 3] = 0x40;  // a 2^30 dictionary
+  tuz[prefix] = 0, tuz[prefix + 1] = 0, tuz[prefix + 2] = 0,
+  tuz[prefix + 3] = 0x40;  // a 2^30 dictionary
   Bytes lzma2 = PatchFromInstalled(box, "2.0.0", hldiff::Compression::Lzma2);
   lzma2[HeaderSize(lzma2)] = 40;  // a 4 GiB dictionary
   for (const Bytes& patch : {tuz, lzma2}) {

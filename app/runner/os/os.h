@@ -23,8 +23,11 @@ namespace runner::os {
 
 #ifdef _WIN32
 constexpr char kPathSeparator = '\\';
+// How a line of a text file ends, as the system's text streams write it.
+constexpr const char* kTextLineEnd = "\r\n";
 #else
 constexpr char kPathSeparator = '/';
+constexpr const char* kTextLineEnd = "\n";
 #endif
 
 // The user's roaming application-data folder, created when missing; nothing when the system

@@ -22,7 +22,8 @@ bool IsDigest(const nlohmann::json& value) {
 }
 
 // Takes the digest under `key` when the manifest has one; false when it is there but malformed.
-bool TakeDigest(const nlohmann::json& manifest, const char* key, std::optional<std::string>& digest) {
+bool TakeDigest(const nlohmann::json& manifest, const char* key,
+                std::optional<std::string>& digest) {
   if (!manifest.is_object()) return true;
   const auto found = manifest.find(key);
   if (found == manifest.end()) return true;
@@ -48,11 +49,27 @@ ManifestProblem ParseManifest(const std::string& bytes, Manifest& manifest) {
   // The JSON library ends its input at a NUL byte, even inside a buffer; JSON text never holds
   // one, so a NUL anywhere means the bytes after it were never judged.
   if (bytes.find('\0') != std::string::npos) return ManifestProblem::notJson;
-  manifest.value = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false,
-                                         /*ignore_comments=*/false);
+  // Values below the limit are left out while parsing: a deep value is never built, so nothing
+  // that walks it later (copying, destroying) can run out of stack.
+  bool tooDeep = false;
+  const nlohmann::json::parser_callback_t withinDepth =
+      [&tooDeep](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+        if (depth < kManifestDepthLimit) return true;
+        tooDeep = true;
+        return false;
+      };
+  manifest.value =
+      nlohmann::json::parse(bytes.begin(), bytes.end(), withinDepth, /*allow_exceptions=*/false,
+                            /*ignore_comments=*/false);
+  if (tooDeep && !manifest.value.is_discarded()) {
+    manifest.value = nlohmann::json();
+    return ManifestProblem::tooDeep;
+  }
   if (manifest.value.is_discarded()) return ManifestProblem::notJson;
-  if (!TakeDigest(manifest.value, "base_sha256", manifest.baseSha256)) return ManifestProblem::malformedBaseSha256;
-  if (!TakeDigest(manifest.value, "sha256", manifest.sha256)) return ManifestProblem::malformedSha256;
+  if (!TakeDigest(manifest.value, "base_sha256", manifest.baseSha256))
+    return ManifestProblem::malformedBaseSha256;
+  if (!TakeDigest(manifest.value, "sha256", manifest.sha256))
+    return ManifestProblem::malformedSha256;
   return ManifestProblem::none;
 }
 

@@ -27,11 +27,20 @@ struct Manifest {
   std::optional<std::string> sha256;
 };
 
-enum class ManifestProblem { none, notJson, malformedBaseSha256, malformedSha256 };
+// A manifest nested deeper than this (arrays and objects within each other) is refused.
+constexpr int kManifestDepthLimit = 64;
+
+enum class ManifestProblem {
+  none,
+  notJson,
+  tooDeep,
+  malformedBaseSha256,
+  malformedSha256
+};
 
 // Parses the whole of `bytes` strictly: exactly one JSON value, no comments, nothing after it
 // but white space (a NUL byte included). A member "base_sha256" or "sha256" that is there must
-// be 64 lowercase hex digits.
+// be 64 lowercase hex digits. A value nested deeper than kManifestDepthLimit is not built.
 ManifestProblem ParseManifest(const std::string& bytes, Manifest& manifest);
 
 }  // namespace runner

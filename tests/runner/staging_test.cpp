@@ -97,29 +97,57 @@ TEST(Manifest, ParsesTheWholeBufferStrictly) {
   EXPECT_EQ(Parse("\xEF\xBB\xBF {\"force\": true}\n\t ", manifest), runner::ManifestProblem::none);
   EXPECT_TRUE(runner::ReadForceFlag(manifest.value));
   EXPECT_FALSE(manifest.baseSha256 || manifest.sha256);
-  for (const std::string content : {"{\"force\": true} // note", "/* note */ {\"force\": true}",
-                                    "{\"force\": true} {}", "{\"force\": true} x", "", "{\"force\": tru}",
-                                    "{\"force\": true,}"}) {
+  for (const std::string content :
+       {"{\"force\": true} // note", "/* note */ {\"force\": true}", "{\"force\": true} {}",
+        "{\"force\": true} x", "", "{\"force\": tru}", "{\"force\": true,}"}) {
     EXPECT_EQ(Parse(content, manifest), runner::ManifestProblem::notJson) << content;
   }
   // The JSON library would stop at the NUL byte and take the object before it.
-  EXPECT_EQ(Parse(std::string("{\"force\":true}\0junk", 19), manifest), runner::ManifestProblem::notJson);
-  EXPECT_EQ(Parse(std::string("{\"force\":true}\0", 15), manifest), runner::ManifestProblem::notJson);
+  EXPECT_EQ(Parse(std::string("{\"force\":true}\0junk", 19), manifest),
+            runner::ManifestProblem::notJson);
+  EXPECT_EQ(Parse(std::string("{\"force\":true}\0", 15), manifest),
+            runner::ManifestProblem::notJson);
+}
+
+// Nested arrays in an object: `depth` levels in all.
+std::string Nested(int depth) {
+  return "{\"force\": true, \"x\": " + std::string(depth - 1, '[') + std::string(depth - 1, ']') +
+         "}";
+}
+
+TEST(Manifest, NestingIsBoundedAndNeverBuiltDeep) {
+  runner::Manifest manifest;
+  EXPECT_EQ(Parse(Nested(runner::kManifestDepthLimit), manifest), runner::ManifestProblem::none);
+  EXPECT_TRUE(runner::ReadForceFlag(manifest.value));
+  EXPECT_EQ(Parse(Nested(runner::kManifestDepthLimit + 1), manifest),
+            runner::ManifestProblem::tooDeep);
+  EXPECT_FALSE(runner::ReadForceFlag(manifest.value));
+  // Under the size limit, deep enough to overflow the stack of anything that walks it recursively.
+  EXPECT_EQ(Parse(Nested(400000), manifest), runner::ManifestProblem::tooDeep);
+  const runner::Manifest copy = manifest;
+  EXPECT_TRUE(copy.value.is_null());
+  EXPECT_EQ(Parse("[" + Nested(100), manifest), runner::ManifestProblem::notJson);
 }
 
 TEST(Manifest, DigestsAreSixtyFourLowercaseHexDigits) {
   runner::Manifest manifest;
-  ASSERT_EQ(Parse(R"({"base_sha256": ")" + kDigest + R"(", "sha256": ")" + std::string(64, '0') + R"("})", manifest),
-            runner::ManifestProblem::none);
+  ASSERT_EQ(
+      Parse(R"({"base_sha256": ")" + kDigest + R"(", "sha256": ")" + std::string(64, '0') + R"("})",
+            manifest),
+      runner::ManifestProblem::none);
   EXPECT_EQ(manifest.baseSha256, kDigest);
   EXPECT_EQ(manifest.sha256, std::string(64, '0'));
   for (const std::string& bad : {std::string(63, 'a'), std::string(65, 'a'), std::string(64, 'A'),
-                                std::string(63, 'a') + "g", std::string("")}) {
-    EXPECT_EQ(Parse(R"({"base_sha256": ")" + bad + R"("})", manifest), runner::ManifestProblem::malformedBaseSha256);
-    EXPECT_EQ(Parse(R"({"sha256": ")" + bad + R"("})", manifest), runner::ManifestProblem::malformedSha256);
+                                 std::string(63, 'a') + "g", std::string("")}) {
+    EXPECT_EQ(Parse(R"({"base_sha256": ")" + bad + R"("})", manifest),
+              runner::ManifestProblem::malformedBaseSha256);
+    EXPECT_EQ(Parse(R"({"sha256": ")" + bad + R"("})", manifest),
+              runner::ManifestProblem::malformedSha256);
   }
   for (const std::string bad : {"null", "1", "true", "[]", "{}"}) {
-    EXPECT_EQ(Parse(R"({"sha256": )" + bad + "}", manifest), runner::ManifestProblem::malformedSha256) << bad;
+    EXPECT_EQ(Parse(R"({"sha256": )" + bad + "}", manifest),
+              runner::ManifestProblem::malformedSha256)
+        << bad;
   }
   // Not an object: nothing to name, the update is an old-style one.
   EXPECT_EQ(Parse("[\"sha256\"]", manifest), runner::ManifestProblem::none);

@@ -114,7 +114,8 @@ static hl_bool file_stream_write_all(FILE* file, const hl_byte* data, size_t siz
  * stdio buffer, so it sets no error. */
 static uint64_t file_stream_size_hint(FILE* file) {
   struct _stati64 info;
-  if (_fstati64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG || info.st_size < 0) {
+  if (_fstati64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG ||
+      info.st_size < 0) {
     return FILE_STREAM_POS_UNKNOWN;
   }
   return (uint64_t)info.st_size;
@@ -278,18 +279,25 @@ static size_t file_stream_buffer_size(uint64_t size, size_t bufferSize) {
   return size < (uint64_t)bufferSize ? (size_t)size : bufferSize;
 }
 
-/* Opens the handle of a closed record, with a stdio buffer for sizeHint bytes (an input file's
- * size is taken from the handle instead: FILE_STREAM_POS_UNKNOWN), or unbuffered when buffer is
- * null; the rest of the record is set by the caller. */
-static hl_bool file_stream_open_handle(TFileStream* stream, const char* path, const char* mode,
-                                       char* buffer, size_t bufferSize, uint64_t sizeHint) {
-  FILE* file;
+/* Gives a closed record an open handle (path null) or the one it opens (path in UTF-8), with a
+ * stdio buffer for sizeHint bytes (an input file's size is taken from the handle instead:
+ * FILE_STREAM_POS_UNKNOWN), or unbuffered when buffer is null; the rest of the record is set by
+ * the caller. A given handle is the record's from here on, also when this fails. */
+static hl_bool file_stream_open_handle(TFileStream* stream, FILE* given, const char* path,
+                                       const char* mode, char* buffer, size_t bufferSize,
+                                       uint64_t sizeHint) {
+  FILE* file = given;
   stream->fileError = 0;
   if (stream->file != NULL) {
+    if (given != NULL) {
+      fclose(given);
+    }
     return file_stream_fail_with(stream, EINVAL);
   }
   errno = 0;
-  file = fopen_utf8(path, mode);
+  if (file == NULL) {
+    file = fopen_utf8(path, mode);
+  }
   if (file == NULL) {
     return file_stream_fail(stream, errno);
   }
@@ -307,10 +315,10 @@ static hl_bool file_stream_open_handle(TFileStream* stream, const char* path, co
   return hl_TRUE;
 }
 
-hl_bool file_in_stream_open(TFileInStream* stream, const char* path) {
+static hl_bool file_in_stream_start(TFileInStream* stream, FILE* given, const char* path) {
   TFileStream* base = &stream->base;
   int64_t size;
-  if (!file_stream_open_handle(base, path, "rb", stream->ioBuffer, sizeof(stream->ioBuffer),
+  if (!file_stream_open_handle(base, given, path, "rb", stream->ioBuffer, sizeof(stream->ioBuffer),
                                FILE_STREAM_POS_UNKNOWN)) {
     return hl_FALSE;
   }
@@ -332,8 +340,17 @@ hl_bool file_in_stream_open(TFileInStream* stream, const char* path) {
   return hl_TRUE;
 }
 
-hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t maxSize) {
-  if (!file_stream_open_handle(&stream->base, path, "wb+", NULL, 0, maxSize)) {
+hl_bool file_in_stream_open(TFileInStream* stream, const char* path) {
+  return file_in_stream_start(stream, NULL, path);
+}
+
+hl_bool file_in_stream_adopt(TFileInStream* stream, FILE* file) {
+  return file_in_stream_start(stream, file, NULL);
+}
+
+static hl_bool file_out_stream_start(TFileOutStream* stream, FILE* given, const char* path,
+                                     uint64_t maxSize) {
+  if (!file_stream_open_handle(&stream->base, given, path, "wb+", NULL, 0, maxSize)) {
     return hl_FALSE;
   }
   stream->bufferSize = (uint32_t)file_stream_buffer_size(
@@ -351,12 +368,21 @@ hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t 
   return hl_TRUE;
 }
 
+hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t maxSize) {
+  return file_out_stream_start(stream, NULL, path, maxSize);
+}
+
+hl_bool file_out_stream_adopt(TFileOutStream* stream, FILE* file, uint64_t maxSize) {
+  return file_out_stream_start(stream, file, NULL, maxSize);
+}
+
 /* Writes out the bytes the output stream holds. They are gone afterwards also when the write
  * failed (false, errno set), as stdio drops the bytes of a failed write. */
 static hl_bool file_out_stream_drain(TFileOutStream* stream) {
   uint32_t held = stream->held;
   stream->held = 0;
-  return held == 0 || file_stream_write_all(stream->base.file, (const hl_byte*)stream->ioBuffer, held);
+  return held == 0 ||
+         file_stream_write_all(stream->base.file, (const hl_byte*)stream->ioBuffer, held);
 }
 
 hl_bool file_stream_close(TFileStream* stream) {
@@ -480,11 +506,11 @@ static TFileInWindowLayout file_in_window_layout(uint64_t fileSize) {
   layout.filePieces = (fileSize + FILE_IN_WINDOW_PIECE_SIZE - 1) / FILE_IN_WINDOW_PIECE_SIZE;
   layout.runSize = (size_t)runBytes;
   layout.runStride = (size_t)((runBytes + 7u) & ~(uint64_t)7u);
-  layout.pieceSlots = layout.filePieces < FILE_IN_WINDOW_PIECES ? (size_t)layout.filePieces
-                                                                : FILE_IN_WINDOW_PIECES;
-  layout.tagCount = (layout.filePieces < FILE_IN_WINDOW_SETS ? (size_t)layout.filePieces
-                                                             : FILE_IN_WINDOW_SETS) *
-                    FILE_IN_WINDOW_PIECE_WAYS;
+  layout.pieceSlots =
+      layout.filePieces < FILE_IN_WINDOW_PIECES ? (size_t)layout.filePieces : FILE_IN_WINDOW_PIECES;
+  layout.tagCount =
+      (layout.filePieces < FILE_IN_WINDOW_SETS ? (size_t)layout.filePieces : FILE_IN_WINDOW_SETS) *
+      FILE_IN_WINDOW_PIECE_WAYS;
   return layout;
 }
 
@@ -613,7 +639,8 @@ static int file_in_window_fill_piece(TFileStream* stream, TFileInWindow* window,
   unsigned ways = file_in_window_set_ways(window, set);
   uint64_t start = piece * FILE_IN_WINDOW_PIECE_SIZE;
   uint64_t left = stream->head.streamSize - start;
-  uint32_t length = left < FILE_IN_WINDOW_PIECE_SIZE ? (uint32_t)left : (uint32_t)FILE_IN_WINDOW_PIECE_SIZE;
+  uint32_t length =
+      left < FILE_IN_WINDOW_PIECE_SIZE ? (uint32_t)left : (uint32_t)FILE_IN_WINDOW_PIECE_SIZE;
   unsigned way;
   for (way = 1; way < ways; ++way) {
     if (window->tags[first + way].lastUse < window->tags[victim].lastUse) {
@@ -649,7 +676,8 @@ static hl_bool file_in_window_continues(TFileInWindow* window, uint64_t position
 }
 
 /* Finds the window's bytes at position, loading a run block (loadRun; up to end if it can) or a
- * piece when the window lacks them: *from points at them and *avail counts them from position on. */
+ * piece when the window lacks them: *from points at them and *avail counts them from position on.
+ */
 static hl_bool file_in_window_locate(TFileStream* stream, TFileInWindow* window, uint64_t position,
                                      uint64_t end, hl_bool loadRun, const hl_byte** from,
                                      uint64_t* avail) {
@@ -705,8 +733,9 @@ static void file_in_window_copy(hl_byte* out, const hl_byte* from, size_t size) 
  * the window lacks, unless one block holds it all: then that block's bytes are returned. */
 static FILE_IN_WINDOW_SLOW_PATH const hl_byte* file_in_window_gather(TFileStream* stream,
                                                                      TFileInWindow* window,
-                                                                     uint64_t position, hl_byte* out,
-                                                                     uint64_t size, hl_bool continues) {
+                                                                     uint64_t position,
+                                                                     hl_byte* out, uint64_t size,
+                                                                     hl_bool continues) {
   uint64_t end = position + size;
   hl_byte* cursor = out;
   while (position < end) {
@@ -731,8 +760,8 @@ static FILE_IN_WINDOW_SLOW_PATH const hl_byte* file_in_window_gather(TFileStream
 
 /* Where the bytes of [position, position + size) are: inside the window when one block of it holds
  * them all, else in out, which they are gathered into. Null after a failure. */
-static const hl_byte* file_in_window_read(TFileStream* stream, TFileInWindow* window, uint64_t position,
-                                          hl_byte* out, uint64_t size) {
+static const hl_byte* file_in_window_read(TFileStream* stream, TFileInWindow* window,
+                                          uint64_t position, hl_byte* out, uint64_t size) {
   uint64_t end = position + size;
   hl_bool continues = file_in_window_continues(window, position, end);
   int hit = file_in_window_find_run(window, position);
@@ -776,8 +805,8 @@ void file_in_stream_took(TFileInStream* stream, uint32_t count, const uint64_t* 
   stream->base.filePos = stream->base.fileBase + ends[kept - 1];
 }
 
-void file_in_stream_run_blocks(const TFileInStream* stream, const hl_byte** bytes, uint64_t* positions,
-                               uint32_t* lengths) {
+void file_in_stream_run_blocks(const TFileInStream* stream, const hl_byte** bytes,
+                               uint64_t* positions, uint32_t* lengths) {
   const TFileInWindow* window = &stream->window;
   unsigned i;
   for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
@@ -790,7 +819,8 @@ void file_in_stream_run_blocks(const TFileInStream* stream, const hl_byte** byte
 /* file_in_stream_lend for all but a range inside a run block. */
 static FILE_IN_WINDOW_SLOW_PATH const hl_byte* file_in_stream_lend_any(TFileInStream* stream,
                                                                        uint64_t position,
-                                                                       hl_byte* start, uint64_t size) {
+                                                                       hl_byte* start,
+                                                                       uint64_t size) {
   TFileStream* base = &stream->base;
   const hl_byte* at = start;
   if (!file_stream_range_ok(base, position, size)) {
@@ -853,8 +883,8 @@ hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_b
   return hl_TRUE;
 }
 
-hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position,
-                              const hl_byte* start, const hl_byte* end) {
+hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position, const hl_byte* start,
+                              const hl_byte* end) {
   TFileOutStream* stream = (TFileOutStream*)head->self;
   TFileStream* base = &stream->base;
   uint64_t size;

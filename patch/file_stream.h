@@ -68,13 +68,13 @@ typedef struct TFileInWindowTag {
   uint64_t piece;
   uint32_t lastUse;
   uint16_t length; /* bytes held; short only at the end of the file */
-  uint16_t bytes;  /* which of the window's piece slots holds them, plus one; 0 until first filled */
+  uint16_t bytes; /* which of the window's piece slots holds them, plus one; 0 until first filled */
 } TFileInWindowTag;
 
 /* The most window memory that file_in_stream_set_window takes: the window of a file of any size. */
-#define FILE_IN_WINDOW_SIZE                                               \
-  (FILE_IN_WINDOW_RUN_SIZE * FILE_IN_WINDOW_RUNS +                        \
-   FILE_IN_WINDOW_PIECE_SIZE * FILE_IN_WINDOW_PIECES +                    \
+#define FILE_IN_WINDOW_SIZE                            \
+  (FILE_IN_WINDOW_RUN_SIZE * FILE_IN_WINDOW_RUNS +     \
+   FILE_IN_WINDOW_PIECE_SIZE * FILE_IN_WINDOW_PIECES + \
    sizeof(TFileInWindowTag) * FILE_IN_WINDOW_PIECES)
 
 /* One run block: the file range it holds, [position, position + length), piece-aligned. */
@@ -85,13 +85,14 @@ typedef struct TFileInWindowRun {
 } TFileInWindowRun;
 
 typedef struct TFileInWindow {
-  hl_byte* memory;   /* null: every range is read from the file straight into the caller's buffer */
-  size_t runSize;    /* the most a run block holds: less than FILE_IN_WINDOW_RUN_SIZE for a small file */
-  size_t runStride;  /* bytes from one run block to the next */
-  hl_byte* pieces;   /* the piece slots, after the run blocks */
+  hl_byte* memory; /* null: every range is read from the file straight into the caller's buffer */
+  size_t
+      runSize; /* the most a run block holds: less than FILE_IN_WINDOW_RUN_SIZE for a small file */
+  size_t runStride;         /* bytes from one run block to the next */
+  hl_byte* pieces;          /* the piece slots, after the run blocks */
   uint32_t piecesHandedOut; /* piece slots that a tag has taken */
-  TFileInWindowTag* tags; /* FILE_IN_WINDOW_PIECE_WAYS per set in use, at the end of memory */
-  uint64_t filePieces; /* pieces in the file, the last one perhaps short */
+  TFileInWindowTag* tags;   /* FILE_IN_WINDOW_PIECE_WAYS per set in use, at the end of memory */
+  uint64_t filePieces;      /* pieces in the file, the last one perhaps short */
   TFileInWindowRun runs[FILE_IN_WINDOW_RUNS];
   uint64_t recentEnds[FILE_IN_WINDOW_TRACKS]; /* ends of the last ranges asked for */
   uint32_t nextTrack;
@@ -139,6 +140,13 @@ hl_bool file_in_stream_open(TFileInStream* stream, const char* path);
 /* Creates or truncates path for reading and writing, declaring maxSize. False after reporting. */
 hl_bool file_out_stream_open(TFileOutStream* stream, const char* path, uint64_t maxSize);
 
+/* The two opens over a handle the caller opened, on which nothing has been done yet: for reading,
+ * and for reading and writing at the start of an empty file. The stream owns the handle from the
+ * call on and closes it, also when the call fails. For callers that open their files themselves,
+ * so that no name is looked up again between their checks and the run. */
+hl_bool file_in_stream_adopt(TFileInStream* stream, FILE* file);
+hl_bool file_out_stream_adopt(TFileOutStream* stream, FILE* file, uint64_t maxSize);
+
 /* Zero the fields of a record, which is then closed, and leave its stdio buffer untouched: pages
  * of the buffer that no run fills then cost no memory. A zeroed record is a cleared one too. */
 void file_in_stream_clear(TFileInStream* stream);
@@ -180,8 +188,8 @@ const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t positio
 /* The window's run blocks as they stand, FILE_IN_WINDOW_RUNS of them in the order lending tries
  * them: where each one's bytes are and the file range [positions[i], positions[i] + lengths[i])
  * they hold (length 0 without a window). Valid until the stream's next read or change of window. */
-void file_in_stream_run_blocks(const TFileInStream* stream, const hl_byte** bytes, uint64_t* positions,
-                               uint32_t* lengths);
+void file_in_stream_run_blocks(const TFileInStream* stream, const hl_byte** bytes,
+                               uint64_t* positions, uint32_t* lengths);
 
 /* What file_in_stream_lend does to the window for count ranges, each of which the first run block
  * that holds its position held whole, for a caller that took their bytes from
@@ -192,8 +200,8 @@ void file_in_stream_took(TFileInStream* stream, uint32_t count, const uint64_t* 
                          const uint32_t* lastRange);
 
 /* The output stream's write and read operations. */
-hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position,
-                              const hl_byte* start, const hl_byte* end);
+hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position, const hl_byte* start,
+                              const hl_byte* end);
 /* Room in the open output stream's buffer for the next bytes of the file: where they go, and in
  * *size how many fit (1 at least). */
 hl_byte* file_out_stream_space(TFileOutStream* stream, uint32_t* size);

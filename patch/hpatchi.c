@@ -489,8 +489,29 @@ static int hpatchi_patch_cause(int result, const hpatchi_TPatchReader* reader) {
   return reader->ended ? HPATCHI_PATCH_ENDED : HPATCHI_CAUSE_NONE;
 }
 
-hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const char* oldPath,
-                                     const char* diffPath, const char* outPath) {
+/* The handle of files that the run has not taken yet, or null; taking it leaves null behind. */
+static FILE* hpatchi_take_file(FILE** file) {
+  FILE* taken = *file;
+  *file = NULL;
+  return taken;
+}
+
+static void hpatchi_close_untaken(hpatchi_TOpenFiles* files) {
+  FILE** each[3];
+  size_t i;
+  each[0] = &files->oldFile;
+  each[1] = &files->diffFile;
+  each[2] = &files->newFile;
+  for (i = 0; i < 3; ++i) {
+    if (*each[i] != NULL) {
+      fclose(hpatchi_take_file(each[i]));
+    }
+  }
+}
+
+hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatchi_TOpenFiles* files,
+                                     const char* oldPath, const char* diffPath,
+                                     const char* outPath) {
   double startTime = hpatchi_clock_seconds();
   TPatchiListener patchListener;
   hpatchi_TPatchReader patchReader;
@@ -500,9 +521,15 @@ hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const char* 
   uint32_t compress_type = 0;
   uint32_t newSize = 0;
   uint32_t uncompressSize = 0;
-  hl_bool hasOld = oldPath != NULL && oldPath[0] != '\0';
+  hpatchi_TOpenFiles given = {NULL, NULL, NULL};
+  hl_bool hasOld;
   int result = HPATCHI_OK;
   hpatchi_TOutcome outcome;
+
+  if (files != NULL) {
+    given = *files;
+  }
+  hasOld = given.oldFile != NULL || (oldPath != NULL && oldPath[0] != '\0');
 
   memset(&patchListener, 0, sizeof(patchListener));
   memset(&patchReader, 0, sizeof(patchReader));
@@ -527,7 +554,9 @@ hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const char* 
   hpatchi_trace(output, "\"\n");
 
   if (hasOld) {
-    if (!file_in_stream_open(&oldStream, oldPath)) {
+    FILE* oldFile = hpatchi_take_file(&given.oldFile);
+    if (oldFile != NULL ? !file_in_stream_adopt(&oldStream, oldFile)
+                        : !file_in_stream_open(&oldStream, oldPath)) {
       hpatchi_error(output, "open oldFile for read ERROR!\n");
       result = HPATCHI_OPEN_READ_ERROR;
       goto close_files;
@@ -537,7 +566,9 @@ hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const char* 
     oldStream.base.head.streamSize = 0;
     oldStream.base.head.read = hpatchi_read_empty_old;
   }
-  if (!file_in_stream_open(&diffStream, diffPath)) {
+  if (given.diffFile != NULL
+          ? !file_in_stream_adopt(&diffStream, hpatchi_take_file(&given.diffFile))
+          : !file_in_stream_open(&diffStream, diffPath)) {
     hpatchi_error(output, "open diffFile for read ERROR!\n");
     result = HPATCHI_OPEN_READ_ERROR;
     goto close_files;
@@ -561,10 +592,13 @@ hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const char* 
   }
   hpatchi_trace(output, "newDataSize : %" PRIu64 "\n", (uint64_t)newSize);
 
-  /* Creating the new file truncates it: never when it is the old file or the patch itself. */
-  if ((hasOld && file_stream_names_same_file(&oldStream.base, outPath)) ||
-      file_stream_names_same_file(&diffStream.base, outPath) ||
-      !file_out_stream_open(&newStream, outPath, newSize)) {
+  /* Creating the new file truncates it: never when it is the old file or the patch itself. A new
+   * file the caller opened is its own. */
+  if (given.newFile != NULL
+          ? !file_out_stream_adopt(&newStream, hpatchi_take_file(&given.newFile), newSize)
+          : (hasOld && file_stream_names_same_file(&oldStream.base, outPath)) ||
+                file_stream_names_same_file(&diffStream.base, outPath) ||
+                !file_out_stream_open(&newStream, outPath, newSize)) {
     hpatchi_error(output, "open out newFile for write ERROR!\n");
     result = HPATCHI_OPEN_WRITE_ERROR;
     goto close_files;
@@ -588,6 +622,7 @@ hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const char* 
                             HPATCHI_CACHE_SIZE, hasOld ? &oldStream : NULL, &patchReader));
 
 close_files:
+  hpatchi_close_untaken(&given);
   outcome.cause = hpatchi_patch_cause(result, &patchReader);
   result = hpatchi_close_stream(output, &newStream.base, "out newFile close ERROR!\n", result);
   result = hpatchi_close_stream(output, &diffStream.base, "diffFile close ERROR!\n", result);
@@ -603,7 +638,7 @@ close_files:
 
 int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const char* diffPath,
                    const char* outPath) {
-  return hpatchi_run_outcome(output, oldPath, diffPath, outPath).code;
+  return hpatchi_run_outcome(output, NULL, oldPath, diffPath, outPath).code;
 }
 
 int hpatchi_run(const char* oldPath, const char* diffPath, const char* outPath) {

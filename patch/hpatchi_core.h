@@ -28,9 +28,20 @@ typedef struct hpatchi_TOutcome {
   int cause;
 } hpatchi_TOutcome;
 
-/* hpatchi_run, printing to output, with the cause of a failure. */
-hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const char* oldPath,
-                                     const char* diffPath, const char* outPath);
+/* Files the caller has opened for a run (file_in_stream_adopt, file_out_stream_adopt): each
+ * handle that is not null is used instead of opening its path, which then only names the file in
+ * the trace. The run closes every handle given, whatever happens. */
+typedef struct hpatchi_TOpenFiles {
+  FILE* oldFile;
+  FILE* diffFile;
+  FILE* newFile;
+} hpatchi_TOpenFiles;
+
+/* hpatchi_run, printing to output, over the files given (files may be null), with the cause of a
+ * failure. */
+hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatchi_TOpenFiles* files,
+                                     const char* oldPath, const char* diffPath,
+                                     const char* outPath);
 
 /* hpatchi_run, printing to output. */
 int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const char* diffPath,

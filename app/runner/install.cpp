@@ -2,6 +2,7 @@
 
 #include <easylogging++.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -277,8 +278,7 @@ class Installation {
     std::error_code error;
     std::unique_ptr<DataFile> copy = CreateFresh(m_folder.backupCopy, /*executable=*/false, error);
     const bool copied = copy && m_started->Rewind(error) && CopyContent(*m_started, *copy, error);
-    // Closed, and held open again for reading only while the patch reads it: its name cannot be
-    // pointed anywhere else meanwhile, and the driver may open it by name beside it.
+    // Closed, and held open again for reading only while the patch reads it, through this handle.
     copy.reset();
     m_started.reset();
     if (!copied) return Defer("backup copy failed: " + error.message());
@@ -290,17 +290,21 @@ class Installation {
 
   bool ApplyPatch() {
     std::error_code error;
-    // The patch driver writes the result into a file made here, exclusively, and held open, so
-    // that a link put at the name meanwhile is never written through.
+    // The patch driver works through the runner's own handles: it reads the files checked here and
+    // writes the one made here, exclusively, whatever is renamed or linked in their places.
     m_result = CreateFresh(m_folder.patchResult, /*executable=*/true, error);
     if (!m_result) return Defer("Quorlin_new.exe cannot be created: " + error.message());
-    const std::string outPath = m_result->PathWhileOpen();
-    // Where no path reaches the open file, it is closed for the driver, which opens it by name.
-    if (outPath == m_result->Path()) m_result.reset();
+    using Stdio = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+    Stdio oldFile(m_backup->OpenStdio("rb", error), std::fclose);
+    Stdio diffFile(oldFile ? m_patch->OpenStdio("rb", error) : nullptr, std::fclose);
+    Stdio newFile(diffFile ? m_result->OpenStdio("r+b", error) : nullptr, std::fclose);
+    if (!newFile) return Defer("the patch cannot be applied: " + error.message());
+    // The driver closes them.
+    hpatchi_TOpenFiles files = {oldFile.release(), diffFile.release(), newFile.release()};
     const hpatchi_TOutput output = {stdout, stderr};
     const hpatchi_TOutcome outcome =
-        hpatchi_run_outcome(&output, m_backup->PathWhileOpen().c_str(),
-                            m_patch->PathWhileOpen().c_str(), outPath.c_str());
+        hpatchi_run_outcome(&output, &files, m_backup->Path().c_str(), m_patch->Path().c_str(),
+                            m_result->Path().c_str());
     const int code = outcome.code;
     if (code == HPATCHI_OK) return true;
     if (outcome.cause != HPATCHI_CAUSE_NONE || IsBadPatch(code)) return Fail(code, outcome.cause);
@@ -325,12 +329,8 @@ class Installation {
   }
 
   bool CheckPatchResult() {
-    EntryKind kind = EntryKind::absent;
     std::error_code error;
-    // The file the driver wrote, still open where it could be kept open: the hashed bytes are those
-    // written.
-    if (!m_result) m_result = DataFile::OpenRegular(m_folder.patchResult, true, kind, error);
-    if (!m_result) return Defer("Quorlin_new.exe cannot be opened: " + error.message());
+    // The file the driver wrote through the runner's handle: the hashed bytes are those written.
     if (!m_result->FlushToDisk(error))
       return Defer("Quorlin_new.exe cannot be written: " + error.message());
     return MatchesSha256(*m_result, m_manifest.sha256, "Quorlin_new.exe cannot be read: ",

@@ -506,8 +506,8 @@ TEST(HpatchiRun, OutcomeSaysWhenThePatchFileEndedTooSoon) {
     SCOPED_TRACE(entry.name);
     const bool shortOld = entry.patch == kExamplePatch;
     Files f(shortOld ? Bytes{'0', '1', '2', '3', '4'} : old, entry.patch);
-    const hpatchi_TOutcome outcome =
-        hpatchi_run_outcome(&silent, f.oldPath.c_str(), f.diffPath.c_str(), f.newPath.c_str());
+    const hpatchi_TOutcome outcome = hpatchi_run_outcome(&silent, nullptr, f.oldPath.c_str(),
+                                                         f.diffPath.c_str(), f.newPath.c_str());
     EXPECT_EQ(outcome.code, entry.code);
     EXPECT_EQ(outcome.cause, entry.cause);
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <cstdio>
 #include <filesystem>
 
 #include "app/runner/data_folder.h"
@@ -87,7 +88,7 @@ TEST_F(DataFiles, CreationIsExclusiveAndFreshCreationNeverWritesThroughALink) {
   EXPECT_EQ(hl_test::read_text(Path("busy.aside-1")), "taken");
 }
 
-TEST_F(DataFiles, PathWhileOpenKeepsNamingTheOpenFile) {
+TEST_F(DataFiles, StdioStreamReachesTheOpenFileWhateverTakesItsName) {
   const std::string path = Write("Patch", "the patch");
   EntryKind kind;
   std::error_code error;
@@ -95,7 +96,12 @@ TEST_F(DataFiles, PathWhileOpenKeepsNamingTheOpenFile) {
   ASSERT_NE(file, nullptr);
   fs::rename(path, Path("moved"));
   Write("Patch", "something else");
-  EXPECT_EQ(hl_test::read_text(file->PathWhileOpen()), "the patch");
+  std::FILE* stream = file->OpenStdio("rb", error);
+  ASSERT_NE(stream, nullptr) << error.message();
+  char bytes[16] = {};
+  EXPECT_EQ(std::fread(bytes, 1, sizeof bytes, stream), 9u);
+  std::fclose(stream);
+  EXPECT_EQ(std::string(bytes), "the patch");
 }
 
 TEST_F(DataFiles, OwnFilesAreTheOwnersWhateverTheUmaskAndTheLogNeverReachesAnotherFile) {

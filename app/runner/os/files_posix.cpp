@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "app/runner/os/os.h"
@@ -54,10 +55,12 @@ int OpenChecked(const std::string& path, int flags, mode_t mode, bool singleName
     const int code = errno;
     error = std::error_code(code, std::generic_category());
     // O_NOFOLLOW answers a link with ELOOP; a folder opened for writing answers EISDIR.
-    if (IsNotFound(code)) kind = EntryKind::absent;
+    if (IsNotFound(code))
+      kind = EntryKind::absent;
     else if (code == ELOOP || code == EISDIR || code == ENXIO)
       kind = ExamineEntry(path, error) == EntryKind::absent ? EntryKind::absent : EntryKind::other;
-    else kind = EntryKind::unexaminable;
+    else
+      kind = EntryKind::unexaminable;
     if (kind == EntryKind::other) error = std::make_error_code(std::errc::invalid_argument);
     return -1;
   }
@@ -105,19 +108,22 @@ DataFile::DataFile(std::unique_ptr<Handle> handle, std::string path)
 
 DataFile::~DataFile() = default;
 
-std::unique_ptr<DataFile> DataFile::OpenRegular(const std::string& path, bool forWriting, EntryKind& kind,
-                                                std::error_code& error) {
+std::unique_ptr<DataFile> DataFile::OpenRegular(const std::string& path, bool forWriting,
+                                                EntryKind& kind, std::error_code& error) {
   auto handle = std::make_unique<Handle>();
-  handle->fd = OpenChecked(path, forWriting ? O_RDWR : O_RDONLY, 0, /*singleName=*/false, kind, error);
+  handle->fd =
+      OpenChecked(path, forWriting ? O_RDWR : O_RDONLY, 0, /*singleName=*/false, kind, error);
   if (handle->fd < 0) return nullptr;
   return std::unique_ptr<DataFile>(new DataFile(std::move(handle), path));
 }
 
-std::unique_ptr<DataFile> DataFile::CreateNew(const std::string& path, bool executable, std::error_code& error) {
+std::unique_ptr<DataFile> DataFile::CreateNew(const std::string& path, bool executable,
+                                              std::error_code& error) {
   error.clear();
   auto handle = std::make_unique<Handle>();
   const mode_t mode = executable ? 0700 : 0600;
-  handle->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
+  handle->fd =
+      ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, mode);
   if (handle->fd < 0) {
     error = LastError();
     return nullptr;
@@ -127,9 +133,11 @@ std::unique_ptr<DataFile> DataFile::CreateNew(const std::string& path, bool exec
   return std::unique_ptr<DataFile>(new DataFile(std::move(handle), path));
 }
 
-std::unique_ptr<DataFile> DataFile::OpenLog(const std::string& path, EntryKind& kind, std::error_code& error) {
+std::unique_ptr<DataFile> DataFile::OpenLog(const std::string& path, EntryKind& kind,
+                                            std::error_code& error) {
   auto handle = std::make_unique<Handle>();
-  handle->fd = OpenChecked(path, O_WRONLY | O_APPEND | O_CREAT, 0600, /*singleName=*/true, kind, error);
+  handle->fd =
+      OpenChecked(path, O_WRONLY | O_APPEND | O_CREAT, 0600, /*singleName=*/true, kind, error);
   if (handle->fd < 0) return nullptr;
   return std::unique_ptr<DataFile>(new DataFile(std::move(handle), path));
 }
@@ -223,15 +231,19 @@ bool DataFile::MoveTo(const std::string& target, std::error_code& error) {
   return true;
 }
 
-// The descriptor's own entry under /proc names the open file, not whatever the path names now.
-std::string DataFile::PathWhileOpen() const {
-  const std::string viaDescriptor = "/proc/self/fd/" + std::to_string(m_handle->fd);
-  struct stat viaProc {};
-  struct stat own {};
-  if (::stat(viaDescriptor.c_str(), &viaProc) == 0 && ::fstat(m_handle->fd, &own) == 0 &&
-      viaProc.st_dev == own.st_dev && viaProc.st_ino == own.st_ino)
-    return viaDescriptor;
-  return m_path;
+std::FILE* DataFile::OpenStdio(const char* mode, std::error_code& error) const {
+  error.clear();
+  const int duplicate = ::fcntl(m_handle->fd, F_DUPFD_CLOEXEC, 0);
+  if (duplicate < 0) {
+    error = LastError();
+    return nullptr;
+  }
+  std::FILE* stream = ::fdopen(duplicate, mode);
+  if (stream == nullptr) {
+    error = LastError();
+    ::close(duplicate);
+  }
+  return stream;
 }
 
 std::optional<FileIdentity> IdentityAt(const std::string& path, std::error_code& error) {
@@ -270,7 +282,8 @@ bool CreateFolders(const std::string& folder, std::error_code& error) {
   return false;
 }
 
-std::optional<std::vector<std::string>> ListFolder(const std::string& folder, std::error_code& error) {
+std::optional<std::vector<std::string>> ListFolder(const std::string& folder,
+                                                   std::error_code& error) {
   error.clear();
   DIR* listing = ::opendir(folder.c_str());
   if (listing == nullptr) {
@@ -280,7 +293,8 @@ std::optional<std::vector<std::string>> ListFolder(const std::string& folder, st
   std::vector<std::string> names;
   errno = 0;
   while (const dirent* entry = ::readdir(listing)) {
-    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.emplace_back(entry->d_name);
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+      names.emplace_back(entry->d_name);
   }
   if (errno != 0) error = LastError();
   ::closedir(listing);
@@ -313,7 +327,8 @@ bool RemoveEntryItself(const std::string& path, std::error_code& error) {
 
 bool FlushFolder(const std::string& folder, std::error_code& error) {
   error.clear();
-  const Descriptor directory(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const Descriptor directory(
+      ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.Get() >= 0 && ::fsync(directory.Get()) == 0) return true;
   error = LastError();
   return false;
@@ -333,8 +348,8 @@ FileLock::FileLock(std::unique_ptr<Handle> handle) : m_handle(std::move(handle))
 
 FileLock::~FileLock() = default;
 
-std::unique_ptr<FileLock> FileLock::TryTake(const std::string& path, Outcome& outcome, EntryKind& kind,
-                                            std::error_code& error) {
+std::unique_ptr<FileLock> FileLock::TryTake(const std::string& path, Outcome& outcome,
+                                            EntryKind& kind, std::error_code& error) {
   outcome = Outcome::failed;
   auto handle = std::make_unique<Handle>();
   handle->fd = OpenChecked(path, O_RDWR | O_CREAT, 0600, /*singleName=*/true, kind, error);

@@ -3,6 +3,12 @@
 // free space of the volume. Every path goes to the wide calls in its "\\?\" form.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -559,8 +565,30 @@ bool DataFile::MoveTo(const std::string& target, std::error_code& error) {
   return true;
 }
 
-// The open handle denies others writing, renaming and removing, so the name keeps naming it.
-std::string DataFile::PathWhileOpen() const { return m_path; }
+std::FILE* DataFile::OpenStdio(const char* mode, std::error_code& error) const {
+  error.clear();
+  HANDLE duplicate = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), m_handle->file, ::GetCurrentProcess(), &duplicate,
+                         0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    error = LastError();
+    return nullptr;
+  }
+  const bool reading = std::strchr(mode, '+') == nullptr && mode[0] == 'r';
+  const int descriptor = ::_open_osfhandle(reinterpret_cast<intptr_t>(duplicate),
+                                           (reading ? _O_RDONLY : _O_RDWR) | _O_BINARY);
+  if (descriptor < 0) {
+    error = std::make_error_code(std::errc::too_many_files_open);
+    ::CloseHandle(duplicate);
+    return nullptr;
+  }
+  // The descriptor owns the handle from here on.
+  std::FILE* stream = ::_fdopen(descriptor, mode);
+  if (stream == nullptr) {
+    error = std::error_code(errno, std::generic_category());
+    ::_close(descriptor);
+  }
+  return stream;
+}
 
 struct FileLock::Handle {
   HANDLE file = INVALID_HANDLE_VALUE;

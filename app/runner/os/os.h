@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -215,9 +216,10 @@ class DataFile {
   bool MoveTo(const std::string& target, std::error_code& error);
   // The path the file was opened or moved under.
   const std::string& Path() const { return m_path; }
-  // A path by which a later open, by this process, reaches this very file while it stays open,
-  // whatever is renamed or linked in its place meanwhile (the path itself where none exists).
-  std::string PathWhileOpen() const;
+  // A stdio stream over a duplicate of this file's handle, for a library that reads or writes
+  // through stdio: it reaches this very file whatever is renamed or linked in its place. It
+  // shares the file position with this object; the caller closes it.
+  std::FILE* OpenStdio(const char* mode, std::error_code& error) const;
 
   struct Handle;
 

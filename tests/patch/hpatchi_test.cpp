@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <regex>
@@ -511,6 +512,37 @@ TEST(HpatchiRun, OutcomeSaysWhenThePatchFileEndedTooSoon) {
     EXPECT_EQ(outcome.code, entry.code);
     EXPECT_EQ(outcome.cause, entry.cause);
   }
+
+  // Handles the caller opened are read and written whatever the paths name, and closed by the run.
+  Files f(old, whole);
+  hpatchi_TOpenFiles files = {std::fopen(f.oldPath.c_str(), "rb"),
+                              std::fopen(f.diffPath.c_str(), "rb"),
+                              std::fopen(f.newPath.c_str(), "w+b")};
+  std::filesystem::remove(f.diffPath);
+  EXPECT_EQ(hpatchi_run_outcome(&silent, &files, "old", "gone", "new").code, HPATCHI_OK);
+  EXPECT_EQ(hl_test::read_file(f.newPath), hl_test::mutate(old, 42));
+
+  // A patch whose reads fail (a stream with a size but no descriptor) is unreadable, not malformed.
+  struct Unreadable {
+    off64_t size;
+    off64_t at;
+  } unreadable{static_cast<off64_t>(whole.size()), 0};
+  cookie_io_functions_t io = {};
+  io.read = [](void*, char*, size_t) -> ssize_t {
+    errno = EIO;
+    return -1;
+  };
+  io.seek = [](void* cookie, off64_t* offset, int whence) {
+    auto* file = static_cast<Unreadable*>(cookie);
+    file->at = *offset + (whence == SEEK_END ? file->size : whence == SEEK_CUR ? file->at : 0);
+    *offset = file->at;
+    return 0;
+  };
+  hpatchi_TOpenFiles failing = {nullptr, fopencookie(&unreadable, "rb", io), nullptr};
+  const hpatchi_TOutcome outcome =
+      hpatchi_run_outcome(&silent, &failing, f.oldPath.c_str(), "unreadable", f.newPath.c_str());
+  EXPECT_EQ(outcome.code, HPATCHI_HEADER_ERROR);
+  EXPECT_EQ(outcome.cause, HPATCHI_PATCH_READ_ERROR);
 }
 
 TEST(HpatchiProgram, RoundTripOfAMebibytePair) {

@@ -522,9 +522,13 @@ static size_t file_in_window_tags_at(const TFileInWindowLayout* layout) {
   return file_in_window_pieces_at(layout) + FILE_IN_WINDOW_PIECE_SIZE * layout->pieceSlots;
 }
 
-size_t file_in_stream_window_size(const TFileInStream* stream) {
-  TFileInWindowLayout layout = file_in_window_layout(stream->base.head.streamSize);
+size_t file_in_window_size(uint64_t fileSize) {
+  TFileInWindowLayout layout = file_in_window_layout(fileSize);
   return file_in_window_tags_at(&layout) + sizeof(TFileInWindowTag) * layout.tagCount;
+}
+
+size_t file_in_stream_window_size(const TFileInStream* stream) {
+  return file_in_window_size(stream->base.head.streamSize);
 }
 
 void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory) {

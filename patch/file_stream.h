@@ -163,6 +163,8 @@ hl_bool file_stream_names_same_file(const TFileStream* stream, const char* path)
 /* Bytes of window memory the open stream's file can use, a multiple of 8, at most
  * FILE_IN_WINDOW_SIZE. */
 size_t file_in_stream_window_size(const TFileInStream* stream);
+/* The same for a file of fileSize bytes, before it is opened. */
+size_t file_in_window_size(uint64_t fileSize);
 
 /* Lends the open stream file_in_stream_window_size bytes of 8-byte aligned memory for its read
  * window, or takes the window back (memory null); the window starts empty either way. The memory

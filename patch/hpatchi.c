@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "patch/decompress/plugin_table.h"
+#include "patch/hpatchi_plan.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -185,15 +186,6 @@ static hl_bool hpatchi_read_patch(void* handle, hl_byte* buf, uint32_t* count) {
   return hl_TRUE;
 }
 
-/* The read-ahead of a patch of patchSize bytes: none while the input cache reads it in a few
- * dozen requests; for a larger one, a sixteenth of it up to HPATCHI_READ_AHEAD_MAX. */
-#define HPATCHI_READ_AHEAD_MAX ((size_t)1 << 18)
-
-static uint32_t hpatchi_read_ahead_size(uint64_t patchSize, uint32_t inputSize) {
-  size_t ahead = file_scaled_buffer_size(patchSize, FILE_STREAM_SCALED_MIN, HPATCHI_READ_AHEAD_MAX);
-  return ahead >= (size_t)inputSize * 4 ? (uint32_t)ahead : 0;
-}
-
 static hl_bool hpatchi_read_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
                                 uint32_t size) {
   const TFileStreamHead* head = &((TPatchiListener*)listener)->oldStream->base.head;
@@ -291,31 +283,20 @@ static void hpatchi_print_decompresser(const hpatchi_TOutput* output, const char
   hpatchi_trace(output, "hpatchi run with decompresser: \"%s\"\n", name);
 }
 
-/* The old file's read window follows the caches in the block, 8-byte aligned. */
-static uint64_t hpatchi_window_offset(uint64_t cachesEnd) {
-  return (cachesEnd + 7u) & ~(uint64_t)7u;
-}
-
 /* Allocates M + I + P (and the old file's read window and the patch's read-ahead), or reports why
  * not. Sizes that do not fit the address space fail too. */
-static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
-  uint64_t windowAt = hpatchi_window_offset(total);
-  uint64_t aheadAt;
+static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t cachesEnd) {
   uint32_t aheadSize = 0;
-  if (setup->oldStream != NULL) {
-    total = windowAt + file_in_stream_window_size(setup->oldStream);
-  }
-  aheadAt = hpatchi_window_offset(total);
+  hpatchi_TBlockPlan plan;
+  uint64_t total;
   if (setup->patchReader != NULL) {
     aheadSize =
         hpatchi_read_ahead_size(setup->patchReader->stream->base.head.streamSize, setup->inputSize);
-    if (aheadSize != 0) {
-      total = aheadAt + aheadSize;
-    }
   }
-  if (total == 0) {
-    total = 1;
-  }
+  plan = hpatchi_plan_block(
+      cachesEnd, setup->oldStream != NULL ? file_in_stream_window_size(setup->oldStream) : 0,
+      aheadSize);
+  total = plan.total;
   /* Zeroed memory, which a large block gets from the system untouched: the window needs its tags
    * zeroed, and memory that no step of the run uses then costs nothing. */
   if (total <= (uint64_t)SIZE_MAX) {
@@ -326,10 +307,10 @@ static int hpatchi_alloc(hpatchi_TSetup* setup, uint64_t total) {
     return HPATCHI_ALLOC_ERROR;
   }
   if (setup->oldStream != NULL) {
-    file_in_stream_set_zeroed_window(setup->oldStream, setup->block + windowAt);
+    file_in_stream_set_zeroed_window(setup->oldStream, setup->block + plan.windowAt);
   }
   if (aheadSize != 0) {
-    setup->patchReader->ahead = setup->block + aheadAt;
+    setup->patchReader->ahead = setup->block + plan.aheadAt;
     setup->patchReader->aheadSize = aheadSize;
     setup->patchReader->aheadHeld = 0;
   }

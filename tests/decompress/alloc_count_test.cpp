@@ -10,11 +10,14 @@
 #include <cstring>
 
 #include "patch/hpatchi.h"
+#include "patch/hpatchi_core.h"
 #include "patch/hpatchi_memory.h"
 #include "tests/decompress/encoders.h"
 #include "tests/decompress/patch_file.h"
 #include "tests/support/memory_io.h"
+#include "tests/support/file_io.h"
 #include "tests/support/same_bytes.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_data.h"
 
 extern "C" {
@@ -30,12 +33,14 @@ bool g_counting = false;
 unsigned g_allocs = 0;
 unsigned g_frees = 0;
 size_t g_lastSize = 0;
+size_t g_largest = 0;
 size_t g_refuseAbove = SIZE_MAX;  // while counting, larger requests get null
 
 void note(size_t size) {
   if (g_counting) {
     ++g_allocs;
     g_lastSize = size;
+    if (size > g_largest) g_largest = size;
   }
 }
 bool refused(size_t size) { return g_counting && size > g_refuseAbove; }
@@ -108,9 +113,10 @@ Counted run_counted(uint32_t type, const Bytes& tail, const Bytes& oldData, uint
   Counted c;
   c.out.reserve(newSize);  // the test's own writer must not allocate while counting
   reader.asked.reserve(100000);
-  MemListener listener{{&reader, hl_test::MemoryReader::read, read_old, write_new, nullptr, nullptr, nullptr,
-                        nullptr, nullptr},
-                       &c.out, &oldData};
+  MemListener listener{{&reader, hl_test::MemoryReader::read, read_old, write_new, nullptr, nullptr,
+                        nullptr, nullptr, nullptr},
+                       &c.out,
+                       &oldData};
   std::fputs("", stdout);
   std::fflush(stdout);
   g_allocs = g_frees = 0;
@@ -129,22 +135,27 @@ void expect_one_block(uint32_t type, const Bytes& tail, const Bytes& oldData, co
   EXPECT_TRUE(hl_test::same_bytes(newData, c.out)) << "type " << type;
   EXPECT_EQ(1u, g_allocs) << "type " << type;
   EXPECT_EQ(1u, g_frees) << "type " << type;
-  EXPECT_GE(g_lastSize, size_t(HPATCHI_CACHE_SIZE)) << "the block holds the decoder memory and the caches";
+  EXPECT_GE(g_lastSize, size_t(HPATCHI_CACHE_SIZE))
+      << "the block holds the decoder memory and the caches";
 }
 
 // The block that hpatchi_memory_need announces for the whole patch runs it; with one byte less
 // the driver fails cleanly with its allocation code and writes nothing.
 void expect_announced_block_suffices(uint32_t type, const Bytes& tail, const Bytes& oldData,
                                      const Bytes& newData, uint32_t uncompressSize) {
-  const Bytes patch = hl_test::make_patch(uint8_t(type), uint32_t(newData.size()), uncompressSize, {}, tail);
+  const Bytes patch =
+      hl_test::make_patch(uint8_t(type), uint32_t(newData.size()), uncompressSize, {}, tail);
   hl_test::MemoryReader reader(patch);
   hpatchi_TMemoryNeed need;
-  ASSERT_EQ(HPATCHI_OK, hpatchi_memory_need(&reader, hl_test::MemoryReader::read, HPATCHI_CACHE_SIZE, &need));
+  ASSERT_EQ(HPATCHI_OK,
+            hpatchi_memory_need(&reader, hl_test::MemoryReader::read, HPATCHI_CACHE_SIZE, &need));
   ASSERT_EQ(type, need.compress_type);
-  const Counted fits = run_counted(type, tail, oldData, uint32_t(newData.size()), uncompressSize, need.total);
+  const Counted fits =
+      run_counted(type, tail, oldData, uint32_t(newData.size()), uncompressSize, need.total);
   EXPECT_EQ(HPATCHI_OK, fits.code) << "type " << type;
   EXPECT_TRUE(hl_test::same_bytes(newData, fits.out)) << "type " << type;
-  const Counted tight = run_counted(type, tail, oldData, uint32_t(newData.size()), uncompressSize, need.total - 1);
+  const Counted tight =
+      run_counted(type, tail, oldData, uint32_t(newData.size()), uncompressSize, need.total - 1);
   EXPECT_EQ(HPATCHI_ALLOC_ERROR, tight.code) << "type " << type;
   EXPECT_TRUE(tight.out.empty()) << "type " << type;
 }
@@ -202,7 +213,34 @@ TEST(HeapUse, AnnouncedMemoryRunsThePatchAndOneByteLessIsRefused) {
   std::fflush(stdout);
   Tails t;
   for (const Tails::Tail& tail : t.all)
-    expect_announced_block_suffices(tail.type, tail.bytes, t.oldData, t.newData, tail.uncompressSize);
+    expect_announced_block_suffices(tail.type, tail.bytes, t.oldData, t.newData,
+                                    tail.uncompressSize);
+}
+
+// A whole run over files allocates the block hpatchi_run_block_size announces for them (read
+// window and read-ahead included): the largest allocation of the run, stdio's records being small.
+TEST(HeapUse, RunBlockIsTheOneAnnouncedForTheFiles) {
+  Tails t;
+  const hl_test::TempDir dir("run-block");
+  hl_test::write_file(dir.file("old"), t.oldData);
+  const hpatchi_TOutput silent = {nullptr, nullptr};
+  for (const Tails::Tail& tail : t.all) {
+    const Bytes patch = hl_test::make_patch(uint8_t(tail.type), uint32_t(t.newData.size()),
+                                            tail.uncompressSize, {}, tail.bytes);
+    hl_test::write_file(dir.file("patch"), patch);
+    hl_test::MemoryReader reader(patch);
+    hpatchi_TMemoryNeed need;
+    ASSERT_EQ(HPATCHI_OK,
+              hpatchi_memory_need(&reader, hl_test::MemoryReader::read, HPATCHI_CACHE_SIZE, &need));
+    g_largest = 0;
+    g_counting = true;
+    const int code = hpatchi_run_to(&silent, dir.file("old").c_str(), dir.file("patch").c_str(),
+                                    dir.file("new").c_str());
+    g_counting = false;
+    EXPECT_EQ(HPATCHI_OK, code) << "type " << tail.type;
+    EXPECT_EQ(g_largest, hpatchi_run_block_size(&need, hl_TRUE, t.oldData.size(), patch.size()))
+        << "type " << tail.type;
+  }
 }
 
 // The counter itself works: a plain allocation is seen.

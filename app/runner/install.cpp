@@ -160,7 +160,13 @@ bool StageResult(const DataFolder& folder, std::unique_ptr<DataFile> result,
     if (!WriteAgain(folder, *result, copy, error)) return false;
     result = std::move(copy);
   }
+  error = TakenMeanwhile();
   return false;
+}
+
+// Why StageResult failed, for the log.
+std::string StagingCause(const std::error_code& error) {
+  return error == TakenMeanwhile() ? "another process keeps replacing it" : error.message();
 }
 
 // One installation: what it has opened and made so far, so that every way out clears it.
@@ -234,18 +240,14 @@ class Installation {
         return Drop("the update failed before", /*forget=*/false);
     }
     std::error_code error;
-    hpatchi_TMemoryNeed need;
     if (!m_patch->Rewind(error)) return Defer("Patch cannot be read: " + error.message());
     PatchReading reading{m_patch.get()};
-    const int code = hpatchi_memory_need(&reading, ReadFromDataFile, HPATCHI_CACHE_SIZE, &need);
+    const int code = hpatchi_memory_need(&reading, ReadFromDataFile, HPATCHI_CACHE_SIZE, &m_need);
     if (code != HPATCHI_OK)
       return Fail(code, reading.failed  ? HPATCHI_PATCH_READ_ERROR
                         : reading.ended ? HPATCHI_PATCH_ENDED
                                         : HPATCHI_CAUSE_NONE);
-    if (need.total > kPatchMemoryLimit)
-      return Drop("patch needs " + std::to_string(need.total) +
-                  " bytes of memory, more than the 256 MiB allowed");
-    m_newSize = need.newSize;
+    m_newSize = m_need.newSize;
     return true;
   }
 
@@ -263,6 +265,12 @@ class Installation {
     m_started = DataFile::OpenRegular(m_startedExecutable, false, kind, error);
     if (!m_started) return Defer("the executable that ran cannot be read: " + error.message());
     const uint64_t startedSize = m_started->Size(error);
+    // The driver's whole block for these files, its read window and read-ahead included.
+    const uint64_t memory =
+        hpatchi_run_block_size(&m_need, hl_TRUE, startedSize, m_patch->Size(error));
+    if (memory > kPatchMemoryLimit)
+      return Drop("patch needs " + std::to_string(memory) +
+                  " bytes of memory, more than the 256 MiB allowed");
     // Room for the backup copy and the new executable side by side.
     const uint64_t needed = uint64_t(m_newSize) + startedSize + kDiskSpaceMargin;
     const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder);
@@ -349,7 +357,7 @@ class Installation {
     std::error_code error;
     os::FlushFolder(m_folder.folder, error);
     if (!StageResult(m_folder, std::move(m_result), error)) {
-      LOG(INFO) << "Quorlin.exe cannot be replaced (" << error.message()
+      LOG(INFO) << "Quorlin.exe cannot be replaced (" << StagingCause(error)
                 << "): installed at the next start";
       return false;
     }
@@ -413,6 +421,7 @@ class Installation {
   UpdateAttempts m_attempts;
   Manifest m_manifest;
   std::string m_updateId;
+  hpatchi_TMemoryNeed m_need = {};
   uint32_t m_newSize = 0;
   bool m_resultRemoved = true;
   std::unique_ptr<DataFile> m_patch, m_started, m_backup, m_result;
@@ -474,7 +483,7 @@ void RecoverInterruptedInstall(const DataFolder& folder) {
   }
   // Failing here must not keep the installed executable from starting: a later start tries again.
   if (!StageResult(folder, std::move(result), error)) {
-    LOG(INFO) << "interrupted installation cannot be completed: " << error.message();
+    LOG(INFO) << "interrupted installation cannot be completed: " << StagingCause(error);
     return;
   }
   UpdateAttempts(folder.attemptsFile).Clear();

@@ -149,7 +149,11 @@ TEST(HostileData, PatchWhoseMemoryExceedsTheLimitIsRefusedBeforeAllocating) {
   tuz[prefix + 3] = 0x40;  // a 2^30 dictionary
   Bytes lzma2 = PatchFromInstalled(box, "2.0.0", hldiff::Compression::Lzma2);
   lzma2[HeaderSize(lzma2)] = 40;  // a 4 GiB dictionary
-  for (const Bytes& patch : {tuz, lzma2}) {
+  // M + I + P exactly 256 MiB: the old file's read window takes the run's block past the limit.
+  Bytes atLimit = PatchFromInstalled(box, "2.0.0", hldiff::Compression::Tuz);
+  const size_t at = HeaderSize(atLimit);
+  atLimit[at] = 0x00, atLimit[at + 1] = 0x80, atLimit[at + 2] = 0xFF, atLimit[at + 3] = 0x0F;
+  for (const Bytes& patch : {tuz, lzma2, atLimit}) {
     StageUpdate(box, patch);
     const RunResult result = box.Run();
     EXPECT_EQ(result.exitCode, 0);

@@ -91,11 +91,15 @@ class Supervisor {
     if (m_elevated || !runner::IsStagedExecutableUsable(staged)) return InstalledExecutable();
     const runner::StagedVerdict verdict =
         runner::CheckStagedVersion(InstalledExecutable(), m_folder);
-    // A forced update whose result does not pass would otherwise be staged and forced again and
-    // again: it is refused from now on.
-    if (verdict == runner::StagedVerdict::removed && !m_forcedUpdate.empty()) {
+    // A forced update whose result does not pass, or gives no verdict, would otherwise be staged
+    // and forced again and again: it is refused from now on. A result kept without a verdict
+    // stays staged, to be judged at a later start.
+    if (verdict != runner::StagedVerdict::start && !m_forcedUpdate.empty()) {
       runner::UpdateAttempts(m_folder.attemptsFile).MarkFailed(m_forcedUpdate);
-      LOG(INFO) << "the update just installed failed its version check: not installed again";
+      LOG(INFO) << (verdict == runner::StagedVerdict::removed
+                        ? "the update just installed failed its version check: not installed again"
+                        : "the update just installed got no verdict from its version check: not "
+                          "installed again");
     }
     m_forcedUpdate.clear();
     return verdict == runner::StagedVerdict::start && runner::IsStagedExecutableUsable(staged)

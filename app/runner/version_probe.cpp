@@ -30,6 +30,24 @@ std::string IdentityText(const std::optional<os::FileIdentity>& identity) {
   return std::to_string(identity->device) + ":" + std::to_string(identity->file);
 }
 
+// The answer as the log can hold it: a control character (a carriage return, a line feed of a
+// hostile answer) would break the line or forge another; it is written as \xNN instead.
+std::string Printable(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string printable;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      printable += c;
+    } else {
+      printable += "\\x";
+      printable += kHex[byte >> 4];
+      printable += kHex[byte & 0xF];
+    }
+  }
+  return printable;
+}
+
 std::string VersionList(const std::vector<int>& version) {
   std::string text;
   for (const int part : version) text += (text.empty() ? "" : ".") + std::to_string(part);
@@ -173,20 +191,31 @@ StagedVerdict CheckStagedVersion(const std::string& installedExecutable, const D
               << " of " << kUpdateAttemptLimit << ")";
     return StagedVerdict::kept;
   }
-  // Known and already at 0 needs no write; unknown, or a count to end, does.
-  if (timeouts != 0u) record.Write(pair, 0);
-
   const std::optional<std::vector<int>> stagedVersion = ParseVersion(staged.text);
   if (!stagedVersion)
     return RemoveStaged(folder, *stagedIdentity,
-                        "its version \"" + staged.text + "\" is no version");
+                        "its version \"" + Printable(staged.text) + "\" is no version");
   // An installed executable that gave no version leaves the staged one to run; one that gave no
-  // verdict leaves the choice for a later start.
+  // verdict leaves the choice for a later start, and its third timeout in a row counts as no
+  // version: an installed copy that is always slow must not hold a sound update back for good.
   if (installed.answer == ProbeAnswer::unknown) {
-    LOG(INFO) << kStagedName
-              << " kept for a later start: the installed Quorlin.exe: " << installed.why;
-    return StagedVerdict::kept;
+    const uint32_t inARow = timeouts.value_or(0) + (installed.timedOut ? 1 : 0);
+    if (inARow < kUpdateAttemptLimit) {
+      if (inARow != timeouts) record.Write(pair, inARow);
+      LOG(INFO) << kStagedName
+                << " kept for a later start: the installed Quorlin.exe: " << installed.why
+                << (installed.timedOut ? " (" + std::to_string(inARow) + " of " +
+                                             std::to_string(kUpdateAttemptLimit) + ")"
+                                       : std::string());
+      return StagedVerdict::kept;
+    }
+    if (inARow != timeouts) record.Write(pair, inARow);
+    LOG(INFO) << kStagedName << " started: the installed Quorlin.exe: " << installed.why << " at "
+              << inARow << " starts in a row";
+    return StagedVerdict::start;
   }
+  // Known and already at 0 needs no write; unknown, or a count to end, does.
+  if (timeouts != 0u) record.Write(pair, 0);
   if (installed.answer == ProbeAnswer::noVersion) return StagedVerdict::start;
   const std::optional<std::vector<int>> installedVersion = ParseVersion(installed.text);
   if (installedVersion && InstalledVersionWins(*installedVersion, *stagedVersion))

@@ -81,6 +81,29 @@ TEST(Install, ForcedUpdateWhoseResultFailsTheCheckIsNotInstalledAgain) {
           "INFO [default] force not honoured: the update was not installed"));
 }
 
+// Without a verdict on the result (its probe cannot start), the update stays staged but is not
+// installed and forced again.
+TEST(Install, ForcedUpdateWhoseResultGetsNoVerdictIsNotInstalledAgain) {
+  Sandbox box;
+  box.InstallApp("1.0.0");
+  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", R"({"force": true})");
+  box.PreloadShim();
+  box.SetEnv("QR_FAIL_PROBE_STARTS", "E2BIG");
+  EXPECT_EQ(box.Run().exitCode, 0);
+  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 1.0.0"}));
+  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
+  EXPECT_THAT(
+      box.LogMessages(),
+      ElementsAre(
+          hl_test::exe_path_line(box.InstalledExe()),
+          HasSubstr("staged Quorlin.exe kept for a later start: "),
+          "INFO [default] the update just installed got no verdict from its version check: not "
+          "installed again",
+          hl_test::exe_path_line(box.InstalledExe()),
+          "INFO [default] the update failed before: update dropped",
+          hl_test::kForceNotHonouredLine));
+}
+
 TEST(Install, ForceStartsTheNewVersionAtOnce) {
   Sandbox box;
   box.InstallApp("1.0.0");

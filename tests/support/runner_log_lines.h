@@ -19,6 +19,16 @@ inline std::string exe_path_line(const std::filesystem::path& exe) {
   return "INFO [default] exe path: " + exe.string();
 }
 
+// The version check removed the staged executable for the reason `why`.
+inline std::string staged_removed_line(const std::string& why) {
+  return "INFO [default] staged Quorlin.exe removed: " + why;
+}
+
+// The version check gave no verdict on the staged executable, for the reason `why`.
+inline std::string staged_kept_line(const std::string& why) {
+  return "INFO [default] staged Quorlin.exe kept for a later start: " + why;
+}
+
 // A manifest asked for an immediate restart, but the update it came with was not installed.
 inline const std::string kForceNotHonouredLine =
     "INFO [default] force not honoured: the update was not installed";

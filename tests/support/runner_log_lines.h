@@ -38,6 +38,12 @@ inline std::string update_dropped_line(const std::string& why) {
   return "INFO [default] " + why + ": update dropped";
 }
 
+// An update not installed this time for the reason `why`, at its `attempt` of 3; its files stay.
+inline std::string update_kept_line(const std::string& why, int attempt) {
+  return "INFO [default] " + why + ": update kept for a later run (attempt " +
+         std::to_string(attempt) + " of 3)";
+}
+
 // The patch driver refused the patch with `result`.
 inline std::string patch_failed_line(int result) {
   return update_dropped_line("patch failed with result " + std::to_string(result));

@@ -5,8 +5,9 @@
 //                           hang (answers, then never ends), flood (writes without end),
 //                           late:<milliseconds> (answers after that long, then ends),
 //                           handoff (answers and ends, leaving a child that keeps the output
-//                           open and journals "handoff <its pid>"; on Windows that child
-//                           journals "handoff survived" after 8 s and ends),
+//                           open and journals "handoff <its pid>"; on Windows the answer
+//                           ends only after that line, and the child journals "handoff
+//                           survived" after 8 s and ends),
 //                           surroundings (answers, and journals "surroundings stdin=open|closed
 //                           sigpipe=default|ignored sigxfsz=default|ignored", on Windows
 //                           "surroundings stdin=open|closed files=<open files' names>|none")
@@ -32,6 +33,7 @@
 #endif
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -131,11 +133,18 @@ std::filesystem::path DataFolder() {
 #endif
 
 #ifdef _WIN32
-// Starts this program again as "--handoff", with this process's output as its own.
+// Starts this program again as "--handoff", with this process's output as its own, and ends
+// only once that child has journalled: the runner stops it together with this process as soon
+// as this one has ended.
 void HandOff() {
   char self[MAX_PATH] = {};
   ::GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string line = "\"" + std::string(self) + "\" --handoff";
+  SECURITY_ATTRIBUTES inheritable = {};
+  inheritable.nLength = sizeof inheritable;
+  inheritable.bInheritHandle = TRUE;
+  const HANDLE journalled = ::CreateEventA(&inheritable, TRUE, FALSE, nullptr);
+  std::string line = "\"" + std::string(self) + "\" --handoff " +
+                     std::to_string(reinterpret_cast<uintptr_t>(journalled));
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -149,11 +158,19 @@ void HandOff() {
   }
   ::CloseHandle(started.hThread);
   ::CloseHandle(started.hProcess);
+  if (journalled != nullptr) {
+    ::WaitForSingleObject(journalled, 10000);
+    ::CloseHandle(journalled);
+  }
 }
 
 // The handed-off child: holds the output long past the probe's time limit, unless it is stopped.
-int HandedOff() {
+// `journalled` is the value of the event handle it sets once it has journalled.
+int HandedOff(const char* journalled) {
   AppendToJournal("handoff " + std::to_string(::GetCurrentProcessId()));
+  if (journalled != nullptr)
+    ::SetEvent(
+        reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoull(journalled, nullptr, 10))));
   std::this_thread::sleep_for(std::chrono::seconds(8));
   AppendToJournal("handoff survived");
   return 0;
@@ -282,7 +299,8 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--version") == 0) return AnswerVersion(version);
   if (argc >= 2 && std::strcmp(argv[1], "--runner") == 0) return Run(version, argc, argv);
 #ifdef _WIN32
-  if (argc >= 2 && std::strcmp(argv[1], "--handoff") == 0) return HandedOff();
+  if (argc >= 2 && std::strcmp(argv[1], "--handoff") == 0)
+    return HandedOff(argc >= 3 ? argv[2] : nullptr);
   // A start that a command line split at a space led here: the tests look for exactly this.
   std::string arguments;
   for (int i = 1; i < argc; ++i) arguments += (i > 1 ? " " : "") + std::string(argv[i]);

@@ -7,7 +7,8 @@
 namespace hl_test {
 
 std::vector<std::string> log_messages(const std::string& logText) {
-  static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} (.*)$)");
+  // A message may hold a CR that some program wrote ("." would not match it).
+  static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} ([\s\S]*)$)");
   std::vector<std::string> messages;
   for (const std::string& line : lines_of(logText)) {
     std::smatch match;

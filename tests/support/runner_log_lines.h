@@ -19,6 +19,16 @@ inline std::string exe_path_line(const std::filesystem::path& exe) {
   return "INFO [default] exe path: " + exe.string();
 }
 
+// The version check removed the staged executable for the reason `why`.
+inline std::string staged_removed_line(const std::string& why) {
+  return "INFO [default] staged Quorlin.exe removed: " + why;
+}
+
+// The version check gave no verdict on the staged executable, for the reason `why`.
+inline std::string staged_kept_line(const std::string& why) {
+  return "INFO [default] staged Quorlin.exe kept for a later start: " + why;
+}
+
 // A manifest asked for an immediate restart, but the update it came with was not installed.
 inline const std::string kForceNotHonouredLine =
     "INFO [default] force not honoured: the update was not installed";
@@ -26,6 +36,12 @@ inline const std::string kForceNotHonouredLine =
 // An update given up for the reason `why`; its files are consumed.
 inline std::string update_dropped_line(const std::string& why) {
   return "INFO [default] " + why + ": update dropped";
+}
+
+// An update not installed this time for the reason `why`, at its `attempt` of 3; its files stay.
+inline std::string update_kept_line(const std::string& why, int attempt) {
+  return "INFO [default] " + why + ": update kept for a later run (attempt " +
+         std::to_string(attempt) + " of 3)";
 }
 
 // The patch driver refused the patch with `result`.

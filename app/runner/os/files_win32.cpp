@@ -394,14 +394,25 @@ DataFile::DataFile(std::unique_ptr<Handle> handle, std::string path)
 DataFile::~DataFile() = default;
 
 // Others may go on reading an open file (the patch driver opens it by name), but not write,
-// rename or remove it while it is open.
+// rename or remove it while it is open. A scanner or an indexer that holds the file without
+// sharing what is asked for lets go within moments: it is waited for a few seconds, as the data
+// folder's renames and removals wait.
 std::unique_ptr<DataFile> DataFile::OpenRegular(const std::string& path, bool forWriting,
                                                 EntryKind& kind, std::error_code& error) {
+  constexpr ULONGLONG kHeldWait = 3000;
+  constexpr DWORD kHeldPause = 100;
   auto handle = std::make_unique<Handle>();
   const DWORD access = forWriting ? GENERIC_READ | GENERIC_WRITE | DELETE : GENERIC_READ;
-  handle->file =
-      OpenChecked(path, access, FILE_SHARE_READ, OPEN_EXISTING, /*singleName=*/false, kind, error);
-  if (handle->file == INVALID_HANDLE_VALUE) return nullptr;
+  const ULONGLONG giveUp = ::GetTickCount64() + kHeldWait;
+  for (;;) {
+    handle->file = OpenChecked(path, access, FILE_SHARE_READ, OPEN_EXISTING, /*singleName=*/false,
+                               kind, error);
+    if (handle->file != INVALID_HANDLE_VALUE) break;
+    const bool held =
+        error == SystemError(ERROR_SHARING_VIOLATION) || error == SystemError(ERROR_LOCK_VIOLATION);
+    if (!held || ::GetTickCount64() >= giveUp) return nullptr;
+    ::Sleep(kHeldPause);
+  }
   handle->movable = forWriting;
   return std::unique_ptr<DataFile>(new DataFile(std::move(handle), path));
 }

@@ -177,7 +177,8 @@ class DataFile {
   // Opens an existing regular file without following a link and without blocking (a FIFO
   // cannot hold the runner), and checks after opening that it is a regular file. Nothing when it
   // is absent or anything else; `kind` then says what stands there and `error` why. While it is
-  // open, nobody else can write, rename or remove it on Windows.
+  // open, nobody else can write, rename or remove it on Windows; there, a file that another
+  // process holds without sharing the access asked for is waited for a few seconds.
   static std::unique_ptr<DataFile> OpenRegular(const std::string& path, bool forWriting,
                                                EntryKind& kind, std::error_code& error);
   // Creates a new file for reading and writing, exclusively: it fails when anything at all

@@ -409,8 +409,9 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
     // Asked before the pipe is read, so that the read after it takes everything it wrote.
     const bool ended = ::WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
     if (pipeOpen) pipeOpen = DrainAvailable(readEnd.Get(), keep, output);
-    // An ended child is judged by what it wrote, whatever it left holding the pipe open.
-    if (ended) {
+    // An ended child is judged by what it wrote, whatever it left holding the pipe open; more
+    // than it keeps is already a wrong answer, whatever else the child would write.
+    if (ended || output.size() >= keep) {
       result = CaptureResult::captured;
       break;
     }

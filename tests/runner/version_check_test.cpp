@@ -21,7 +21,8 @@ struct VersionCase {
 };
 
 void PrintTo(const VersionCase& c, std::ostream* os) {
-  *os << "installed " << c.installed << ", staged " << c.staged << (c.kept ? ": kept" : ": removed");
+  *os << "installed " << c.installed << ", staged " << c.staged
+      << (c.kept ? ": kept" : ": removed");
 }
 
 class StagedVersion : public ::testing::TestWithParam<VersionCase> {};
@@ -37,12 +38,14 @@ TEST_P(StagedVersion, IsKeptOrRemoved) {
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(fs::exists(box.StagedExe()), c.kept);
   const fs::path started = c.kept ? box.StagedExe() : box.InstalledExe();
-  EXPECT_THAT(box.Journal(), ElementsAre("probe installed", "probe staged", HasSubstr(c.kept ? "run staged" : "run installed")));
+  EXPECT_THAT(box.Journal(), ElementsAre("probe installed", "probe staged",
+                                         HasSubstr(c.kept ? "run staged" : "run installed")));
   if (c.kept)
     EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(started)));
   else
     EXPECT_THAT(box.LogMessages(),
-                ElementsAre(HasSubstr("INFO [default] staged Quorlin.exe removed: "), hl_test::exe_path_line(started)));
+                ElementsAre(HasSubstr("INFO [default] staged Quorlin.exe removed: "),
+                            hl_test::exe_path_line(started)));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -54,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{"1.9.9", "1.10.0", true}, VersionCase{"1.2", "1.2.5", true},
                       VersionCase{"1.2.5", "1.2", true}, VersionCase{"1.02", "1.2", true},
                       VersionCase{"1.4", "1.3-beta", false}, VersionCase{"1.3", "1.3-beta", true},
-                      VersionCase{"-1.0", "0.0", true}, VersionCase{"2147483647", "2147483647", true},
+                      VersionCase{"-1.0", "0.0", true},
+                      VersionCase{"2147483647", "2147483647", true},
                       // The staged text holds no version: it goes.
                       VersionCase{"1.0", "1..2", false}, VersionCase{"1.0", "1.2.", false},
                       VersionCase{"1.0", "x.2", false}, VersionCase{"1.0", "2147483648", false},
@@ -87,20 +91,23 @@ TEST_P(StagedProbe, DecidesByTheShapeOfTheOutput) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, StagedProbe,
-    ::testing::Values(ProbeCase{"stdout", false},                     // "Quorlin ver staged": no number
-                      ProbeCase{"raw:Quorlin ver 2.0.0\n", true},     // plain answer
-                      ProbeCase{"raw:123456789012", false},           // exactly 12 characters
-                      ProbeCase{"raw:123456789012\n3.0", false},      // first line feed at offset 12
-                      ProbeCase{"raw:12345\n789012", false},          // 12 characters, line feed early
-                      ProbeCase{"raw:1234\n6789012" "2.0", true},     // line feed before 12: runs to the end
-                      ProbeCase{"raw:Quorlin ver 2.0.0", true},       // no line feed at all
-                      ProbeCase{"raw:Quorlin ver 2.0.0\r\n", true},   // the CR stays and stoi stops at it
-                      ProbeCase{"raw:Quorlin ver 2.0.0\nand more", true},
-                      ProbeCase{"raw:Quorlin ver 2." + std::string(34, '0') + "\n", true},   // 49 characters
-                      ProbeCase{"raw:Quorlin ver 2." + std::string(35, '0') + "\n", false},  // 50 characters
-                      ProbeCase{"long", false}, ProbeCase{"none", false},
-                      ProbeCase{"raw:2.0", false},                   // 1 to 11 characters
-                      ProbeCase{"raw:Quorlin ver", false}));          // 11 characters
+    ::testing::Values(
+        ProbeCase{"stdout", false},                  // "Quorlin ver staged": no number
+        ProbeCase{"raw:Quorlin ver 2.0.0\n", true},  // plain answer
+        ProbeCase{"raw:123456789012", false},        // exactly 12 characters
+        ProbeCase{"raw:123456789012\n3.0", false},   // first line feed at offset 12
+        ProbeCase{"raw:12345\n789012", false},       // 12 characters, line feed early
+        ProbeCase{"raw:1234\n6789012"
+                  "2.0",
+                  true},                               // line feed before 12: runs to the end
+        ProbeCase{"raw:Quorlin ver 2.0.0", true},      // no line feed at all
+        ProbeCase{"raw:Quorlin ver 2.0.0\r\n", true},  // the CR stays and stoi stops at it
+        ProbeCase{"raw:Quorlin ver 2.0.0\nand more", true},
+        ProbeCase{"raw:Quorlin ver 2." + std::string(34, '0') + "\n", true},   // 49 characters
+        ProbeCase{"raw:Quorlin ver 2." + std::string(35, '0') + "\n", false},  // 50 characters
+        ProbeCase{"long", false}, ProbeCase{"none", false},
+        ProbeCase{"raw:2.0", false},            // 1 to 11 characters
+        ProbeCase{"raw:Quorlin ver", false}));  // 11 characters
 
 TEST(VersionCheck, StandardErrorAnswerIsReadToo) {
   Sandbox box;
@@ -122,8 +129,9 @@ TEST(VersionCheck, UnstartableStagedExecutableIsRemovedAndTheInstalledOneRuns) {
   EXPECT_THAT(result.err, HasSubstr("CreateProcess failed\n"));
   EXPECT_FALSE(fs::exists(box.StagedExe()));
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] staged Quorlin.exe removed: it is not a program",
-                                             hl_test::exe_path_line(box.InstalledExe())));
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre("INFO [default] staged Quorlin.exe removed: it is not a program",
+                          hl_test::exe_path_line(box.InstalledExe())));
 }
 
 TEST(VersionCheck, StagedExecutableWithoutExecutePermissionIsRemoved) {
@@ -131,7 +139,8 @@ TEST(VersionCheck, StagedExecutableWithoutExecutePermissionIsRemoved) {
   box.InstallApp("1.0.0");
   box.StageApp("1.0.1");
   box.WithoutFileAccessOverride();
-  fs::permissions(box.StagedExe(), fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace);
+  fs::permissions(box.StagedExe(), fs::perms::owner_read | fs::perms::owner_write,
+                  fs::perm_options::replace);
   const RunResult result = box.Run();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.err, "CreateProcess failed\n");
@@ -156,7 +165,9 @@ struct SlowCase {
   std::string logged;  // the version check's line, if any
 };
 
-void PrintTo(const SlowCase& c, std::ostream* os) { *os << c.answer << " after " << c.timeoutsBefore; }
+void PrintTo(const SlowCase& c, std::ostream* os) {
+  *os << c.answer << " after " << c.timeoutsBefore;
+}
 
 class SlowProbe : public ::testing::TestWithParam<SlowCase> {};
 
@@ -182,7 +193,8 @@ TEST_P(SlowProbe, IsNoVerdictUntilItHasTimedOutThreeTimes) {
   // Nothing that held the probe's output is left running.
   for (const std::string& line : box.Journal()) {
     if (line.rfind("handoff ", 0) == 0) {
-      EXPECT_TRUE(hl_test::eventually([&] { return !IsRunning(std::stoi(line.substr(8))); })) << line;
+      EXPECT_TRUE(hl_test::eventually([&] { return !IsRunning(std::stoi(line.substr(8))); }))
+          << line;
     }
   }
 }
@@ -191,7 +203,8 @@ const std::vector<std::string> kInstalledRuns{"run 1.0.0"};
 const std::vector<std::string> kStagedRuns{"run 1.0.1"};
 INSTANTIATE_TEST_SUITE_P(
     Answers, SlowProbe,
-    ::testing::Values(SlowCase{"hang", 0, kInstalledRuns, true, "kept for a later start: its version probe timed out (1 of 3)"},
+    ::testing::Values(SlowCase{"hang", 0, kInstalledRuns, true,
+                               "kept for a later start: its version probe timed out (1 of 3)"},
                       SlowCase{"hang", 2, kInstalledRuns, false,
                                "removed: its version probe timed out at 3 starts in a row"},
                       // An answer, then an end, while a child it started holds the output open.
@@ -237,8 +250,9 @@ TEST_P(ProbeRefused, KeepsTheStagedExecutableAndStartsTheInstalledOne) {
   EXPECT_EQ(result.err, GetParam().line + GetParam().line);
   EXPECT_EQ(hl_test::read_text(box.StagedExe()), stagedBytes);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
-  EXPECT_THAT(box.LogMessages(), ElementsAre(HasSubstr("INFO [default] staged Quorlin.exe kept for a later start: "),
-                                             hl_test::exe_path_line(box.InstalledExe())));
+  EXPECT_THAT(box.LogMessages(),
+              ElementsAre(HasSubstr("INFO [default] staged Quorlin.exe kept for a later start: "),
+                          hl_test::exe_path_line(box.InstalledExe())));
 
   // With the resources back, the staged executable passes its check and runs.
   box.UnsetEnv(GetParam().switchName);
@@ -246,10 +260,11 @@ TEST_P(ProbeRefused, KeepsTheStagedExecutableAndStartsTheInstalledOne) {
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 1.0.1"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Resources, ProbeRefused,
-                         ::testing::Values(RefusedProbe{"QR_FAIL_PIPES", "1", "CreatePipe failed\n"},
-                                           RefusedProbe{"QR_FAIL_PROBE_STARTS", "1", "CreateProcess failed\n"},
-                                           RefusedProbe{"QR_FAIL_PROBE_STARTS", "E2BIG", "CreateProcess failed\n"}));
+INSTANTIATE_TEST_SUITE_P(
+    Resources, ProbeRefused,
+    ::testing::Values(RefusedProbe{"QR_FAIL_PIPES", "1", "CreatePipe failed\n"},
+                      RefusedProbe{"QR_FAIL_PROBE_STARTS", "1", "CreateProcess failed\n"},
+                      RefusedProbe{"QR_FAIL_PROBE_STARTS", "E2BIG", "CreateProcess failed\n"}));
 
 TEST(VersionCheck, MissingInstalledExecutableKeepsTheStagedOne) {
   Sandbox box;
@@ -307,7 +322,8 @@ TEST(VersionCheck, DataFolderPathsTooLongToExamineBlockNoStart) {
   box.InstallApp("1.0.0");
   // The roaming folder itself can be made, but no entry of the data folder can be named.
   fs::path roaming = box.Roaming();
-  constexpr size_t kLength = 4083;  // "/Quorlin" still fits in PATH_MAX, "/Quorlin/logs.log" does not
+  constexpr size_t kLength =
+      4083;  // "/Quorlin" still fits in PATH_MAX, "/Quorlin/logs.log" does not
   while (roaming.string().size() < kLength)
     roaming /= std::string(std::min<size_t>(200, kLength - roaming.string().size() - 1), 'r');
   fs::create_directories(roaming);

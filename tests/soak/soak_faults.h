@@ -85,9 +85,9 @@ bool WaitForExit(pid_t pid, std::chrono::seconds limit);
 struct Counts {
   int cycles = 0;
   std::map<Fault, int> faults;
-  int recoveries = 0;          // faulted cycles after which a fresh runner started a complete executable
-  int installed = 0;           // cycles that ended with the new version staged
-  int notInstalled = 0;        // cycles whose update was refused or lost to the fault
+  int recoveries = 0;    // faulted cycles after which a fresh runner started a complete executable
+  int installed = 0;     // cycles that ended with the new version staged
+  int notInstalled = 0;  // cycles whose update was refused or lost to the fault
   int leftoversAfterKill = 0;  // transient files a killed runner left for the next installation
   int refused = 0;             // updates the runner refused or kept back, each with its log line
 };

@@ -66,24 +66,38 @@ int EnvNumber(const char* name, int fallback) {
 // Every line the runner writes to its log, in the logging library's default format.
 bool IsRunnerLogLine(const std::string& line) {
   static const char* const reasons[] = {
-      R"(update\.json is larger than 1 MiB)", R"(update\.json is not valid JSON)",
-      R"(update\.json has a malformed (base_)?sha256)", R"(update\.json cannot be read: .+)",
-      R"(Patch cannot be read: .+)", R"(patch failed with result \d+( \(.+\))?)",
+      R"(update\.json is larger than 1 MiB)",
+      R"(update\.json is not valid JSON)",
+      R"(update\.json has a malformed (base_)?sha256)",
+      R"(update\.json cannot be read: .+)",
+      R"(Patch cannot be read: .+)",
+      R"(patch failed with result \d+( \(.+\))?)",
       R"(patch needs \d+ bytes of memory, more than the 256 MiB allowed)",
-      R"(the update does not fit the executable that ran)", R"(the patched executable does not match sha256)",
-      R"(not enough disk space for the update: \d+ bytes needed, \d+ free)", R"(backup copy failed: .+)",
-      R"(the executable that ran cannot be read: .+)", R"(Quorlin_new\.exe cannot be (created|opened|written|read): .+)"};
+      R"(the update does not fit the executable that ran)",
+      R"(the patched executable does not match sha256)",
+      R"(not enough disk space for the update: \d+ bytes needed, \d+ free)",
+      R"(backup copy failed: .+)",
+      R"(the executable that ran cannot be read: .+)",
+      R"(Quorlin_new\.exe cannot be (created|opened|written|read): .+)"};
   static const char* const messages[] = {
-      R"(exe path: .+)", R"(exe not exist )", R"(Create Process .+ --runner error)", R"(error: .+)", R"(unknown error)",
+      R"(exe path: .+)",
+      R"(exe not exist )",
+      R"(Create Process .+ --runner error)",
+      R"(error: .+)",
+      R"(unknown error)",
       R"(.+ is not a regular file(: set aside as .+| and cannot be set aside: .+))",
       R"(.+ cannot be examined \(.+\)(: set aside as .+| and cannot be set aside: .+))",
-      R"(.+ cannot be removed: set aside as .+)", R"(force not honoured: the update was not installed)",
-      R"(interrupted installation completed)", R"(crash handler copy failed: .+)",
+      R"(.+ cannot be removed: set aside as .+)",
+      R"(force not honoured: the update was not installed)",
+      R"(interrupted installation completed)",
+      R"(crash handler copy failed: .+)",
       R"(single-instance lock not taken: .+)"};
   static const std::regex defined([] {
     std::string why;
     for (const char* reason : reasons) why += (why.empty() ? "" : "|") + std::string(reason);
-    std::string any = "(" + why + R"()( \(attempt \d\))?: (update dropped|update kept for a later run \(attempt \d of 3\)))";
+    std::string any =
+        "(" + why +
+        R"()( \(attempt \d\))?: (update dropped|update kept for a later run \(attempt \d of 3\)))";
     for (const char* message : messages) any += "|" + std::string(message);
     return R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO \[default\] ()" + any + ")$";
   }());
@@ -102,7 +116,8 @@ struct RunRecord {
 class SoakChain {
  public:
   SoakChain(uint32_t seed, bool canLockOut) : m_rng(seed), m_canLockOut(canLockOut) {
-    // The data folder on a disk of its own, which a cycle can fill; without one those cycles run clean.
+    // The data folder on a disk of its own, which a cycle can fill; without one those cycles run
+    // clean.
     m_canFillDisk = m_box.LimitDataFolder(kDataDiskSize);
     m_box.InstallApp("1.0.0");
     m_known["1.0.0"] = Hash(m_box.InstalledExe());
@@ -124,7 +139,8 @@ class SoakChain {
 
     const fs::path base = fs::exists(m_box.StagedExe()) ? m_box.StagedExe() : m_box.InstalledExe();
     const std::string baseVersion = standin::VersionOf(base.string());
-    const std::string newVersion = "1." + std::to_string(index / 1000) + "." + std::to_string(index % 1000 + 1);
+    const std::string newVersion =
+        "1." + std::to_string(index / 1000) + "." + std::to_string(index % 1000 + 1);
     m_newVersion = newVersion;
     standin::MakeCopyWithVersion(QR_STANDIN_PATH, m_next.string(), newVersion);
     m_known[newVersion] = Hash(m_next);
@@ -138,20 +154,35 @@ class SoakChain {
       return R"({"force": true, "base_sha256": ")" + baseSha + R"(", "sha256": ")" + sha + R"("})";
     };
     switch (fault) {
-      case Fault::corruptPatch: soak::CorruptPatch(patch, m_rng); break;
-      case Fault::truncatedPatch: soak::TruncatePatch(patch, m_rng); break;
-      case Fault::malformedManifest: manifest = soak::MalformedManifest(m_rng); break;
-      case Fault::hashedUpdate: manifest = hashed(baseHash, nextHash); break;
-      case Fault::wrongBase: manifest = hashed(nextHash, nextHash); break;
+      case Fault::corruptPatch:
+        soak::CorruptPatch(patch, m_rng);
+        break;
+      case Fault::truncatedPatch:
+        soak::TruncatePatch(patch, m_rng);
+        break;
+      case Fault::malformedManifest:
+        manifest = soak::MalformedManifest(m_rng);
+        break;
+      case Fault::hashedUpdate:
+        manifest = hashed(baseHash, nextHash);
+        break;
+      case Fault::wrongBase:
+        manifest = hashed(nextHash, nextHash);
+        break;
       case Fault::wrongResult: {
         std::vector<uint8_t> almost = nextBytes;
         almost[m_rng() % almost.size()] ^= static_cast<uint8_t>(1 + m_rng() % 255);
         manifest = hashed(baseHash, runner_test::Sha256Hex(almost));
         break;
       }
-      case Fault::oversizedManifest: manifest = std::string((1 << 20) + m_rng() % 4096, ' ') + manifest; break;
-      case Fault::bigDictionary: soak::DeclareHugeDictionary(patch); break;
-      default: break;
+      case Fault::oversizedManifest:
+        manifest = std::string((1 << 20) + m_rng() % 4096, ' ') + manifest;
+        break;
+      case Fault::bigDictionary:
+        soak::DeclareHugeDictionary(patch);
+        break;
+      default:
+        break;
     }
     fs::create_directories(m_box.DataFolder());
     m_box.WriteFile(m_box.DataFolder() / "Patch", std::string(patch.begin(), patch.end()));
@@ -165,7 +196,8 @@ class SoakChain {
         EXPECT_EQ(::mkfifo((m_box.DataFolder() / fifoName).c_str(), 0600), 0);
         break;
       case Fault::linkAtOwnFile: {
-        static const char* const names[] = {"Quorlin_old.exe", "Quorlin_new.exe", "update.attempts"};
+        static const char* const names[] = {"Quorlin_old.exe", "Quorlin_new.exe",
+                                            "update.attempts"};
         fs::create_symlink(victim, m_box.DataFolder() / names[m_rng() % 3]);
         break;
       }
@@ -173,39 +205,52 @@ class SoakChain {
         // Less room than the margin the runner keeps beyond the two executables.
         const uintmax_t free = fs::space(m_box.DataFolder()).available;
         const uintmax_t keep = 1 + m_rng() % (8 << 20);
-        std::ofstream(m_box.DataFolder() / "filler", std::ios::binary) << std::string(free > keep ? free - keep : 0, 'f');
+        std::ofstream(m_box.DataFolder() / "filler", std::ios::binary)
+            << std::string(free > keep ? free - keep : 0, 'f');
         break;
       }
       case Fault::forceLoop: {
         const fs::path bad = m_box.WriteFile(m_box.Root() / "looping patch", "not a patch");
-        const fs::path forced = m_box.WriteFile(m_box.Root() / "looping manifest", R"({"force": true})");
+        const fs::path forced =
+            m_box.WriteFile(m_box.Root() / "looping manifest", R"({"force": true})");
         m_box.OnRun(baseVersion, "stage|" + bad.string() + "|" + forced.string());
         break;
       }
-      default: break;
+      default:
+        break;
     }
 
     const RunRecord faulted = RunUnder(fault);
-    ASSERT_FALSE(faulted.timedOut) << "cycle " << index << ": the runner hung under " << soak::FaultName(fault);
+    ASSERT_FALSE(faulted.timedOut)
+        << "cycle " << index << ": the runner hung under " << soak::FaultName(fault);
     if (fault != Fault::killedRunner) ExpectOrderlyEnd(faulted, index);
     ExpectOutcome(faulted, fault, baseVersion, newVersion, index);
     for (const std::string& message : faulted.messages)
-      if (message.find("update dropped") != std::string::npos || message.find("kept for a later run") != std::string::npos ||
+      if (message.find("update dropped") != std::string::npos ||
+          message.find("kept for a later run") != std::string::npos ||
           message.find("set aside") != std::string::npos)
         ++m_counts.refused;
 
     // What the fault put in the data folder that is not the runner's to clear goes again.
-    EXPECT_EQ(hl_test::read_text(victim), "a file of the user's\n") << "cycle " << index << ": written through a link";
+    EXPECT_EQ(hl_test::read_text(victim), "a file of the user's\n")
+        << "cycle " << index << ": written through a link";
     std::error_code ignored;
     switch (fault) {
       case Fault::fifoStagingFile:
-        EXPECT_TRUE(fs::exists(fs::symlink_status(m_box.DataFolder() / (fifoName + ".aside-1")))) << "cycle " << index;
+        EXPECT_TRUE(fs::exists(fs::symlink_status(m_box.DataFolder() / (fifoName + ".aside-1"))))
+            << "cycle " << index;
         fs::remove(m_box.DataFolder() / (fifoName + ".aside-1"), ignored);
-        fs::remove(m_box.DataFolder() / "Patch", ignored);  // alone now, it would wait for a manifest
+        fs::remove(m_box.DataFolder() / "Patch",
+                   ignored);  // alone now, it would wait for a manifest
         break;
-      case Fault::diskFillsUp: fs::remove(m_box.DataFolder() / "filler"); break;
-      case Fault::forceLoop: m_box.OnRun(baseVersion, ""); break;
-      default: break;
+      case Fault::diskFillsUp:
+        fs::remove(m_box.DataFolder() / "filler");
+        break;
+      case Fault::forceLoop:
+        m_box.OnRun(baseVersion, "");
+        break;
+      default:
+        break;
     }
 
     // A fresh runner, with no fault: it must start a complete executable.
@@ -213,14 +258,16 @@ class SoakChain {
     if (m_verbose) Describe(index, fault, faulted, check);
     ASSERT_FALSE(check.timedOut) << "cycle " << index << ": the check run hung";
     ExpectOrderlyEnd(check, index);
-    ASSERT_FALSE(check.runs.empty()) << "cycle " << index << ": no executable started after "
-                                     << soak::FaultName(fault);
+    ASSERT_FALSE(check.runs.empty())
+        << "cycle " << index << ": no executable started after " << soak::FaultName(fault);
     for (const std::string& version : check.runs)
-      EXPECT_TRUE(m_known.count(version)) << "cycle " << index << ": unknown version " << version << " ran";
+      EXPECT_TRUE(m_known.count(version))
+          << "cycle " << index << ": unknown version " << version << " ran";
     ExpectCompleteExecutables(index);
     ExpectNoStrayFile(fault, newVersion, index);
     if (fault != Fault::none) ++m_counts.recoveries;
-    if (fs::exists(m_box.StagedExe()) && standin::VersionOf(m_box.StagedExe().string()) == newVersion)
+    if (fs::exists(m_box.StagedExe()) &&
+        standin::VersionOf(m_box.StagedExe().string()) == newVersion)
       ++m_counts.installed;
     else
       ++m_counts.notInstalled;
@@ -234,17 +281,21 @@ class SoakChain {
   }
 
   void Describe(int index, Fault fault, const RunRecord& faulted, const RunRecord& check) const {
-    std::cout << "cycle " << index << " [" << soak::FaultName(fault) << "] exit " << faulted.result.exitCode
-              << " signal " << faulted.result.signal << "; ran: " << Joined(faulted.runs)
-              << "; log: " << Joined(faulted.messages) << "\n  check ran: " << Joined(check.runs)
-              << "; log: " << Joined(check.messages) << "\n";
+    std::cout << "cycle " << index << " [" << soak::FaultName(fault) << "] exit "
+              << faulted.result.exitCode << " signal " << faulted.result.signal
+              << "; ran: " << Joined(faulted.runs) << "; log: " << Joined(faulted.messages)
+              << "\n  check ran: " << Joined(check.runs) << "; log: " << Joined(check.messages)
+              << "\n";
   }
 
-  static size_t Hash(const fs::path& path) { return std::hash<std::string>()(hl_test::read_text(path)); }
+  static size_t Hash(const fs::path& path) {
+    return std::hash<std::string>()(hl_test::read_text(path));
+  }
 
   // A patch of a random compression; with `dictionaryPrefix` one that starts with a dictionary
   // size (tuz) or property (LZMA2).
-  std::vector<uint8_t> MakePatch(const fs::path& from, const fs::path& to, bool dictionaryPrefix = false) {
+  std::vector<uint8_t> MakePatch(const fs::path& from, const fs::path& to,
+                                 bool dictionaryPrefix = false) {
     static constexpr hldiff::Compression kinds[] = {
         hldiff::Compression::None, hldiff::Compression::Tuz,     hldiff::Compression::Zlib,
         hldiff::Compression::Gzip, hldiff::Compression::Deflate, hldiff::Compression::Lzma,
@@ -253,9 +304,12 @@ class SoakChain {
     const std::vector<uint8_t> newBytes = hl_test::read_file(to);
     hldiff::MakeOptions options;
     options.encode.compression = kinds[m_rng() % 7];
-    if (dictionaryPrefix) options.encode.compression = m_rng() % 2 ? hldiff::Compression::Tuz : hldiff::Compression::Lzma2;
+    if (dictionaryPrefix)
+      options.encode.compression =
+          m_rng() % 2 ? hldiff::Compression::Tuz : hldiff::Compression::Lzma2;
     options.encode.level = static_cast<int>(m_rng() % 10);
-    return hldiff::make_patch(oldBytes.data(), oldBytes.size(), newBytes.data(), newBytes.size(), options);
+    return hldiff::make_patch(oldBytes.data(), oldBytes.size(), newBytes.data(), newBytes.size(),
+                              options);
   }
 
   RunRecord RunUnder(Fault fault) {
@@ -276,7 +330,8 @@ class SoakChain {
         return Run();
       }
       case Fault::unreadableFolder: {
-        static constexpr fs::perms modes[] = {fs::perms::none, fs::perms::owner_read | fs::perms::owner_exec,
+        static constexpr fs::perms modes[] = {fs::perms::none,
+                                              fs::perms::owner_read | fs::perms::owner_exec,
                                               fs::perms::owner_write | fs::perms::owner_exec};
         soak::FolderMode locked(m_box.DataFolder(), modes[m_rng() % 3]);
         return Run();
@@ -301,9 +356,15 @@ class SoakChain {
         const fs::path lock = m_box.Home() / kLockName;
         fs::remove(lock);
         switch (m_rng() % 3) {
-          case 0: fs::create_directories(lock / "inside"); break;
-          case 1: fs::create_symlink(m_box.Root() / "nowhere", lock); break;
-          default: ::mkfifo(lock.c_str(), 0600); break;
+          case 0:
+            fs::create_directories(lock / "inside");
+            break;
+          case 1:
+            fs::create_symlink(m_box.Root() / "nowhere", lock);
+            break;
+          default:
+            ::mkfifo(lock.c_str(), 0600);
+            break;
         }
         RunRecord record = Run();
         fs::remove_all(lock);
@@ -323,7 +384,8 @@ class SoakChain {
         const auto started = std::chrono::steady_clock::now();
         RunRecord record = Run();
         if (fault == Fault::none)
-          m_typicalRun = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+          m_typicalRun = std::chrono::duration_cast<std::chrono::microseconds>(
+              std::chrono::steady_clock::now() - started);
         return record;
       }
     }
@@ -354,7 +416,8 @@ class SoakChain {
     const pid_t second = m_box.Start(&barrier);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     barrier.Release(2);
-    record.timedOut = !soak::WaitForExit(first, kRunTimeLimit) || !soak::WaitForExit(second, kRunTimeLimit);
+    record.timedOut =
+        !soak::WaitForExit(first, kRunTimeLimit) || !soak::WaitForExit(second, kRunTimeLimit);
     if (record.timedOut) {
       ::kill(first, SIGKILL);
       ::kill(second, SIGKILL);
@@ -370,7 +433,8 @@ class SoakChain {
   // taken away, so a full-disk run starts with an empty one.
   std::vector<std::string> TakeLog() {
     std::vector<std::string> messages;
-    for (const std::string& line : hl_test::lines_of(hl_test::read_text_if_present(m_box.LogFile()))) {
+    for (const std::string& line :
+         hl_test::lines_of(hl_test::read_text_if_present(m_box.LogFile()))) {
       EXPECT_TRUE(IsRunnerLogLine(line)) << "undefined log line: " << line;
       const std::string::size_type prefix = line.find("[default] ");
       if (prefix != std::string::npos) messages.push_back(line.substr(prefix + 10));
@@ -395,22 +459,31 @@ class SoakChain {
   }
 
   void ExpectOrderlyEnd(const RunRecord& run, int index) {
-    EXPECT_EQ(run.result.exitCode, 0) << "cycle " << index << ": signal " << run.result.signal << "\n"
-                                      << run.result.err;
+    EXPECT_EQ(run.result.exitCode, 0)
+        << "cycle " << index << ": signal " << run.result.signal << "\n"
+        << run.result.err;
   }
 
   // The line that says why the fault's update is refused while the base version runs on; null for
   // the faults that do not refuse it that way.
   static const char* RefusalLine(Fault fault) {
     switch (fault) {
-      case Fault::malformedManifest: return "update.json is not valid JSON: update dropped";
-      case Fault::wrongBase: return "the update does not fit the executable that ran: update dropped";
-      case Fault::wrongResult: return "the patched executable does not match sha256: update dropped";
-      case Fault::oversizedManifest: return "update.json is larger than 1 MiB: update dropped";
-      case Fault::bigDictionary: return "more than the 256 MiB allowed: update dropped";
-      case Fault::fifoStagingFile: return "is not a regular file: set aside as";
-      case Fault::diskFillsUp: return "not enough disk space for the update";
-      default: return nullptr;
+      case Fault::malformedManifest:
+        return "update.json is not valid JSON: update dropped";
+      case Fault::wrongBase:
+        return "the update does not fit the executable that ran: update dropped";
+      case Fault::wrongResult:
+        return "the patched executable does not match sha256: update dropped";
+      case Fault::oversizedManifest:
+        return "update.json is larger than 1 MiB: update dropped";
+      case Fault::bigDictionary:
+        return "more than the 256 MiB allowed: update dropped";
+      case Fault::fifoStagingFile:
+        return "is not a regular file: set aside as";
+      case Fault::diskFillsUp:
+        return "not enough disk space for the update";
+      default:
+        return nullptr;
     }
   }
 
@@ -419,7 +492,8 @@ class SoakChain {
                      const std::string& newVersion, int index) {
     const auto errors = [&run] {
       int n = 0;
-      for (const std::string& m : run.messages) n += m.rfind("error: ", 0) == 0 || m == "unknown error";
+      for (const std::string& m : run.messages)
+        n += m.rfind("error: ", 0) == 0 || m == "unknown error";
       return n;
     }();
     const auto logged = [&run](const std::string& part) {
@@ -433,30 +507,36 @@ class SoakChain {
       case Fault::staleLockFile:
       case Fault::racingRunners:
         // Exactly one runner ran: one update, one restart.
-        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion})) << "cycle " << index;
+        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion}))
+            << "cycle " << index;
         EXPECT_EQ(errors, 0) << "cycle " << index;
         EXPECT_EQ(run.messages.size(), 2u) << "cycle " << index;
         break;
       case Fault::hashedUpdate:
       case Fault::linkAtOwnFile:
-        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion})) << "cycle " << index;
+        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion}))
+            << "cycle " << index;
         EXPECT_EQ(errors, 0) << "cycle " << index;
         break;
       case Fault::foreignLockPath:
         // Without exclusion, and saying so first, but the update as usual.
-        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion})) << "cycle " << index;
+        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion}))
+            << "cycle " << index;
         EXPECT_EQ(errors, 0) << "cycle " << index;
         ASSERT_FALSE(run.messages.empty()) << "cycle " << index;
-        EXPECT_EQ(run.messages[0].rfind("single-instance lock not taken: ", 0), 0u) << "cycle " << index;
+        EXPECT_EQ(run.messages[0].rfind("single-instance lock not taken: ", 0), 0u)
+            << "cycle " << index;
         break;
       case Fault::endlessProbe:
         if (m_hungVersion == newVersion) {
           // The new executable loses its place; the installed one runs instead.
-          EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, "1.0.0"})) << "cycle " << index;
+          EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, "1.0.0"}))
+              << "cycle " << index;
           EXPECT_FALSE(fs::exists(m_box.StagedExe())) << "cycle " << index;
         } else {
           // An installed executable without an answer leaves the staged one to run.
-          EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion})) << "cycle " << index;
+          EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion}))
+              << "cycle " << index;
         }
         EXPECT_EQ(errors, 0) << "cycle " << index;
         break;
@@ -472,28 +552,34 @@ class SoakChain {
         // A cut that only takes bytes the patch never needs still installs the update.
         ASSERT_FALSE(run.runs.empty()) << "cycle " << index;
         EXPECT_EQ(run.runs[0], baseVersion) << "cycle " << index;
-        EXPECT_TRUE(run.runs == onlyBase || run.runs == (std::vector<std::string>{baseVersion, newVersion}))
+        EXPECT_TRUE(run.runs == onlyBase ||
+                    run.runs == (std::vector<std::string>{baseVersion, newVersion}))
             << "cycle " << index;
         break;
       case Fault::diskFillsUp:
-        EXPECT_TRUE(fs::exists(m_box.DataFolder() / "Patch")) << "cycle " << index << ": the update must wait";
+        EXPECT_TRUE(fs::exists(m_box.DataFolder() / "Patch"))
+            << "cycle " << index << ": the update must wait";
         break;
       default:
-        break;  // refused (below), killed, full disk, locked folder: only the check run's invariants bind
+        break;  // refused (below), killed, full disk, locked folder: only the check run's
+                // invariants bind
     }
     if (const char* refusal = RefusalLine(fault)) {
       EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
       EXPECT_TRUE(logged(refusal)) << "cycle " << index;
     }
     // A refused update leaves the staged executable as it was.
-    if (run.runs == onlyBase && fault != Fault::none && fault != Fault::killedRunner && fs::exists(m_box.StagedExe())) {
+    if (run.runs == onlyBase && fault != Fault::none && fault != Fault::killedRunner &&
+        fs::exists(m_box.StagedExe())) {
       EXPECT_NE(standin::VersionOf(m_box.StagedExe().string()), newVersion) << "cycle " << index;
     }
   }
 
-  // The staged executable, when there, is exactly a version of the chain; the installed one is untouched.
+  // The staged executable, when there, is exactly a version of the chain; the installed one is
+  // untouched.
   void ExpectCompleteExecutables(int index) {
-    EXPECT_EQ(Hash(m_box.InstalledExe()), m_installedHash) << "cycle " << index << ": installed executable changed";
+    EXPECT_EQ(Hash(m_box.InstalledExe()), m_installedHash)
+        << "cycle " << index << ": installed executable changed";
     if (!fs::exists(m_box.StagedExe())) return;
     std::string version;
     try {
@@ -503,16 +589,16 @@ class SoakChain {
       return;
     }
     ASSERT_TRUE(m_known.count(version)) << "cycle " << index << ": staged " << version;
-    EXPECT_EQ(Hash(m_box.StagedExe()), m_known[version]) << "cycle " << index << ": staged " << version
-                                                         << " is not complete";
+    EXPECT_EQ(Hash(m_box.StagedExe()), m_known[version])
+        << "cycle " << index << ": staged " << version << " is not complete";
   }
 
   void ExpectNoStrayFile(Fault fault, const std::string& newVersion, int index) {
     // A killed runner cannot clean up; its transient files may wait for the next installation.
-    static const std::set<std::string> transient = {"Quorlin_old.exe", "Quorlin_new.exe", "crashpad_handler_new.exe",
-                                                    "update.attempts"};
-    const bool installedNow =
-        fs::exists(m_box.StagedExe()) && standin::VersionOf(m_box.StagedExe().string()) == newVersion;
+    static const std::set<std::string> transient = {"Quorlin_old.exe", "Quorlin_new.exe",
+                                                    "crashpad_handler_new.exe", "update.attempts"};
+    const bool installedNow = fs::exists(m_box.StagedExe()) &&
+                              standin::VersionOf(m_box.StagedExe().string()) == newVersion;
     if (fault == Fault::killedRunner) m_killLeftoversAllowed = true;
     const bool patchLeft = fs::exists(m_box.DataFolder() / "Patch");
     for (const fs::directory_entry& entry : fs::directory_iterator(m_box.DataFolder())) {
@@ -524,7 +610,8 @@ class SoakChain {
         ++m_counts.leftoversAfterKill;
         continue;
       }
-      ADD_FAILURE() << "cycle " << index << " (" << soak::FaultName(fault) << "): stray file " << name;
+      ADD_FAILURE() << "cycle " << index << " (" << soak::FaultName(fault) << "): stray file "
+                    << name;
     }
     if (installedNow && fault != Fault::killedRunner) m_killLeftoversAllowed = false;
   }
@@ -556,7 +643,8 @@ TEST(Soak, ChainedForcedUpdatesWithFaults) {
   SoakChain chain(seed, canLockOut);
   std::mt19937 pick(seed ^ 0x9E3779B9u);
   for (int i = 0; i < cycles && !::testing::Test::HasFatalFailure(); ++i) {
-    // The first cycles alternate a clean update with each fault in turn; then faults come at random.
+    // The first cycles alternate a clean update with each fault in turn; then faults come at
+    // random.
     Fault fault;
     if (i < 2 * soak::kFaultKinds)
       fault = i % 2 == 0 ? Fault::none : static_cast<Fault>(1 + i / 2);

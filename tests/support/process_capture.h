@@ -17,8 +17,8 @@
 namespace hl_test {
 
 struct ChildOptions {
-  uint64_t fileSize = 0;     // RLIMIT_FSIZE when not 0 (SIGXFSZ is then ignored)
-  uint64_t addressSpace = 0; // RLIMIT_AS when not 0
+  uint64_t fileSize = 0;                 // RLIMIT_FSIZE when not 0 (SIGXFSZ is then ignored)
+  uint64_t addressSpace = 0;             // RLIMIT_AS when not 0
   std::string workingDirectory;          // this process's when empty
   std::vector<std::string> environment;  // NAME=VALUE entries set on top of this process's
   int timeLimitSeconds = 0;              // killed (SIGKILL) when it runs longer, when not 0
@@ -85,7 +85,8 @@ class StdCapture {
 
 // hpatchi_run without its trace; its error lines still go to standard error, so that a failure
 // explains itself. Returns the result code.
-int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath, const std::string& newPath);
+int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath,
+                        const std::string& newPath);
 
 // Two temporary files to give an in-process driver run as its trace and error streams.
 class StreamCapture {

@@ -65,12 +65,15 @@ int EnvNumber(const char* name, int fallback) {
 
 // Every line the runner writes to its log, in the logging library's default format.
 bool IsRunnerLogLine(const std::string& line) {
+  // Why an update is dropped or kept for a later run.
   static const char* const reasons[] = {
       R"(update\.json is larger than 1 MiB)",
       R"(update\.json is not valid JSON)",
+      R"(update\.json is nested too deeply)",
       R"(update\.json has a malformed (base_)?sha256)",
       R"(update\.json cannot be read: .+)",
-      R"(Patch cannot be read: .+)",
+      R"(Patch cannot be read(: .+| \(.+\)))",
+      R"(patch ended before its body did \(.+\))",
       R"(patch failed with result \d+( \(.+\))?)",
       R"(patch needs \d+ bytes of memory, more than the 256 MiB allowed)",
       R"(the update does not fit the executable that ran)",
@@ -78,7 +81,17 @@ bool IsRunnerLogLine(const std::string& line) {
       R"(not enough disk space for the update: \d+ bytes needed, \d+ free)",
       R"(backup copy failed: .+)",
       R"(the executable that ran cannot be read: .+)",
-      R"(Quorlin_new\.exe cannot be (created|opened|written|read): .+)"};
+      R"(Quorlin_new\.exe cannot be (created|opened|written|read): .+)",
+      R"(the update failed before)"};
+  // Why the staged executable fails its version check, or gets no verdict.
+  static const char* const probeReasons[] = {
+      R"(no pipe for its version probe)",
+      R"(its version probe could not be started this time)",
+      R"(its version probe timed out( at \d+ starts in a row)?)",
+      R"(it is not a program)",
+      R"(it gave no version)",
+      R"(its version ".*" is no version)",
+      R"(the installed version [\d.]+ is newer than [\d.]+)"};
   static const char* const messages[] = {
       R"(exe path: .+)",
       R"(exe not exist )",
@@ -90,14 +103,30 @@ bool IsRunnerLogLine(const std::string& line) {
       R"(.+ cannot be removed: set aside as .+)",
       R"(force not honoured: the update was not installed)",
       R"(interrupted installation completed)",
+      R"(interrupted installation cannot be completed: .+)",
       R"(crash handler copy failed: .+)",
-      R"(single-instance lock not taken: .+)"};
+      R"(single-instance lock not taken: .+)",
+      R"(the installation cannot start \(.+\): update kept for a later run)",
+      R"(Quorlin\.exe cannot be replaced \(.+\): installed at the next start)",
+      R"(Quorlin\.exe was replaced by another process while it was installed: set aside as .+)",
+      R"(the update just installed failed its version check: not installed again)",
+      R"(elevated run: only the installed Quorlin\.exe is started and nothing is installed)",
+      R"(logs\.log was over 4 MiB: moved to logs\.log\.1)"};
   static const std::regex defined([] {
-    std::string why;
-    for (const char* reason : reasons) why += (why.empty() ? "" : "|") + std::string(reason);
+    const auto anyOf = [](const auto& list) {
+      std::string any;
+      for (const char* item : list) any += (any.empty() ? "(" : "|") + std::string(item);
+      return any + ")";
+    };
+    const std::string probe = anyOf(probeReasons);
     std::string any =
-        "(" + why +
-        R"()( \(attempt \d\))?: (update dropped|update kept for a later run \(attempt \d of 3\)))";
+        anyOf(reasons) +
+        R"(( \(attempt \d\))?: (update dropped|update kept for a later run \(attempt \d of 3\)))";
+    any +=
+        R"(|staged Quorlin\.exe (removed: )" + probe +
+        R"(|kept for a later start: (the installed Quorlin\.exe: )?)" + probe +
+        R"(( \(\d of 3\))?|fails the version check \()" + probe +
+        R"(\)(, left for a later start: .+|, but was replaced meanwhile| and cannot be removed: .+: tried again at the next start)))";
     for (const char* message : messages) any += "|" + std::string(message);
     return R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO \[default\] ()" + any + ")$";
   }());
@@ -134,10 +163,15 @@ class SoakChain {
   void Cycle(int index, Fault fault) {
     if (fault == Fault::unreadableFolder && !m_canLockOut) fault = Fault::none;
     if (fault == Fault::diskFillsUp && !m_canFillDisk) fault = Fault::none;
+    // A probe too slow for an executable probed before needs a staged executable.
+    const bool staged = fs::exists(m_box.StagedExe());
+    if (SlowsTheProbe(fault) && !staged) fault = Fault::none;
     ++m_counts.cycles;
     ++m_counts.faults[fault];
 
-    const fs::path base = fs::exists(m_box.StagedExe()) ? m_box.StagedExe() : m_box.InstalledExe();
+    // Where the probe gives no verdict in time the installed executable runs, and is updated.
+    const fs::path base =
+        staged && !SlowsTheProbe(fault) ? m_box.StagedExe() : m_box.InstalledExe();
     const std::string baseVersion = standin::VersionOf(base.string());
     const std::string newVersion =
         "1." + std::to_string(index / 1000) + "." + std::to_string(index % 1000 + 1);
@@ -188,17 +222,18 @@ class SoakChain {
     m_box.WriteFile(m_box.DataFolder() / "Patch", std::string(patch.begin(), patch.end()));
     m_box.WriteFile(m_box.DataFolder() / "update.json", manifest);
     const fs::path victim = m_box.WriteFile(m_box.Root() / "victim", "a file of the user's\n");
-    std::string fifoName;
+    std::string foreignName;  // the name of what the fault puts there, set aside by the runner
     switch (fault) {
       case Fault::fifoStagingFile:
-        fifoName = m_rng() % 2 ? "Patch" : "update.json";
-        fs::remove(m_box.DataFolder() / fifoName);
-        EXPECT_EQ(::mkfifo((m_box.DataFolder() / fifoName).c_str(), 0600), 0);
+        foreignName = m_rng() % 2 ? "Patch" : "update.json";
+        fs::remove(m_box.DataFolder() / foreignName);
+        EXPECT_EQ(::mkfifo((m_box.DataFolder() / foreignName).c_str(), 0600), 0);
         break;
       case Fault::linkAtOwnFile: {
         static const char* const names[] = {"Quorlin_old.exe", "Quorlin_new.exe",
                                             "update.attempts"};
-        fs::create_symlink(victim, m_box.DataFolder() / names[m_rng() % 3]);
+        foreignName = names[m_rng() % 3];
+        fs::create_symlink(victim, m_box.DataFolder() / foreignName);
         break;
       }
       case Fault::diskFillsUp: {
@@ -235,11 +270,14 @@ class SoakChain {
     EXPECT_EQ(hl_test::read_text(victim), "a file of the user's\n")
         << "cycle " << index << ": written through a link";
     std::error_code ignored;
+    if (!foreignName.empty()) {
+      const fs::path aside = m_box.DataFolder() / (foreignName + ".aside-1");
+      EXPECT_TRUE(fs::exists(fs::symlink_status(aside)))
+          << "cycle " << index << ": " << foreignName << " not set aside";
+      fs::remove(aside, ignored);
+    }
     switch (fault) {
       case Fault::fifoStagingFile:
-        EXPECT_TRUE(fs::exists(fs::symlink_status(m_box.DataFolder() / (fifoName + ".aside-1"))))
-            << "cycle " << index;
-        fs::remove(m_box.DataFolder() / (fifoName + ".aside-1"), ignored);
         fs::remove(m_box.DataFolder() / "Patch",
                    ignored);  // alone now, it would wait for a manifest
         break;
@@ -287,6 +325,8 @@ class SoakChain {
               << "\n  check ran: " << Joined(check.runs) << "; log: " << Joined(check.messages)
               << "\n";
   }
+
+  static bool SlowsTheProbe(Fault fault) { return fault == Fault::endlessProbe; }
 
   static size_t Hash(const fs::path& path) {
     return std::hash<std::string>()(hl_test::read_text(path));
@@ -373,12 +413,9 @@ class SoakChain {
       case Fault::racingRunners:
         return RunRacing();
       case Fault::endlessProbe: {
-        // Either the executable the update makes, or the installed one, never answers.
-        m_hungVersion = m_rng() % 2 == 0 ? m_newVersion : std::string("1.0.0");
-        m_box.OnProbe(m_hungVersion, "hang");
-        RunRecord record = Run();
-        m_box.OnProbe(m_hungVersion, "");
-        return record;
+        // The staged executable, probed before, answers and never ends.
+        m_box.MarkProbed();
+        return RunWithProbe(standin::VersionOf(m_box.StagedExe().string()), "hang");
       }
       default: {
         const auto started = std::chrono::steady_clock::now();
@@ -389,6 +426,14 @@ class SoakChain {
         return record;
       }
     }
+  }
+
+  // Runs the runner once while the stand-in reporting `version` answers --version with `answer`.
+  RunRecord RunWithProbe(const std::string& version, const std::string& answer) {
+    m_box.OnProbe(version, answer);
+    RunRecord record = Run();
+    m_box.OnProbe(version, "");
+    return record;
   }
 
   // A journal of its own for the stand-in's next runs.
@@ -528,17 +573,13 @@ class SoakChain {
             << "cycle " << index;
         break;
       case Fault::endlessProbe:
-        if (m_hungVersion == newVersion) {
-          // The new executable loses its place; the installed one runs instead.
-          EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, "1.0.0"}))
-              << "cycle " << index;
-          EXPECT_FALSE(fs::exists(m_box.StagedExe())) << "cycle " << index;
-        } else {
-          // An installed executable without an answer leaves the staged one to run.
-          EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion}))
-              << "cycle " << index;
-        }
+        // No verdict in time: the staged executable is kept, not removed; the installed one runs
+        // and is updated, and the update starts.
+        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion}))
+            << "cycle " << index;
         EXPECT_EQ(errors, 0) << "cycle " << index;
+        EXPECT_TRUE(logged("staged Quorlin.exe kept for a later start: ")) << "cycle " << index;
+        EXPECT_FALSE(logged("staged Quorlin.exe removed")) << "cycle " << index;
         break;
       case Fault::corruptPatch:
       case Fault::forceLoop:
@@ -594,6 +635,9 @@ class SoakChain {
   }
 
   void ExpectNoStrayFile(Fault fault, const std::string& newVersion, int index) {
+    // The runner's own files, which stay: the probe's record and the installation lock among them.
+    static const std::set<std::string> kOwnFiles = {"Quorlin.exe", "crashpad_handler.exe",
+                                                    "logs.log", "update.probe", "update.lock"};
     // A killed runner cannot clean up; its transient files may wait for the next installation.
     static const std::set<std::string> transient = {"Quorlin_old.exe", "Quorlin_new.exe",
                                                     "crashpad_handler_new.exe", "update.attempts"};
@@ -603,7 +647,7 @@ class SoakChain {
     const bool patchLeft = fs::exists(m_box.DataFolder() / "Patch");
     for (const fs::directory_entry& entry : fs::directory_iterator(m_box.DataFolder())) {
       const std::string name = entry.path().filename().string();
-      if (name == "Quorlin.exe" || name == "crashpad_handler.exe" || name == "logs.log") continue;
+      if (kOwnFiles.count(name)) continue;
       // A manifest whose read failed stays, alone, until the next update replaces it.
       if (name == "update.json" && !patchLeft) continue;
       if (m_killLeftoversAllowed && transient.count(name)) {
@@ -629,8 +673,7 @@ class SoakChain {
   int m_runCount = 0;
   std::chrono::microseconds m_typicalRun{200000};
   bool m_killLeftoversAllowed = false;
-  std::string m_newVersion;   // the version the current cycle's update makes
-  std::string m_hungVersion;  // the version whose probe never ends, in an endless-probe cycle
+  std::string m_newVersion;  // the version the current cycle's update makes
   bool m_verbose = EnvNumber("QR_SOAK_VERBOSE", 0) != 0;
 };
 

@@ -131,6 +131,12 @@ Captured StdCapture::finish() {
 
 StdCapture::~StdCapture() { finish(); }
 
+bool process_running(pid_t pid) {
+  const std::string stat = read_text_if_present("/proc/" + std::to_string(pid) + "/stat");
+  const std::string::size_type name = stat.rfind(')');
+  return name != std::string::npos && stat.size() > name + 2 && stat[name + 2] != 'Z';
+}
+
 Captured run_shell(const std::string& command) { return run_program({"/bin/sh", "-c", command}); }
 
 int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath,

@@ -62,6 +62,9 @@ bool eventually(Predicate predicate) {
   return false;
 }
 
+// True while the process `pid` exists and has not ended (one that ended unreaped has).
+bool process_running(pid_t pid);
+
 // Runs args[0] with the arguments, waits, and returns what it printed.
 Captured run_program(const std::vector<std::string>& args, const ChildOptions& options = {});
 // Runs a command line through /bin/sh.

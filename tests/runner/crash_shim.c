@@ -10,7 +10,10 @@
    with EAGAIN (=E2BIG: with E2BIG, as an environment at the exec limit does). With
    QR_LINK_AT_OUTPUT=<path> and QR_LINK_TARGET=<file> it puts, at the first fopen for writing of a
    file of <path>'s name or of a descriptor's /proc entry, a link to <file> in <path>'s place, as
-   another process could at that moment. Other programs pass through untouched. */
+   another process could at that moment. With QR_SWAP_FILE=<file> and QR_SWAP_AT=before|after it
+   renames <file>, at the first rename of Quorlin_new.exe to Quorlin.exe, over the first just
+   before that rename or over the second just after it, as another process could. Other programs
+   pass through untouched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -180,9 +183,29 @@ int fclose(FILE* stream) {
   return SHIM_NEXT(fclose)(stream);
 }
 
+static int shim_ends_with(const char* path, const char* name) {
+  const size_t length = strlen(path), tail = strlen(name);
+  return length >= tail && strcmp(path + length - tail, name) == 0;
+}
+
+static void shim_swap(const char* from, const char* to, int after) {
+  static int swapped;
+  const char* file = getenv("QR_SWAP_FILE");
+  const char* when = getenv("QR_SWAP_AT");
+  if (shim_crash_at == -2 || swapped || file == NULL || when == NULL ||
+      (strcmp(when, "after") == 0) != after || !shim_ends_with(from, "/Quorlin_new.exe") ||
+      !shim_ends_with(to, "/Quorlin.exe"))
+    return;
+  swapped = 1;
+  if (SHIM_NEXT(rename)(file, after ? to : from) != 0) abort();
+}
+
 int rename(const char* from, const char* to) {
   shim_count_paths(from, to);
-  return SHIM_NEXT(rename)(from, to);
+  shim_swap(from, to, 0);
+  const int result = SHIM_NEXT(rename)(from, to);
+  if (result == 0) shim_swap(from, to, 1);
+  return result;
 }
 
 int renameat(int fromDir, const char* from, int toDir, const char* to) {

@@ -97,7 +97,8 @@ void Sandbox::MarkProbed(int timeouts) {
 void Sandbox::PreloadShim() {
   m_env["LD_PRELOAD"] = QR_CRASH_SHIM_PATH;
   // The sanitizer runtime must otherwise come first of all preloaded libraries.
-  m_env["ASAN_OPTIONS"] += ":verify_asan_link_order=0";
+  if (m_env["ASAN_OPTIONS"].find(":verify_asan_link_order=0") == std::string::npos)
+    m_env["ASAN_OPTIONS"] += ":verify_asan_link_order=0";
 }
 
 std::vector<std::string> Sandbox::EnvironmentBlock() const {

@@ -56,6 +56,16 @@ const char* FaultName(Fault fault) {
       return "disk full, then freed";
     case Fault::forceLoop:
       return "force loop";
+    case Fault::forcedOlder:
+      return "forced update answering older";
+    case Fault::slowProbe:
+      return "slow probe";
+    case Fault::probeHandoff:
+      return "probe output held by a helper";
+    case Fault::locklessRace:
+      return "lock-less racing runners";
+    case Fault::nameSwap:
+      return "name swap during install";
   }
   return "?";
 }

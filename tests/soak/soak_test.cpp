@@ -2,11 +2,14 @@
 // QuorlinRunner, each patch made by the creator from the executable that a fresh runner starts,
 // with faults mixed in at random: a corrupt or truncated patch, a malformed manifest, a killed
 // runner, a full disk (RLIMIT_FSIZE), an unreadable or read-only data folder, a stale lock file
-// or a foreign object at the lock path, two runners started at the same instant, and an
-// executable whose --version never ends; manifests that name the base and the result by
-// SHA-256, rightly or wrongly; links and FIFOs at the names the runner reads and writes;
-// oversized manifests and dictionaries; a data-folder disk (a tmpfs) that is full for one run and
-// then frees up; and an application that stages a failing forced update at every run.
+// or a foreign object at the lock path, two runners started at the same instant, with or
+// without the single-instance lock; executables probed before whose --version never ends or
+// answers too late, and probes that leave a child holding their output; manifests that name the
+// base and the result by SHA-256, rightly or wrongly; links and FIFOs at the names the runner
+// reads and writes; oversized manifests and dictionaries; a data-folder disk (a tmpfs) that is
+// full for one run and then frees up; an application that stages a failing forced update at
+// every run, or a forced update whose result answers an older version; and another process's
+// file renamed over the result while it is installed.
 //
 // After every cycle a fresh runner must start a complete executable (one whose bytes are exactly
 // a version this chain made), the data folder must hold only the runner's own files, and every
@@ -26,6 +29,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -47,6 +51,7 @@
 #include "tests/soak/soak_faults.h"
 #include "tests/standin/standin_copy.h"
 #include "tests/support/file_io.h"
+#include "tests/support/process_capture.h"
 
 namespace {
 
@@ -140,6 +145,7 @@ struct RunRecord {
   bool timedOut = false;
   std::vector<std::string> runs;      // versions started with --runner, in order
   std::vector<std::string> messages;  // log messages, timestamp and prefix cut off
+  std::vector<int> handoffs;          // pids of the children that held a probe's output
 };
 
 class SoakChain {
@@ -233,6 +239,7 @@ class SoakChain {
         static const char* const names[] = {"Quorlin_old.exe", "Quorlin_new.exe",
                                             "update.attempts"};
         foreignName = names[m_rng() % 3];
+        fs::remove(m_box.DataFolder() / foreignName);  // a record or a killed runner's leftover
         fs::create_symlink(victim, m_box.DataFolder() / foreignName);
         break;
       }
@@ -251,6 +258,21 @@ class SoakChain {
         m_box.OnRun(baseVersion, "stage|" + bad.string() + "|" + forced.string());
         break;
       }
+      case Fault::forcedOlder: {
+        // The installed executable, which runs when the result fails, stages the same update again.
+        const fs::path again =
+            m_box.WriteFile(m_box.Root() / "older patch", std::string(patch.begin(), patch.end()));
+        const fs::path forced = m_box.WriteFile(m_box.Root() / "older manifest", manifest);
+        m_box.OnProbe(newVersion, "raw:Quorlin ver 0.0.1\n");
+        m_box.OnRun("1.0.0", "stage|" + again.string() + "|" + forced.string());
+        break;
+      }
+      case Fault::nameSwap:
+        // Another executable, beside the result: a rename cannot cross disks.
+        foreignName = "Quorlin.exe";
+        standin::MakeCopyWithVersion(QR_STANDIN_PATH, (m_box.DataFolder() / "swapped in").string(),
+                                     "9.9.9");
+        break;
       default:
         break;
     }
@@ -260,6 +282,12 @@ class SoakChain {
         << "cycle " << index << ": the runner hung under " << soak::FaultName(fault);
     if (fault != Fault::killedRunner) ExpectOrderlyEnd(faulted, index);
     ExpectOutcome(faulted, fault, baseVersion, newVersion, index);
+    // Nothing that held a probe's output is left running.
+    for (const int pid : faulted.handoffs)
+      if (!hl_test::eventually([pid] { return !hl_test::process_running(pid); })) {
+        ADD_FAILURE() << "cycle " << index << ": the probe's helper " << pid << " still runs";
+        ::kill(pid, SIGKILL);
+      }
     for (const std::string& message : faulted.messages)
       if (message.find("update dropped") != std::string::npos ||
           message.find("kept for a later run") != std::string::npos ||
@@ -274,6 +302,10 @@ class SoakChain {
       const fs::path aside = m_box.DataFolder() / (foreignName + ".aside-1");
       EXPECT_TRUE(fs::exists(fs::symlink_status(aside)))
           << "cycle " << index << ": " << foreignName << " not set aside";
+      if (fault == Fault::nameSwap && fs::exists(aside)) {
+        EXPECT_EQ(standin::VersionOf(aside.string()), "9.9.9")
+            << "cycle " << index << ": not the swapped-in file";
+      }
       fs::remove(aside, ignored);
     }
     switch (fault) {
@@ -287,6 +319,10 @@ class SoakChain {
       case Fault::forceLoop:
         m_box.OnRun(baseVersion, "");
         break;
+      case Fault::forcedOlder:
+        m_box.OnProbe(newVersion, "");
+        m_box.OnRun("1.0.0", "");
+        break;
       default:
         break;
     }
@@ -298,14 +334,19 @@ class SoakChain {
     ExpectOrderlyEnd(check, index);
     ASSERT_FALSE(check.runs.empty())
         << "cycle " << index << ": no executable started after " << soak::FaultName(fault);
-    for (const std::string& version : check.runs)
-      EXPECT_TRUE(m_known.count(version))
-          << "cycle " << index << ": unknown version " << version << " ran";
+    for (const std::vector<std::string>* runs : {&faulted.runs, &check.runs})
+      for (const std::string& version : *runs)
+        EXPECT_TRUE(m_known.count(version))
+            << "cycle " << index << ": unknown version " << version << " ran";
     ExpectCompleteExecutables(index);
-    ExpectNoStrayFile(fault, newVersion, index);
+    const bool installedNow = fs::exists(m_box.StagedExe()) &&
+                              standin::VersionOf(m_box.StagedExe().string()) == newVersion;
+    ExpectNoStrayFile(fault, installedNow, index);
+    if (fault == Fault::racingRunners || fault == Fault::locklessRace || fault == Fault::nameSwap) {
+      EXPECT_TRUE(installedNow) << "cycle " << index << ": the update was lost";
+    }
     if (fault != Fault::none) ++m_counts.recoveries;
-    if (fs::exists(m_box.StagedExe()) &&
-        standin::VersionOf(m_box.StagedExe().string()) == newVersion)
+    if (installedNow)
       ++m_counts.installed;
     else
       ++m_counts.notInstalled;
@@ -326,7 +367,9 @@ class SoakChain {
               << "\n";
   }
 
-  static bool SlowsTheProbe(Fault fault) { return fault == Fault::endlessProbe; }
+  static bool SlowsTheProbe(Fault fault) {
+    return fault == Fault::endlessProbe || fault == Fault::slowProbe;
+  }
 
   static size_t Hash(const fs::path& path) {
     return std::hash<std::string>()(hl_test::read_text(path));
@@ -417,6 +460,39 @@ class SoakChain {
         m_box.MarkProbed();
         return RunWithProbe(standin::VersionOf(m_box.StagedExe().string()), "hang");
       }
+      case Fault::slowProbe: {
+        // The staged or the installed executable, both probed before, answers after 6 s.
+        m_box.MarkProbed();
+        const bool staged = m_rng() % 2 == 0;
+        return RunWithProbe(staged ? standin::VersionOf(m_box.StagedExe().string()) : "1.0.0",
+                            "late:6000");
+      }
+      case Fault::probeHandoff: {
+        // The staged, the installed or the new executable.
+        const std::string versions[] = {fs::exists(m_box.StagedExe())
+                                            ? standin::VersionOf(m_box.StagedExe().string())
+                                            : "1.0.0",
+                                        "1.0.0", m_newVersion};
+        return RunWithProbe(versions[m_rng() % 3], "handoff");
+      }
+      case Fault::locklessRace: {
+        const fs::path lock = m_box.Home() / kLockName;
+        fs::remove(lock);
+        fs::create_directories(lock);
+        RunRecord record = RunRacing();
+        fs::remove_all(lock);
+        return record;
+      }
+      case Fault::nameSwap: {
+        // Over the result just before it takes the staged executable's name, or over that
+        // name just after.
+        m_box.PreloadShim();
+        m_box.SetEnv("QR_SWAP_FILE", (m_box.DataFolder() / "swapped in").string());
+        m_box.SetEnv("QR_SWAP_AT", m_rng() % 2 ? "before" : "after");
+        RunRecord record = Run();
+        for (const char* name : {"LD_PRELOAD", "QR_SWAP_FILE", "QR_SWAP_AT"}) m_box.UnsetEnv(name);
+        return record;
+      }
       default: {
         const auto started = std::chrono::steady_clock::now();
         RunRecord record = Run();
@@ -446,7 +522,10 @@ class SoakChain {
   // The versions the journal says were run, and the log's messages; both are taken away.
   void TakeRuns(const fs::path& journal, RunRecord& record) {
     for (const std::string& line : hl_test::lines_of(hl_test::read_text_if_present(journal)))
-      if (line.rfind("run ", 0) == 0) record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
+      if (line.rfind("run ", 0) == 0)
+        record.runs.push_back(line.substr(4, line.find(' ', 4) - 4));
+      else if (line.rfind("handoff ", 0) == 0)
+        record.handoffs.push_back(std::stoi(line.substr(8)));
     std::error_code ignored;
     fs::remove(journal, ignored);
     record.messages = TakeLog();
@@ -551,6 +630,7 @@ class SoakChain {
       case Fault::none:
       case Fault::staleLockFile:
       case Fault::racingRunners:
+      case Fault::probeHandoff:
         // Exactly one runner ran: one update, one restart.
         EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion}))
             << "cycle " << index;
@@ -572,6 +652,31 @@ class SoakChain {
         EXPECT_EQ(run.messages[0].rfind("single-instance lock not taken: ", 0), 0u)
             << "cycle " << index;
         break;
+      case Fault::locklessRace:
+        // Both run the application, one installs the update and starts it.
+        EXPECT_EQ(run.runs.size(), 3u) << "cycle " << index;
+        EXPECT_NE(std::find(run.runs.begin(), run.runs.end(), newVersion), run.runs.end())
+            << "cycle " << index;
+        EXPECT_EQ(errors, 0) << "cycle " << index;
+        break;
+      case Fault::nameSwap:
+        // The other file is set aside and the verified result written again.
+        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, newVersion}))
+            << "cycle " << index;
+        EXPECT_EQ(errors, 0) << "cycle " << index;
+        EXPECT_TRUE(logged(
+            "replaced by another process while it was installed: set aside as Quorlin.exe.aside-1"))
+            << "cycle " << index;
+        break;
+      case Fault::forcedOlder:
+        // One restart, into the result, which fails its check; the update staged again is refused.
+        EXPECT_EQ(run.runs, (std::vector<std::string>{baseVersion, "1.0.0"})) << "cycle " << index;
+        EXPECT_EQ(errors, 0) << "cycle " << index;
+        EXPECT_TRUE(logged("failed its version check: not installed again")) << "cycle " << index;
+        EXPECT_TRUE(logged("the update failed before: update dropped")) << "cycle " << index;
+        EXPECT_FALSE(fs::exists(m_box.StagedExe())) << "cycle " << index;
+        break;
+      case Fault::slowProbe:
       case Fault::endlessProbe:
         // No verdict in time: the staged executable is kept, not removed; the installed one runs
         // and is updated, and the update starts.
@@ -583,10 +688,12 @@ class SoakChain {
         break;
       case Fault::corruptPatch:
       case Fault::forceLoop:
-        // The patch fails, one line says so, and "force" is not honoured: no restart.
+        // The patch fails, one line says so, and "force" is not honoured: no restart. Random
+        // body bytes may also declare a dictionary too large to allow.
         EXPECT_EQ(run.runs, onlyBase) << "cycle " << index;
         EXPECT_EQ(errors, 0) << "cycle " << index;
-        EXPECT_TRUE(logged("patch failed with result")) << "cycle " << index;
+        EXPECT_TRUE(logged("patch failed with result") || logged("more than the 256 MiB allowed"))
+            << "cycle " << index;
         EXPECT_TRUE(logged("force not honoured")) << "cycle " << index;
         break;
       case Fault::truncatedPatch:
@@ -634,22 +741,24 @@ class SoakChain {
         << "cycle " << index << ": staged " << version << " is not complete";
   }
 
-  void ExpectNoStrayFile(Fault fault, const std::string& newVersion, int index) {
+  void ExpectNoStrayFile(Fault fault, bool installedNow, int index) {
     // The runner's own files, which stay: the probe's record and the installation lock among them.
     static const std::set<std::string> kOwnFiles = {"Quorlin.exe", "crashpad_handler.exe",
                                                     "logs.log", "update.probe", "update.lock"};
     // A killed runner cannot clean up; its transient files may wait for the next installation.
     static const std::set<std::string> transient = {"Quorlin_old.exe", "Quorlin_new.exe",
                                                     "crashpad_handler_new.exe", "update.attempts"};
-    const bool installedNow = fs::exists(m_box.StagedExe()) &&
-                              standin::VersionOf(m_box.StagedExe().string()) == newVersion;
     if (fault == Fault::killedRunner) m_killLeftoversAllowed = true;
+    // The record that refuses a failed forced update, should it be staged again, stays until
+    // another update is installed.
+    if (fault == Fault::forcedOlder) m_refusalKept = true;
     const bool patchLeft = fs::exists(m_box.DataFolder() / "Patch");
     for (const fs::directory_entry& entry : fs::directory_iterator(m_box.DataFolder())) {
       const std::string name = entry.path().filename().string();
       if (kOwnFiles.count(name)) continue;
       // A manifest whose read failed stays, alone, until the next update replaces it.
       if (name == "update.json" && !patchLeft) continue;
+      if (name == "update.attempts" && m_refusalKept) continue;
       if (m_killLeftoversAllowed && transient.count(name)) {
         ++m_counts.leftoversAfterKill;
         continue;
@@ -657,7 +766,8 @@ class SoakChain {
       ADD_FAILURE() << "cycle " << index << " (" << soak::FaultName(fault) << "): stray file "
                     << name;
     }
-    if (installedNow && fault != Fault::killedRunner) m_killLeftoversAllowed = false;
+    if (installedNow && fault != Fault::killedRunner)
+      m_killLeftoversAllowed = m_refusalKept = false;
   }
 
   static constexpr uint64_t kDataDiskSize = uint64_t(48) << 20;
@@ -673,7 +783,8 @@ class SoakChain {
   int m_runCount = 0;
   std::chrono::microseconds m_typicalRun{200000};
   bool m_killLeftoversAllowed = false;
-  std::string m_newVersion;  // the version the current cycle's update makes
+  bool m_refusalKept = false;  // a failed forced update's record may stay
+  std::string m_newVersion;    // the version the current cycle's update makes
   bool m_verbose = EnvNumber("QR_SOAK_VERBOSE", 0) != 0;
 };
 

@@ -7,10 +7,13 @@
    version probe needs, as a system whose descriptors or processes have run out does:
    QR_FAIL_PIPES=1 fails every pipe2 with EMFILE (pipe, which the sanitizer runtimes use to test
    memory, is left alone), QR_FAIL_PROBE_STARTS=1 fails every posix_spawn of a "--version" child
-   with EAGAIN (=E2BIG: with E2BIG, as an environment at the exec limit does). With QR_LINK_AT_OUTPUT=<path> and QR_LINK_TARGET=<file> it puts, at the first
-   fopen for writing of a file of <path>'s name or of a descriptor's /proc entry, a link to <file>
-   in <path>'s place, as another process could at that moment. Other programs pass through
-   untouched. */
+   with EAGAIN (=E2BIG: with E2BIG, as an environment at the exec limit does). With
+   QR_LINK_AT_OUTPUT=<path> and QR_LINK_TARGET=<file> it puts, at the first fopen for writing of a
+   file of <path>'s name or of a descriptor's /proc entry, a link to <file> in <path>'s place, as
+   another process could at that moment. With QR_SWAP_FILE=<file> and QR_SWAP_AT=before|after it
+   renames <file>, at the first rename of Quorlin_new.exe to Quorlin.exe, over the first just
+   before that rename or over the second just after it, as another process could. Other programs
+   pass through untouched. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -54,14 +57,17 @@ static int shim_names(const char* path, const char* part) {
 static void shim_count_call(const char* path, const char* other, int removal) {
   shim_init();
   if (shim_crash_at == -2) return;
-  if (shim_armed == 0 && (shim_names(path, shim_arm) || shim_names(other, shim_arm))) shim_armed = 1;
+  if (shim_armed == 0 && (shim_names(path, shim_arm) || shim_names(other, shim_arm)))
+    shim_armed = 1;
   if (shim_armed != 1) return;
   ++shim_calls;
   if (shim_crash_at > 0 && shim_calls == shim_crash_at) kill(getpid(), SIGKILL);
   if (removal && shim_names(path, shim_disarm)) shim_armed = 2;
 }
 
-static void shim_count_paths(const char* path, const char* other) { shim_count_call(path, other, 0); }
+static void shim_count_paths(const char* path, const char* other) {
+  shim_count_call(path, other, 0);
+}
 
 static void shim_count_path(const char* path) { shim_count_call(path, NULL, 0); }
 
@@ -134,7 +140,8 @@ static void shim_link_at_output(const char* path, const char* mode) {
   shim_init();
   const char* output = getenv("QR_LINK_AT_OUTPUT");
   const char* target = getenv("QR_LINK_TARGET");
-  if (shim_crash_at == -2 || linked || output == NULL || target == NULL || path == NULL || strchr(mode, 'w') == NULL)
+  if (shim_crash_at == -2 || linked || output == NULL || target == NULL || path == NULL ||
+      strchr(mode, 'w') == NULL)
     return;
   const char* outputName = strrchr(output, '/');
   const char* pathName = strrchr(path, '/');
@@ -176,9 +183,29 @@ int fclose(FILE* stream) {
   return SHIM_NEXT(fclose)(stream);
 }
 
+static int shim_ends_with(const char* path, const char* name) {
+  const size_t length = strlen(path), tail = strlen(name);
+  return length >= tail && strcmp(path + length - tail, name) == 0;
+}
+
+static void shim_swap(const char* from, const char* to, int after) {
+  static int swapped;
+  const char* file = getenv("QR_SWAP_FILE");
+  const char* when = getenv("QR_SWAP_AT");
+  if (shim_crash_at == -2 || swapped || file == NULL || when == NULL ||
+      (strcmp(when, "after") == 0) != after || !shim_ends_with(from, "/Quorlin_new.exe") ||
+      !shim_ends_with(to, "/Quorlin.exe"))
+    return;
+  swapped = 1;
+  if (SHIM_NEXT(rename)(file, after ? to : from) != 0) abort();
+}
+
 int rename(const char* from, const char* to) {
   shim_count_paths(from, to);
-  return SHIM_NEXT(rename)(from, to);
+  shim_swap(from, to, 0);
+  const int result = SHIM_NEXT(rename)(from, to);
+  if (result == 0) shim_swap(from, to, 1);
+  return result;
 }
 
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
@@ -211,7 +238,8 @@ int rmdir(const char* path) {
   return SHIM_NEXT(rmdir)(path);
 }
 
-ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t length, unsigned int flags) {
+ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t length,
+                        unsigned int flags) {
   shim_count();
   return SHIM_NEXT(copy_file_range)(in, inOffset, out, outOffset, length, flags);
 }
@@ -245,7 +273,8 @@ int ftruncate(int fd, off_t length) {
 static int shim_refuses(const char* variable) {
   shim_init();
   const char* value = getenv(variable);
-  return shim_crash_at != -2 && value != NULL && (strcmp(value, "1") == 0 || strcmp(value, "E2BIG") == 0);
+  return shim_crash_at != -2 && value != NULL &&
+         (strcmp(value, "1") == 0 || strcmp(value, "E2BIG") == 0);
 }
 
 int pipe2(int fds[2], int flags) {
@@ -258,7 +287,8 @@ int pipe2(int fds[2], int flags) {
 
 int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
                 const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
-  if (shim_refuses("QR_FAIL_PROBE_STARTS") && argv[0] != NULL && argv[1] != NULL && strcmp(argv[1], "--version") == 0)
+  if (shim_refuses("QR_FAIL_PROBE_STARTS") && argv[0] != NULL && argv[1] != NULL &&
+      strcmp(argv[1], "--version") == 0)
     return strcmp(getenv("QR_FAIL_PROBE_STARTS"), "E2BIG") == 0 ? E2BIG : EAGAIN;
   return SHIM_NEXT(posix_spawn)(pid, path, actions, attributes, argv, envp);
 }

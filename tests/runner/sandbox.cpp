@@ -28,7 +28,6 @@ void LinkOrCopy(const fs::path& from, const fs::path& to) {
   if (error) fs::copy_file(from, to);
 }
 
-
 }  // namespace
 
 Sandbox::Sandbox() {
@@ -38,7 +37,8 @@ Sandbox::Sandbox() {
   m_install = m_root / "install folder";
   m_work = m_root / "work";
   m_journal = m_root / "journal";
-  for (const fs::path& folder : {m_home, m_roaming, m_install, m_work}) fs::create_directories(folder);
+  for (const fs::path& folder : {m_home, m_roaming, m_install, m_work})
+    fs::create_directories(folder);
   LinkOrCopy(QR_RUNNER_PATH, Runner());
   m_env["PATH"] = "/usr/bin:/bin";
   m_env["HOME"] = m_home.string();
@@ -90,14 +90,15 @@ void Sandbox::MarkProbed(int timeouts) {
     if (::lstat(path.c_str(), &info) != 0) return std::string("-");
     return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
   };
-  WriteFile(DataFolder() / "update.probe",
-            identity(StagedExe()) + "/" + identity(InstalledExe()) + " " + std::to_string(timeouts) + "\n");
+  WriteFile(DataFolder() / "update.probe", identity(StagedExe()) + "/" + identity(InstalledExe()) +
+                                               " " + std::to_string(timeouts) + "\n");
 }
 
 void Sandbox::PreloadShim() {
   m_env["LD_PRELOAD"] = QR_CRASH_SHIM_PATH;
   // The sanitizer runtime must otherwise come first of all preloaded libraries.
-  m_env["ASAN_OPTIONS"] += ":verify_asan_link_order=0";
+  if (m_env["ASAN_OPTIONS"].find(":verify_asan_link_order=0") == std::string::npos)
+    m_env["ASAN_OPTIONS"] += ":verify_asan_link_order=0";
 }
 
 std::vector<std::string> Sandbox::EnvironmentBlock() const {
@@ -153,8 +154,10 @@ pid_t Sandbox::Start(const Barrier* barrier) const {
   switch (m_streams) {
     case Streams::files:
       posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-      posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
+      posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
       break;
     case Streams::closed:
       for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addclose(&actions, fd);
@@ -164,7 +167,8 @@ pid_t Sandbox::Start(const Barrier* barrier) const {
       ::close(readerGone[0]);
       posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
       posix_spawn_file_actions_adddup2(&actions, readerGone[1], 1);
-      posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                       0644);
       break;
   }
   posix_spawn_file_actions_addchdir_np(&actions, m_work.c_str());
@@ -197,7 +201,8 @@ pid_t Sandbox::Start(const Barrier* barrier) const {
 
 bool Sandbox::Ended(pid_t pid) const {
   siginfo_t info{};
-  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
 }
 
 RunResult Sandbox::Finish(pid_t pid) const {
@@ -240,7 +245,9 @@ std::vector<std::string> Sandbox::LogMessages() const {
 }
 
 WaitingRun::WaitingRun(Sandbox& box, const std::string& version)
-    : m_box(box), m_version(version), m_release(box.Root() / ("release-" + std::to_string(s_count++))) {
+    : m_box(box),
+      m_version(version),
+      m_release(box.Root() / ("release-" + std::to_string(s_count++))) {
   const size_t runsBefore = m_box.Runs().size();
   m_box.OnRun(m_version, "wait|" + m_release.string());
   m_pid = m_box.Start();

@@ -91,7 +91,7 @@ class Sandbox {
   // Runs with the soft RLIMIT_FSIZE at `bytes` (0: the test's own limit).
   void LimitFileSize(unsigned long bytes) { m_fileSizeLimit = bytes; }
   // Preloads the fault library (crash_shim.c) into later runs; its switches are environment
-  // variables set with SetEnv.
+  // variables set with SetEnv. Once is enough; UnsetEnv("LD_PRELOAD") ends it.
   void PreloadShim();
   // Lets file permissions bind the runner even when the tests run as root.
   void WithoutFileAccessOverride() { m_withoutAccessOverride = true; }

@@ -163,12 +163,6 @@ TEST(VersionCheck, StagedExecutableWithoutExecutePermissionIsRemoved) {
 // A probe that does not answer in time gives no verdict: the staged executable stays, the
 // installed one runs this time, and only three such starts in a row remove it. A freshly
 // written executable has a minute for its first answer; one probed before has 5 s.
-bool IsRunning(int pid) {
-  const std::string stat = hl_test::read_text_if_present("/proc/" + std::to_string(pid) + "/stat");
-  const std::string::size_type name = stat.rfind(')');
-  return name != std::string::npos && stat.size() > name + 2 && stat[name + 2] != 'Z';
-}
-
 struct SlowCase {
   std::string answer;
   int timeoutsBefore;  // -1: never probed before
@@ -206,8 +200,9 @@ TEST_P(SlowProbe, IsNoVerdictUntilItHasTimedOutThreeTimes) {
   // Nothing that held the probe's output is left running.
   for (const std::string& line : box.Journal()) {
     if (line.rfind("handoff ", 0) == 0) {
-      EXPECT_TRUE(hl_test::eventually([&] { return !IsRunning(std::stoi(line.substr(8))); }))
-          << line;
+      EXPECT_TRUE(hl_test::eventually([&] {
+        return !hl_test::process_running(std::stoi(line.substr(8)));
+      })) << line;
     }
   }
 }

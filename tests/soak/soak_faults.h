@@ -35,8 +35,13 @@ enum class Fault {
   bigDictionary,      // a patch whose decompressor would take gigabytes
   diskFillsUp,        // the data folder's disk has no room until the next run
   forceLoop,          // the application stages a failing forced update at every run
+  forcedOlder,        // a forced update whose result answers an older version, staged again
+  slowProbe,          // an executable probed before answers after more than 5 s
+  probeHandoff,       // a probe leaves a child holding its output open after it answered
+  locklessRace,       // two runners at once, the single-instance lock's name taken by a folder
+  nameSwap,           // another process renames its file over the result as it is installed
 };
-constexpr int kFaultKinds = 19;  // the kinds after `none`
+constexpr int kFaultKinds = 24;  // the kinds after `none`
 
 const char* FaultName(Fault fault);
 
@@ -85,9 +90,9 @@ bool WaitForExit(pid_t pid, std::chrono::seconds limit);
 struct Counts {
   int cycles = 0;
   std::map<Fault, int> faults;
-  int recoveries = 0;          // faulted cycles after which a fresh runner started a complete executable
-  int installed = 0;           // cycles that ended with the new version staged
-  int notInstalled = 0;        // cycles whose update was refused or lost to the fault
+  int recoveries = 0;    // faulted cycles after which a fresh runner started a complete executable
+  int installed = 0;     // cycles that ended with the new version staged
+  int notInstalled = 0;  // cycles whose update was refused or lost to the fault
   int leftoversAfterKill = 0;  // transient files a killed runner left for the next installation
   int refused = 0;             // updates the runner refused or kept back, each with its log line
 };

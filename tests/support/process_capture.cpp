@@ -44,7 +44,8 @@ StartedChild::StartedChild(const std::vector<std::string>& args, const ChildOpti
       struct rlimit r = {options.addressSpace, options.addressSpace};
       if (setrlimit(RLIMIT_AS, &r) != 0) _exit(126);
     }
-    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
+      _exit(126);
     for (const std::string& entry : options.environment) {
       if (putenv(const_cast<char*>(entry.c_str())) != 0) _exit(126);
     }
@@ -130,9 +131,16 @@ Captured StdCapture::finish() {
 
 StdCapture::~StdCapture() { finish(); }
 
+bool process_running(pid_t pid) {
+  const std::string stat = read_text_if_present("/proc/" + std::to_string(pid) + "/stat");
+  const std::string::size_type name = stat.rfind(')');
+  return name != std::string::npos && stat.size() > name + 2 && stat[name + 2] != 'Z';
+}
+
 Captured run_shell(const std::string& command) { return run_program({"/bin/sh", "-c", command}); }
 
-int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath, const std::string& newPath) {
+int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath,
+                        const std::string& newPath) {
   const hpatchi_TOutput output = {nullptr, stderr};
   return hpatchi_run_to(&output, oldPath.c_str(), patchPath.c_str(), newPath.c_str());
 }

@@ -17,8 +17,8 @@
 namespace hl_test {
 
 struct ChildOptions {
-  uint64_t fileSize = 0;     // RLIMIT_FSIZE when not 0 (SIGXFSZ is then ignored)
-  uint64_t addressSpace = 0; // RLIMIT_AS when not 0
+  uint64_t fileSize = 0;                 // RLIMIT_FSIZE when not 0 (SIGXFSZ is then ignored)
+  uint64_t addressSpace = 0;             // RLIMIT_AS when not 0
   std::string workingDirectory;          // this process's when empty
   std::vector<std::string> environment;  // NAME=VALUE entries set on top of this process's
   int timeLimitSeconds = 0;              // killed (SIGKILL) when it runs longer, when not 0
@@ -62,6 +62,9 @@ bool eventually(Predicate predicate) {
   return false;
 }
 
+// True while the process `pid` exists and has not ended (one that ended unreaped has).
+bool process_running(pid_t pid);
+
 // Runs args[0] with the arguments, waits, and returns what it printed.
 Captured run_program(const std::vector<std::string>& args, const ChildOptions& options = {});
 // Runs a command line through /bin/sh.
@@ -85,7 +88,8 @@ class StdCapture {
 
 // hpatchi_run without its trace; its error lines still go to standard error, so that a failure
 // explains itself. Returns the result code.
-int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath, const std::string& newPath);
+int run_hpatchi_quietly(const std::string& oldPath, const std::string& patchPath,
+                        const std::string& newPath);
 
 // Two temporary files to give an in-process driver run as its trace and error streams.
 class StreamCapture {

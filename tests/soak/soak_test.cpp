@@ -699,12 +699,17 @@ class SoakChain {
         EXPECT_TRUE(logged("force not honoured")) << "cycle " << index;
         break;
       case Fault::truncatedPatch:
-        // A cut that only takes bytes the patch never needs still installs the update.
+        // A cut that only takes bytes the patch never needs still installs the update; any other
+        // is a patch still being written, kept for a later start.
         ASSERT_FALSE(run.runs.empty()) << "cycle " << index;
         EXPECT_EQ(run.runs[0], baseVersion) << "cycle " << index;
         EXPECT_TRUE(run.runs == onlyBase ||
                     run.runs == (std::vector<std::string>{baseVersion, newVersion}))
             << "cycle " << index;
+        if (run.runs == onlyBase)
+          EXPECT_TRUE(logged("Patch ended before its body did") ||
+                      logged("patch failed with result"))
+              << "cycle " << index;
         break;
       case Fault::diskFillsUp:
         EXPECT_TRUE(fs::exists(m_box.DataFolder() / "Patch"))
@@ -755,12 +760,16 @@ class SoakChain {
     // another update is installed.
     if (fault == Fault::forcedOlder) m_refusalKept = true;
     const bool patchLeft = fs::exists(m_box.DataFolder() / "Patch");
+    // A cut patch waits, with its manifest and attempt count, until the next update replaces it.
+    if (fault == Fault::truncatedPatch && patchLeft) m_cutPatchKept = true;
     for (const fs::directory_entry& entry : fs::directory_iterator(m_box.DataFolder())) {
       const std::string name = entry.path().filename().string();
       if (kOwnFiles.count(name)) continue;
       // A manifest whose read failed stays, alone, until the next update replaces it.
       if (name == "update.json" && !patchLeft) continue;
       if (name == "update.attempts" && m_refusalKept) continue;
+      if (m_cutPatchKept && (name == "Patch" || name == "update.json" || name == "update.attempts"))
+        continue;
       if (m_killLeftoversAllowed && transient.count(name)) {
         ++m_counts.leftoversAfterKill;
         continue;
@@ -769,7 +778,7 @@ class SoakChain {
                     << name;
     }
     if (installedNow && fault != Fault::killedRunner)
-      m_killLeftoversAllowed = m_refusalKept = false;
+      m_killLeftoversAllowed = m_refusalKept = m_cutPatchKept = false;
   }
 
   static constexpr uint64_t kDataDiskSize = uint64_t(48) << 20;
@@ -785,8 +794,9 @@ class SoakChain {
   int m_runCount = 0;
   std::chrono::microseconds m_typicalRun{200000};
   bool m_killLeftoversAllowed = false;
-  bool m_refusalKept = false;  // a failed forced update's record may stay
-  std::string m_newVersion;    // the version the current cycle's update makes
+  bool m_refusalKept = false;   // a failed forced update's record may stay
+  bool m_cutPatchKept = false;  // a cut patch waits for the next update
+  std::string m_newVersion;     // the version the current cycle's update makes
   bool m_verbose = EnvNumber("QR_SOAK_VERBOSE", 0) != 0;
 };
 

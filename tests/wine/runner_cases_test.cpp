@@ -255,13 +255,14 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   {"QR_STANDIN_PROBE_1_0_1=flood"},
                   "it gave no version"},
-        // The stand-in's text-mode output ends its line in CR LF: the CR is part of the text.
+        // The stand-in's text-mode output ends its line in CR LF: the CR is part of the text, and
+        // logged escaped.
         ProbeCase{"StagedVersionNotANumber",
                   "1.0.0",
                   "one.two",
                   false,
                   {},
-                  "its version \"one.two\r\" is no version"},
+                  "its version \"one.two\\x0D\" is no version"},
         // A staged executable never probed before has a minute for its first answer.
         ProbeCase{"FreshStagedAnswersLate",
                   "1.0.0",

@@ -10,8 +10,10 @@
 
 #include "patch/hl_result.h"
 #include "patch/hpatch_lite_format.h"
+#include "patch/hpatchi_memory.h"
 #include "tests/standin/standin_copy.h"
 #include "tests/support/file_io.h"
+#include "tests/support/memory_io.h"
 #include "tests/support/runner_log_lines.h"
 #include "tests/wine/runner_installation.h"
 #include "tests/wine/wine_run.h"
@@ -354,10 +356,17 @@ TEST(Updates, PatchBeyondTheMemoryLimitIsRefused) {
   const fs::path big = box.Root() / "patch-big-dictionary";
   hl_test::write_file(big, patch);
   box.Reset("1.0.0");
+  // The driver's whole block for these files: its read window and read-ahead included.
+  hl_test::MemoryReader reader(patch);
+  hpatchi_TMemoryNeed need;
+  ASSERT_EQ(hpatchi_memory_need(&reader, hl_test::MemoryReader::read, HPATCHI_CACHE_SIZE, &need),
+            HPATCHI_OK);
+  const uint64_t block = hpatchi_run_block_size(
+      &need, hl_TRUE, fs::file_size(box.InstallFolder() / "Quorlin.exe"), patch.size());
   const Captured run = box.Run({box.StageSteps("1.0.0", big, box.ForceManifest(true))});
   ASSERT_TRUE(box.Ran(run, {"run 1.0.0"},
                       {hl_test::exe_path_line(box.InstalledExeWin()),
-                       hl_test::memory_refused_line(1073774592), hl_test::kForceNotHonouredLine}));
+                       hl_test::memory_refused_line(block), hl_test::kForceNotHonouredLine}));
   EXPECT_FALSE(fs::exists(box.StagedExe()));
   EXPECT_THAT(box.Leftovers(), ::testing::IsEmpty());
 }

@@ -53,8 +53,11 @@ ManifestProblem ParseManifest(const std::string& bytes, Manifest& manifest) {
   // that walks it later (copying, destroying) can run out of stack.
   bool tooDeep = false;
   const nlohmann::json::parser_callback_t withinDepth =
-      [&tooDeep](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
-        if (depth < kManifestDepthLimit) return true;
+      [&tooDeep](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        // `depth` counts the containers around the event; only a container opens a level.
+        const bool opens = event == nlohmann::json::parse_event_t::object_start ||
+                           event == nlohmann::json::parse_event_t::array_start;
+        if (!opens || depth < kManifestDepthLimit) return true;
         tooDeep = true;
         return false;
       };

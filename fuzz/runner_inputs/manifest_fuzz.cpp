@@ -1,8 +1,9 @@
 // The manifest parse (the whole buffer, strict JSON, the two digest members) and ReadForceFlag on
 // any bytes. A manifest parses exactly when the JSON library accepts the same bytes in memory and
-// they hold no NUL byte,
-// reads as that value, and yields a digest only when it is 64 lowercase hex digits. No exception
-// may leave ParseManifest.
+// they hold no NUL byte, is refused as too deep exactly when that value nests deeper than the
+// limit, reads as that value otherwise, and yields a digest only when it is 64 lowercase hex
+// digits. No exception may leave ParseManifest.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -20,6 +21,14 @@ bool IsDigest(const std::string& text) {
   return true;
 }
 
+// Levels of arrays and objects within each other (a fuzz input is short enough to recurse over).
+int Depth(const nlohmann::json& value) {
+  int deepest = 0;
+  if (value.is_structured())
+    for (const nlohmann::json& item : value) deepest = std::max(deepest, Depth(item));
+  return value.is_structured() ? deepest + 1 : 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -32,6 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool refused = inMemory.is_discarded() || bytes.find('\0') != std::string::npos;
   if ((problem == runner::ManifestProblem::notJson) != refused) abort();
   if (problem == runner::ManifestProblem::notJson) return 0;
+  if ((problem == runner::ManifestProblem::tooDeep) !=
+      (Depth(inMemory) > runner::kManifestDepthLimit))
+    abort();
+  if (problem == runner::ManifestProblem::tooDeep) return 0;
   if (manifest.value != inMemory) abort();
   if (manifest.baseSha256 && !IsDigest(*manifest.baseSha256)) abort();
   if (manifest.sha256 && !IsDigest(*manifest.sha256)) abort();
@@ -42,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const bool force = runner::ReadForceFlag(manifest.value);
   const bool expected = manifest.value.is_object() && manifest.value.count("force") == 1 &&
-                        manifest.value.at("force").is_boolean() && manifest.value.at("force").get<bool>();
+                        manifest.value.at("force").is_boolean() &&
+                        manifest.value.at("force").get<bool>();
   if (force != expected) abort();
   return 0;
 }

@@ -122,6 +122,16 @@ TEST(Manifest, NestingIsBoundedAndNeverBuiltDeep) {
   EXPECT_EQ(Parse(Nested(runner::kManifestDepthLimit + 1), manifest),
             runner::ManifestProblem::tooDeep);
   EXPECT_FALSE(runner::ReadForceFlag(manifest.value));
+  // Objects count as arrays do, their members' values included: `objects` levels and an array.
+  const auto nestedObjects = [](int objects) {
+    std::string text;
+    for (int i = 1; i < objects; ++i) text += "{\"k\": ";
+    return text + "{\"k\": 1, \"v\": [1]" + std::string(objects, '}');
+  };
+  EXPECT_EQ(Parse(nestedObjects(runner::kManifestDepthLimit - 1), manifest),
+            runner::ManifestProblem::none);
+  EXPECT_EQ(Parse(nestedObjects(runner::kManifestDepthLimit), manifest),
+            runner::ManifestProblem::tooDeep);
   // Under the size limit, deep enough to overflow the stack of anything that walks it recursively.
   EXPECT_EQ(Parse(Nested(400000), manifest), runner::ManifestProblem::tooDeep);
   const runner::Manifest copy = manifest;

@@ -706,10 +706,11 @@ class SoakChain {
         EXPECT_TRUE(run.runs == onlyBase ||
                     run.runs == (std::vector<std::string>{baseVersion, newVersion}))
             << "cycle " << index;
-        if (run.runs == onlyBase)
+        if (run.runs == onlyBase) {
           EXPECT_TRUE(logged("Patch ended before its body did") ||
                       logged("patch failed with result"))
               << "cycle " << index;
+        }
         break;
       case Fault::diskFillsUp:
         EXPECT_TRUE(fs::exists(m_box.DataFolder() / "Patch"))

@@ -87,12 +87,11 @@ static void hpatchi_print_path(const hpatchi_TOutput* output, const char* path) 
 #endif
 }
 
-/* The driver's listener: a PatchListener followed by what readOld and writeNew need. */
+/* The driver's listener: a PatchListener followed by what its operations need. */
 typedef struct TPatchiListener {
   PatchListener base;
   uint32_t errorCode;        /* 0, or HPATCHI_WRITE_ERROR after a short write */
   TFileInStream* oldStream;  /* readOld reads through its read operation */
-  FILE* newFileHandle;       /* the new file's handle */
   TFileOutStream* newStream; /* the new bytes go into its buffer */
   PatchOldSpans oldSpans;    /* the old file window's run blocks, for the patch algorithm */
 } TPatchiListener;
@@ -228,21 +227,6 @@ static hl_bool hpatchi_commit_new(PatchListener* listener, uint32_t size) {
 
 static hl_byte* hpatchi_new_space(PatchListener* listener, uint32_t* size) {
   return file_out_stream_space(((TPatchiListener*)listener)->newStream, size);
-}
-
-static hl_bool hpatchi_write_new(PatchListener* listener, const hl_byte* data, uint32_t size) {
-  while (size > 0) {
-    uint32_t room;
-    hl_byte* at = hpatchi_new_space(listener, &room);
-    uint32_t n = size < room ? size : room;
-    memcpy(at, data, n);
-    if (!hpatchi_commit_new(listener, n)) {
-      return hl_FALSE;
-    }
-    data += n;
-    size -= n;
-  }
-  return hl_TRUE;
 }
 
 /* Puts the patch file's stdio handle at position, where the reads on go on. False when it cannot
@@ -427,7 +411,8 @@ int hpatchi_patch(PatchListener* listener, uint32_t compress_type, uint32_t newS
 
 /* ---- hpatchi_run ---- */
 
-/* Step 12: the first failure that explains the others decides the result. */
+/* The first failure that explains the others decides the result: a short write, then an old-file
+ * error, then the patch's own code. */
 static int hpatchi_report_patch(const hpatchi_TOutput* output, const TPatchiListener* patchListener,
                                 const TFileInStream* oldStream, int patchCode) {
   if (patchCode == HPATCHI_OK) {
@@ -590,9 +575,9 @@ hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatch
   patchListener.base.lendOld = hasOld ? hpatchi_lend_old : NULL;
   patchListener.base.oldSpans = hasOld ? &patchListener.oldSpans : NULL;
   patchListener.base.tookOld = hasOld ? hpatchi_took_old : NULL;
-  patchListener.base.writeNew = hpatchi_write_new;
+  /* New bytes go through newSpace and commitNew only. */
+  patchListener.base.writeNew = NULL;
   patchListener.oldStream = &oldStream;
-  patchListener.newFileHandle = newStream.base.file;
   patchListener.newStream = &newStream;
   patchListener.base.newSpace = hpatchi_new_space;
   patchListener.base.commitNew = hpatchi_commit_new;

@@ -74,19 +74,19 @@ static hl_bool hl_plugin_lzma2_close(void* state) {
 }
 
 static const hl_TPlugin hl_plugins[HPATCH_LITE_COMPRESS_TYPE_COUNT] = {
-    [HPATCH_LITE_COMPRESS_TUZ] = {"tuz", sizeof(tuz_TStream), hl_plugin_tuz_size, hl_plugin_tuz_open,
+    [HPATCH_LITE_COMPRESS_TUZ] = {"tuz", hl_plugin_tuz_size, hl_plugin_tuz_open,
                                   tuz_TStream_read, hl_plugin_tuz_close,
                                   "tuz_TStream_read_dict_size() dict size ERROR!\n",
                                   "tuz_TStream_open() ERROR!\n", ""},
-    [HPATCH_LITE_COMPRESS_ZLIB] = {"zlib", sizeof(_zlib_TStream), hl_plugin_zlib_size, hl_plugin_zlib_open,
+    [HPATCH_LITE_COMPRESS_ZLIB] = {"zlib", hl_plugin_zlib_size, hl_plugin_zlib_open,
                                    _zlib_TStream_read, hl_plugin_zlib_close,
                                    "_zlib_TStream_getReservedMemSize() ERROR!\n",
                                    "_zlib_TStream_open() ERROR!\n", "_zlib_TStream_close() ERROR!\n"},
-    [HPATCH_LITE_COMPRESS_LZMA] = {"lzma", sizeof(_lzma_TStream), hl_plugin_lzma_size, hl_plugin_lzma_open,
+    [HPATCH_LITE_COMPRESS_LZMA] = {"lzma", hl_plugin_lzma_size, hl_plugin_lzma_open,
                                    _lzma_TStream_read, hl_plugin_lzma_close,
                                    "_lzma_TStream_getReservedMemSize() ERROR!\n",
                                    "_lzma_TStream_open() ERROR!\n", ""},
-    [HPATCH_LITE_COMPRESS_LZMA2] = {"lzma2", sizeof(_lzma2_TStream), hl_plugin_lzma2_size,
+    [HPATCH_LITE_COMPRESS_LZMA2] = {"lzma2", hl_plugin_lzma2_size,
                                     hl_plugin_lzma2_open, _lzma2_TStream_read, hl_plugin_lzma2_close,
                                     "_lzma2_TStream_getReservedMemSize() ERROR!\n",
                                     "_lzma2_TStream_open() ERROR!\n", ""},

@@ -25,13 +25,12 @@ typedef union hl_TPluginState {
   _lzma2_TStream lzma2;
 } hl_TPluginState;
 
-/* One decompressor. Its record (stateSize bytes, aligned as hl_TPluginState) goes through size,
+/* One decompressor. Its record (an hl_TPluginState, which holds every plugin's) goes through size,
  * then open, any number of reads and close; close is due once open was called, whatever it
  * returned, and harmless after size alone (the size steps allocate nothing). Each error line is
  * what the driver prints when that step fails. */
 typedef struct hl_TPlugin {
   const char* name;       /* as the driver's trace names it */
-  size_t stateSize;
   /* Reads the plugin's prefix through readInput and gives the memory M it needs. */
   hl_bool (*size)(void* state, void* inputHandle, hl_read_fn readInput, uint32_t uncompressSize,
                   uint64_t* memSize);

@@ -34,20 +34,23 @@ using Bytes = std::vector<uint8_t>;
 
 void WriteBytes(const fs::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string Sha256(const fs::path& path) {
   runner::os::EntryKind kind;
   std::error_code error;
-  std::unique_ptr<runner::os::DataFile> file = runner::os::DataFile::OpenRegular(path.string(), false, kind, error);
+  std::unique_ptr<runner::os::DataFile> file =
+      runner::os::DataFile::OpenRegular(path.string(), false, kind, error);
   return file ? runner::os::Sha256OfFile(*file, error).value_or("") : "";
 }
 
 double CpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 struct Timing {
@@ -61,8 +64,8 @@ double Median(std::vector<double> values) {
 }
 
 // A pseudo-random executable of `megabytes` and a patch of it (see the top of the file).
-void MakeSynthetic(size_t megabytes, bool compressed, const fs::path& folder, const fs::path& started, Bytes& patch,
-                   std::string& hashed) {
+void MakeSynthetic(size_t megabytes, bool compressed, const fs::path& folder,
+                   const fs::path& started, Bytes& patch, std::string& hashed) {
   std::printf("making a %zu MB executable and its patch\n", megabytes);
   std::mt19937_64 rng(42);
   Bytes old(megabytes << 20);
@@ -77,7 +80,8 @@ void MakeSynthetic(size_t megabytes, bool compressed, const fs::path& folder, co
     const uint32_t piece = 1 << 20;
     for (uint32_t at = 0; at < old.size(); at += piece) {
       const uint32_t length = std::min<uint32_t>(piece, static_cast<uint32_t>(old.size() - at));
-      builder.cover(at, Bytes(edited.begin() + at, edited.begin() + at + length), /*allowPlain=*/false);
+      builder.cover(at, Bytes(edited.begin() + at, edited.begin() + at + length),
+                    /*allowPlain=*/false);
     }
     const Bytes body = builder.body();
     hldiff::EncodeOptions options;
@@ -106,7 +110,8 @@ void MakeSynthetic(size_t megabytes, bool compressed, const fs::path& folder, co
   std::printf("patch: %zu bytes (%s)\n", patch.size(), compressed ? "lzma2" : "plain");
   WriteBytes(started, old);
   WriteBytes(folder / "expected", edited);
-  hashed = "{\"base_sha256\": \"" + Sha256(started) + "\", \"sha256\": \"" + Sha256(folder / "expected") + "\"}";
+  hashed = "{\"base_sha256\": \"" + Sha256(started) + "\", \"sha256\": \"" +
+           Sha256(folder / "expected") + "\"}";
   fs::remove(folder / "expected");
 }
 
@@ -121,7 +126,8 @@ int main(int argc, char** argv) {
   const bool realPair = argc > 4 && std::string(argv[1]) == "pair";
   const int extra = realPair ? 4 : 1;  // where rounds and folder follow
   const int rounds = argc > extra + 1 ? std::atoi(argv[extra + 1]) : 3;
-  const fs::path folder = argc > extra + 2 ? fs::path(argv[extra + 2]) : fs::path("bench/results/install_hash");
+  const fs::path folder =
+      argc > extra + 2 ? fs::path(argv[extra + 2]) : fs::path("bench/results/install_hash");
   const fs::path data = folder / "data";
   fs::create_directories(data);
   const fs::path started = folder / "Quorlin.exe";
@@ -131,11 +137,13 @@ int main(int argc, char** argv) {
     const fs::path newFile = argv[3];
     fs::copy_file(argv[2], started, fs::copy_options::overwrite_existing);
     patch = ReadBytes(argv[4]);
-    hashed = "{\"base_sha256\": \"" + Sha256(started) + "\", \"sha256\": \"" + Sha256(newFile) + "\"}";
+    hashed =
+        "{\"base_sha256\": \"" + Sha256(started) + "\", \"sha256\": \"" + Sha256(newFile) + "\"}";
     std::printf("real pair: %s -> %s, patch of %zu bytes\n", argv[2], argv[3], patch.size());
   } else {
     const size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 300;
-    MakeSynthetic(megabytes, argc > 4 && std::string(argv[4]) == "lzma2", folder, started, patch, hashed);
+    MakeSynthetic(megabytes, argc > 4 && std::string(argv[4]) == "lzma2", folder, started, patch,
+                  hashed);
   }
 
   std::vector<double> plainWall, plainCpu, hashedWall, hashedCpu;
@@ -149,9 +157,9 @@ int main(int argc, char** argv) {
     const auto wallStart = std::chrono::steady_clock::now();
     const double cpuStart = CpuSeconds();
     const nlohmann::json manifest =
-        runner::InstallStagedUpdate(dataFolder, started.string(), dataFolder + "Patch", dataFolder + "Quorlin.exe",
-                                    dataFolder + "update.json");
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
+        runner::InstallStagedUpdate(runner::DataFolder(dataFolder), started.string()).manifest;
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart).count();
     const double cpu = CpuSeconds() - cpuStart;
     if (manifest.is_null() || !fs::exists(data / "Quorlin.exe")) {
       std::fprintf(stderr, "the installation failed\n");
@@ -159,13 +167,17 @@ int main(int argc, char** argv) {
     }
     (withHashes ? hashedWall : plainWall).push_back(wall);
     (withHashes ? hashedCpu : plainCpu).push_back(cpu);
-    std::fprintf(stderr, "%-14s wall %.3f s, user+system %.3f s\n", withHashes ? "both hashes" : "no hashes", wall,
-                 cpu);
+    std::fprintf(stderr, "%-14s wall %.3f s, user+system %.3f s\n",
+                 withHashes ? "both hashes" : "no hashes", wall, cpu);
   }
-  const double pw = Median(plainWall), pc = Median(plainCpu), hw = Median(hashedWall), hc = Median(hashedCpu);
-  std::fprintf(stderr, "median of %d: no hashes wall %.3f s cpu %.3f s; both hashes wall %.3f s cpu %.3f s\n", rounds,
-               pw, pc, hw, hc);
-  std::fprintf(stderr, "hashing adds %.1f%% wall, %.1f%% cpu\n", 100 * (hw - pw) / pw, 100 * (hc - pc) / pc);
+  const double pw = Median(plainWall), pc = Median(plainCpu), hw = Median(hashedWall),
+               hc = Median(hashedCpu);
+  std::fprintf(
+      stderr,
+      "median of %d: no hashes wall %.3f s cpu %.3f s; both hashes wall %.3f s cpu %.3f s\n",
+      rounds, pw, pc, hw, hc);
+  std::fprintf(stderr, "hashing adds %.1f%% wall, %.1f%% cpu\n", 100 * (hw - pw) / pw,
+               100 * (hc - pc) / pc);
   fs::remove_all(folder);
   return 0;
 }

@@ -16,9 +16,8 @@ struct NamedCompression {
 };
 
 constexpr NamedCompression kNames[] = {
-    {"none", Compression::None},       {"tuz", Compression::Tuz},
-    {"zlib", Compression::Zlib},       {"gzip", Compression::Gzip},
-    {"deflate", Compression::Deflate}, {"lzma", Compression::Lzma},
+    {"none", Compression::None},   {"tuz", Compression::Tuz},         {"zlib", Compression::Zlib},
+    {"gzip", Compression::Gzip},   {"deflate", Compression::Deflate}, {"lzma", Compression::Lzma},
     {"lzma2", Compression::Lzma2},
 };
 
@@ -91,8 +90,9 @@ EncodedBody encode_body(const std::vector<uint8_t>& body, const EncodeOptions& o
       o.level = options.level < 0 ? 9 : options.level;
       result.type = CompressType::Tuz;
       // A dictionary asked for is kept.
-      result.payload = options.dictSize == 0 && size <= kTuzFitUpTo ? tuz_encode_fitted(data, size, o)
-                                                                     : tuz_encode(data, size, o);
+      result.payload = options.dictSize == 0 && size <= kTuzFitUpTo
+                           ? tuz_encode_fitted(data, size, o)
+                           : tuz_encode(data, size, o);
       break;
     }
     case Compression::Zlib:
@@ -103,7 +103,8 @@ EncodedBody encode_body(const std::vector<uint8_t>& body, const EncodeOptions& o
                   : options.compression == Compression::Gzip ? DeflateFraming::Gzip
                                                              : DeflateFraming::Raw;
       o.level = options.level < 0 ? 9 : options.level;
-      o.windowBits = deflate_window_bits_for(size, options.dictSize == 0 ? 32768 : options.dictSize);
+      o.windowBits =
+          deflate_window_bits_for(size, options.dictSize == 0 ? 32768 : options.dictSize);
       result.type = CompressType::Zlib;
       result.payload = deflate_encode(data, size, o);
       break;

@@ -12,7 +12,15 @@
 
 namespace hldiff {
 
-enum class Compression { None, Tuz, Zlib, Gzip, Deflate, Lzma, Lzma2 };
+enum class Compression {
+  None,
+  Tuz,
+  Zlib,
+  Gzip,
+  Deflate,
+  Lzma,
+  Lzma2
+};
 
 // Smallest dictionary used unless asked otherwise; LZMA bodies get larger ones as they grow
 // (lzma_default_dict_for), tuz keeps this one.
@@ -27,8 +35,8 @@ uint32_t lzma_default_dict_for(size_t bodySize);
 
 struct EncodeOptions {
   Compression compression = Compression::Lzma2;
-  int level = -1;         // -1: the compressor's best
-  uint64_t dictSize = 0;  // 0: chosen from the body's size (deflate: 32 KiB)
+  int level = -1;                   // -1: the compressor's best
+  uint64_t dictSize = 0;            // 0: chosen from the body's size (deflate: 32 KiB)
   int lzmaLiteralContextBits = -1;  // LZMA and LZMA2: -1 picks them by trial
 };
 

@@ -33,16 +33,16 @@ void split_cover(const uint8_t* old, const uint8_t* neu, const Cover& c, size_t 
     size_t run = i - runStart;
     if (plainRunMin != 0 && run >= plainRunMin) {
       if (runStart > diffStart)
-        out.push_back(Piece{c.oldPos + diffStart, c.newPos + diffStart, runStart - diffStart,
-                            false});
+        out.push_back(
+            Piece{c.oldPos + diffStart, c.newPos + diffStart, runStart - diffStart, false});
       out.push_back(Piece{c.oldPos + runStart, c.newPos + runStart, run, true});
       diffStart = i;
       anyDiff = false;
     }
   }
   if (diffStart < c.length)
-    out.push_back(Piece{c.oldPos + diffStart, c.newPos + diffStart, c.length - diffStart,
-                        !anyDiff});
+    out.push_back(
+        Piece{c.oldPos + diffStart, c.newPos + diffStart, c.length - diffStart, !anyDiff});
 }
 
 uint32_t to_u32(size_t v) {
@@ -113,7 +113,8 @@ std::vector<uint8_t> write_body(const uint8_t* old, size_t oldSize, const uint8_
       size_t plainInTail = 0;
       for (const auto& [at, length] : plainAt)
         if (at >= tailStart) plainInTail += length;
-      if (plainInTail / tail > options.padCallLimit) body.resize(body.size() + options.readBlock - tail, 0);
+      if (plainInTail / tail > options.padCallLimit)
+        body.resize(body.size() + options.readBlock - tail, 0);
     }
   }
   return body;

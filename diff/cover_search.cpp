@@ -56,8 +56,11 @@ class Search {
  public:
   Search(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,
          const CoverCosts& costs)
-      : old_(old), oldSize_(static_cast<int64_t>(oldSize)), neu_(neu),
-        newSize_(static_cast<int64_t>(newSize)), c_(costs) {}
+      : old_(old),
+        oldSize_(static_cast<int64_t>(oldSize)),
+        neu_(neu),
+        newSize_(static_cast<int64_t>(newSize)),
+        c_(costs) {}
 
   bool inside(int64_t newPos, int64_t delta) const {
     int64_t o = newPos + delta;
@@ -88,8 +91,8 @@ class Search {
     return bits;
   }
   double header_bits(int64_t step, int64_t length, int64_t literal) const {
-    return c_.headerByteBits * static_cast<double>(packed_bytes(length) + tag_bytes(step) +
-                                                   packed_bytes(literal));
+    return c_.headerByteBits *
+           static_cast<double>(packed_bytes(length) + tag_bytes(step) + packed_bytes(literal));
   }
   static int packed_bytes(int64_t v) { return packed_size(static_cast<uint64_t>(v)); }
   static int tag_bytes(int64_t step) {
@@ -143,8 +146,9 @@ std::vector<Run> Search::find_runs(const SuffixIndex& index, const ProgressFn& p
       const int64_t gap = from - cur->newEnd;
       // Bridging the disagreeing bytes since the run's end keeps one cover; past a stretch
       // that is cheaper as literals, a fresh cover on the same alignment takes over.
-      if (gap > 0 && diff_bits(cur->newEnd, from, cur->delta) >
-                         c_.literalBits * static_cast<double>(gap) + header_bits(gap, i - from, gap))
+      if (gap > 0 &&
+          diff_bits(cur->newEnd, from, cur->delta) >
+              c_.literalBits * static_cast<double>(gap) + header_bits(gap, i - from, gap))
         runs.push_back(Run{from, i, cur->delta});
       else
         cur->newEnd = i;
@@ -176,7 +180,8 @@ std::vector<Run> Search::find_runs(const SuffixIndex& index, const ProgressFn& p
     // A jump away from the run's alignment is usually followed by a jump back, as long.
     const double open = header_bits(stepFromCur, len, i - (cur ? cur->newEnd : 0)) +
                         (cur ? c_.headerByteBits * (tag_bytes(stepFromCur) - 1) : 0.0);
-    if (static_cast<double>(len) * saved + gain_behind(i + len, delta) <= open) {  // too short to pay
+    if (static_cast<double>(len) * saved + gain_behind(i + len, delta) <=
+        open) {  // too short to pay
       pass();
       continue;
     }
@@ -273,10 +278,11 @@ std::vector<Cover> Search::place_borders(std::vector<Run> runs) const {
       const Run& b = kept[k];
       const Run& c = kept[k + 1];
       const int64_t step = (b.newStart + b.delta) - (a.newEnd + a.delta);
-      const double apart = lit * static_cast<double>((b.newStart - a.newEnd) + (c.newStart - b.newEnd)) +
-                           header_bits(step, b.newEnd - b.newStart, b.newStart - a.newEnd) +
-                           diff_bits(b.newStart, b.newEnd, b.delta) +
-                           header_bits(step, c.newEnd - c.newStart, c.newStart - b.newEnd);
+      const double apart =
+          lit * static_cast<double>((b.newStart - a.newEnd) + (c.newStart - b.newEnd)) +
+          header_bits(step, b.newEnd - b.newStart, b.newStart - a.newEnd) +
+          diff_bits(b.newStart, b.newEnd, b.delta) +
+          header_bits(step, c.newEnd - c.newStart, c.newStart - b.newEnd);
       const double together = diff_bits(a.newEnd, c.newStart, a.delta);
       if (together < apart) {
         merged.back().newEnd = c.newEnd;
@@ -287,7 +293,8 @@ std::vector<Cover> Search::place_borders(std::vector<Run> runs) const {
     if (!merged.empty() && merged.back().delta == kept[k].delta &&
         diff_bits(merged.back().newEnd, kept[k].newStart, kept[k].delta) <=
             lit * static_cast<double>(kept[k].newStart - merged.back().newEnd) +
-                header_bits(0, kept[k].newEnd - kept[k].newStart, kept[k].newStart - merged.back().newEnd)) {
+                header_bits(0, kept[k].newEnd - kept[k].newStart,
+                            kept[k].newStart - merged.back().newEnd)) {
       merged.back().newEnd = kept[k].newEnd;
       continue;
     }

@@ -13,10 +13,10 @@ namespace hldiff {
 // What the body's coder is expected to spend, in bits, on each kind of body byte. The
 // defaults are those that won most often on program updates with a compressing coder.
 struct CoverCosts {
-  double literalBits = 6.0;     // a byte of a literal run
-  double zeroDiffBits = 0.1;    // a difference byte of 0 (an agreeing byte)
-  double diffBits = 16.0;       // any other difference byte
-  double headerByteBits = 10.0; // a byte of a cover's length, tag or literal length
+  double literalBits = 6.0;      // a byte of a literal run
+  double zeroDiffBits = 0.1;     // a difference byte of 0 (an agreeing byte)
+  double diffBits = 16.0;        // any other difference byte
+  double headerByteBits = 10.0;  // a byte of a cover's length, tag or literal length
   // A non-zero difference byte equal to one of the same alignment's few bytes before it.
   double repeatDiffBits = 0.1;
 };

@@ -8,12 +8,16 @@
 
 namespace hldiff {
 
-enum class DeflateFraming { Zlib, Gzip, Raw };
+enum class DeflateFraming {
+  Zlib,
+  Gzip,
+  Raw
+};
 
 struct DeflateOptions {
   DeflateFraming framing = DeflateFraming::Zlib;
-  int level = 9;       // zlib's 0 to 9
-  int windowBits = 15; // 9 to 15; the applier reserves 2^windowBits bytes for the window
+  int level = 9;        // zlib's 0 to 9
+  int windowBits = 15;  // 9 to 15; the applier reserves 2^windowBits bytes for the window
 };
 
 // The prefix byte (window bits in zlib's signed convention) followed by the deflate stream.

@@ -31,10 +31,13 @@ const std::vector<CoverCosts> kRawCosts = {
 // every zero byte, a coder pays little for zeros but for every extra header.
 std::vector<size_t> split_candidates(Compression c) {
   switch (c) {
-    case Compression::None: return {8, 12, 16};
+    case Compression::None:
+      return {8, 12, 16};
     case Compression::Lzma:
-    case Compression::Lzma2: return {0, 1024, 4096, 16384};
-    default: return {256, 1024, 4096};
+    case Compression::Lzma2:
+      return {0, 1024, 4096, 16384};
+    default:
+      return {256, 1024, 4096};
   }
 }
 
@@ -109,7 +112,11 @@ size_t smallest(const std::vector<uint64_t>& sizes) {
 
 LayoutChoice::LayoutChoice(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,
                            const SuffixIndex& index, const LayoutTrial& trial)
-    : old_(old), oldSize_(oldSize), neu_(neu), newSize_(newSize), trial_(trial),
+    : old_(old),
+      oldSize_(oldSize),
+      neu_(neu),
+      newSize_(newSize),
+      trial_(trial),
       windows_(trial_windows(newSize, trial.windowSize, trial.windowCount)),
       costs_(trial.encode.compression == Compression::None ? kRawCosts : kCoderCosts),
       whole_(costs_.size()) {
@@ -123,8 +130,8 @@ LayoutChoice::LayoutChoice(const uint8_t* old, size_t oldSize, const uint8_t* ne
   });
 }
 
-std::vector<size_t> LayoutChoice::distinct_on_windows(const std::vector<size_t>& close,
-                                                      const std::vector<std::pair<size_t, size_t>>& layouts) const {
+std::vector<size_t> LayoutChoice::distinct_on_windows(
+    const std::vector<size_t>& close, const std::vector<std::pair<size_t, size_t>>& layouts) const {
   std::vector<size_t> kept;
   for (size_t k : close) {
     bool same = false;
@@ -147,7 +154,8 @@ Layout LayoutChoice::choose(const SuffixIndex* index) {
   // The candidate among layouts that codes smallest: on the windows, then, when some come
   // close to the smallest there and the windows are not all of NEW, whole.
   auto pick = [&](const std::vector<std::pair<size_t, size_t>>& layouts) {
-    const std::vector<uint64_t> sizes = coded_sizes(old_, oldSize_, neu_, windows_, covers_, layouts, fixed);
+    const std::vector<uint64_t> sizes =
+        coded_sizes(old_, oldSize_, neu_, windows_, covers_, layouts, fixed);
     size_t best = smallest(sizes);
     if (index == nullptr || windows_.size() < 2) return layouts[best];
     const double limit = static_cast<double>(sizes[best]) * (1.0 + trial_.closeFraction);
@@ -160,7 +168,8 @@ Layout LayoutChoice::choose(const SuffixIndex* index) {
     for (size_t k : close) {
       const auto [c, split] = layouts[k];
       if (!whole_[c])
-        whole_[c] = find_covers(old_, oldSize_, neu_, newSize_, *index, costs_[c], {}, trial_.searchPieces);
+        whole_[c] =
+            find_covers(old_, oldSize_, neu_, newSize_, *index, costs_[c], {}, trial_.searchPieces);
       BodyOptions o;
       o.plainRunMin = split;
       if (trial_.keepWholeCoding) o.readBlock = trial_.readBlock;
@@ -202,7 +211,8 @@ std::optional<std::vector<Cover>> LayoutChoice::take_covers(const Layout& chosen
 
 std::optional<CodedBody> LayoutChoice::take_coded(const Layout& chosen) {
   std::optional<CodedBody> coded;
-  if (coded_ && codedLayout_ == std::make_pair(chosen.costsIndex, chosen.plainRunMin)) coded.swap(coded_);
+  if (coded_ && codedLayout_ == std::make_pair(chosen.costsIndex, chosen.plainRunMin))
+    coded.swap(coded_);
   coded_.reset();
   return coded;
 }

@@ -28,9 +28,9 @@ struct CodedBody {
 
 struct LayoutTrial {
   EncodeOptions encode;
-  size_t readBlock = 0;        // as in BodyOptions
+  size_t readBlock = 0;  // as in BodyOptions
   size_t windowSize = size_t(256) << 10;
-  size_t windowCount = 4;      // NEW up to windowSize * windowCount is tried whole
+  size_t windowCount = 4;  // NEW up to windowSize * windowCount is tried whole
   // Candidates coded at once; each holds a coder of its own, so more threads cost memory.
   unsigned threads = 2;
   unsigned searchPieces = 1;  // as find_covers takes them, for searches over all of NEW
@@ -65,8 +65,9 @@ class LayoutChoice {
  private:
   // The close candidates (indexes into layouts, ascending) less those whose window covers
   // and split are an earlier one's.
-  std::vector<size_t> distinct_on_windows(const std::vector<size_t>& close,
-                                          const std::vector<std::pair<size_t, size_t>>& layouts) const;
+  std::vector<size_t> distinct_on_windows(
+      const std::vector<size_t>& close,
+      const std::vector<std::pair<size_t, size_t>>& layouts) const;
 
   const uint8_t* old_;
   size_t oldSize_;

@@ -37,7 +37,8 @@ lzma_options_lzma make_options(size_t size, const LzmaOptions& options) {
   // gives smaller bodies than the default 2).
   opt.pb = 0;
   opt.lp = 0;
-  if (options.literalContextBits >= 0) opt.lc = static_cast<uint32_t>(std::min(options.literalContextBits, 4));
+  if (options.literalContextBits >= 0)
+    opt.lc = static_cast<uint32_t>(std::min(options.literalContextBits, 4));
   return opt;
 }
 
@@ -74,9 +75,8 @@ std::vector<uint8_t> props_of(lzma_vli filterId, lzma_options_lzma opt, size_t p
 }
 
 // Encodes every segment on its own, on as many threads as the machine has.
-std::vector<std::vector<uint8_t>> encode_segments(const lzma_options_lzma& opt,
-                                                  const uint8_t* data, size_t size,
-                                                  size_t segment) {
+std::vector<std::vector<uint8_t>> encode_segments(const lzma_options_lzma& opt, const uint8_t* data,
+                                                  size_t size, size_t segment) {
   const size_t count = (size + segment - 1) / segment;
   std::vector<std::vector<uint8_t>> parts(count);
   run_jobs(count, std::thread::hardware_concurrency(), [&](size_t i) {
@@ -149,8 +149,8 @@ LiteralContextChoice best_literal_context(lzma_vli filterId, lzma_options_lzma o
 
 // liblzma's options for the data, the literal context bits tried unless they are given; a trial
 // that coded the whole data leaves its stream in trialStream.
-lzma_options_lzma options_for(lzma_vli filterId, const uint8_t* data, size_t size, const LzmaOptions& options,
-                              std::vector<uint8_t>& trialStream) {
+lzma_options_lzma options_for(lzma_vli filterId, const uint8_t* data, size_t size,
+                              const LzmaOptions& options, std::vector<uint8_t>& trialStream) {
   lzma_options_lzma opt = make_options(size, options);
   if (options.literalContextBits < 0) {
     LiteralContextChoice choice = best_literal_context(filterId, opt, data, size, options);
@@ -169,8 +169,8 @@ bool in_one_segment(lzma_vli filterId, size_t size, const LzmaOptions& options) 
 // The raw stream of the data coded with opt. LZMA2 data of at least parallelFrom bytes is cut
 // into segments coded in parallel: each segment's stream starts with a chunk that resets the
 // dictionary, so the streams joined without their end bytes are one LZMA2 stream.
-std::vector<uint8_t> raw_stream(lzma_vli filterId, const lzma_options_lzma& opt, const uint8_t* data,
-                                size_t size, const LzmaOptions& options) {
+std::vector<uint8_t> raw_stream(lzma_vli filterId, const lzma_options_lzma& opt,
+                                const uint8_t* data, size_t size, const LzmaOptions& options) {
   std::vector<uint8_t> out;
   if (in_one_segment(filterId, size, options)) {
     encode_stream(filterId, opt, data, size, out);

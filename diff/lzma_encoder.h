@@ -9,7 +9,7 @@
 namespace hldiff {
 
 struct LzmaOptions {
-  int level = 9;                          // preset 0 to 9
+  int level = 9;  // preset 0 to 9
   // Preset 9 with the longest matches and a deep search for them: patch bodies are full of
   // long runs of zero differences, where the longest match length pays most.
   bool bodyTuned = true;

@@ -19,9 +19,9 @@ std::vector<uint8_t> write_patch_header(CompressType type, uint32_t newSize,
                                         uint32_t uncompressSize) {
   const unsigned n = byte_count(newSize);
   const unsigned m = byte_count(uncompressSize);
-  std::vector<uint8_t> out{
-      HPATCH_LITE_MAGIC_0, HPATCH_LITE_MAGIC_1, static_cast<uint8_t>(type),
-      static_cast<uint8_t>(HPATCH_LITE_VERSION_BITS | (m << HPATCH_LITE_UNCOMPRESS_WIDTH_SHIFT) | n)};
+  std::vector<uint8_t> out{HPATCH_LITE_MAGIC_0, HPATCH_LITE_MAGIC_1, static_cast<uint8_t>(type),
+                           static_cast<uint8_t>(HPATCH_LITE_VERSION_BITS |
+                                                (m << HPATCH_LITE_UNCOMPRESS_WIDTH_SHIFT) | n)};
   append_le(out, newSize, n);
   append_le(out, uncompressSize, m);
   return out;

@@ -59,7 +59,8 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     trial.encode = options.encode;
     if (lzma && trial.encode.dictSize == 0) trial.encode.dictSize = kTrialLzmaDict;
     // tuz's dictionary is fitted to the final body alone; the trial compares layouts with one.
-    if (c == Compression::Tuz && trial.encode.dictSize == 0) trial.encode.dictSize = kDefaultDictCap;
+    if (c == Compression::Tuz && trial.encode.dictSize == 0)
+      trial.encode.dictSize = kDefaultDictCap;
     trial.threads = large ? 2 : 1;
     trial.searchPieces = large ? 2 : 1;
     // On a large NEW the windows are a small part of it and can rank the price sets against
@@ -106,11 +107,13 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     // second load; a 297 MB browser update loaded 1.4 times what its covers replay to.
     if (c != Compression::None) budget.loadsPerMiB = kCodedLoadsPerMiB;
     const std::vector<Cover> searched = coded ? covers : std::vector<Cover>();
-    covers = fit_read_budget(old, oldSize, neu, newSize, std::move(covers), &*index, layout.costs, budget);
+    covers = fit_read_budget(old, oldSize, neu, newSize, std::move(covers), &*index, layout.costs,
+                             budget);
     const auto same = [](const Cover& a, const Cover& b) {
       return a.oldPos == b.oldPos && a.newPos == b.newPos && a.length == b.length;
     };
-    if (coded && !std::equal(covers.begin(), covers.end(), searched.begin(), searched.end(), same)) coded.reset();
+    if (coded && !std::equal(covers.begin(), covers.end(), searched.begin(), searched.end(), same))
+      coded.reset();
   }
   // Zero padding costs a raw body its full size but a compressed one next to nothing.
   bodyOptions.padCallLimit = c == Compression::None ? 65536 : 64;
@@ -121,7 +124,8 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
   if (options.inputsDone) options.inputsDone();
 
   const size_t plainSize = coded ? coded->bodySize : body.size();
-  if (plainSize > kMaxFileSize) throw std::length_error("patch body is larger than 4 GiB - 1 bytes");
+  if (plainSize > kMaxFileSize)
+    throw std::length_error("patch body is larger than 4 GiB - 1 bytes");
   const uint32_t bodySize = static_cast<uint32_t>(plainSize);
   step("compressing");
   EncodedBody encoded = coded ? std::move(coded->encoded) : encode_body(body, options.encode);

@@ -65,13 +65,14 @@ class CoverReads {
   }
 
   size_t step_;
-  std::vector<size_t> first_;  // each cover's first piece, and the end
+  std::vector<size_t> first_;                      // each cover's first piece, and the end
   std::vector<std::pair<size_t, size_t>> pieces_;  // offset in the cover, length
 };
 
 // What a cover saves against literals, in the search's prices: its bytes as literals, less
 // its difference bytes and its header (with a far step, since a missing cover jumped).
-double cover_worth(const uint8_t* old, const uint8_t* neu, const Cover& c, const CoverCosts& costs) {
+double cover_worth(const uint8_t* old, const uint8_t* neu, const Cover& c,
+                   const CoverCosts& costs) {
   double bits = costs.literalBits * static_cast<double>(c.length);
   for (size_t i = 0; i < c.length; ++i)
     bits -= old[c.oldPos + i] == neu[c.newPos + i] ? costs.zeroDiffBits : costs.diffBits;
@@ -126,7 +127,8 @@ uint64_t replay_kept(const std::vector<Cover>& covers, const CoverReads& reads,
 
 // Between two kept covers of one alignment whose gap lost covers, one cover over the gap
 // costs its difference bytes instead of literals and a header; taken when that is cheaper.
-std::vector<Cover> join_over_gaps(const uint8_t* old, const uint8_t* neu, const std::vector<Cover>& kept,
+std::vector<Cover> join_over_gaps(const uint8_t* old, const uint8_t* neu,
+                                  const std::vector<Cover>& kept,
                                   const std::vector<char>& hadDropped, const CoverCosts& costs) {
   std::vector<Cover> joined;
   joined.reserve(kept.size());
@@ -138,9 +140,10 @@ std::vector<Cover> join_over_gaps(const uint8_t* old, const uint8_t* neu, const 
       if (c.oldPos - c.newPos == a.oldPos - a.newPos && c.oldPos >= a.oldPos) {
         double together = 0;
         for (size_t i = gapFrom; i < c.newPos; ++i)
-          together += old[i + (a.oldPos - a.newPos)] == neu[i] ? costs.zeroDiffBits : costs.diffBits;
-        const double apart = costs.literalBits * static_cast<double>(c.newPos - gapFrom) +
-                             costs.headerByteBits * 3;
+          together +=
+              old[i + (a.oldPos - a.newPos)] == neu[i] ? costs.zeroDiffBits : costs.diffBits;
+        const double apart =
+            costs.literalBits * static_cast<double>(c.newPos - gapFrom) + costs.headerByteBits * 3;
         if (together < apart) {
           a.length = c.newPos + c.length - a.newPos;
           continue;
@@ -186,7 +189,8 @@ std::vector<Cover> fit_read_budget(const uint8_t* old, size_t oldSize, const uin
   std::vector<char> keep;
   double low = 0, high = 64;
   int doublings = 0;
-  while (replay_kept(covers, reads, worth, oldSize, high, keep) > limit && doublings++ < kMaxDoublings)
+  while (replay_kept(covers, reads, worth, oldSize, high, keep) > limit &&
+         doublings++ < kMaxDoublings)
     low = high, high *= 2;
   if (doublings > kMaxDoublings) high = INFINITY;  // drops every missing cover: no loads but runs
   for (int i = 0; i < kBisections && std::isfinite(high); ++i) {

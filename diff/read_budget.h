@@ -20,7 +20,7 @@ namespace hldiff {
 struct ReadBudget {
   // Window loads allowed per MiB of NEW; the applier's other reads (of the patch) come on top.
   double loadsPerMiB = 80.0;
-  uint64_t minLoads = 256;    // allowed however small NEW is
+  uint64_t minLoads = 256;  // allowed however small NEW is
   // The applier reads a cover's old bytes in steps of at most this many (its body refill).
   size_t readStep = 12288;
   // The body writer's plainRunMin (BodyOptions): each piece of a cover is a read of its own.

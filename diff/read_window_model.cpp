@@ -50,7 +50,8 @@ int ReadWindowModel::fill_piece(uint64_t piece) {
 }
 
 bool ReadWindowModel::continues(uint64_t position, uint64_t end) {
-  const bool found = std::find(recentEnds_.begin(), recentEnds_.end(), position) != recentEnds_.end();
+  const bool found =
+      std::find(recentEnds_.begin(), recentEnds_.end(), position) != recentEnds_.end();
   recentEnds_[nextTrack_] = end;
   nextTrack_ = (nextTrack_ + 1) % FILE_IN_WINDOW_TRACKS;
   return found;

@@ -8,8 +8,9 @@
 namespace hldiff {
 namespace {
 
-constexpr uint32_t kFarDistance = TUZ_SHORT_DISTANCE_MAX;  // newly coded distances above this cost one length
-constexpr size_t kMinBlock = TUZ_LITERAL_BLOCK_MIN;        // shortest literal block
+constexpr uint32_t kFarDistance =
+    TUZ_SHORT_DISTANCE_MAX;  // newly coded distances above this cost one length
+constexpr size_t kMinBlock = TUZ_LITERAL_BLOCK_MIN;  // shortest literal block
 constexpr unsigned kHashBits = 17;
 
 struct LevelParams {
@@ -101,8 +102,8 @@ class TuzEncoder {
   bool reuse_due_before(size_t pos) const { return pos > literalStart_ || afterLiteral_; }
 
   uint32_t hash_at(size_t pos) const {
-    uint32_t v = uint32_t(data_[pos]) | uint32_t(data_[pos + 1]) << 8 |
-                 uint32_t(data_[pos + 2]) << 16;
+    uint32_t v =
+        uint32_t(data_[pos]) | uint32_t(data_[pos + 1]) << 8 | uint32_t(data_[pos + 2]) << 16;
     return (v * 2654435761u) >> (32 - kHashBits);
   }
 
@@ -163,8 +164,7 @@ class TuzEncoder {
     // A block costs its header once; single literals cost one flag bit each.
     if (n >= kMinBlock) {
       uint64_t r = n - kMinBlock;
-      unsigned header = 1 + 2 + (reuseDue ? 1 : 0) + 8 +
-                        3 * TuzBitWriter::count_code_groups(r);
+      unsigned header = 1 + 2 + (reuseDue ? 1 : 0) + 8 + 3 * TuzBitWriter::count_code_groups(r);
       if (header < n) {
         bits_.put_bit(0);
         bits_.put_length_code(TUZ_CTRL_LITERAL_BLOCK);

@@ -122,7 +122,8 @@ static void hpatch_lite_take_cover_head(hpatch_lite_TInput* in, hpatch_lite_TCov
 
 /* Goes on with a packed number from value at *at, as hpatch_lite_take_packed_from does; null
  * when it is longer than a 32-bit number needs. */
-static inline const hl_byte* hpatch_lite_parse_more(const hl_byte* at, uint32_t value, uint32_t* number) {
+static inline const hl_byte* hpatch_lite_parse_more(const hl_byte* at, uint32_t value,
+                                                    uint32_t* number) {
   unsigned i;
   for (i = 1; i < HPATCH_LITE_FAST_PACKED_BYTES; ++i) {
     hl_byte b = *at++;
@@ -147,7 +148,8 @@ static inline const hl_byte* hpatch_lite_parse_packed(const hl_byte* at, uint32_
 /* The usual case of hpatch_lite_take_cover_head: the whole head lies in the input half and its
  * numbers are of the lengths writers make, so it is read with no refill test. False, with nothing
  * consumed, for any other head, which the byte-wise reader then takes as it always did. */
-static inline hl_bool hpatch_lite_parse_cover_head(hpatch_lite_TInput* in, hpatch_lite_TCoverHead* head) {
+static inline hl_bool hpatch_lite_parse_cover_head(hpatch_lite_TInput* in,
+                                                   hpatch_lite_TCoverHead* head) {
   const hl_byte* at = in->buf + in->pos;
   if (in->fill - in->pos < HPATCH_LITE_FAST_HEAD_BYTES) {
     return hl_FALSE;
@@ -282,7 +284,8 @@ static hl_bool hpatch_lite_put_any(hpatch_lite_TOutput* out, const hl_byte* data
 
 /* Passes size bytes on to the new file. Short covers give chunks of a few bytes: those that fit
  * the room are copied right here. Without a room (writeNew) the room's size stays 0. */
-static inline hl_bool hpatch_lite_put(hpatch_lite_TOutput* out, const hl_byte* data, uint32_t size) {
+static inline hl_bool hpatch_lite_put(hpatch_lite_TOutput* out, const hl_byte* data,
+                                      uint32_t size) {
   if (size <= HPATCH_LITE_SHORT_PUT && size <= out->size - out->placed) {
     hl_byte* at = out->room + out->placed;
     uint32_t i;
@@ -297,8 +300,8 @@ static inline hl_bool hpatch_lite_put(hpatch_lite_TOutput* out, const hl_byte* d
 
 /* Passes the sums of size old and difference bytes on to the new file: made in the listener's
  * room, or else in scratch (the old-data half, which old may be) and written from there. */
-static hl_bool hpatch_lite_put_sum(hpatch_lite_TOutput* out, const hl_byte* old, const hl_byte* diff,
-                                   uint32_t size, hl_byte* scratch) {
+static hl_bool hpatch_lite_put_sum(hpatch_lite_TOutput* out, const hl_byte* old,
+                                   const hl_byte* diff, uint32_t size, hl_byte* scratch) {
   uint32_t i;
   if (out->listener->newSpace == NULL) {
     for (i = 0; i < size; ++i) {
@@ -394,8 +397,8 @@ static inline const hl_byte* hpatch_lite_old_bytes(PatchListener* listener, uint
 /* Makes one cover's bytes: old bytes, plus the difference bytes unless the cover is a plain copy.
  * A plain copy consumes no input but is still chunked by fill, which never exceeds the half. */
 static inline hl_bool hpatch_lite_write_cover(hpatch_lite_TInput* in, hpatch_lite_TOutput* out,
-                                       hl_byte* oldData, uint32_t oldPos, uint32_t length,
-                                       hl_bool plainCopy) {
+                                              hl_byte* oldData, uint32_t oldPos, uint32_t length,
+                                              hl_bool plainCopy) {
   /* The usual short plain copy is one chunk. */
   if (plainCopy && length <= in->fill && length > 0) {
     const hl_byte* old = hpatch_lite_old_bytes(in->listener, oldPos, oldData, length);

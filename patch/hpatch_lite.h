@@ -42,7 +42,7 @@ typedef struct PatchOldSpans {
 /* What hpatch_lite_patch works through. Callers may embed this record at the start of a larger
  * one of their own; readOld and writeNew get the listener back to reach those fields. */
 struct PatchListener {
-  void* diffHandle;   /* passed to readDiff */
+  void* diffHandle;    /* passed to readDiff */
   hl_read_fn readDiff; /* the body reader (contract in patch/hl_types.h) */
   /* Fills data with exactly size old-file bytes starting at oldPos; false on any failure. */
   hl_bool (*readOld)(PatchListener* listener, uint32_t oldPos, hl_byte* data, uint32_t size);
@@ -64,8 +64,8 @@ struct PatchListener {
    * first such, and that this span holds whole, is taken from there instead, and counted in the
    * spans' record. tookOld is told of the ranges counted there before the next lendOld call, when
    * HPATCH_LITE_OLD_TAKEN_MAX of them were taken and when the patch ends; once it returns, the
-   * patch algorithm sets taken and lastTaken to 0. So the listener can account for every range in the order lendOld would have
-   * seen them. */
+   * patch algorithm sets taken and lastTaken to 0. So the listener can account for every range in
+   * the order lendOld would have seen them. */
   PatchOldSpans* oldSpans;
   void (*tookOld)(PatchListener* listener);
 };

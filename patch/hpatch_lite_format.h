@@ -63,7 +63,11 @@ enum hpatch_lite_compress_type {
 #define TUZ_LITERAL_BLOCK_MIN 15u
 
 /* The length codes that, at distance 0, are control codes. */
-enum tuz_control_code { TUZ_CTRL_LITERAL_BLOCK = 1, TUZ_CTRL_RESTART = 2, TUZ_CTRL_END = 3 };
+enum tuz_control_code {
+  TUZ_CTRL_LITERAL_BLOCK = 1,
+  TUZ_CTRL_RESTART = 2,
+  TUZ_CTRL_END = 3
+};
 
 /* ---- the applier's cache ---- */
 

@@ -1,5 +1,6 @@
 /* The patch driver: applies an hpatch_lite patch file to an old file, writing the new file, with
- * a trace on standard output, error lines on standard error and a result code (patch/hl_result.h). */
+ * a trace on standard output, error lines on standard error and a result code (patch/hl_result.h).
+ */
 #ifndef HPATCHI_H
 #define HPATCHI_H
 
@@ -14,7 +15,8 @@
 extern "C" {
 #endif
 
-/* hpatchi_run gives hpatchi_patch the cache size HPATCHI_CACHE_SIZE (patch/hpatch_lite_format.h). */
+/* hpatchi_run gives hpatchi_patch the cache size HPATCHI_CACHE_SIZE (patch/hpatch_lite_format.h).
+ */
 
 /* Applies the patch at diffPath to the file at oldPath and writes outPath. Paths are UTF-8;
  * oldPath may be NULL or "" for "no old file". Returns an hpatchi_result. The new file is left as

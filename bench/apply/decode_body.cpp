@@ -45,7 +45,8 @@ uint64_t patchPosition = 0;
 
 hl_bool positioned_read(void* handle, hl_byte* buf, uint32_t* count) {
   const TFileStreamHead* head = &static_cast<TFileInStream*>(handle)->base.head;
-  if (*count > head->streamSize - patchPosition) *count = uint32_t(head->streamSize - patchPosition);
+  if (*count > head->streamSize - patchPosition)
+    *count = uint32_t(head->streamSize - patchPosition);
   if (!head->read(head, patchPosition, buf, buf + *count)) *count = 0;
   patchPosition += *count;
   return hl_TRUE;
@@ -101,7 +102,8 @@ int main(int argc, char** argv) {
   }
   d.base.diffHandle = &patchStream;
   d.base.readDiff = positioned_read;
-  if (type == HPATCH_LITE_COMPRESS_NONE && fseeko(patchStream.base.file, off_t(patchPosition), SEEK_SET) == 0) {
+  if (type == HPATCH_LITE_COMPRESS_NONE &&
+      fseeko(patchStream.base.file, off_t(patchPosition), SEEK_SET) == 0) {
     d.base.diffHandle = patchStream.base.file;
     d.base.readDiff = raw_read;
   }
@@ -110,6 +112,7 @@ int main(int argc, char** argv) {
   hpatchi_patch(&d.base, type, newSize, uncompressSize, HPATCHI_CACHE_SIZE);
   file_stream_close(&patchStream.base);
   if (d.out != nullptr && std::fclose(d.out) != 0) d.written = false;
-  std::printf("body: %llu bytes past the first request\n", static_cast<unsigned long long>(d.bodyBytes));
+  std::printf("body: %llu bytes past the first request\n",
+              static_cast<unsigned long long>(d.bodyBytes));
   return d.drained && d.written ? 0 : 1;
 }

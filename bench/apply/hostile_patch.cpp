@@ -2,7 +2,8 @@
 // byte long and jump to and fro between two old positions far apart, so that every cover is a
 // read of one byte at a position that differs from the last one.
 //
-//   hostile_patch OLD NEW PATCH [MiB [none|tuz|zlib|lzma|lzma2]]   defaults: 20 MiB of output, lzma2
+//   hostile_patch OLD NEW PATCH [MiB [none|tuz|zlib|lzma|lzma2]]   defaults: 20 MiB of output,
+//   lzma2
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

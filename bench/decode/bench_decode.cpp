@@ -48,7 +48,8 @@ Bytes make_body(size_t size) {
     x ^= x << 17;
     return x;
   };
-  const char* words[] = {"update", "patch", "window", "Quorlin", "runner", "version", "install", "folder"};
+  const char* words[] = {"update", "patch",   "window",  "Quorlin",
+                         "runner", "version", "install", "folder"};
   while (out.size() < size) {
     uint64_t r = next();
     switch (r % 4) {
@@ -106,8 +107,9 @@ double cpu_seconds() { return double(std::clock()) / CLOCKS_PER_SEC; }
 
 // Best times of a plugin run and a library run, taken in alternation so that a change in the
 // machine's load hits both alike.
-void best_of_pair(const std::function<bool()>& plugin, const std::function<bool()>& library, Bytes& out,
-                  double* pluginSec, bool* pluginOk, double* librarySec, bool* libraryOk) {
+void best_of_pair(const std::function<bool()>& plugin, const std::function<bool()>& library,
+                  Bytes& out, double* pluginSec, bool* pluginOk, double* librarySec,
+                  bool* libraryOk) {
   *pluginSec = *librarySec = 1e30;
   *pluginOk = *libraryOk = true;
   for (int i = 0; i < kRuns; ++i) {
@@ -208,8 +210,8 @@ int main(int argc, char** argv) {
   auto wanted = [&only](const char* name) { return only.empty() || only == name; };
   const Bytes body = make_body(mib << 20);
   Bytes out(body.size());
-  std::printf("body %zu bytes, input cache %u, requests of %u bytes, best of %d\n", body.size(), kInputCache,
-              kRequest, kRuns);
+  std::printf("body %zu bytes, input cache %u, requests of %u bytes, best of %d\n", body.size(),
+              kInputCache, kRequest, kRuns);
 
   if (wanted("tuz")) {  // tuz: no library to compare with
     const uint32_t dictSize = 1u << 20;
@@ -222,7 +224,8 @@ int main(int argc, char** argv) {
           MemRaw raw{code.data(), code.size(), 0};
           tuz_TStream s;
           std::memset(&s, 0, sizeof(s));
-          if (tuz_TStream_open(&s, &raw, MemRaw::read, block.data(), dictSize, kInputCache) != TUZ_OK)
+          if (tuz_TStream_open(&s, &raw, MemRaw::read, block.data(), dictSize, kInputCache) !=
+              TUZ_OK)
             return false;
           return drain(tuz_TStream_read, &s, out) && out == body;
         },
@@ -239,9 +242,11 @@ int main(int argc, char** argv) {
       MemRaw raw{tail.data(), tail.size(), 0};
       _zlib_TStream s;
       uint64_t m = 0;
-      if (!_zlib_TStream_getReservedMemSize(&s, &raw, MemRaw::read, uint32_t(body.size()), &m)) return false;
+      if (!_zlib_TStream_getReservedMemSize(&s, &raw, MemRaw::read, uint32_t(body.size()), &m))
+        return false;
       std::vector<hl_byte> block(m + kInputCache);
-      bool good = _zlib_TStream_open(&s, block.data(), m, kInputCache) && drain(_zlib_TStream_read, &s, out);
+      bool good = _zlib_TStream_open(&s, block.data(), m, kInputCache) &&
+                  drain(_zlib_TStream_read, &s, out);
       good = _zlib_TStream_close(&s) && good;
       return good && out == body;
     };
@@ -265,14 +270,17 @@ int main(int argc, char** argv) {
       MemRaw raw{tail.data(), tail.size(), 0};
       _lzma_TStream s;
       uint64_t m = 0;
-      if (!_lzma_TStream_getReservedMemSize(&s, &raw, MemRaw::read, uint32_t(body.size()), &m)) return false;
+      if (!_lzma_TStream_getReservedMemSize(&s, &raw, MemRaw::read, uint32_t(body.size()), &m))
+        return false;
       std::vector<hl_byte> block(m + kInputCache);
-      bool good = _lzma_TStream_open(&s, block.data(), m, kInputCache) && drain(_lzma_TStream_read, &s, out);
+      bool good = _lzma_TStream_open(&s, block.data(), m, kInputCache) &&
+                  drain(_lzma_TStream_read, &s, out);
       _lzma_TStream_close(&s);
       return good && out == body;
     };
     auto library = [&] {
-      ISzAlloc alloc = {[](void*, size_t n) { return std::malloc(n); }, [](void*, void* p) { std::free(p); }};
+      ISzAlloc alloc = {[](void*, size_t n) { return std::malloc(n); },
+                        [](void*, void* p) { std::free(p); }};
       SizeT outLen = out.size();
       SizeT inLen = enc.data.size();
       ELzmaStatus status;
@@ -295,10 +303,11 @@ int main(int argc, char** argv) {
       MemRaw raw{tail.data(), tail.size(), 0};
       _lzma2_TStream s;
       uint64_t m = 0;
-      if (!_lzma2_TStream_getReservedMemSize(&s, &raw, MemRaw::read, uint32_t(body.size()), &m)) return false;
+      if (!_lzma2_TStream_getReservedMemSize(&s, &raw, MemRaw::read, uint32_t(body.size()), &m))
+        return false;
       std::vector<hl_byte> block(m + kInputCache);
-      bool good =
-          _lzma2_TStream_open(&s, block.data(), m, kInputCache) && drain(_lzma2_TStream_read, &s, out);
+      bool good = _lzma2_TStream_open(&s, block.data(), m, kInputCache) &&
+                  drain(_lzma2_TStream_read, &s, out);
       _lzma2_TStream_close(&s);
       return good && out == body;
     };

@@ -167,8 +167,13 @@ Workload make_files(const std::string& oldPath, const std::string& patchPath, ui
   File out(patchPath, O_WRONLY | O_CREAT | O_TRUNC);
   Sink sink(out);
   Digest digest;
-  const uint8_t header[8] = {0x68, 0x49, 0x00, 0x44, static_cast<uint8_t>(newSize),
-                             static_cast<uint8_t>(newSize >> 8), static_cast<uint8_t>(newSize >> 16),
+  const uint8_t header[8] = {0x68,
+                             0x49,
+                             0x00,
+                             0x44,
+                             static_cast<uint8_t>(newSize),
+                             static_cast<uint8_t>(newSize >> 8),
+                             static_cast<uint8_t>(newSize >> 16),
                              static_cast<uint8_t>(newSize >> 24)};
   for (uint8_t b : header) sink.put(b);
   sink.packed(static_cast<uint32_t>(covers.size()));
@@ -180,7 +185,8 @@ Workload make_files(const std::string& oldPath, const std::string& patchPath, ui
     uint32_t step = back ? running - c.oldPos : c.oldPos - running;
     // Tag: flags and the step's top 5 bits, the rest in continuation bytes.
     int continuation = 0;
-    while (continuation < 4 && (static_cast<uint64_t>(step) >> (7 * continuation)) > 0x1F) ++continuation;
+    while (continuation < 4 && (static_cast<uint64_t>(step) >> (7 * continuation)) > 0x1F)
+      ++continuation;
     sink.put(static_cast<uint8_t>((c.plainCopy ? 0x80 : 0) | (back ? 0x40 : 0) |
                                   (continuation > 0 ? 0x20 : 0) |
                                   ((static_cast<uint64_t>(step) >> (7 * continuation)) & 0x1F)));
@@ -201,7 +207,8 @@ Workload make_files(const std::string& oldPath, const std::string& patchPath, ui
         scratch[i] = static_cast<uint8_t>(1 + rng.below(255));
       }
       sink.put(scratch.data(), scratch.size());
-      for (uint32_t i = 0; i < c.length; ++i) scratch[i] = static_cast<uint8_t>(scratch[i] + source[i]);
+      for (uint32_t i = 0; i < c.length; ++i)
+        scratch[i] = static_cast<uint8_t>(scratch[i] + source[i]);
       digest.add(scratch.data(), scratch.size());
     }
     running = c.oldPos + c.length;
@@ -283,7 +290,8 @@ class TempDir {
   bool keep = false;
   TempDir() {
     std::string pattern = "/tmp/patch-apply-bench-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    if (mkdtemp(pattern.data()) == nullptr)
+      throw std::system_error(errno, std::generic_category(), "mkdtemp");
     path_ = pattern;
   }
   ~TempDir() {
@@ -346,7 +354,8 @@ int main(int argc, char** argv) {
                 runs, bestPatch);
     std::printf("copy  (read/write, 64 KiB buffer): %.1f MiB/s  (best of %d, %.3f s)\n", copyRate,
                 runs, bestCopy);
-    std::printf("ratio patch/copy: %.2f  (target >= 0.65: %s)\n", ratio, ratio >= 0.65 ? "met" : "missed");
+    std::printf("ratio patch/copy: %.2f  (target >= 0.65: %s)\n", ratio,
+                ratio >= 0.65 ? "met" : "missed");
     std::printf("patch peak resident memory: %ld KiB  (target < 4096 KiB: %s)\n", peakKiB,
                 peakKiB < 4096 ? "met" : "missed");
   } catch (const std::exception& e) {

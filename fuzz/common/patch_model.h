@@ -52,8 +52,9 @@ struct ModelResult {
 
 // Applies an uncompressed body. Missing body bytes read as 0 and mark the input dry, as in the
 // engine. Output beyond outCap counts as a failure (the fuzz listeners refuse it too).
-inline ModelResult model_apply(const std::vector<uint8_t>& old, const uint8_t* body, size_t bodySize,
-                               uint32_t newSize, uint32_t cacheSize, size_t outCap) {
+inline ModelResult model_apply(const std::vector<uint8_t>& old, const uint8_t* body,
+                               size_t bodySize, uint32_t newSize, uint32_t cacheSize,
+                               size_t outCap) {
   ModelResult r;
   if (cacheSize < 2) return r;
   size_t pos = 0;

@@ -2,7 +2,8 @@
 // must be one the driver defines; a failed header must not create the new file; a successful run
 // must write exactly newSize bytes; and for an uncompressed patch the run must agree with the
 // whole-buffer model. New files are capped with RLIMIT_FSIZE, as on a full disk. Dictionaries
-// above 16 MiB are folded below it (huge ones are tried by hand; see the bad-input table in README.md).
+// above 16 MiB are folded below it (huge ones are tried by hand; see the bad-input table in
+// README.md).
 //
 // Input: u8 flags, u16 oldSize, the old bytes, then the patch file.
 //   flags bit 0: old path ""; bit 1: old path null; bit 2: new path = old path;
@@ -54,17 +55,26 @@ void fold_large_dictionary(std::vector<uint8_t>& patch, const qr_fuzz::ModelHead
       if (at < patch.size() && patch[at] > 24 && patch[at] <= 40)
         patch[at] = static_cast<uint8_t>(16 + patch[at] % 9);
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
 bool known_result(int code) {
   switch (code) {
-    case HPATCHI_OK: case HPATCHI_OPEN_READ_ERROR: case HPATCHI_OPEN_WRITE_ERROR:
-    case HPATCHI_OLD_READ_ERROR: case HPATCHI_WRITE_ERROR: case HPATCHI_CLOSE_ERROR:
-    case HPATCHI_ALLOC_ERROR: case HPATCHI_COMPRESS_TYPE_ERROR: case HPATCHI_DECOMPRESSER_INFO_ERROR:
-    case HPATCHI_DECOMPRESSER_OPEN_ERROR: case HPATCHI_DECOMPRESSER_CLOSE_ERROR:
-    case HPATCHI_HEADER_ERROR: case HPATCHI_PATCH_ERROR:
+    case HPATCHI_OK:
+    case HPATCHI_OPEN_READ_ERROR:
+    case HPATCHI_OPEN_WRITE_ERROR:
+    case HPATCHI_OLD_READ_ERROR:
+    case HPATCHI_WRITE_ERROR:
+    case HPATCHI_CLOSE_ERROR:
+    case HPATCHI_ALLOC_ERROR:
+    case HPATCHI_COMPRESS_TYPE_ERROR:
+    case HPATCHI_DECOMPRESSER_INFO_ERROR:
+    case HPATCHI_DECOMPRESSER_OPEN_ERROR:
+    case HPATCHI_DECOMPRESSER_CLOSE_ERROR:
+    case HPATCHI_HEADER_ERROR:
+    case HPATCHI_PATCH_ERROR:
       return true;
     default:
       return false;
@@ -90,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fold_large_dictionary(patch, qr_fuzz::model_header(patch, false));
 
   static const hl_test::TempDir dir("qr-fuzz");  // one folder for the whole process
-  const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");
+  const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"),
+                    newPath = dir.file("new");
   hl_test::write_file(oldPath, old);
   hl_test::write_file(patchPath, patch);
   std::filesystem::remove(newPath);

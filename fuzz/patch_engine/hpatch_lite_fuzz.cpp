@@ -65,7 +65,8 @@ struct Listener {
       uint64_t start = at - at % block;
       self->spans.bytes[i] = old.data() + start;
       self->spans.position[i] = start;
-      self->spans.length[i] = start < old.size() ? uint32_t(std::min<uint64_t>(block, old.size() - start)) : 0;
+      self->spans.length[i] =
+          start < old.size() ? uint32_t(std::min<uint64_t>(block, old.size() - start)) : 0;
     };
     show(1, self->lastLent, 256);
     show(0, pos, 64);
@@ -101,8 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BodyReader reader{&patch};
   reader.falseAtEnd = falseAtEnd;
   uint32_t compressType = 0xDEAD, newSize = 0xDEAD, uncompressSize = 0xDEAD;
-  const bool opened = hpatch_lite_open(&reader, &BodyReader::read, &compressType, &newSize,
-                                       &uncompressSize) != 0;
+  const bool opened =
+      hpatch_lite_open(&reader, &BodyReader::read, &compressType, &newSize, &uncompressSize) != 0;
   const qr_fuzz::ModelHeader header = qr_fuzz::model_header(patch, falseAtEnd);
   if (opened != header.ok) abort();
   if (!opened) return 0;
@@ -128,9 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   free(cache);
   if (listener.spans.taken != 0) abort();  // told of every range by the end
 
-  const qr_fuzz::ModelResult model =
-      qr_fuzz::model_apply(old, patch.data() + header.length, patch.size() - header.length, newSize,
-                           cacheSize, kOutCap);
+  const qr_fuzz::ModelResult model = qr_fuzz::model_apply(
+      old, patch.data() + header.length, patch.size() - header.length, newSize, cacheSize, kOutCap);
   if (patched != model.ok) abort();
   if (patched && listener.out != model.newData) abort();
   return 0;

@@ -26,10 +26,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t kDictPropCap = 16;            // 1 MiB
-constexpr size_t kOutCap = size_t(1) << 18;     // what liblzma may deliver
+constexpr uint8_t kDictPropCap = 16;         // 1 MiB
+constexpr size_t kOutCap = size_t(1) << 18;  // what liblzma may deliver
 constexpr size_t kStepwiseCap = size_t(1) << 16;
-constexpr uint32_t kMaxCalls = 20000;           // requests grow with the output to stay below
+constexpr uint32_t kMaxCalls = 20000;  // requests grow with the output to stay below
 
 struct RawReader {
   const Bytes* data;
@@ -51,8 +51,8 @@ struct PluginResult {
 
 // Reads uncompressSize bytes through the plugin in requests of random sizes, each into a buffer
 // of exactly its size so that overruns are caught. ok is false when a read failed.
-PluginResult run_plugin(uint8_t dictProp, const Bytes& stream, uint32_t uncompressSize, uint32_t cacheSize,
-                        uint32_t maxRequest, uint32_t seed) {
+PluginResult run_plugin(uint8_t dictProp, const Bytes& stream, uint32_t uncompressSize,
+                        uint32_t cacheSize, uint32_t maxRequest, uint32_t seed) {
   Bytes tail(1 + stream.size());
   tail[0] = dictProp;
   std::copy(stream.begin(), stream.end(), tail.begin() + 1);
@@ -60,7 +60,9 @@ PluginResult run_plugin(uint8_t dictProp, const Bytes& stream, uint32_t uncompre
   _lzma2_TStream record;
   uint64_t memSize = 0;
   PluginResult r;
-  if (!_lzma2_TStream_getReservedMemSize(&record, &reader, RawReader::read, uncompressSize, &memSize)) abort();
+  if (!_lzma2_TStream_getReservedMemSize(&record, &reader, RawReader::read, uncompressSize,
+                                         &memSize))
+    abort();
   std::unique_ptr<hl_byte[]> block(new hl_byte[memSize + cacheSize]);
   if (!_lzma2_TStream_open(&record, block.get(), memSize, cacheSize)) abort();
   std::minstd_rand rng(seed);
@@ -114,7 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const uint32_t refSize = uint32_t(ref.out.size());
   if (refSize <= kStepwiseCap) {
-    const hl_test::Lzma2Stepwise own = hl_test::lzma2_decode_stepwise(dictProp, stream, refSize + 1);
+    const hl_test::Lzma2Stepwise own =
+        hl_test::lzma2_decode_stepwise(dictProp, stream, refSize + 1);
     if (own.complete != ref.complete) abort();
     if (own.starved ? !is_prefix(own.out, ref.out) : own.out != ref.out) abort();
   }

@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr uint32_t kOneShot = uint32_t(1) << 18;   // one-shot request; also the total output cap
-constexpr uint32_t kDictCap = uint32_t(1) << 18;   // larger dictionaries are folded below this
+constexpr uint32_t kOneShot = uint32_t(1) << 18;  // one-shot request; also the total output cap
+constexpr uint32_t kDictCap = uint32_t(1) << 18;  // larger dictionaries are folded below this
 constexpr int kMaxCalls = 20000;
 
 struct RawReader {
@@ -45,10 +45,12 @@ struct Decoder {
   tuz_TStream stream{};
   RawReader reader;
 
-  Decoder(const std::vector<uint8_t>& code, uint32_t dictSize, uint32_t cacheSize, uint32_t maxChunk)
+  Decoder(const std::vector<uint8_t>& code, uint32_t dictSize, uint32_t cacheSize,
+          uint32_t maxChunk)
       : memory(static_cast<size_t>(dictSize) + cacheSize), reader{code.data(), code.size()} {
     reader.maxChunk = maxChunk;
-    if (tuz_TStream_open(&stream, &reader, &RawReader::read, memory.data(), dictSize, cacheSize) != TUZ_OK)
+    if (tuz_TStream_open(&stream, &reader, &RawReader::read, memory.data(), dictSize, cacheSize) !=
+        TUZ_OK)
       abort();
   }
 };
@@ -74,11 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tuz_TStream probe{};
   hl_byte scratch[1];
   if (dictSize == 0) {
-    if (tuz_TStream_open(&probe, nullptr, &RawReader::read, scratch, 0, 1) != TUZ_ERR_DICT_SIZE) abort();
+    if (tuz_TStream_open(&probe, nullptr, &RawReader::read, scratch, 0, 1) != TUZ_ERR_DICT_SIZE)
+      abort();
     return 0;
   }
   if (cacheSize == 0) {
-    if (tuz_TStream_open(&probe, nullptr, &RawReader::read, scratch, 1, 0) != TUZ_ERR_CACHE_SIZE) abort();
+    if (tuz_TStream_open(&probe, nullptr, &RawReader::read, scratch, 1, 0) != TUZ_ERR_CACHE_SIZE)
+      abort();
     return 0;
   }
   if (dictSize > kDictCap) dictSize = (dictSize & (kDictCap - 1)) + 1;
@@ -89,8 +93,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t wholeCount = kOneShot;
   const int wholeResult = tuz_TStream_decode(&whole.stream, wholeOut.data(), &wholeCount);
   if (wholeResult == TUZ_OK && wholeCount != kOneShot) abort();
-  if (wholeResult != TUZ_OK && wholeResult != TUZ_STREAM_END && wholeResult != TUZ_ERR_CONTROL_CODE &&
-      wholeResult != TUZ_ERR_INPUT_DRY && wholeResult != TUZ_ERR_DISTANCE)
+  if (wholeResult != TUZ_OK && wholeResult != TUZ_STREAM_END &&
+      wholeResult != TUZ_ERR_CONTROL_CODE && wholeResult != TUZ_ERR_INPUT_DRY &&
+      wholeResult != TUZ_ERR_DISTANCE)
     abort();
   const bool wholeDry = whole.stream.cacheEnd == 0;
 
@@ -129,7 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool endedAlike = result == TUZ_STREAM_END || (wholeDry && result == TUZ_ERR_INPUT_DRY);
     if (!endedAlike) abort();
     if (result == TUZ_STREAM_END &&
-        (piecesOut.size() != wholeCount || !std::equal(piecesOut.begin(), piecesOut.end(), wholeOut.begin())))
+        (piecesOut.size() != wholeCount ||
+         !std::equal(piecesOut.begin(), piecesOut.end(), wholeOut.begin())))
       abort();
   } else if (wholeResult != TUZ_OK) {
     if (result == TUZ_STREAM_END) abort();

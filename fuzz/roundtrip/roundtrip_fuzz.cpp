@@ -26,7 +26,7 @@
 namespace {
 
 constexpr hldiff::Compression kCompressions[] = {
-    hldiff::Compression::None, hldiff::Compression::Tuz,  hldiff::Compression::Zlib,
+    hldiff::Compression::None, hldiff::Compression::Tuz,     hldiff::Compression::Zlib,
     hldiff::Compression::Gzip, hldiff::Compression::Deflate, hldiff::Compression::Lzma,
     hldiff::Compression::Lzma2};
 
@@ -59,14 +59,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   hldiff::MakeOptions options;
   options.encode.compression = compression;
   options.encode.level = (flags >> 2) % 10;
-  const std::vector<uint8_t> patch = hldiff::make_patch(old.data(), old.size(), neu.data(), neu.size(), options);
+  const std::vector<uint8_t> patch =
+      hldiff::make_patch(old.data(), old.size(), neu.data(), neu.size(), options);
 
   static const hl_test::TempDir dir("qr-fuzz");  // one folder for the whole process
-  const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");
+  const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"),
+                    newPath = dir.file("new");
   hl_test::write_file(oldPath, old);
   hl_test::write_file(patchPath, patch);
   const bool emptyOldPath = (flags & 2) && old.empty();
-  if (hpatchi_run(emptyOldPath ? "" : oldPath.c_str(), patchPath.c_str(), newPath.c_str()) != HPATCHI_OK)
+  if (hpatchi_run(emptyOldPath ? "" : oldPath.c_str(), patchPath.c_str(), newPath.c_str()) !=
+      HPATCHI_OK)
     abort();
   if (!std::filesystem::exists(newPath) || hl_test::read_file(newPath) != neu) abort();
   return 0;

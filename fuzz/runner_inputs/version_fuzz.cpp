@@ -16,7 +16,9 @@
 
 namespace {
 
-std::string as_text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string as_text(const std::vector<uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
 
 // The cut's own guarantees, whatever the output holds.
 std::string checked_cut(const std::string& output) {
@@ -56,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (stagedText.empty() && staged) abort();
   if (!installed || !staged) return 0;
   if (runner::InstalledVersionWins(*installed, *installed)) abort();
-  if (runner::InstalledVersionWins(*installed, *staged) && runner::InstalledVersionWins(*staged, *installed))
+  if (runner::InstalledVersionWins(*installed, *staged) &&
+      runner::InstalledVersionWins(*staged, *installed))
     abort();
   return 0;
 }

@@ -35,7 +35,7 @@ enum {
 #define LZMA2_RESET_STATE 1u
 #define LZMA2_RESET_PROPS 2u
 #define LZMA2_RESET_DIC 3u
-#define LZMA2_UNPACKED_HIGH_BITS(control) (((uint32_t)(control) & 0x1Fu) << 16)
+#define LZMA2_UNPACKED_HIGH_BITS(control) (((uint32_t)(control)&0x1Fu) << 16)
 /* A properties byte is (pb * 5 + lp) * 9 + lc with lc, lp and pb at most 8, 4 and 4. */
 #define LZMA2_PROPS_LIMIT (9u * 5u * 5u)
 
@@ -69,9 +69,7 @@ void hl_lzma2_dec_init(hl_TLzma2Dec* p) {
   LzmaDec_Init(&p->decoder);
 }
 
-void hl_lzma2_dec_free(hl_TLzma2Dec* p, ISzAlloc* alloc) {
-  LzmaDec_Free(&p->decoder, alloc);
-}
+void hl_lzma2_dec_free(hl_TLzma2Dec* p, ISzAlloc* alloc) { LzmaDec_Free(&p->decoder, alloc); }
 
 /* Accepts or refuses a control byte; returns the next step. */
 static uint8_t hl_lzma2_take_control(hl_TLzma2Dec* p, uint8_t control) {
@@ -79,7 +77,8 @@ static uint8_t hl_lzma2_take_control(hl_TLzma2Dec* p, uint8_t control) {
   p->control = control;
   if (control == LZMA2_CONTROL_END) return LZMA2_STEP_FINISHED;
   if (control == LZMA2_CONTROL_COPY_RESET_DIC) return LZMA2_STEP_UNPACKED_HIGH;
-  if (control == LZMA2_CONTROL_COPY) return p->needDicReset ? LZMA2_STEP_ERROR : LZMA2_STEP_UNPACKED_HIGH;
+  if (control == LZMA2_CONTROL_COPY)
+    return p->needDicReset ? LZMA2_STEP_ERROR : LZMA2_STEP_UNPACKED_HIGH;
   if (control < LZMA2_CONTROL_LZMA) return LZMA2_STEP_ERROR;
   reset = LZMA2_RESET_LEVEL(control);
   if (p->needDicReset && reset != LZMA2_RESET_DIC) return LZMA2_STEP_ERROR;
@@ -141,7 +140,8 @@ static uint8_t hl_lzma2_take_header_byte(hl_TLzma2Dec* p, uint8_t b) {
       return LZMA2_STEP_PACKED_LOW;
     case LZMA2_STEP_PACKED_LOW:
       p->chunkPacked = (p->chunkPacked | b) + 1u;
-      return LZMA2_RESET_LEVEL(p->control) >= LZMA2_RESET_PROPS ? LZMA2_STEP_PROPS : hl_lzma2_start_data(p);
+      return LZMA2_RESET_LEVEL(p->control) >= LZMA2_RESET_PROPS ? LZMA2_STEP_PROPS
+                                                                : hl_lzma2_start_data(p);
     case LZMA2_STEP_PROPS:
       return hl_lzma2_take_props(&p->decoder, b) ? hl_lzma2_start_data(p) : LZMA2_STEP_ERROR;
     default:
@@ -158,7 +158,8 @@ static SizeT hl_lzma2_copy(hl_TLzma2Dec* p, SizeT dicLimit, const Byte* src, Siz
   if (n > inSize) n = inSize;
   if (n > p->chunkUnpacked) n = p->chunkUnpacked;
   memcpy(dec->dic + dec->dicPos, src, n);
-  if (dec->checkDicSize == 0 && dec->prop.dicSize - dec->processedPos <= n) dec->checkDicSize = dec->prop.dicSize;
+  if (dec->checkDicSize == 0 && dec->prop.dicSize - dec->processedPos <= n)
+    dec->checkDicSize = dec->prop.dicSize;
   dec->processedPos += (UInt32)n;
   dec->dicPos += n;
   p->chunkUnpacked -= (uint32_t)n;
@@ -167,7 +168,8 @@ static SizeT hl_lzma2_copy(hl_TLzma2Dec* p, SizeT dicLimit, const Byte* src, Siz
 
 /* Runs LzmaDec on the current chunk, held to its unpacked and packed sizes. Returns the next
  * step and the input consumed in *used. */
-static uint8_t hl_lzma2_decode_chunk(hl_TLzma2Dec* p, SizeT dicLimit, const Byte* src, SizeT inSize, SizeT* used) {
+static uint8_t hl_lzma2_decode_chunk(hl_TLzma2Dec* p, SizeT dicLimit, const Byte* src, SizeT inSize,
+                                     SizeT* used) {
   CLzmaDec* dec = &p->decoder;
   SizeT outLeft = dicLimit - dec->dicPos;
   SizeT inLen = inSize < p->chunkPacked ? inSize : p->chunkPacked;
@@ -175,7 +177,8 @@ static uint8_t hl_lzma2_decode_chunk(hl_TLzma2Dec* p, SizeT dicLimit, const Byte
   SizeT produced;
   ELzmaStatus status;
   if (outLeft > p->chunkUnpacked) outLeft = p->chunkUnpacked;
-  if (LzmaDec_DecodeToDic(dec, dec->dicPos + outLeft, src, &inLen, LZMA_FINISH_ANY, &status) != SZ_OK)
+  if (LzmaDec_DecodeToDic(dec, dec->dicPos + outLeft, src, &inLen, LZMA_FINISH_ANY, &status) !=
+      SZ_OK)
     return LZMA2_STEP_ERROR;
   /* LZMA2 chunks carry no end marker. */
   if (status == LZMA_STATUS_FINISHED_WITH_MARK) return LZMA2_STEP_ERROR;

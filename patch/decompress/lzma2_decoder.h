@@ -19,13 +19,13 @@ extern "C" {
 #define HL_LZMA2_LCLP_MAX 4u
 
 typedef struct hl_TLzma2Dec {
-  CLzmaDec decoder;        /* dictionary, probabilities, range coder and LZMA state */
-  uint32_t chunkUnpacked;  /* bytes the current chunk has still to produce */
-  uint32_t chunkPacked;    /* packed bytes of the current LZMA chunk not yet given to LzmaDec */
-  uint8_t step;            /* where in the stream the decoder stands (lzma2_decoder.c) */
-  uint8_t control;         /* control byte of the current chunk */
-  uint8_t needDicReset;    /* nothing but a dictionary reset may come next */
-  uint8_t needProps;       /* the next LZMA chunk must bring properties */
+  CLzmaDec decoder;       /* dictionary, probabilities, range coder and LZMA state */
+  uint32_t chunkUnpacked; /* bytes the current chunk has still to produce */
+  uint32_t chunkPacked;   /* packed bytes of the current LZMA chunk not yet given to LzmaDec */
+  uint8_t step;           /* where in the stream the decoder stands (lzma2_decoder.c) */
+  uint8_t control;        /* control byte of the current chunk */
+  uint8_t needDicReset;   /* nothing but a dictionary reset may come next */
+  uint8_t needProps;      /* the next LZMA chunk must bring properties */
 } hl_TLzma2Dec;
 
 /* Dictionary size named by a dictionary property (at most HL_LZMA2_DICT_PROP_MAX). */

@@ -13,14 +13,16 @@ extern "C" {
 #endif
 
 typedef struct _lzma2_TStream {
-  hl_TLzmaFeed feed;    /* first, so the decoder's allocator pointer is the record's address */
+  hl_TLzmaFeed feed; /* first, so the decoder's allocator pointer is the record's address */
   hl_TLzma2Dec decoder;
   uint8_t dictProp;
 } _lzma2_TStream;
 
-hl_bool _lzma2_TStream_getReservedMemSize(_lzma2_TStream* stream, void* inputHandle, hl_read_fn readInput,
-                                          uint32_t uncompressSize, uint64_t* memSize);
-hl_bool _lzma2_TStream_open(_lzma2_TStream* stream, hl_byte* memory, uint64_t memSize, uint32_t cacheSize);
+hl_bool _lzma2_TStream_getReservedMemSize(_lzma2_TStream* stream, void* inputHandle,
+                                          hl_read_fn readInput, uint32_t uncompressSize,
+                                          uint64_t* memSize);
+hl_bool _lzma2_TStream_open(_lzma2_TStream* stream, hl_byte* memory, uint64_t memSize,
+                            uint32_t cacheSize);
 hl_bool _lzma2_TStream_read(void* stream, hl_byte* out, uint32_t* count);
 void _lzma2_TStream_close(_lzma2_TStream* stream);
 

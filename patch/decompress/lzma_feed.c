@@ -27,7 +27,8 @@ static void hl_lzma_feed_pool_free(void* allocator, void* address) {
   (void)address;
 }
 
-void hl_lzma_feed_start(hl_TLzmaFeed* feed, void* inputHandle, hl_read_fn readInput, uint32_t uncompressSize) {
+void hl_lzma_feed_start(hl_TLzmaFeed* feed, void* inputHandle, hl_read_fn readInput,
+                        uint32_t uncompressSize) {
   feed->allocator.Alloc = hl_lzma_feed_count_alloc;
   feed->allocator.Free = hl_lzma_feed_pool_free;
   feed->inputHandle = inputHandle;
@@ -56,8 +57,8 @@ void hl_lzma_feed_open(hl_TLzmaFeed* feed, hl_byte* memory, uint64_t memSize, ui
   feed->allocator.Alloc = hl_lzma_feed_pool_alloc;
 }
 
-hl_bool hl_lzma_feed_read(hl_TLzmaFeed* feed, CLzmaDec* dic, void* decoder, hl_lzma_decode_fn decode,
-                          hl_byte* out, uint32_t* count) {
+hl_bool hl_lzma_feed_read(hl_TLzmaFeed* feed, CLzmaDec* dic, void* decoder,
+                          hl_lzma_decode_fn decode, hl_byte* out, uint32_t* count) {
   hl_byte* p = out;
   hl_byte* end;
   hl_bool shortReadSeen = hl_FALSE;
@@ -96,7 +97,8 @@ hl_bool hl_lzma_feed_read(hl_TLzmaFeed* feed, CLzmaDec* dic, void* decoder, hl_l
         }
       }
       inLen = feed->cacheSize - feed->cachePos;
-      if (decode(decoder, dic->dicBufSize, feed->cacheBuf + feed->cachePos, &inLen, &status) != SZ_OK)
+      if (decode(decoder, dic->dicBufSize, feed->cacheBuf + feed->cachePos, &inLen, &status) !=
+          SZ_OK)
         return hl_FALSE;
       if (inLen == 0 && dic->dicPos == dicBefore) return hl_FALSE; /* no progress */
       feed->cachePos += inLen;

@@ -30,13 +30,13 @@ typedef union hl_TPluginState {
  * returned, and harmless after size alone (the size steps allocate nothing). Each error line is
  * what the driver prints when that step fails. */
 typedef struct hl_TPlugin {
-  const char* name;       /* as the driver's trace names it */
+  const char* name; /* as the driver's trace names it */
   /* Reads the plugin's prefix through readInput and gives the memory M it needs. */
   hl_bool (*size)(void* state, void* inputHandle, hl_read_fn readInput, uint32_t uncompressSize,
                   uint64_t* memSize);
   /* memory: memSize bytes for the decompressor, followed by cacheSize bytes of input cache. */
   hl_bool (*open)(void* state, hl_byte* memory, uint64_t memSize, uint32_t cacheSize);
-  hl_read_fn read;        /* the body reader; its handle is the record */
+  hl_read_fn read;               /* the body reader; its handle is the record */
   hl_bool (*close)(void* state); /* false only when ending the decompressor failed */
   const char* sizeErrorLine;
   const char* openErrorLine;

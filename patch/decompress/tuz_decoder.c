@@ -94,8 +94,8 @@ uint32_t tuz_TStream_read_dict_size(void* inputHandle, hl_read_fn readInput) {
          ((uint32_t)bytes[3] << 24);
 }
 
-int tuz_TStream_open(tuz_TStream* stream, void* inputHandle, hl_read_fn readInput,
-                     hl_byte* memory, uint32_t dictSize, uint32_t cacheSize) {
+int tuz_TStream_open(tuz_TStream* stream, void* inputHandle, hl_read_fn readInput, hl_byte* memory,
+                     uint32_t dictSize, uint32_t cacheSize) {
   if (dictSize == 0) return TUZ_ERR_DICT_SIZE;
   if (cacheSize == 0) return TUZ_ERR_CACHE_SIZE;
   memset(stream, 0, sizeof(*stream));

@@ -43,8 +43,9 @@ static uint64_t hl_zlib_inflate_state_size(void) {
   return used;
 }
 
-hl_bool _zlib_TStream_getReservedMemSize(_zlib_TStream* stream, void* inputHandle, hl_read_fn readInput,
-                                         uint32_t uncompressSize, uint64_t* memSize) {
+hl_bool _zlib_TStream_getReservedMemSize(_zlib_TStream* stream, void* inputHandle,
+                                         hl_read_fn readInput, uint32_t uncompressSize,
+                                         uint64_t* memSize) {
   hl_byte prefix = 0;
   uint32_t got = 1;
   int windowBits;
@@ -71,12 +72,14 @@ hl_bool _zlib_TStream_getReservedMemSize(_zlib_TStream* stream, void* inputHandl
   return hl_TRUE;
 }
 
-hl_bool _zlib_TStream_open(_zlib_TStream* stream, hl_byte* memory, uint64_t memSize, uint32_t cacheSize) {
+hl_bool _zlib_TStream_open(_zlib_TStream* stream, hl_byte* memory, uint64_t memSize,
+                           uint32_t cacheSize) {
   stream->poolCursor = memory;
   stream->poolLeft = memSize;
   stream->cacheBuf = memory + memSize;
   stream->cacheSize = cacheSize;
-  return inflateInit2_(&stream->strm, stream->windowBits, ZLIB_VERSION, (int)sizeof(z_stream)) == Z_OK;
+  return inflateInit2_(&stream->strm, stream->windowBits, ZLIB_VERSION, (int)sizeof(z_stream)) ==
+         Z_OK;
 }
 
 hl_bool _zlib_TStream_read(void* handle, hl_byte* out, uint32_t* count) {

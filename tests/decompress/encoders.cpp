@@ -35,8 +35,8 @@ void sdk_free(void*, void* address) { std::free(address); }
 ISzAlloc g_sdkAlloc = {sdk_alloc, sdk_free};
 }  // namespace
 
-LzmaEncoded lzma_compress(const Bytes& data, uint32_t dictSize, bool endMark, int lc, int lp, int pb,
-                          int level) {
+LzmaEncoded lzma_compress(const Bytes& data, uint32_t dictSize, bool endMark, int lc, int lp,
+                          int pb, int level) {
   CLzmaEncProps props;
   LzmaEncProps_Init(&props);
   props.level = level;
@@ -49,8 +49,9 @@ LzmaEncoded lzma_compress(const Bytes& data, uint32_t dictSize, bool endMark, in
   SizeT propsSize = LZMA_PROPS_SIZE;
   SizeT outLen = data.size() + data.size() / 3 + 1024;
   enc.data.resize(outLen);
-  SRes res = LzmaEncode(enc.data.data(), &outLen, data.data(), data.size(), &props, enc.props.data(),
-                        &propsSize, endMark ? 1 : 0, nullptr, &g_sdkAlloc, &g_sdkAlloc);
+  SRes res =
+      LzmaEncode(enc.data.data(), &outLen, data.data(), data.size(), &props, enc.props.data(),
+                 &propsSize, endMark ? 1 : 0, nullptr, &g_sdkAlloc, &g_sdkAlloc);
   if (res != SZ_OK) throw std::runtime_error("LzmaEncode");
   enc.data.resize(outLen);
   return enc;
@@ -68,8 +69,8 @@ Bytes lzma2_compress(const Bytes& data, uint8_t dictProp, uint32_t preset) {
   lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
   Bytes out(data.size() + data.size() / 2 + 4096);
   size_t outPos = 0;
-  if (lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), out.data(), &outPos, out.size()) !=
-      LZMA_OK)
+  if (lzma_raw_buffer_encode(filters, nullptr, data.data(), data.size(), out.data(), &outPos,
+                             out.size()) != LZMA_OK)
     throw std::runtime_error("lzma_raw_buffer_encode");
   out.resize(outPos);
   return out;
@@ -132,7 +133,8 @@ Lzma2Stepwise lzma2_decode_stepwise(uint8_t dictProp, const Bytes& stream, size_
       r.starved = dec.chunkPacked == 0 && dec.chunkUnpacked != 0;
       break;
     }
-    if (status == LZMA_STATUS_FINISHED_WITH_MARK || status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK) {
+    if (status == LZMA_STATUS_FINISHED_WITH_MARK ||
+        status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK) {
       r.complete = true;
       break;
     }

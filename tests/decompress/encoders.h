@@ -18,8 +18,8 @@ struct LzmaEncoded {
   Bytes data;   // raw range-coded data
 };
 // The LZMA SDK's LzmaEncode, with or without the end marker.
-LzmaEncoded lzma_compress(const Bytes& data, uint32_t dictSize, bool endMark, int lc = 3, int lp = 0,
-                          int pb = 2, int level = 5);
+LzmaEncoded lzma_compress(const Bytes& data, uint32_t dictSize, bool endMark, int lc = 3,
+                          int lp = 0, int pb = 2, int level = 5);
 
 // liblzma's raw LZMA2 encoder with the dictionary that dictProp names; its output ends with
 // the LZMA2 end byte 0.

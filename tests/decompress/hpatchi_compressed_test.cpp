@@ -38,7 +38,8 @@ class HpatchiCompressed : public ::testing::Test {
   hl_test::TempDir dir;
 
   Outcome apply(const Bytes& oldData, const Bytes& patch) {
-    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");
+    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"),
+                      newPath = dir.file("new");
     hl_test::write_file(oldPath, oldData);
     hl_test::write_file(patchPath, patch);
     fs::remove(newPath);
@@ -63,11 +64,13 @@ std::string memory_line(uint64_t must) {
 uint64_t claimed_need(const Bytes& patch) {
   hl_test::MemoryReader reader(patch);
   hpatchi_TMemoryNeed need;
-  EXPECT_EQ(HPATCHI_OK, hpatchi_memory_need(&reader, hl_test::MemoryReader::read, HPATCHI_CACHE_SIZE, &need));
+  EXPECT_EQ(HPATCHI_OK,
+            hpatchi_memory_need(&reader, hl_test::MemoryReader::read, HPATCHI_CACHE_SIZE, &need));
   return need.mustSize;
 }
-bool contains(const std::string& text, const std::string& piece) { return text.find(piece) != std::string::npos; }
-
+bool contains(const std::string& text, const std::string& piece) {
+  return text.find(piece) != std::string::npos;
+}
 
 struct Sample {
   Bytes oldData = hl_test::sample_data(70000, 41);
@@ -108,7 +111,8 @@ TEST_F(HpatchiCompressed, LzmaWithAndWithoutEndMarkAndFiveToEightPropertyBytes) 
       Bytes prefix{uint8_t(propsSize)};
       prefix.insert(prefix.end(), enc.props.begin(), enc.props.end());
       prefix.resize(1 + propsSize, 0x77);
-      Bytes patch = hl_test::make_patch(kLzma, uint32_t(s.newData.size()), uint32_t(s.body.size()), prefix, enc.data);
+      Bytes patch = hl_test::make_patch(kLzma, uint32_t(s.newData.size()), uint32_t(s.body.size()),
+                                        prefix, enc.data);
       expect_ok(apply(s.oldData, patch), s.newData, "lzma", claimed_need(patch));
     }
   }
@@ -120,7 +124,8 @@ TEST_F(HpatchiCompressed, Lzma2DictProps0And1And16) {
     for (bool endByte : {true, false}) {
       Bytes stream = hl_test::lzma2_compress(s.body, prop);
       if (!endByte) stream.pop_back();
-      Bytes patch = hl_test::make_patch(kLzma2, uint32_t(s.newData.size()), uint32_t(s.body.size()), Bytes{prop}, stream);
+      Bytes patch = hl_test::make_patch(kLzma2, uint32_t(s.newData.size()), uint32_t(s.body.size()),
+                                        Bytes{prop}, stream);
       expect_ok(apply(s.oldData, patch), s.newData, "lzma2", claimed_need(patch));
     }
   }
@@ -152,7 +157,8 @@ TEST_F(HpatchiCompressed, Lzma2BodiesOfMkpatch) {
   EXPECT_EQ(2u, dicResets);
   EXPECT_GT(uncompressed, 0u);
   EXPECT_EQ(body, hl_test::lzma2_reference_decode(stream, prop, body.size() + 1).out);
-  Bytes patch = hl_test::make_patch(kLzma2, uint32_t(newData.size()), uint32_t(body.size()), Bytes{prop}, stream);
+  Bytes patch = hl_test::make_patch(kLzma2, uint32_t(newData.size()), uint32_t(body.size()),
+                                    Bytes{prop}, stream);
   expect_ok(apply(oldData, patch), newData, "lzma2", claimed_need(patch));
 }
 
@@ -161,7 +167,8 @@ TEST_F(HpatchiCompressed, Tuz) {
   auto w = hl_test::tuz_encode(s.body);
   ASSERT_EQ(s.body, w.expected());
   for (uint32_t dictSize : {4096u, 1u << 20}) {
-    Bytes patch = hl_test::make_patch(kTuz, uint32_t(s.newData.size()), 0, Bytes{}, w.with_dict_size(dictSize));
+    Bytes patch = hl_test::make_patch(kTuz, uint32_t(s.newData.size()), 0, Bytes{},
+                                      w.with_dict_size(dictSize));
     expect_ok(apply(s.oldData, patch), s.newData, "tuz", dictSize);
   }
 }
@@ -203,11 +210,13 @@ TEST_F(HpatchiCompressed, PrefixRejections) {
   for (const auto& c : cases) {
     Bytes patch = hl_test::make_patch(c.type, 5, 5, Bytes{}, c.tail);
     Outcome o = apply(Bytes{1, 2, 3}, patch);
-    std::string what = std::string(c.name) + " prefix of " + std::to_string(c.tail.size()) + " bytes";
+    std::string what =
+        std::string(c.name) + " prefix of " + std::to_string(c.tail.size()) + " bytes";
     EXPECT_EQ(c.code, o.code) << what;
     EXPECT_EQ(std::string(c.line) + "hpatchi_patch() run ERROR!\n", o.err) << what;
     EXPECT_TRUE(contains(o.out, decompresser_line(c.name))) << what << "\n" << o.out;
-    EXPECT_EQ(std::string::npos, o.out.find(decompresser_line(c.name), o.out.find(decompresser_line(c.name)) + 1))
+    EXPECT_EQ(std::string::npos,
+              o.out.find(decompresser_line(c.name), o.out.find(decompresser_line(c.name)) + 1))
         << "printed once: " << what;
     // Only a failed open comes after the memory line.
     EXPECT_EQ(c.code == 12, contains(o.out, "requirements memory size")) << what;
@@ -224,29 +233,36 @@ TEST_F(HpatchiCompressed, TruncatedAndCorruptStreamsGiveCode21) {
   std::vector<std::pair<std::string, Bytes>> patches;
 
   Bytes z = hl_test::zlib_compress(s.body, 15);
-  patches.push_back({"zlib cut", hl_test::make_patch(kZlib, newSize, bodySize, {15}, Bytes(z.begin(), z.begin() + z.size() / 2))});
+  patches.push_back({"zlib cut", hl_test::make_patch(kZlib, newSize, bodySize, {15},
+                                                     Bytes(z.begin(), z.begin() + z.size() / 2))});
   Bytes zbad = z;
   zbad[0] ^= 0x08;  // the zlib header check fails
   patches.push_back({"zlib corrupt", hl_test::make_patch(kZlib, newSize, bodySize, {15}, zbad)});
-  patches.push_back({"zlib longer body than stream", hl_test::make_patch(kZlib, newSize + 1, bodySize + 1, {15}, z)});
+  patches.push_back({"zlib longer body than stream",
+                     hl_test::make_patch(kZlib, newSize + 1, bodySize + 1, {15}, z)});
 
   auto enc = hl_test::lzma_compress(s.body, 1 << 16, false);
   Bytes lp{5};
   lp.insert(lp.end(), enc.props.begin(), enc.props.end());
-  patches.push_back({"lzma cut", hl_test::make_patch(kLzma, newSize, bodySize, lp,
-                                                     Bytes(enc.data.begin(), enc.data.begin() + enc.data.size() / 2))});
+  patches.push_back(
+      {"lzma cut",
+       hl_test::make_patch(kLzma, newSize, bodySize, lp,
+                           Bytes(enc.data.begin(), enc.data.begin() + enc.data.size() / 2))});
   Bytes lbad = enc.data;
   lbad[0] = 0x42;
   patches.push_back({"lzma corrupt", hl_test::make_patch(kLzma, newSize, bodySize, lp, lbad)});
 
   Bytes l2 = hl_test::lzma2_compress(s.body, 16);
-  patches.push_back({"lzma2 cut", hl_test::make_patch(kLzma2, newSize, bodySize, {16}, Bytes(l2.begin(), l2.begin() + l2.size() / 2))});
+  patches.push_back(
+      {"lzma2 cut", hl_test::make_patch(kLzma2, newSize, bodySize, {16},
+                                        Bytes(l2.begin(), l2.begin() + l2.size() / 2))});
   Bytes l2bad = l2;
   l2bad[0] = 0x05;  // an invalid chunk control byte
   patches.push_back({"lzma2 corrupt", hl_test::make_patch(kLzma2, newSize, bodySize, {16}, l2bad)});
 
   auto t = hl_test::tuz_encode(s.body).with_dict_size(1 << 16);
-  patches.push_back({"tuz cut", hl_test::make_patch(kTuz, newSize, 0, {}, Bytes(t.begin(), t.begin() + t.size() / 2))});
+  patches.push_back({"tuz cut", hl_test::make_patch(kTuz, newSize, 0, {},
+                                                    Bytes(t.begin(), t.begin() + t.size() / 2))});
   hl_test::TuzWriter far;
   far.literal('a');
   far.bit(0);
@@ -254,12 +270,14 @@ TEST_F(HpatchiCompressed, TruncatedAndCorruptStreamsGiveCode21) {
   far.bit(0);
   far.distance_code(5000);  // beyond the 4096-byte dictionary
   far.end();
-  patches.push_back({"tuz distance", hl_test::make_patch(kTuz, 3, 0, {}, far.with_dict_size(4096))});
+  patches.push_back(
+      {"tuz distance", hl_test::make_patch(kTuz, 3, 0, {}, far.with_dict_size(4096))});
   hl_test::TuzWriter badCode;
   badCode.literal('a');
   badCode.control(0);
   badCode.end();
-  patches.push_back({"tuz control code", hl_test::make_patch(kTuz, 3, 0, {}, badCode.with_dict_size(4096))});
+  patches.push_back(
+      {"tuz control code", hl_test::make_patch(kTuz, 3, 0, {}, badCode.with_dict_size(4096))});
 
   for (const auto& p : patches) {
     Outcome o = apply(s.oldData, p.second);

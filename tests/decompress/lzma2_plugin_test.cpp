@@ -18,8 +18,8 @@ using Plugin = hl_test::PluginRun<_lzma2_TStream>;
 const hl_TPlugin* const kLzma2 = hl_plugin_for(HPATCH_LITE_COMPRESS_LZMA2);
 
 // Decodes through the plugin in requests of `request` bytes with an input cache of `cache` bytes.
-Plugin::Result decode(uint8_t prop, const Bytes& stream, uint32_t uncompressSize, uint32_t request = 4096,
-                      uint32_t cache = 8192) {
+Plugin::Result decode(uint8_t prop, const Bytes& stream, uint32_t uncompressSize,
+                      uint32_t request = 4096, uint32_t cache = 8192) {
   Plugin run(kLzma2, hl_test::tail(Bytes{prop}, stream));
   if (!run.size(uncompressSize) || !run.open(cache)) return {false, {}};
   return run.read_all(request);
@@ -28,8 +28,8 @@ Plugin::Result decode(uint8_t prop, const Bytes& stream, uint32_t uncompressSize
 // The plugin agrees with liblzma: a complete stream gives liblzma's bytes and not one more; any
 // other stream fails, and what the plugin delivered before failing is what liblzma delivered. The
 // decoder alone makes exactly liblzma's bytes up to the end or the error.
-void expect_as_reference(uint8_t prop, const Bytes& stream, const std::string& what, uint32_t request = 1,
-                         uint32_t cache = 7) {
+void expect_as_reference(uint8_t prop, const Bytes& stream, const std::string& what,
+                         uint32_t request = 1, uint32_t cache = 7) {
   auto ref = hl_test::lzma2_reference_decode(stream, prop, 8u << 20);
   const uint32_t refSize = uint32_t(ref.out.size());
   auto own = hl_test::lzma2_decode_stepwise(prop, stream, ref.out.size() + 1);
@@ -38,7 +38,8 @@ void expect_as_reference(uint8_t prop, const Bytes& stream, const std::string& w
     EXPECT_LE(own.out.size(), ref.out.size()) << what;
     EXPECT_TRUE(std::equal(own.out.begin(), own.out.end(), ref.out.begin())) << what;
   } else {
-    EXPECT_TRUE(hl_test::same_bytes(ref.out, own.out)) << what << ": the bytes made before the end or the error";
+    EXPECT_TRUE(hl_test::same_bytes(ref.out, own.out))
+        << what << ": the bytes made before the end or the error";
   }
   if (ref.complete) {
     auto r = decode(prop, stream, refSize, request, cache);
@@ -46,7 +47,8 @@ void expect_as_reference(uint8_t prop, const Bytes& stream, const std::string& w
     EXPECT_TRUE(hl_test::same_bytes(ref.out, r.out)) << what;
   }
   auto over = decode(prop, stream, refSize + 1, request, cache);
-  EXPECT_FALSE(over.ok) << what << (ref.complete ? ": more than the stream holds" : ": liblzma refuses it");
+  EXPECT_FALSE(over.ok) << what
+                        << (ref.complete ? ": more than the stream holds" : ": liblzma refuses it");
   EXPECT_LE(over.out.size(), ref.out.size()) << what;
   EXPECT_TRUE(std::equal(over.out.begin(), over.out.end(), ref.out.begin())) << what;
 }
@@ -66,8 +68,8 @@ struct Chunks {
   }
   // An LZMA chunk with reset level 0 to 3; props < 0 writes no properties byte. The deltas
   // misstate the sizes in the header.
-  Chunks& lzma(unsigned reset, size_t unpacked, const Bytes& packed, int props = -1, int unpackedDelta = 0,
-               int packedDelta = 0) {
+  Chunks& lzma(unsigned reset, size_t unpacked, const Bytes& packed, int props = -1,
+               int unpackedDelta = 0, int packedDelta = 0) {
     uint32_t u = uint32_t(unpacked + unpackedDelta - 1);
     s.push_back(uint8_t(0x80 | reset << 5 | u >> 16));
     put16(u & 0xFFFF);
@@ -116,8 +118,8 @@ TEST(Lzma2Memory, MeasuredNeedOpensAndOneByteLessFails) {
     uint8_t prop;
     size_t dict;
   };
-  for (Case c : {Case{0, 4096}, Case{1, 6144}, Case{2, 8192}, Case{16, 1u << 20}, Case{17, 3u << 19},
-                 Case{22, 8u << 20}}) {
+  for (Case c : {Case{0, 4096}, Case{1, 6144}, Case{2, 8192}, Case{16, 1u << 20},
+                 Case{17, 3u << 19}, Case{22, 8u << 20}}) {
     Plugin fits(kLzma2, Bytes{c.prop, 0x00});
     ASSERT_TRUE(fits.size(5)) << int(c.prop);
     EXPECT_EQ(1u, fits.reader.pos) << "nothing of the stream is read";
@@ -147,7 +149,8 @@ TEST(Lzma2Read, LiblzmaBodiesForSeveralDictionariesAndPresetsWithAndWithoutEndBy
       for (bool endByte : {true, false}) {
         Bytes s = stream;
         if (!endByte) s.pop_back();
-        std::string what = std::to_string(prop) + " " + std::to_string(preset) + " " + std::to_string(endByte);
+        std::string what =
+            std::to_string(prop) + " " + std::to_string(preset) + " " + std::to_string(endByte);
         auto ref = hl_test::lzma2_reference_decode(s, prop, data.size() + 1);
         EXPECT_TRUE(ref.complete) << what;
         EXPECT_EQ(data, ref.out) << what;
@@ -172,7 +175,8 @@ TEST(Lzma2Read, MultiChunkBodiesWithUncompressedChunks) {
   data.insert(data.end(), tailText.begin(), tailText.end());
   const uint8_t prop = 18;
   Bytes stream = hl_test::lzma2_compress(data, prop, 6);
-  unsigned seen[4] = {};  // uncompressed, LZMA chunks that continue, that reset the state, the dictionary
+  unsigned seen[4] =
+      {};  // uncompressed, LZMA chunks that continue, that reset the state, the dictionary
   for (size_t at : hl_test::lzma2_chunk_offsets(stream)) {
     const unsigned reset = (stream[at] >> 5) & 3;
     ++seen[stream[at] < 0x80 ? 0 : reset == 0 ? 1 : reset == 3 ? 3 : 2];
@@ -243,7 +247,9 @@ TEST(Lzma2Chunks, EveryControlByteCaseDecodesAsLiblzmaDoes) {
 // does: state, reps and probabilities carry on from the last LZMA chunk.
 TEST(Lzma2Chunks, ContinuingChunkAfterAnUncompressedOneCarriesTheStateOn) {
   Chunks c;
-  c.lzma(3, kB.size(), payload(kB), props_byte(0, 0, 0)).copy(kC, false).lzma(0, kD.size(), payload(kD));
+  c.lzma(3, kB.size(), payload(kB), props_byte(0, 0, 0))
+      .copy(kC, false)
+      .lzma(0, kD.size(), payload(kD));
   expect_as_reference(16, c.s, "0x80 after 0x02");
   // From liblzma's encoder: its state-resetting chunk after an uncompressed one, turned into a
   // continuing one.
@@ -293,23 +299,29 @@ TEST(Lzma2Chunks, FaultyStreamsFailLikeLiblzma) {
   padded.push_back(0);
   add("packed size 1 over", Chunks().lzma(3, kB.size(), padded, 0));
   add("packed size 4", Chunks().lzma(3, 1, Bytes{0, 0, 0, 0}, 0));
-  add("range coder's first byte not 0", Chunks().lzma(3, kB.size(), [&] {
-        Bytes p = pB;
-        p[0] = 1;
-        return p;
-      }(), 0));
+  add("range coder's first byte not 0", Chunks().lzma(
+                                            3, kB.size(),
+                                            [&] {
+                                              Bytes p = pB;
+                                              p[0] = 1;
+                                              return p;
+                                            }(),
+                                            0));
   Bytes marked = payload(kB, 0, 0, 0, true);
   add("end marker inside the chunk", Chunks().lzma(3, kB.size(), marked, 0));
   add("end marker before the chunk's end", Chunks().lzma(3, kB.size() + 1, marked, 0));
   for (const auto& [what, stream] : cases) {
     SCOPED_TRACE(what);
-    EXPECT_FALSE(hl_test::lzma2_reference_decode(stream, 16, 1 << 20).complete) << "liblzma refuses it too";
+    EXPECT_FALSE(hl_test::lzma2_reference_decode(stream, 16, 1 << 20).complete)
+        << "liblzma refuses it too";
     expect_as_reference(16, stream, what);
   }
   // With a 4096-byte dictionary, matches 3000 bytes back are in reach and 5200 bytes back not.
   Bytes twice = join({kA, kA});
   Bytes pTwice = payload(twice);
-  EXPECT_TRUE(hl_test::lzma2_reference_decode(Chunks().lzma(3, twice.size(), pTwice, 0).s, 0, 1 << 20).complete);
+  EXPECT_TRUE(
+      hl_test::lzma2_reference_decode(Chunks().lzma(3, twice.size(), pTwice, 0).s, 0, 1 << 20)
+          .complete);
   expect_as_reference(0, Chunks().lzma(3, twice.size(), pTwice, 0).byte(0).s, "3000 back in 4096");
   Bytes far = join({kB, hl_test::sample_data(200, 9), kB});
   Bytes farStream = Chunks().lzma(3, far.size(), payload(far), 0).byte(0).s;
@@ -321,10 +333,25 @@ TEST(Lzma2Chunks, FaultyStreamsFailLikeLiblzma) {
 // A stream cut anywhere inside a chunk fails; cut between chunks it holds what came before.
 TEST(Lzma2Chunks, StreamsCutInsideAChunkFail) {
   Chunks c;
-  c.copy(kA, true).lzma(2, kB.size(), payload(kB), 0).copy(kC, false).lzma(1, kD.size(), payload(kD));
+  c.copy(kA, true)
+      .lzma(2, kB.size(), payload(kB), 0)
+      .copy(kC, false)
+      .lzma(1, kD.size(), payload(kD));
   const Bytes& s = c.s;
-  std::vector<size_t> cuts = {1, 2, 3, 4, 100, kA.size() + 2, kA.size() + 3, kA.size() + 4, kA.size() + 6,
-                              kA.size() + 9, kA.size() + 500, s.size() - 700, s.size() - 20, s.size() - 1};
+  std::vector<size_t> cuts = {1,
+                              2,
+                              3,
+                              4,
+                              100,
+                              kA.size() + 2,
+                              kA.size() + 3,
+                              kA.size() + 4,
+                              kA.size() + 6,
+                              kA.size() + 9,
+                              kA.size() + 500,
+                              s.size() - 700,
+                              s.size() - 20,
+                              s.size() - 1};
   for (size_t cut : cuts) {
     Bytes part(s.begin(), s.begin() + cut);
     auto r = decode(16, part, uint32_t(kA.size() + kB.size() + kC.size() + kD.size()), 512);
@@ -340,7 +367,8 @@ TEST(Lzma2Read, RandomCorruptionMatchesLiblzma) {
   for (int round = 0; round < 100; ++round) {
     Bytes bad = stream;
     for (int i = 0; i < 3; ++i) bad[rng() % bad.size()] ^= uint8_t(1 + rng() % 255);
-    expect_as_reference(1, bad, "round " + std::to_string(round), 1 + rng() % 5000, 1 + rng() % 300);
+    expect_as_reference(1, bad, "round " + std::to_string(round), 1 + rng() % 5000,
+                        1 + rng() % 300);
   }
 }
 

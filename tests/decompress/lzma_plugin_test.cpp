@@ -25,7 +25,8 @@ Bytes lzma_tail(const hl_test::LzmaEncoded& enc, unsigned propsSize = 5) {
 }
 
 Bytes props(uint8_t first, uint32_t dictSize) {
-  return Bytes{first, uint8_t(dictSize), uint8_t(dictSize >> 8), uint8_t(dictSize >> 16), uint8_t(dictSize >> 24)};
+  return Bytes{first, uint8_t(dictSize), uint8_t(dictSize >> 8), uint8_t(dictSize >> 16),
+               uint8_t(dictSize >> 24)};
 }
 
 // Each properties byte and dictionary size: the size step reads only the prefix and forgets the
@@ -102,7 +103,8 @@ TEST(LzmaRead, RoundTripsWithAndWithoutEndMarkAndFiveToEightPropertyBytes) {
         ASSERT_TRUE(run.open(8192));
         auto r = run.read_all(request);
         EXPECT_TRUE(r.ok) << endMark << " " << propsSize << " " << request;
-        EXPECT_TRUE(hl_test::same_bytes(data, r.out)) << endMark << " " << propsSize << " " << request;
+        EXPECT_TRUE(hl_test::same_bytes(data, r.out))
+            << endMark << " " << propsSize << " " << request;
       }
     }
   }
@@ -116,7 +118,8 @@ TEST(LzmaRead, OutputLongerThanTheDictionaryWrapsItContinuously) {
       Plugin run(kLzma, lzma_tail(enc));
       ASSERT_TRUE(run.size(uint32_t(data.size())));
       ASSERT_TRUE(run.open(cache));
-      EXPECT_EQ(4096u, run.record->decoder.dicBufSize) << "the output is longer than the dictionary";
+      EXPECT_EQ(4096u, run.record->decoder.dicBufSize)
+          << "the output is longer than the dictionary";
       auto r = run.read_all(request);
       EXPECT_TRUE(r.ok) << request << " " << cache;
       EXPECT_TRUE(hl_test::same_bytes(data, r.out)) << request << " " << cache;

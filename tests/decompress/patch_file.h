@@ -30,8 +30,8 @@ inline Bytes make_body(const Bytes& oldData, const Bytes& newData) {
 }
 
 // A header with both sizes in 4-byte fields, then the plugin's prefix and the compressed stream.
-inline Bytes make_patch(uint8_t compressType, uint32_t newSize, uint32_t uncompressSize, const Bytes& prefix,
-                        const Bytes& stream) {
+inline Bytes make_patch(uint8_t compressType, uint32_t newSize, uint32_t uncompressSize,
+                        const Bytes& prefix, const Bytes& stream) {
   HeaderFields fields;
   fields.compressType = compressType;
   fields.newSize = newSize;

@@ -71,7 +71,8 @@ struct PluginRun {
     EXPECT_EQ(callsAfter, reader.calls);
   }
 
-  // Reads in requests of `request` bytes until a read fails or delivers 0; ok is false on a failure.
+  // Reads in requests of `request` bytes until a read fails or delivers 0; ok is false on a
+  // failure.
   struct Result {
     bool ok;
     Bytes out;

@@ -1,5 +1,5 @@
-// What every compressing plugin of the driver's table must do, run over each of them: zlib, LZMA and
-// LZMA2. Each plugin's own prefixes, framings and faults are in its own suite.
+// What every compressing plugin of the driver's table must do, run over each of them: zlib, LZMA
+// and LZMA2. Each plugin's own prefixes, framings and faults are in its own suite.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -18,13 +18,15 @@ using Plugin = hl_test::PluginRun<>;
 struct Codec {
   const char* name;
   uint32_t type;
-  size_t prefixSize;                // bytes of the tail that the size step reads
-  Bytes (*tail)(const Bytes& data); // prefix and compressed stream
+  size_t prefixSize;                 // bytes of the tail that the size step reads
+  Bytes (*tail)(const Bytes& data);  // prefix and compressed stream
 };
 
 const Codec kCodecs[] = {
     {"zlib", HPATCH_LITE_COMPRESS_ZLIB, 1,
-     [](const Bytes& data) { return hl_test::tail(Bytes{uint8_t(-15)}, hl_test::zlib_compress(data, -15)); }},
+     [](const Bytes& data) {
+       return hl_test::tail(Bytes{uint8_t(-15)}, hl_test::zlib_compress(data, -15));
+     }},
     {"lzma", HPATCH_LITE_COMPRESS_LZMA, 6,
      [](const Bytes& data) {
        auto enc = hl_test::lzma_compress(data, 4096, true);
@@ -90,7 +92,8 @@ TEST_P(PluginSuite, RoundTripsInManyRequestAndCacheSizes) {
   }
 }
 
-// The body's reader may come up short anywhere; the prefix is read whole, as the raw reader gives it.
+// The body's reader may come up short anywhere; the prefix is read whole, as the raw reader gives
+// it.
 TEST_P(PluginSuite, ShortRawDeliveriesAndTinyCache) {
   Bytes data = hl_test::sample_data(20000, 44);
   Plugin run(plugin(), tail(data));
@@ -169,7 +172,8 @@ TEST_P(PluginSuite, RandomCorruptionNeverEscapesTheBuffers) {
   std::mt19937 rng(6);
   for (int round = 0; round < 100; ++round) {
     Bytes bad = t;
-    for (int i = 0; i < 4; ++i) bad[prefix + rng() % (bad.size() - prefix)] ^= uint8_t(1 + rng() % 255);
+    for (int i = 0; i < 4; ++i)
+      bad[prefix + rng() % (bad.size() - prefix)] ^= uint8_t(1 + rng() % 255);
     Plugin run(plugin(), bad);
     ASSERT_TRUE(run.size(uint32_t(data.size())));
     ASSERT_TRUE(run.open(1 + rng() % 300));
@@ -192,6 +196,8 @@ TEST_P(PluginSuite, CloseAfterAFailedSizeStepAndAfterReading) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Plugins, PluginSuite, ::testing::ValuesIn(kCodecs),
-                         [](const ::testing::TestParamInfo<Codec>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<Codec>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -58,8 +58,8 @@ std::string joined(const std::vector<Call>& calls) {
 std::string as_string(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 const Bytes kExample1 = {0x1B, 0x41, 0x42, 0x02, 0x0C, 0x00};
-const Bytes kExample2 = {0x0A, 0x00, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A,
-                         0x4B, 0x4C, 0x4D, 0x4E, 0x4F, 0x50, 0x32, 0x00};
+const Bytes kExample2 = {0x0A, 0x00, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48,
+                         0x49, 0x4A, 0x4B, 0x4C, 0x4D, 0x4E, 0x4F, 0x50, 0x32, 0x00};
 
 TEST(TuzDictSize, ReadsLittleEndianAndZeroOnShortOrFailedRead) {
   MemoryReader ok(Bytes{0x00, 0x10, 0x00, 0x00, 0x1B});
@@ -183,8 +183,10 @@ void expect_decodes(const TuzWriter& w, uint32_t dictSize, const std::string& wh
       TuzFixture f(w.code(), dictSize, cache);
       auto calls = decode_in_calls(f, request);
       ASSERT_FALSE(calls.empty());
-      EXPECT_EQ(TUZ_STREAM_END, calls.back().result) << what << " request " << request << " cache " << cache;
-      EXPECT_TRUE(hl_test::same_bytes(w.expected(), joined(calls))) << what << " request " << request << " cache " << cache;
+      EXPECT_EQ(TUZ_STREAM_END, calls.back().result)
+          << what << " request " << request << " cache " << cache;
+      EXPECT_TRUE(hl_test::same_bytes(w.expected(), joined(calls)))
+          << what << " request " << request << " cache " << cache;
     }
   }
 }
@@ -256,7 +258,8 @@ TEST(TuzTokens, LiteralBlockSizesAtCountCodeBorders) {
     TuzFixture f(w.code(), 4096, 8192);
     std::string out(size + 4, '\0');
     uint32_t count = size + 4;
-    EXPECT_EQ(TUZ_STREAM_END, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+    EXPECT_EQ(TUZ_STREAM_END,
+              tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
     EXPECT_EQ(size + 4, count);
   }
 }
@@ -285,7 +288,10 @@ TEST(TuzTokens, OverlappingMatchRepeatsThePattern) {
   w.literal('3');
   w.match(20, 3);
   w.end();
-  EXPECT_EQ("1111111123" "12312312312312312312", as_string(w.expected()));
+  EXPECT_EQ(
+      "1111111123"
+      "12312312312312312312",
+      as_string(w.expected()));
   expect_decodes(w, 4096, "overlap");
 }
 
@@ -326,7 +332,8 @@ TEST(TuzEdges, DistanceEqualToDictSizeAcceptedOneMoreFails) {
   TuzFixture f(bad.code(), dictSize, 8192);
   std::string out(1000, '\0');
   uint32_t count = 1000;
-  EXPECT_EQ(TUZ_ERR_DISTANCE, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_ERR_DISTANCE,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   EXPECT_EQ(1000u, count);  // left as it was
   TuzFixture again(bad.code(), dictSize, 8192);
   EXPECT_FALSE(tuz_TStream_read(&again.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
@@ -377,17 +384,20 @@ TEST(TuzEdges, ZeroRequestReturns24AndKeepsThePendingToken) {
   TuzFixture f(kExample1, 4096, 8192);
   std::string out(8, '\0');
   uint32_t count = 0;
-  EXPECT_EQ(TUZ_ERR_EMPTY_REQUEST, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_ERR_EMPTY_REQUEST,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   EXPECT_EQ(0u, count);
   count = 2;
   ASSERT_EQ(TUZ_OK, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   EXPECT_EQ("AB", out.substr(0, 2));
   // The match header is read ahead now; a zero request leaves it pending.
   count = 0;
-  EXPECT_EQ(TUZ_ERR_EMPTY_REQUEST, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_ERR_EMPTY_REQUEST,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   EXPECT_EQ(6u, f.stream.matchLeft);
   count = 8;
-  EXPECT_EQ(TUZ_STREAM_END, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_STREAM_END,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   EXPECT_EQ(6u, count);
   EXPECT_EQ("ABABAB", out.substr(0, 6));
 }
@@ -396,7 +406,8 @@ TEST(TuzEdges, RequestEndingRightBeforeTheEndCodeReturnsOneWithFullCount) {
   TuzFixture f(kExample1, 4096, 8192);
   std::string out(8, '\0');
   uint32_t count = 8;
-  EXPECT_EQ(TUZ_STREAM_END, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_STREAM_END,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   EXPECT_EQ(8u, count);
   EXPECT_EQ("ABABABAB", out);
 }
@@ -408,7 +419,8 @@ TEST(TuzEdges, StreamWithoutEndCodeRunsDryWith20EvenWhenTheBytesAreRight) {
   TuzFixture f(w.code(), 4096, 8192);
   std::string out(11, '\0');
   uint32_t count = 11;
-  EXPECT_EQ(TUZ_ERR_INPUT_DRY, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_ERR_INPUT_DRY,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   EXPECT_EQ("hellohelloh", out);
   EXPECT_FALSE(tuz_TStream_read(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
 }
@@ -425,11 +437,13 @@ TEST(TuzEdges, EndCodeCutBeforeItsDistanceByteRunsDry) {
   TuzFixture f(cut, 4096, 8192);
   std::string out(10, '\0');
   uint32_t count = 10;
-  EXPECT_EQ(TUZ_ERR_INPUT_DRY, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_ERR_INPUT_DRY,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   EXPECT_EQ(10u, count) << "an error leaves the count alone";
   TuzFixture whole(w.code(), 4096, 8192);
   count = 10;
-  EXPECT_EQ(TUZ_STREAM_END, tuz_TStream_decode(&whole.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_STREAM_END,
+            tuz_TStream_decode(&whole.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   EXPECT_EQ(1u, count);
 }
 
@@ -443,7 +457,8 @@ TEST(TuzEdges, InvalidControlCodes) {
     TuzFixture f(w.code(), 4096, 8192);
     std::string out(10, '\0');
     uint32_t count = 10;
-    EXPECT_EQ(TUZ_ERR_CONTROL_CODE, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count))
+    EXPECT_EQ(TUZ_ERR_CONTROL_CODE,
+              tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count))
         << code;
     EXPECT_EQ(10u, count);
   }
@@ -456,17 +471,20 @@ TEST(TuzEdges, InvalidControlCodes) {
   TuzFixture f(cut.code(), 4096, 8192);
   std::string out(10, '\0');
   uint32_t count = 10;
-  EXPECT_EQ(TUZ_ERR_INPUT_DRY, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_ERR_INPUT_DRY,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
 }
 
 TEST(TuzEdges, EmptyInputIsDry) {
   TuzFixture f(Bytes{}, 4096, 8192);
   std::string out(4, '\0');
   uint32_t count = 4;
-  EXPECT_EQ(TUZ_ERR_INPUT_DRY, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_ERR_INPUT_DRY,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   // A dry input stays dry: later refills ask for 0 bytes.
   count = 4;
-  EXPECT_EQ(TUZ_ERR_INPUT_DRY, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_ERR_INPUT_DRY,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
   ASSERT_GE(f.reader.asked.size(), 2u);
   EXPECT_EQ(8192u, f.reader.asked.front());
   EXPECT_EQ(0u, f.reader.asked.back());
@@ -518,7 +536,8 @@ TEST(TuzEdges, ReaderReturningFalseIsDry) {
   f.reader.failAll = true;
   std::string out(4, '\0');
   uint32_t count = 4;
-  EXPECT_EQ(TUZ_ERR_INPUT_DRY, tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
+  EXPECT_EQ(TUZ_ERR_INPUT_DRY,
+            tuz_TStream_decode(&f.stream, reinterpret_cast<hl_byte*>(&out[0]), &count));
 }
 
 // Random token sequences against the writer's own model, in random request sizes.

@@ -48,7 +48,8 @@ class TuzWriter {
       if (afterLiteral_) bit(0);
       distance_code(distance);
     }
-    for (uint32_t i = 0; i < length; ++i) expected_.push_back(expected_[expected_.size() - distance]);
+    for (uint32_t i = 0; i < length; ++i)
+      expected_.push_back(expected_[expected_.size() - distance]);
     lastDistance_ = distance;
     afterLiteral_ = false;
   }

@@ -13,7 +13,6 @@ using Plugin = hl_test::PluginRun<_zlib_TStream>;
 
 const hl_TPlugin* const kZlib = hl_plugin_for(HPATCH_LITE_COMPRESS_ZLIB);
 
-
 Bytes prefix(int windowBits) { return Bytes{uint8_t(int8_t(windowBits))}; }
 
 // Decodes data compressed with windowBits through a pool of `pool` bytes; false when the open or
@@ -67,7 +66,8 @@ TEST(ZlibOpen, PoolTooSmallForTheStateFails) {
   ASSERT_TRUE(sized.size(10));
   ASSERT_TRUE(opens(sized.memSize));
   ASSERT_FALSE(opens(0));
-  uint64_t fails = 0, opensWith = sized.memSize;  // the least pool that opens lies in (fails, opensWith]
+  uint64_t fails = 0,
+           opensWith = sized.memSize;  // the least pool that opens lies in (fails, opensWith]
   while (opensWith - fails > 1) {
     const uint64_t mid = fails + (opensWith - fails) / 2;
     (opens(mid) ? opensWith : fails) = mid;

@@ -9,10 +9,10 @@
 
 namespace {
 
+using hl_test::Bytes;
 using hldiff::BodyOptions;
 using hldiff::Cover;
 using hldiff::write_body;
-using hl_test::Bytes;
 
 Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
@@ -21,8 +21,8 @@ TEST(BodyWriter, WritesTheDocumentedExample) {
   Bytes neu = bytes_of("ab2345Z789!");
   std::vector<Cover> covers{{2, 2, 4}, {6, 7, 3}};
   Bytes body = write_body(old.data(), old.size(), neu.data(), neu.size(), covers, BodyOptions{});
-  Bytes expected{0x03, 0x04, 0x82, 0x02, 0x61, 0x62, 0x03, 0x00, 0x01, 0x5A,
-                 0x01, 0x01, 0x01, 0x00, 0x00, 0x01, 0x21};
+  Bytes expected{0x03, 0x04, 0x82, 0x02, 0x61, 0x62, 0x03, 0x00, 0x01,
+                 0x5A, 0x01, 0x01, 0x01, 0x00, 0x00, 0x01, 0x21};
   EXPECT_EQ(body, expected);
 }
 
@@ -89,11 +89,11 @@ TEST(BodyWriter, PadsWhenTheLastRefillWouldSlowPlainCopies) {
 
 TEST(BodyWriter, RefusesCoversOutsideTheFiles) {
   Bytes old(10, 1), neu(10, 1);
-  EXPECT_THROW(write_body(old.data(), old.size(), neu.data(), neu.size(), {{5, 0, 6}},
+  EXPECT_THROW(
+      write_body(old.data(), old.size(), neu.data(), neu.size(), {{5, 0, 6}}, BodyOptions{}),
+      std::logic_error);
+  EXPECT_THROW(write_body(old.data(), old.size(), neu.data(), neu.size(), {{0, 4, 3}, {0, 5, 3}},
                           BodyOptions{}),
-               std::logic_error);
-  EXPECT_THROW(write_body(old.data(), old.size(), neu.data(), neu.size(),
-                          {{0, 4, 3}, {0, 5, 3}}, BodyOptions{}),
                std::logic_error);
 }
 

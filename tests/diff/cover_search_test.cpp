@@ -124,7 +124,8 @@ TEST(CoverSearch, CoverPricesDecideBetweenDifferenceBytesAndLiterals) {
   SuffixIndex index(old.data(), old.size());
   auto covered = [&](const hldiff::CoverCosts& costs) {
     size_t n = 0;
-    for (const Cover& c : hldiff::find_covers(old.data(), old.size(), neu.data(), neu.size(), index, costs))
+    for (const Cover& c :
+         hldiff::find_covers(old.data(), old.size(), neu.data(), neu.size(), index, costs))
       n += c.length;
     return n;
   };
@@ -179,17 +180,20 @@ TEST(CoverSearch, PiecesSearchedApartCoverNewAsOneSearchDoes) {
     hldiff::BodyOptions o;
     o.plainRunMin = 12;
     Bytes patch = hldiff::write_patch_header(hldiff::CompressType::None, uint32_t(p.neu.size()), 0);
-    Bytes body = hldiff::write_body(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), halves, o);
+    Bytes body =
+        hldiff::write_body(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), halves, o);
     patch.insert(patch.end(), body.begin(), body.end());
     hl_test::TempDir dir;
     hl_test::write_file(dir.file("old"), p.old);
     hl_test::write_file(dir.file("patch"), patch);
-    ASSERT_EQ(hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("new")), HPATCHI_OK);
+    ASSERT_EQ(hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("new")),
+              HPATCHI_OK);
     EXPECT_EQ(hl_test::read_file(dir.file("new")), p.neu);
   }
   // Pieces under 1 MiB are not made: asking for more gives what three pieces give.
   EXPECT_EQ(search(64), search(3));
-  EXPECT_EQ(hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), (1 << 20) + 5, index, {}, {}, 2),
+  EXPECT_EQ(hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), (1 << 20) + 5, index, {},
+                                {}, 2),
             hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), (1 << 20) + 5, index))
       << "NEW under 2 MiB is one piece";
 }
@@ -221,13 +225,16 @@ TEST(LayoutTrial, CloseCandidatesCodedWholeDoNoWorseThanTheWindows) {
   trial.windowSize = 32768;   // four windows, a third of NEW
   trial.closeFraction = 1.0;  // every candidate is close
   auto coded = [&](const hldiff::Layout& l) {
-    auto covers = hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, l.costs);
+    auto covers =
+        hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, l.costs);
     hldiff::BodyOptions o;
     o.plainRunMin = l.plainRunMin;
-    Bytes body = hldiff::write_body(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, o);
+    Bytes body =
+        hldiff::write_body(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, o);
     return hldiff::encode_body(body, trial.encode).payload.size();
   };
-  hldiff::LayoutChoice windowsOnly(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, trial);
+  hldiff::LayoutChoice windowsOnly(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index,
+                                   trial);
   const hldiff::Layout a = windowsOnly.choose();
   EXPECT_FALSE(windowsOnly.take_covers(a)) << "nothing searched over all of NEW";
   hldiff::LayoutChoice whole(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, trial);
@@ -235,10 +242,10 @@ TEST(LayoutTrial, CloseCandidatesCodedWholeDoNoWorseThanTheWindows) {
   EXPECT_LE(coded(b), coded(a));
   auto covers = whole.take_covers(b);
   ASSERT_TRUE(covers);
-  EXPECT_EQ(*covers, hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, b.costs));
+  EXPECT_EQ(*covers, hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(),
+                                         index, b.costs));
   EXPECT_FALSE(whole.take_covers(b)) << "handed over once";
 }
-
 
 // The large-file trial: only candidates that differ on the windows are coded whole, it does no
 // worse than the windows, and the threads change nothing.
@@ -251,20 +258,24 @@ TEST(LayoutTrial, DistinctCandidatesCodedWholeChooseAlikeOnAnyThreadCount) {
   trial.closeFraction = 1.0;
   trial.wholeDistinctOnly = true;
   auto coded = [&](const hldiff::Layout& l, size_t split) {
-    auto covers = hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, l.costs);
+    auto covers =
+        hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, l.costs);
     hldiff::BodyOptions o;
     o.plainRunMin = split;
-    Bytes body = hldiff::write_body(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, o);
+    Bytes body =
+        hldiff::write_body(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, o);
     return hldiff::encode_body(body, trial.encode).payload.size();
   };
   const hldiff::Layout a =
-      hldiff::LayoutChoice(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, trial).choose();
+      hldiff::LayoutChoice(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, trial)
+          .choose();
   std::vector<hldiff::Layout> chosen;
   std::vector<std::vector<Cover>> handed;
   for (unsigned threads : {1u, 2u}) {
     trial.threads = threads;
     trial.searchPieces = 2;
-    hldiff::LayoutChoice whole(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index, trial);
+    hldiff::LayoutChoice whole(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index,
+                               trial);
     chosen.push_back(whole.choose(&index));
     handed.push_back(whole.take_covers(chosen.back()).value_or(std::vector<Cover>()));
   }

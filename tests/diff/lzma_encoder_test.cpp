@@ -34,7 +34,8 @@ Bytes lzma2_decode(const Bytes& payload, size_t expectedSize) {
 
 Bytes mixed(size_t size, uint32_t seed) {
   Bytes b = hl_test::random_bytes(size, seed);
-  for (size_t i = 0; i < size; i += 1000) std::fill(b.begin() + i, b.begin() + std::min(size, i + 700), 0);
+  for (size_t i = 0; i < size; i += 1000)
+    std::fill(b.begin() + i, b.begin() + std::min(size, i + 700), 0);
   return b;
 }
 
@@ -155,9 +156,13 @@ TEST(LzmaEncoder, LargerDataFitsItsDictionaryDownToHalfAtMost) {
     opt.dictSize = 256 << 10;
     opt.fitDictionary = true;
     opt.fitBelowHalfUpTo = 1000;
-    auto encode = [&] { return two ? hldiff::lzma2_encode(data.data(), data.size(), opt)
-                                   : hldiff::lzma_encode(data.data(), data.size(), opt); };
-    auto dictionary = [&](const Bytes& p) { return two ? lzma2_dictionary(p) : lzma_dictionary(p); };
+    auto encode = [&] {
+      return two ? hldiff::lzma2_encode(data.data(), data.size(), opt)
+                 : hldiff::lzma_encode(data.data(), data.size(), opt);
+    };
+    auto dictionary = [&](const Bytes& p) {
+      return two ? lzma2_dictionary(p) : lzma_dictionary(p);
+    };
     const Bytes halved = encode();
     EXPECT_GE(dictionary(halved), 128u << 10) << two;
     EXPECT_LT(dictionary(halved), 256u << 10) << two;

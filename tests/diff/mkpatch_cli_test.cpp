@@ -32,10 +32,10 @@ std::optional<mkpatch::CommandLine> parse(std::vector<std::string> args, std::st
 std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
 
 TEST(MkpatchCli, BadCommandLinesPrintTheUsage) {
-  for (const char* args : {"", "a b", "a b c d", "-c bzip2 a b c", "-l", "-l 12 a b c", "-x a b c",
-                           "-c tuz -d 0 a b c", "-c zlib -d 100k a b c", "-c tuz -l 0 a b c",
-                           "-d 17179869185g a b c", "-l 0k a b c", "-d 1kb a b c", "--force a b c",
-                           "--manifest"}) {
+  for (const char* args :
+       {"", "a b", "a b c d", "-c bzip2 a b c", "-l", "-l 12 a b c", "-x a b c",
+        "-c tuz -d 0 a b c", "-c zlib -d 100k a b c", "-c tuz -l 0 a b c", "-d 17179869185g a b c",
+        "-l 0k a b c", "-d 1kb a b c", "--force a b c", "--manifest"}) {
     hl_test::Captured r = mkpatch(args);
     EXPECT_EQ(r.exitCode, 2) << args;
     EXPECT_NE(r.err.find("usage: mkpatch"), std::string::npos) << args;
@@ -135,7 +135,8 @@ TEST(MkpatchCli, MakesACheckedPatch) {
 TEST(MkpatchCli, UnreadableInputsFailWithoutWritingAPatch) {
   hl_test::TempDir dir;
   hl_test::write_file(dir.file("new"), hl_test::random_bytes(100, 1));
-  hl_test::Captured r = mkpatch(q(dir.file("missing")) + " " + q(dir.file("new")) + " " + q(dir.file("patch")));
+  hl_test::Captured r =
+      mkpatch(q(dir.file("missing")) + " " + q(dir.file("new")) + " " + q(dir.file("patch")));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("missing"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir.file("patch")));
@@ -152,7 +153,8 @@ TEST(MkpatchCli, FilesBeyondTheFormatLimitAreRefusedBeforeReading) {
     if (ec) GTEST_SKIP() << "no sparse file here: " << ec.message();
   }
   hl_test::write_file(dir.file("small"), hl_test::random_bytes(100, 2));
-  hl_test::Captured r = mkpatch(q(dir.file("small")) + " " + q(dir.file("huge")) + " " + q(dir.file("patch")));
+  hl_test::Captured r =
+      mkpatch(q(dir.file("small")) + " " + q(dir.file("huge")) + " " + q(dir.file("patch")));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("4294967296 bytes"), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir.file("patch")));
@@ -166,8 +168,8 @@ TEST(MkpatchCli, NoVerifyStillWritesAWorkingPatch) {
   hl_test::TempDir dir;
   hl_test::write_file(dir.file("old"), hl_test::random_bytes(5000, 3));
   hl_test::write_file(dir.file("new"), hl_test::random_bytes(5000, 4));
-  hl_test::Captured r = mkpatch("--no-verify -c tuz " + q(dir.file("old")) + " " + q(dir.file("new")) + " " +
-                                q(dir.file("patch")));
+  hl_test::Captured r = mkpatch("--no-verify -c tuz " + q(dir.file("old")) + " " +
+                                q(dir.file("new")) + " " + q(dir.file("patch")));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   ASSERT_EQ(hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("out")),
             HPATCHI_OK);
@@ -175,29 +177,35 @@ TEST(MkpatchCli, NoVerifyStillWritesAWorkingPatch) {
 }
 
 // SHA-256 as the system's sha256sum prints it.
-std::string sha256sum(const fs::path& file) { return hl_test::run_shell("sha256sum " + q(file)).out.substr(0, 64); }
+std::string sha256sum(const fs::path& file) {
+  return hl_test::run_shell("sha256sum " + q(file)).out.substr(0, 64);
+}
 
 TEST(MkpatchCli, ManifestNamesBothExecutablesAndTheForceFlag) {
   hl_test::TempDir dir;
   hl_test::write_file(dir.file("old"), hl_test::random_bytes(5000, 3));
   hl_test::write_file(dir.file("new"), hl_test::random_bytes(6000, 4));
-  const std::string files = q(dir.file("old")) + " " + q(dir.file("new")) + " " + q(dir.file("Patch"));
-  hl_test::Captured r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " --force " + files);
+  const std::string files =
+      q(dir.file("old")) + " " + q(dir.file("new")) + " " + q(dir.file("Patch"));
+  hl_test::Captured r =
+      mkpatch("-q --manifest " + q(dir.file("update.json")) + " --force " + files);
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const hl_test::Bytes text = hl_test::read_file(dir.file("update.json"));
-  const std::string expected = "{\n  \"force\": true,\n  \"base_sha256\": \"" + sha256sum(dir.file("old")) +
-                               "\",\n  \"sha256\": \"" + sha256sum(dir.file("new")) + "\"\n}\n";
+  const std::string expected = "{\n  \"force\": true,\n  \"base_sha256\": \"" +
+                               sha256sum(dir.file("old")) + "\",\n  \"sha256\": \"" +
+                               sha256sum(dir.file("new")) + "\"\n}\n";
   EXPECT_EQ(std::string(text.begin(), text.end()), expected);
 
   r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " " + files);
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const hl_test::Bytes unforced = hl_test::read_file(dir.file("update.json"));
-  EXPECT_NE(std::string(unforced.begin(), unforced.end()).find("\"force\": false"), std::string::npos);
+  EXPECT_NE(std::string(unforced.begin(), unforced.end()).find("\"force\": false"),
+            std::string::npos);
 
   // No manifest without its patch.
   fs::remove(dir.file("update.json"));
   r = mkpatch("-q --manifest " + q(dir.file("update.json")) + " " + q(dir.file("absent")) + " " +
-                  q(dir.file("new")) + " " + q(dir.file("Patch2")));
+              q(dir.file("new")) + " " + q(dir.file("Patch2")));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_FALSE(fs::exists(dir.file("update.json")));
 }

@@ -44,9 +44,8 @@ TEST(PackedNumber, MatchesTheDocumentedExamples) {
 }
 
 TEST(PackedNumber, RoundTripsAtEveryGroupBoundary) {
-  const uint32_t values[] = {0,         1,          127,        128,        16383, 16384,
-                             2097151,   2097152,    268435455u, 268435456u, 0x7FFFFFFFu,
-                             0xFFFFFFFFu};
+  const uint32_t values[] = {0,       1,       127,        128,        16383,       16384,
+                             2097151, 2097152, 268435455u, 268435456u, 0x7FFFFFFFu, 0xFFFFFFFFu};
   for (uint32_t v : values) {
     std::vector<uint8_t> b;
     append_packed(b, v);

@@ -64,7 +64,8 @@ hl_test::ProgramPair far_jumping_pair(size_t oldSize, size_t stretches, uint32_t
   return p;
 }
 
-std::vector<Cover> searched_covers(const hl_test::ProgramPair& p, const hldiff::SuffixIndex& index) {
+std::vector<Cover> searched_covers(const hl_test::ProgramPair& p,
+                                   const hldiff::SuffixIndex& index) {
   return hldiff::find_covers(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), index);
 }
 
@@ -89,7 +90,8 @@ struct Applied {
     uint32_t type = 0, newSize = 0, uncompressSize = 0;
     std::vector<hl_byte> cache(32768);  // the driver's patch cache for a raw body
     ok = hpatch_lite_open(&reader, hl_test::MemoryReader::read, &type, &newSize, &uncompressSize) &&
-         hpatch_lite_patch(&listener.base, newSize, cache.data(), static_cast<uint32_t>(cache.size()));
+         hpatch_lite_patch(&listener.base, newSize, cache.data(),
+                           static_cast<uint32_t>(cache.size()));
   }
 };
 
@@ -115,11 +117,20 @@ TEST_P(ReadWindowModelSized, CountsTheLoadsOfTheRealWindowReadForRead) {
     // Runs that go on, short jumps near and far, long reads, and reads at the end of the file.
     size_t size = 1 + rng() % 40;
     switch (rng() % 6) {
-      case 0: position = rng() % data.size(); break;
-      case 1: position = position > 5000 ? position - rng() % 5000 : 0; break;
-      case 2: size = 1 + rng() % 70000; break;
-      case 3: position = data.size() - std::min<uint64_t>(data.size(), 1 + rng() % 600); break;
-      default: break;  // goes on where the last read ended
+      case 0:
+        position = rng() % data.size();
+        break;
+      case 1:
+        position = position > 5000 ? position - rng() % 5000 : 0;
+        break;
+      case 2:
+        size = 1 + rng() % 70000;
+        break;
+      case 3:
+        position = data.size() - std::min<uint64_t>(data.size(), 1 + rng() % 600);
+        break;
+      default:
+        break;  // goes on where the last read ended
     }
     position = std::min<uint64_t>(position, data.size() - 1);
     size = static_cast<size_t>(std::min<uint64_t>(size, data.size() - position));
@@ -173,8 +184,9 @@ TEST(ReadBudget, AFarJumpingPairMeetsItsBudgetAndKeepsTheLongStretches) {
   budget.readStep = kReadStep;
   const uint64_t limit = limit_for(budget, p.neu.size());
   ASSERT_GT(loads_of(covers, p), 4 * limit) << "the pair must jump far and often";
-  const std::vector<Cover> fitted = hldiff::fit_read_budget(
-      p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, &index, hldiff::CoverCosts{}, budget);
+  const std::vector<Cover> fitted =
+      hldiff::fit_read_budget(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers,
+                              &index, hldiff::CoverCosts{}, budget);
   EXPECT_LE(loads_of(fitted, p), limit);
   size_t before = 0, after = 0, newEnd = 0;
   for (const Cover& c : covers) before += c.length;
@@ -222,8 +234,9 @@ TEST(ReadBudget, AMissingCoverMovesToAHeldCopyOfItsBytes) {
   budget.readStep = kReadStep;
   budget.loadsPerMiB = 16;  // far below what the searched covers cost
   ASSERT_GT(loads_of(covers, p), limit_for(budget, p.neu.size()));
-  const std::vector<Cover> fitted = hldiff::fit_read_budget(
-      p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers, &index, hldiff::CoverCosts{}, budget);
+  const std::vector<Cover> fitted =
+      hldiff::fit_read_budget(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), covers,
+                              &index, hldiff::CoverCosts{}, budget);
   EXPECT_LE(loads_of(fitted, p), limit_for(budget, p.neu.size()));
   ASSERT_EQ(fitted.size(), covers.size()) << "nothing needed dropping";
   size_t moved = 0;
@@ -247,7 +260,8 @@ TEST(ReadBudget, PatchesOfAFarJumpingPairGiveNewBackWithinTheBudget) {
     hl_test::TempDir dir;
     hl_test::write_file(dir.file("old"), p.old);
     hl_test::write_file(dir.file("patch"), patch);
-    ASSERT_EQ(hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("new")), HPATCHI_OK)
+    ASSERT_EQ(hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("new")),
+              HPATCHI_OK)
         << hldiff::compression_name(c);
     EXPECT_EQ(hl_test::read_file(dir.file("new")), p.neu) << hldiff::compression_name(c);
     if (c != Compression::None) continue;

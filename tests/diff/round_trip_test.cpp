@@ -17,7 +17,7 @@ namespace {
 using hl_test::Bytes;
 using hldiff::Compression;
 
-const Compression kAll[] = {Compression::None, Compression::Tuz,  Compression::Zlib,
+const Compression kAll[] = {Compression::None, Compression::Tuz,     Compression::Zlib,
                             Compression::Gzip, Compression::Deflate, Compression::Lzma,
                             Compression::Lzma2};
 
@@ -69,7 +69,8 @@ TEST(RoundTrip, InputsAreNotReadAfterTheyAreToldFree) {
     hl_test::ProgramPair p = hl_test::program_like_pair(size, 21);
     hldiff::MakeOptions kept;
     kept.encode.compression = c;
-    const Bytes expected = hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), kept);
+    const Bytes expected =
+        hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), kept);
     hldiff::MakeOptions freed = kept;
     int calls = 0;
     freed.inputsDone = [&] {
@@ -77,7 +78,8 @@ TEST(RoundTrip, InputsAreNotReadAfterTheyAreToldFree) {
       std::fill(p.old.begin(), p.old.end(), uint8_t(0x55));
       std::fill(p.neu.begin(), p.neu.end(), uint8_t(0xAA));
     };
-    EXPECT_EQ(hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), freed), expected)
+    EXPECT_EQ(hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), freed),
+              expected)
         << size << " bytes with " << hldiff::compression_name(c);
     EXPECT_EQ(calls, 1);
   }
@@ -138,10 +140,10 @@ TEST(RoundTrip, SmallDictionariesAndWindows) {
   struct Case {
     Compression c;
     uint64_t dict;
-  } cases[] = {{Compression::Tuz, 1000},    {Compression::Tuz, 1},
-               {Compression::Zlib, 512},     {Compression::Deflate, 1024},
-               {Compression::Gzip, 4096},    {Compression::Lzma, 4096},
-               {Compression::Lzma2, 4096},   {Compression::Lzma2, uint64_t(1) << 30}};
+  } cases[] = {{Compression::Tuz, 1000},   {Compression::Tuz, 1},
+               {Compression::Zlib, 512},   {Compression::Deflate, 1024},
+               {Compression::Gzip, 4096},  {Compression::Lzma, 4096},
+               {Compression::Lzma2, 4096}, {Compression::Lzma2, uint64_t(1) << 30}};
   for (const Case& k : cases) {
     hldiff::EncodeOptions enc;
     enc.compression = k.c;

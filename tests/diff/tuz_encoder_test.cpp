@@ -53,8 +53,8 @@ Bytes decode(const Bytes& payload, const DecodeSetup& s) {
 }
 
 Bytes text_like(size_t size, uint32_t seed) {
-  static const char* words[] = {"patch ", "cover ", "literal ", "old ", "new ", "the ",
-                                "runner ", "Quorlin ", "\n", "0x00000000 "};
+  static const char* words[] = {"patch ", "cover ",  "literal ", "old ", "new ",
+                                "the ",   "runner ", "Quorlin ", "\n",   "0x00000000 "};
   std::mt19937 rng(seed);
   Bytes b;
   while (b.size() < size) {

@@ -24,12 +24,13 @@ size_t files_in(const fs::path& dir) {
 }
 
 // A program-like pair: OLD and the default patch to NEW written as "old" and "patch" in `dir`.
-hl_test::ProgramPair WritePairAndPatch(const hl_test::TempDir& dir, std::size_t size, uint32_t seed) {
+hl_test::ProgramPair WritePairAndPatch(const hl_test::TempDir& dir, std::size_t size,
+                                       uint32_t seed) {
   hl_test::ProgramPair p = hl_test::program_like_pair(size, seed);
   hl_test::write_file(dir.file("old"), p.old);
   hldiff::MakeOptions opt;
-  hl_test::write_file(dir.file("patch"),
-                      hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), opt));
+  hl_test::write_file(dir.file("patch"), hldiff::make_patch(p.old.data(), p.old.size(),
+                                                            p.neu.data(), p.neu.size(), opt));
   return p;
 }
 
@@ -64,20 +65,23 @@ TEST(VerifyPatch, ComparesWithNewReadBackFromItsFile) {
   const hl_test::ProgramPair p = WritePairAndPatch(dir, 200000, 9);
   std::string why;
   hl_test::write_file(dir.file("new"), p.neu);
-  EXPECT_TRUE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("new"), why)) << why;
+  EXPECT_TRUE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("new"), why))
+      << why;
 
   for (size_t at : {size_t(0), size_t(65535), size_t(65536), p.neu.size() - 1}) {
     hl_test::Bytes other = p.neu;
     other[at] ^= 0x80;
     hl_test::write_file(dir.file("new"), other);
-    EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("new"), why)) << at;
+    EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("new"), why))
+        << at;
     EXPECT_EQ(why, "applying it does not give NEW");
   }
   for (size_t length : {p.neu.size() - 1, p.neu.size() + 1, size_t(65536), size_t(131072)}) {
     hl_test::Bytes other = p.neu;
     other.resize(length, 0);
     hl_test::write_file(dir.file("new"), other);
-    EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("new"), why)) << length;
+    EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("new"), why))
+        << length;
   }
   EXPECT_FALSE(mkpatch::verify_patch(dir.file("old"), dir.file("patch"), dir.file("missing"), why));
   EXPECT_EQ(files_in(dir.file("")), 3u) << "the applied copy is always removed";

@@ -114,10 +114,10 @@ TEST(FileInStream, ReadPastTheEndFailsWithEfbigPrintedOnce) {
   OpenedFile f(10);
   hl_byte buf[16];
   StdCapture capture(false);
-  EXPECT_TRUE(read_range(f.stream, 4, buf, 6));   // ends exactly at the end
+  EXPECT_TRUE(read_range(f.stream, 4, buf, 6));  // ends exactly at the end
   uint64_t before = f.stream.base.filePos;
   EXPECT_FALSE(read_range(f.stream, 4, buf, 7));  // one byte further
-  EXPECT_EQ(f.stream.base.filePos, before);            // unchanged by a range failure
+  EXPECT_EQ(f.stream.base.filePos, before);       // unchanged by a range failure
   EXPECT_FALSE(read_range(f.stream, 11, buf, 1));
   EXPECT_FALSE(read_range(f.stream, ~uint64_t(0), buf, 2));  // no wrap in the range test
   Captured c = capture.finish();
@@ -261,11 +261,11 @@ TEST(FileInWindow, AShortJumpLoadsOnePieceAndReadsInsideItNeedNoFile) {
   ASSERT_TRUE(reads_as(f.stream, f.data, at, 20));
   cut_off_the_file(f.stream);
   StdCapture capture(false);
-  EXPECT_TRUE(reads_as(f.stream, f.data, piece, 1));         // the piece's first byte
-  EXPECT_TRUE(reads_as(f.stream, f.data, piece, kPiece));    // all of it
+  EXPECT_TRUE(reads_as(f.stream, f.data, piece, 1));       // the piece's first byte
+  EXPECT_TRUE(reads_as(f.stream, f.data, piece, kPiece));  // all of it
   EXPECT_TRUE(reads_as(f.stream, f.data, at + kPiece / 2, 30));
   EXPECT_EQ(f.stream.base.filePos, at + kPiece / 2 + 30);
-  EXPECT_FALSE(reads_as(f.stream, f.data, piece - 1, 1));        // the byte before it
+  EXPECT_FALSE(reads_as(f.stream, f.data, piece - 1, 1));  // the byte before it
   EXPECT_EQ(f.stream.base.filePos, FILE_STREAM_POS_UNKNOWN);
   EXPECT_FALSE(reads_as(f.stream, f.data, piece, kPiece + 1));  // one byte past it
   Captured c = capture.finish();
@@ -357,9 +357,9 @@ TEST(FileInWindow, AFileThatShrankFailsWithoutAnErrorNumber) {
   WindowedFile f(2 * kRun);
   ASSERT_EQ(truncate(f.path.c_str(), static_cast<off_t>(kRun + kPiece)), 0);
   StdCapture capture(false);
-  EXPECT_TRUE(reads_as(f.stream, f.data, kRun, 10));  // its piece is still whole
+  EXPECT_TRUE(reads_as(f.stream, f.data, kRun, 10));                 // its piece is still whole
   EXPECT_FALSE(reads_as(f.stream, f.data, kRun + kPiece + 20, 10));  // this one is gone
-  EXPECT_FALSE(reads_as(f.stream, f.data, kRun, 2 * kPiece));  // so does the run block
+  EXPECT_FALSE(reads_as(f.stream, f.data, kRun, 2 * kPiece));        // so does the run block
   EXPECT_EQ(capture.finish().err, "");
   EXPECT_EQ(f.stream.base.fileError, 0);
   EXPECT_EQ(f.stream.base.filePos, FILE_STREAM_POS_UNKNOWN);
@@ -372,9 +372,13 @@ TEST(FileInWindow, AnyMixOfRangesReadsTheFile) {
   uint64_t pos = 0;
   for (int i = 0; i < 20000; ++i) {
     uint32_t kind = random() % 10;
-    uint64_t length = kind < 6 ? 1 + random() % 64 : kind < 9 ? 1 + random() % 4000 : 1 + random() % 40000;
-    if (kind % 3 == 0) pos = random() % size;              // a jump
-    else if (kind % 3 == 1) pos = random() % 2 ? 17 : size - 1;  // one of two regions
+    uint64_t length = kind < 6   ? 1 + random() % 64
+                      : kind < 9 ? 1 + random() % 4000
+                                 : 1 + random() % 40000;
+    if (kind % 3 == 0)
+      pos = random() % size;  // a jump
+    else if (kind % 3 == 1)
+      pos = random() % 2 ? 17 : size - 1;  // one of two regions
     if (pos >= size) pos = 0;
     length = std::min<uint64_t>(length, size - pos);
     ASSERT_TRUE(reads_as(f.stream, f.data, pos, length)) << i;
@@ -394,7 +398,8 @@ TEST(FileInWindow, ASmallFileGetsNoMoreWindowThanItCanFill) {
   };
   EXPECT_EQ(windowFor(0), 0u);
   // Two run blocks and a slot for each piece, each no longer than the file, and the tags.
-  EXPECT_LE(windowFor(100), 2 * 104 + kPiece + FILE_IN_WINDOW_PIECE_WAYS * sizeof(TFileInWindowTag));
+  EXPECT_LE(windowFor(100),
+            2 * 104 + kPiece + FILE_IN_WINDOW_PIECE_WAYS * sizeof(TFileInWindowTag));
   EXPECT_EQ(windowFor(100) % 8, 0u);
   const size_t small = 567408;  // a small program: the piece cache is not full
   EXPECT_LT(windowFor(small), 3 * small);
@@ -508,14 +513,18 @@ TEST(FileInWindow, LendingLoadsWhatReadingLoads) {
   for (int i = 0; i < 20000; ++i) {
     uint32_t kind = random() % 10;
     uint64_t length = kind < 7 ? 1 + random() % 64 : 1 + random() % 40000;
-    if (kind % 3 == 0) pos = random() % size;
-    else if (kind % 3 == 1) pos = random() % 2 ? 17 : 4 * kRun + 5;
+    if (kind % 3 == 0)
+      pos = random() % size;
+    else if (kind % 3 == 1)
+      pos = random() % 2 ? 17 : 4 * kRun + 5;
     if (pos >= size) pos = 0;
     length = std::min<uint64_t>(length, size - pos);
     ASSERT_TRUE(reads_as(reading.stream, reading.data, pos, length)) << i;
     const hl_byte* at = lend_range(lending.stream, pos, buf.data(), length);
     ASSERT_NE(at, nullptr) << i;
-    ASSERT_TRUE(std::equal(at, at + length, lending.data.begin() + static_cast<std::ptrdiff_t>(pos))) << i;
+    ASSERT_TRUE(
+        std::equal(at, at + length, lending.data.begin() + static_cast<std::ptrdiff_t>(pos)))
+        << i;
     ASSERT_EQ(lending.stream.window.loads, reading.stream.window.loads) << i;
     pos += length;
   }
@@ -544,7 +553,8 @@ TEST(FileInWindow, RangesTakenFromTheRunBlocksCountAsLent) {
     EXPECT_EQ(b.loads, a.loads);
     EXPECT_EQ(b.useClock, a.useClock);
     EXPECT_EQ(b.nextTrack, a.nextTrack);
-    for (unsigned t = 0; t < FILE_IN_WINDOW_TRACKS; ++t) EXPECT_EQ(b.recentEnds[t], a.recentEnds[t]);
+    for (unsigned t = 0; t < FILE_IN_WINDOW_TRACKS; ++t)
+      EXPECT_EQ(b.recentEnds[t], a.recentEnds[t]);
     for (unsigned r = 0; r < FILE_IN_WINDOW_RUNS; ++r) {
       EXPECT_EQ(b.runs[r].position, a.runs[r].position);
       EXPECT_EQ(b.runs[r].length, a.runs[r].length);
@@ -554,7 +564,8 @@ TEST(FileInWindow, RangesTakenFromTheRunBlocksCountAsLent) {
   };
   auto told = [&]() {
     uint32_t kept = std::min<uint32_t>(count, FILE_IN_WINDOW_TRACKS);
-    file_in_stream_took(&taking.stream, count, endsSoFar.data() + endsSoFar.size() - kept, lastRange);
+    file_in_stream_took(&taking.stream, count, endsSoFar.data() + endsSoFar.size() - kept,
+                        lastRange);
     count = 0;
     endsSoFar.clear();
     for (uint32_t& last : lastRange) last = 0;
@@ -564,8 +575,10 @@ TEST(FileInWindow, RangesTakenFromTheRunBlocksCountAsLent) {
   for (int i = 0; i < 20000; ++i) {
     uint32_t kind = random() % 10;
     uint64_t length = kind < 8 ? 1 + random() % 64 : 1 + random() % 40000;
-    if (kind % 3 == 0) pos = random() % size;
-    else if (kind % 3 == 1) pos = random() % 2 ? 17 : 4 * kRun + 5;
+    if (kind % 3 == 0)
+      pos = random() % size;
+    else if (kind % 3 == 1)
+      pos = random() % 2 ? 17 : 4 * kRun + 5;
     if (pos >= size) pos = 0;
     length = std::min<uint64_t>(length, size - pos);
     const hl_byte* bytes[FILE_IN_WINDOW_RUNS];
@@ -584,7 +597,9 @@ TEST(FileInWindow, RangesTakenFromTheRunBlocksCountAsLent) {
     ASSERT_NE(lend_range(lending.stream, pos, buf.data(), length), nullptr) << i;
     if (run >= 0) {
       const hl_byte* from = bytes[run] + (pos - positions[run]);
-      ASSERT_TRUE(std::equal(from, from + length, taking.data.begin() + static_cast<std::ptrdiff_t>(pos))) << i;
+      ASSERT_TRUE(
+          std::equal(from, from + length, taking.data.begin() + static_cast<std::ptrdiff_t>(pos)))
+          << i;
       endsSoFar.push_back(pos + length);
       lastRange[run] = ++count;
       ++taken;
@@ -644,14 +659,14 @@ TEST(FileOutStream, RefusesToMoveAndToPassTheDeclaredSize) {
   const TFileStreamHead* head = &o.base.head;
   hl_byte data[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
   StdCapture capture(false);
-  EXPECT_TRUE(head->write(head, 0, data, data));         // empty: anywhere
-  EXPECT_FALSE(head->write(head, 3, data, data + 2));    // not where the last ended
+  EXPECT_TRUE(head->write(head, 0, data, data));       // empty: anywhere
+  EXPECT_FALSE(head->write(head, 3, data, data + 2));  // not where the last ended
   EXPECT_TRUE(head->write(head, 0, data, data + 4));
-  EXPECT_FALSE(head->write(head, 4, data, data + 7));    // 4 + 7 > 10
-  EXPECT_TRUE(head->write(head, 4, data, data + 6));     // ends exactly at 10
+  EXPECT_FALSE(head->write(head, 4, data, data + 7));  // 4 + 7 > 10
+  EXPECT_TRUE(head->write(head, 4, data, data + 6));   // ends exactly at 10
   hl_byte back[2];
   EXPECT_TRUE(head->read(head, 0, back, back + 2));
-  EXPECT_TRUE(head->write(head, 10, data, data));        // empty is still fine
+  EXPECT_TRUE(head->write(head, 10, data, data));  // empty is still fine
   Captured c = capture.finish();
   EXPECT_EQ(o.base.fileError, ERANGE);
   EXPECT_EQ(c.err, error_line(ERANGE) + error_line(EFBIG));
@@ -729,8 +744,10 @@ TEST(FileOutStream, ASmallFileGetsASmallBuffer) {
   EXPECT_TRUE(file_stream_close(&o.base));
   // Up to 16 buffers of the full size, a sixteenth of the file, but not less than the smallest.
   constexpr uint32_t kFull = FILE_OUT_STREAM_BUFFER_SIZE;
-  const std::pair<uint64_t, uint32_t> sizes[] = {
-      {20000, FILE_STREAM_SCALED_MIN}, {567408, 32768}, {16 * kFull, kFull}, {uint64_t(3) << 32, kFull}};
+  const std::pair<uint64_t, uint32_t> sizes[] = {{20000, FILE_STREAM_SCALED_MIN},
+                                                 {567408, 32768},
+                                                 {16 * kFull, kFull},
+                                                 {uint64_t(3) << 32, kFull}};
   for (const auto& [declared, buffer] : sizes) {
     ASSERT_TRUE(file_out_stream_open(&o, dir.file("out").c_str(), declared));
     file_out_stream_space(&o, &room);

@@ -151,9 +151,9 @@ TEST(HpatchLiteOpen, RejectsMalformedHeaders) {
       {0x68, 0x49, 0x00, 0x45, 1, 2, 3, 4, 5},        // n = 5
       {0x68, 0x49, 0x00, 0x68, 1, 2, 3, 4, 5},        // m = 5
       {0x68, 0x49, 0x00, 0x47, 1, 2, 3, 4, 5, 6, 7},  // n = 7
-      {0x68, 0x49, 0x00, 0xC0},                        // version 3
-      {0x68, 0x49, 0x00, 0x80},                        // version 2
-      {0x68, 0x49, 0x00, 0x00},                        // version 0
+      {0x68, 0x49, 0x00, 0xC0},                       // version 3
+      {0x68, 0x49, 0x00, 0x80},                       // version 2
+      {0x68, 0x49, 0x00, 0x00},                       // version 0
   };
   for (const Bytes& patch : bad) {
     MemoryReader reader(patch);
@@ -263,7 +263,8 @@ TEST(HpatchLitePatch, StepsMoveBothWaysAndZeroContinues) {
   EXPECT_EQ(covers[2].step, 9u);
   ApplyResult r = hl_test::apply_in_memory(kDigits, b.patch(), 64);
   ASSERT_TRUE(r.patched);
-  EXPECT_EQ(r.newData, bytes_of("5678912" "0"));
+  EXPECT_EQ(r.newData, bytes_of("5678912"
+                                "0"));
 }
 
 TEST(HpatchLitePatch, OldPositionsWrapModulo32Bits) {
@@ -294,8 +295,8 @@ TEST(HpatchLitePatch, TagContinuationBytesExtendTheStep) {
   for (unsigned extra = 0; extra <= 3; ++extra) {
     hl_test::PatchBuilder b(old);
     b.set_extra_step_bytes(extra);
-    b.copy(40, 3);        // step 40: needs one continuation byte
-    b.copy(65000, 10);    // step 64957: two
+    b.copy(40, 3);               // step 40: needs one continuation byte
+    b.copy(65000, 10);           // step 64957: two
     b.cover(2, Bytes{1, 2, 3});  // back
     // Small halves put the step's bytes across refills at every offset.
     for (uint32_t cacheSize : {256u, 20u, 22u, 24u, 26u, 28u, 30u}) {
@@ -401,7 +402,7 @@ TEST(HpatchLitePatch, EndlessPackedNumberEndsTheBody) {
 
 TEST(HpatchLitePatch, LiteralThatWrapsTheNewPositionFailsBeforeWriting) {
   Bytes body = {0x02, 0x01, 0x80, 0x00};  // cover 1: one byte, plain copy
-  hl_test::append_packed(body, 0);          // cover 2: coverLen 0
+  hl_test::append_packed(body, 0);        // cover 2: coverLen 0
   body.push_back(0x00);
   hl_test::append_packed(body, 0xFFFFFFFFu);  // literalLen: 1 + this wraps
   body.push_back('x');
@@ -621,7 +622,8 @@ TEST(HpatchLitePatch, ShortDeliveriesShrinkEveryLaterRefill) {
   // Skip the header to drive the body directly.
   MemoryReader headerReader(patch);
   uint32_t type, newSize, uncompressSize;
-  ASSERT_TRUE(hpatch_lite_open(&headerReader, MemoryReader::read, &type, &newSize, &uncompressSize));
+  ASSERT_TRUE(
+      hpatch_lite_open(&headerReader, MemoryReader::read, &type, &newSize, &uncompressSize));
   Bytes bodyOnly(patch.begin() + headerReader.pos, patch.end());
   BodyRun run(old, bodyOnly, 7);
   ASSERT_TRUE(run.run(newSize, 200));
@@ -703,6 +705,6 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTrip{5000, 40000, true}, RoundTrip{(3u << 20) + 17, (3u << 20), true},
                       RoundTrip{(1u << 20), (5u << 20) + 3, false}),
     [](const ::testing::TestParamInfo<RoundTrip>& info) {
-      return "old" + std::to_string(info.param.oldSize) + "_new" + std::to_string(info.param.newSize) +
-             (info.param.related ? "_related" : "_unrelated");
+      return "old" + std::to_string(info.param.oldSize) + "_new" +
+             std::to_string(info.param.newSize) + (info.param.related ? "_related" : "_unrelated");
     });

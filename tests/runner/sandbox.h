@@ -44,7 +44,11 @@ class Barrier {
 
 // What the runner's standard streams are: files the tests read, all three closed, or standard
 // output a pipe whose reader is gone (as when piped into a program that has ended).
-enum class Streams { files, closed, readerGone };
+enum class Streams {
+  files,
+  closed,
+  readerGone
+};
 
 class Sandbox {
  public:
@@ -133,7 +137,8 @@ class WaitingRun {
   ~WaitingRun();
   // True once the application has been started.
   bool Started() const { return m_started; }
-  // Releases the application and waits for the runner to end; later runs of the version do not wait.
+  // Releases the application and waits for the runner to end; later runs of the version do not
+  // wait.
   RunResult End();
   // Kills the runner, then releases its orphaned application.
   RunResult Kill();

@@ -47,7 +47,8 @@ TEST(Surroundings, ClosedStandardStreamsAreTheNullDeviceForTheRunnerAndItsChildr
   EXPECT_THAT(box.LogMessages(), ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
                                              hl_test::exe_path_line(box.StagedExe())));
   // The probe reads the null device, and children get the signals' defaults back.
-  EXPECT_THAT(box.Journal(), ::testing::Contains("surroundings stdin=open sigpipe=default sigxfsz=default"));
+  EXPECT_THAT(box.Journal(),
+              ::testing::Contains("surroundings stdin=open sigpipe=default sigxfsz=default"));
 }
 
 TEST(Surroundings, StandardOutputWithoutAReaderDoesNotStopAnUpdate) {

@@ -27,7 +27,8 @@ void StagePatch(Sandbox& box, const std::string& fromVersion, const std::string&
 }
 
 void ExpectConsumed(const Sandbox& box) {
-  for (const char* name : {"Patch", "update.json", "Quorlin_old.exe", "Quorlin_new.exe", "update.attempts"})
+  for (const char* name :
+       {"Patch", "update.json", "Quorlin_old.exe", "Quorlin_new.exe", "update.attempts"})
     EXPECT_FALSE(fs::exists(box.DataFolder() / name)) << name;
 }
 
@@ -82,9 +83,9 @@ TEST(VerifiedUpdate, CorrectUpdateWithBothHashesInstalls) {
 }
 
 TEST(VerifiedUpdate, MalformedDigestFailsTheUpdate) {
-  for (const std::string& manifest :
-       std::vector<std::string>{R"({"force": true, "sha256": ")" + std::string(64, 'A') + R"("})",
-                                R"({"force": true, "base_sha256": 12})", R"({"force": true, "sha256": ""})"}) {
+  for (const std::string& manifest : std::vector<std::string>{
+           R"({"force": true, "sha256": ")" + std::string(64, 'A') + R"("})",
+           R"({"force": true, "base_sha256": 12})", R"({"force": true, "sha256": ""})"}) {
     SCOPED_TRACE(manifest);
     Sandbox box;
     box.InstallApp("1.0.0");
@@ -93,7 +94,9 @@ TEST(VerifiedUpdate, MalformedDigestFailsTheUpdate) {
     EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
     EXPECT_FALSE(fs::exists(box.StagedExe()));
     ASSERT_EQ(box.LogMessages().size(), 3u);
-    EXPECT_THAT(box.LogMessages()[1], ::testing::MatchesRegex(".*update.json has a malformed (base_)?sha256: update dropped"));
+    EXPECT_THAT(
+        box.LogMessages()[1],
+        ::testing::MatchesRegex(".*update.json has a malformed (base_)?sha256: update dropped"));
     ExpectConsumed(box);
   }
 }
@@ -104,7 +107,8 @@ void LeaveInterruptedInstall(Sandbox& box, const Bytes& result, const std::strin
   box.InstallApp("1.0.0");
   box.StageApp("2.0.0");
   hl_test::write_file(box.DataFolder() / "Quorlin_new.exe", result);
-  fs::permissions(box.DataFolder() / "Quorlin_new.exe", fs::status(box.InstalledExe()).permissions());
+  fs::permissions(box.DataFolder() / "Quorlin_new.exe",
+                  fs::status(box.InstalledExe()).permissions());
   box.WriteFile(box.DataFolder() / "update.json", manifest);
 }
 
@@ -114,7 +118,8 @@ TEST(VerifiedUpdate, InterruptedInstallationIsCompletedUnlessTheManifestNamesAno
   const Bytes v3 = StandinBytes("3.0.0");
   Bytes cut(v3.begin(), v3.begin() + static_cast<long>(v3.size() / 2));
   for (const auto& [name, result, manifest, completed] :
-       {std::tuple<std::string, Bytes, std::string, bool>{"matching digest", v3, Manifest("", Sha256Hex(v3), false), true},
+       {std::tuple<std::string, Bytes, std::string, bool>{"matching digest", v3,
+                                                          Manifest("", Sha256Hex(v3), false), true},
         {"old-style manifest", v3, "{}", true},
         {"manifest not JSON", v3, "{", true},
         {"cut result", cut, Manifest("", Sha256Hex(v3), false), false}}) {
@@ -125,8 +130,9 @@ TEST(VerifiedUpdate, InterruptedInstallationIsCompletedUnlessTheManifestNamesAno
     EXPECT_FALSE(fs::exists(box.DataFolder() / "Quorlin_new.exe"));
     if (completed) {
       EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 3.0.0"});
-      EXPECT_THAT(box.LogMessages(), ElementsAre("INFO [default] interrupted installation completed",
-                                                 hl_test::exe_path_line(box.StagedExe())));
+      EXPECT_THAT(box.LogMessages(),
+                  ElementsAre("INFO [default] interrupted installation completed",
+                              hl_test::exe_path_line(box.StagedExe())));
       ExpectConsumed(box);
     } else {
       EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 2.0.0"});
@@ -142,11 +148,13 @@ TEST(VerifiedUpdate, InterruptedInstallationThatCannotBeCompletedStillStartsTheA
   // A folder the rename cannot replace, with every name it could be set aside under taken.
   fs::remove(box.StagedExe());
   fs::create_directories(box.StagedExe() / "inside");
-  for (int n = 1; n <= 100; ++n) box.WriteFile(box.StagedExe().string() + ".aside-" + std::to_string(n), "");
+  for (int n = 1; n <= 100; ++n)
+    box.WriteFile(box.StagedExe().string() + ".aside-" + std::to_string(n), "");
   EXPECT_EQ(box.Run().exitCode, 0);
   EXPECT_EQ(box.Runs(), std::vector<std::string>{"run 1.0.0"});
   EXPECT_EQ(hl_test::read_file(box.DataFolder() / "Quorlin_new.exe"), v3);
-  EXPECT_THAT(box.LogMessages(), Contains(HasSubstr("interrupted installation cannot be completed")));
+  EXPECT_THAT(box.LogMessages(),
+              Contains(HasSubstr("interrupted installation cannot be completed")));
 }
 
 }  // namespace

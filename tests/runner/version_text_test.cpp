@@ -37,7 +37,8 @@ TEST(SplitVersion, UsesTheStandardTextToIntegerRule) {
   EXPECT_EQ(SplitVersion("7", "."), (std::vector<int>{7}));
   EXPECT_EQ(SplitVersion("1.02", "."), (std::vector<int>{1, 2}));
   EXPECT_EQ(SplitVersion("3-beta. 4.+5.-6", "."), (std::vector<int>{3, 4, 5, -6}));
-  EXPECT_EQ(SplitVersion("2147483647.-2147483648", "."), (std::vector<int>{2147483647, -2147483648}));
+  EXPECT_EQ(SplitVersion("2147483647.-2147483648", "."),
+            (std::vector<int>{2147483647, -2147483648}));
   EXPECT_EQ(SplitVersion("1--2--3", "--"), (std::vector<int>{1, 2, 3}));
 }
 

@@ -18,15 +18,18 @@ std::string ReadWhole(const std::string& path) {
 
 std::string::size_type FieldOffset(const std::string& binary, const std::string& path) {
   const std::string::size_type marker = binary.find(QR_STANDIN_MARKER);
-  if (marker == std::string::npos || marker + QR_STANDIN_MARKER_LENGTH + QR_STANDIN_FIELD_LENGTH > binary.size())
+  if (marker == std::string::npos ||
+      marker + QR_STANDIN_MARKER_LENGTH + QR_STANDIN_FIELD_LENGTH > binary.size())
     throw std::runtime_error("no version field in " + path);
   return marker + QR_STANDIN_MARKER_LENGTH;
 }
 
 }  // namespace
 
-void MakeCopyWithVersion(const std::string& source, const std::string& target, const std::string& version) {
-  if (version.size() >= QR_STANDIN_FIELD_LENGTH) throw std::runtime_error("version too long: " + version);
+void MakeCopyWithVersion(const std::string& source, const std::string& target,
+                         const std::string& version) {
+  if (version.size() >= QR_STANDIN_FIELD_LENGTH)
+    throw std::runtime_error("version too long: " + version);
   std::string binary = ReadWhole(source);
   const std::string::size_type field = FieldOffset(binary, source);
   std::string padded = version;

@@ -7,7 +7,8 @@ namespace standin {
 
 // Copies the stand-in at `source` to `target` (executable) with `version` in its version field.
 // Throws std::runtime_error when `source` holds no version field or the version does not fit.
-void MakeCopyWithVersion(const std::string& source, const std::string& target, const std::string& version);
+void MakeCopyWithVersion(const std::string& source, const std::string& target,
+                         const std::string& version);
 
 // The version in the stand-in binary at `path`. Throws std::runtime_error when it has none.
 std::string VersionOf(const std::string& path);

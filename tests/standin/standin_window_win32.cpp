@@ -46,8 +46,9 @@ void FocusWindow::Pump() {
   windowClass.hInstance = ::GetModuleHandleW(nullptr);
   windowClass.lpszClassName = L"QuorlinStandinWindow";
   ::RegisterClassW(&windowClass);
-  HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"Quorlin", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, 320, 200, nullptr, nullptr, windowClass.hInstance, nullptr);
+  HWND window = ::CreateWindowExW(0, windowClass.lpszClassName, L"Quorlin", WS_OVERLAPPEDWINDOW,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, 320, 200, nullptr, nullptr,
+                                  windowClass.hInstance, nullptr);
   if (window == nullptr) {
     m_journal("window none error=" + std::to_string(::GetLastError()));
     return;
@@ -67,9 +68,10 @@ void FocusWindow::Pump() {
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
   }
   char handle[32];
-  std::snprintf(handle, sizeof handle, "%#llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(window)));
-  m_journal(std::string("window focus=") + (focused ? "yes" : "no") + " foreground=" + (foreground ? "yes" : "no") +
-            " handle=" + handle);
+  std::snprintf(handle, sizeof handle, "%#llx",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(window)));
+  m_journal(std::string("window focus=") + (focused ? "yes" : "no") +
+            " foreground=" + (foreground ? "yes" : "no") + " handle=" + handle);
 
   while (!m_stop) {
     DrainMessages();

@@ -25,7 +25,9 @@ void write_whole(const std::filesystem::path& path, const char* data, size_t siz
 
 }  // namespace
 
-std::vector<uint8_t> read_file(const std::filesystem::path& path) { return read_whole<std::vector<uint8_t>>(path); }
+std::vector<uint8_t> read_file(const std::filesystem::path& path) {
+  return read_whole<std::vector<uint8_t>>(path);
+}
 
 std::string read_text(const std::filesystem::path& path) { return read_whole<std::string>(path); }
 

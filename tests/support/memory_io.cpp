@@ -31,7 +31,7 @@ hl_bool listener_read_old(PatchListener* listener, uint32_t oldPos, hl_byte* dat
 }
 
 const hl_byte* listener_lend_old(PatchListener* listener, uint32_t oldPos, hl_byte* data,
-                                uint32_t size) {
+                                 uint32_t size) {
   auto* self = reinterpret_cast<MemoryListener*>(listener);
   const Bytes& old = *self->oldData;
   if (++self->lendCalls % 2 == 1) {
@@ -78,7 +78,8 @@ const hl_byte* listener_lend_spans(PatchListener* listener, uint32_t oldPos, hl_
     spans.position[i] = start;
     spans.length[i] = static_cast<uint32_t>(std::min<uint64_t>(blockSize, old.size() - start));
   };
-  if (self->lendCalls > 1) show(1, self->readPositions[self->readPositions.size() - 2], 4 * self->spanSize);
+  if (self->lendCalls > 1)
+    show(1, self->readPositions[self->readPositions.size() - 2], 4 * self->spanSize);
   show(0, oldPos, self->spanSize);
   return old.data() + oldPos;
 }
@@ -107,7 +108,8 @@ hl_byte* listener_new_space(PatchListener* listener, uint32_t* size) {
 hl_bool listener_commit_new(PatchListener* listener, uint32_t size) {
   auto* self = reinterpret_cast<MemoryListener*>(listener);
   self->commitSizes.push_back(size);
-  if (size > self->room.size() || self->newData.size() + size > self->failWriteAfter) return hl_FALSE;
+  if (size > self->room.size() || self->newData.size() + size > self->failWriteAfter)
+    return hl_FALSE;
   self->newData.insert(self->newData.end(), self->room.begin(), self->room.begin() + size);
   return hl_TRUE;
 }

@@ -45,8 +45,8 @@ struct MemoryListener {
   std::size_t failWriteAfter = static_cast<std::size_t>(-1);  // writeNew fails past this total
 
   std::size_t lendCalls = 0;
-  Bytes room;                        // what newSpace lends, once lend_room was called
-  uint32_t roomLimit = 0;            // its rooms are 1, 2, ... up to this many bytes long
+  Bytes room;                         // what newSpace lends, once lend_room was called
+  uint32_t roomLimit = 0;             // its rooms are 1, 2, ... up to this many bytes long
   std::vector<uint32_t> commitSizes;  // every commitNew call
 
   PatchOldSpans spans{};  // what lend_spans shows the engine
@@ -55,7 +55,7 @@ struct MemoryListener {
   // spans' record as it stood, and the lendOld calls made before.
   std::vector<PatchOldSpans> told;
   std::vector<std::size_t> lentBefore;
-  std::size_t lendsTheSpansHeld = 0;            // lendOld calls for ranges the spans held
+  std::size_t lendsTheSpansHeld = 0;  // lendOld calls for ranges the spans held
 
   MemoryListener(const Bytes& oldBytes, MemoryReader& reader);
   // From here on old bytes come through lendOld: every other call lends the old vector's own

@@ -30,10 +30,11 @@ unsigned size_field_width(uint32_t value) {
 }
 
 Bytes make_header(const HeaderFields& fields) {
-  Bytes out{HPATCH_LITE_MAGIC_0, HPATCH_LITE_MAGIC_1, fields.compressType,
-            static_cast<uint8_t>(fields.versionBits | (fields.newSizeWidth & HPATCH_LITE_WIDTH_MASK) |
-                                 ((fields.uncompressSizeWidth & HPATCH_LITE_WIDTH_MASK)
-                                  << HPATCH_LITE_UNCOMPRESS_WIDTH_SHIFT))};
+  Bytes out{
+      HPATCH_LITE_MAGIC_0, HPATCH_LITE_MAGIC_1, fields.compressType,
+      static_cast<uint8_t>(fields.versionBits | (fields.newSizeWidth & HPATCH_LITE_WIDTH_MASK) |
+                           ((fields.uncompressSizeWidth & HPATCH_LITE_WIDTH_MASK)
+                            << HPATCH_LITE_UNCOMPRESS_WIDTH_SHIFT))};
   auto appendField = [&out](uint32_t value, unsigned width) {
     for (unsigned i = 0; i < width; ++i) {
       out.push_back(i < HPATCH_LITE_SIZE_FIELD_MAX ? static_cast<uint8_t>(value >> (8 * i)) : 0);
@@ -61,7 +62,8 @@ void append_tag(Bytes& out, uint32_t step, bool back, bool plainCopy, unsigned e
   out.push_back(tag);
   for (unsigned i = continuation; i > 0; --i) {
     unsigned shift = 7 * (i - 1);
-    uint8_t group = shift >= 32 ? 0 : static_cast<uint8_t>((wide >> shift) & HPATCH_LITE_PACKED_BITS);
+    uint8_t group =
+        shift >= 32 ? 0 : static_cast<uint8_t>((wide >> shift) & HPATCH_LITE_PACKED_BITS);
     out.push_back(static_cast<uint8_t>(group | (i > 1 ? HPATCH_LITE_PACKED_MORE : 0)));
   }
 }
@@ -178,7 +180,7 @@ Bytes make_patch(const Bytes& oldData, const Bytes& newData, uint32_t seed) {
       if (kind < 60 && pos + length <= oldData.size()) {
         oldPos = static_cast<uint32_t>(pos);  // aligned: plain copy where nothing changed
       } else if (kind < 75 && running + static_cast<uint64_t>(length) <= oldData.size()) {
-        oldPos = running;                     // step 0
+        oldPos = running;  // step 0
       } else {
         oldPos = static_cast<uint32_t>(rng() % (oldData.size() - length + 1));
       }

@@ -32,9 +32,9 @@ unsigned size_field_width(uint32_t value);
 struct HeaderFields {
   uint8_t compressType = 0;
   uint32_t newSize = 0;
-  unsigned newSizeWidth = 4;         // n, written as given (0 to 7)
+  unsigned newSizeWidth = 4;  // n, written as given (0 to 7)
   uint32_t uncompressSize = 0;
-  unsigned uncompressSizeWidth = 0;  // m, written as given (0 to 7)
+  unsigned uncompressSizeWidth = 0;                // m, written as given (0 to 7)
   uint8_t versionBits = HPATCH_LITE_VERSION_BITS;  // bits 6 and 7 of byte 3
 };
 
@@ -46,11 +46,11 @@ Bytes make_header(const HeaderFields& fields);
 struct CoverRecord {
   uint32_t coverLen = 0;
   uint32_t step = 0;
-  bool back = false;       // tag bit 6
-  bool plainCopy = false;  // tag bit 7; diff is then not written
+  bool back = false;            // tag bit 6
+  bool plainCopy = false;       // tag bit 7; diff is then not written
   unsigned extraStepBytes = 0;  // forces that many more continuation bytes into the tag
-  Bytes literal;           // literalLen is its size
-  Bytes diff;              // written after the literal unless plainCopy (normally coverLen bytes)
+  Bytes literal;                // literalLen is its size
+  Bytes diff;  // written after the literal unless plainCopy (normally coverLen bytes)
 };
 
 // Appends the cover tag for a step (bit 5 and continuation bytes when the step needs them).

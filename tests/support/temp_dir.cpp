@@ -20,8 +20,9 @@ std::atomic<unsigned> g_made{0};
 std::string unique_suffix() {
   static std::mutex guard;
   std::lock_guard<std::mutex> lock(guard);
-  static std::mt19937_64 rng(std::random_device{}() ^
-                             static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  static std::mt19937_64 rng(
+      std::random_device{}() ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
   static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   uint64_t bits = rng() ^ (uint64_t(g_made++) << 40);
   std::string suffix;
@@ -52,6 +53,8 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ignored);
 }
 
-std::string TempDir::file(const std::string& name) const { return (path_ / fs::u8path(name)).u8string(); }
+std::string TempDir::file(const std::string& name) const {
+  return (path_ / fs::u8path(name)).u8string();
+}
 
 }  // namespace hl_test

@@ -27,7 +27,8 @@ Bytes sample_data(std::size_t size, uint32_t seed) {
     if (out.size() > 16 && (r & 3u) == 0) {
       std::size_t dist = 1 + next() % std::min<std::size_t>(out.size(), 3000);
       std::size_t len = 3 + next() % 40;
-      for (std::size_t i = 0; i < len && out.size() < size; ++i) out.push_back(out[out.size() - dist]);
+      for (std::size_t i = 0; i < len && out.size() < size; ++i)
+        out.push_back(out[out.size() - dist]);
     } else {
       out.push_back(static_cast<uint8_t>("the quick brown fox "[r % 20] ^ ((r >> 8) & 1u)));
     }
@@ -44,7 +45,8 @@ Bytes mutate(const Bytes& data, uint32_t seed) {
     std::size_t length = 1 + rng() % 64;
     switch (rng() % 3) {
       case 0:  // replace
-        for (std::size_t k = at; k < std::min(out.size(), at + length); ++k) out[k] = static_cast<uint8_t>(rng());
+        for (std::size_t k = at; k < std::min(out.size(), at + length); ++k)
+          out[k] = static_cast<uint8_t>(rng());
         break;
       case 1: {  // insert
         Bytes run = random_bytes(length, rng());
@@ -64,9 +66,15 @@ Bytes with_point_edits(Bytes data, uint32_t seed, int edits) {
   for (int i = 0; i < edits && !data.empty(); ++i) {
     std::size_t at = rng() % data.size();
     switch (rng() % 3) {
-      case 0: data[at] = static_cast<uint8_t>(rng()); break;
-      case 1: data.insert(data.begin() + static_cast<long>(at), static_cast<uint8_t>(rng())); break;
-      default: data.erase(data.begin() + static_cast<long>(at)); break;
+      case 0:
+        data[at] = static_cast<uint8_t>(rng());
+        break;
+      case 1:
+        data.insert(data.begin() + static_cast<long>(at), static_cast<uint8_t>(rng()));
+        break;
+      default:
+        data.erase(data.begin() + static_cast<long>(at));
+        break;
     }
   }
   return data;

@@ -26,13 +26,16 @@ static void check(int condition, const char* name, const char* why) {
 }
 
 /* "Ünïcødé ✓.bin" in UTF-8, and the same name in UTF-16 for the Win32 calls that make it. */
-static const char kUnicodeName[] = "\xc3\x9cn\xc3\xaf" "c\xc3\xb8" "d\xc3\xa9 \xe2\x9c\x93.bin";
+static const char kUnicodeName[] =
+    "\xc3\x9cn\xc3\xaf"
+    "c\xc3\xb8"
+    "d\xc3\xa9 \xe2\x9c\x93.bin";
 static const wchar_t kUnicodeWide[] = L"\u00dcn\u00efc\u00f8d\u00e9 \u2713.bin";
 
 static int write_wide(const wchar_t* name, const char* data, DWORD size) {
   DWORD written = 0;
-  HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            NULL);
+  HANDLE file =
+      CreateFileW(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   BOOL ok;
   if (file == INVALID_HANDLE_VALUE) return 0;
   ok = WriteFile(file, data, size, &written, NULL);
@@ -45,7 +48,10 @@ static void check_path_conversion(void) {
   FILE* file;
 
   errno = 0;
-  file = fopen_utf8("bad\xff" "name", "rb");
+  file = fopen_utf8(
+      "bad\xff"
+      "name",
+      "rb");
   check(file == NULL && errno == 42, "invalid UTF-8 gives EILSEQ (42)", "other errno");
 
   memset(longPath, 'a', 2048);
@@ -127,8 +133,8 @@ static void check_large_file(void) {
   TFileInStream in;
   hl_byte buffer[4];
   const TFileStreamHead* head;
-  HANDLE file = CreateFileW(L"large.bin", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE file =
+      CreateFileW(L"large.bin", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   DWORD ignored;
   BOOL made;
   if (file == INVALID_HANDLE_VALUE) {
@@ -186,8 +192,8 @@ static void check_out_stream(void) {
     return;
   }
   head = &out.base.head;
-  check(head->write(head, 0, (const hl_byte*)"abc", (const hl_byte*)"abc" + 3),
-        "output write at 0", "failed");
+  check(head->write(head, 0, (const hl_byte*)"abc", (const hl_byte*)"abc" + 3), "output write at 0",
+        "failed");
   check(!head->write(head, 4, (const hl_byte*)"x", (const hl_byte*)"x" + 1) &&
             out.base.fileError == 34,
         "output write with a gap gives ERANGE (34)", "accepted or other errno");
@@ -195,8 +201,8 @@ static void check_out_stream(void) {
         "output write following on", "failed");
   check(!head->write(head, 6, (const hl_byte*)"g", (const hl_byte*)"g" + 1),
         "output write past the declared size fails", "accepted");
-  check(head->read(head, 0, buffer, buffer + 6) && memcmp(buffer, "abcdef", 6) == 0,
-        "read back", "failed or wrong bytes");
+  check(head->read(head, 0, buffer, buffer + 6) && memcmp(buffer, "abcdef", 6) == 0, "read back",
+        "failed or wrong bytes");
   check(file_stream_close(&out.base), "output close", "failed");
   memset(&in, 0, sizeof(in));
   check(file_in_stream_open(&in, kUnicodeName) && in.base.head.streamSize == 6,

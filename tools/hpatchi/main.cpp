@@ -60,8 +60,8 @@ int run(int argc, char** argv) {
 // The driver takes UTF-8 paths; the narrow argv of a Windows program is in the ANSI code page
 // and loses every character outside it, so the arguments are taken wide and converted.
 bool to_utf8(const wchar_t* wide, std::string& out) {
-  int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr,
-                                 nullptr);
+  int size =
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return false;
   out.assign(static_cast<size_t>(size), '\0');
   if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, &out[0], size, nullptr,

@@ -65,10 +65,14 @@ SizeProblem parse_size(const std::string& text, uint64_t& size) {
   if (end == 0) return SizeProblem::Malformed;
   const std::string suffix = text.substr(end);
   unsigned shift = 0;
-  if (suffix == "k" || suffix == "K") shift = 10;
-  else if (suffix == "m" || suffix == "M") shift = 20;
-  else if (suffix == "g" || suffix == "G") shift = 30;
-  else if (!suffix.empty()) return SizeProblem::Malformed;
+  if (suffix == "k" || suffix == "K")
+    shift = 10;
+  else if (suffix == "m" || suffix == "M")
+    shift = 20;
+  else if (suffix == "g" || suffix == "G")
+    shift = 30;
+  else if (!suffix.empty())
+    return SizeProblem::Malformed;
   // Only digits are left, so only an overflow fails here.
   const std::optional<uint64_t> v = parse_number(text.substr(0, end));
   if (!v || *v > (UINT64_MAX >> shift)) return SizeProblem::TooLarge;
@@ -107,20 +111,27 @@ std::optional<uint64_t> dict_size_from(const std::string& text, std::string& err
 
 bool level_fits(hldiff::Compression c, int level) {
   switch (c) {
-    case hldiff::Compression::None: return true;
-    case hldiff::Compression::Tuz: return level >= 1 && level <= 9;
-    default: return level >= 0 && level <= 9;
+    case hldiff::Compression::None:
+      return true;
+    case hldiff::Compression::Tuz:
+      return level >= 1 && level <= 9;
+    default:
+      return level >= 0 && level <= 9;
   }
 }
 
 bool dict_fits(hldiff::Compression c, uint64_t d) {
   switch (c) {
-    case hldiff::Compression::None: return true;
-    case hldiff::Compression::Tuz: return d >= 1 && d <= (uint64_t(1) << 30);
+    case hldiff::Compression::None:
+      return true;
+    case hldiff::Compression::Tuz:
+      return d >= 1 && d <= (uint64_t(1) << 30);
     case hldiff::Compression::Zlib:
     case hldiff::Compression::Gzip:
-    case hldiff::Compression::Deflate: return d >= 512 && d <= 32768;
-    default: return d >= 4096 && d <= (uint64_t(1) << 30);
+    case hldiff::Compression::Deflate:
+      return d >= 512 && d <= 32768;
+    default:
+      return d >= 4096 && d <= (uint64_t(1) << 30);
   }
 }
 

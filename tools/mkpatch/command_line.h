@@ -15,10 +15,10 @@ struct CommandLine {
   hldiff::EncodeOptions encode;
   bool verify = true;
   bool quiet = false;
-  bool help = false;          // -h / --help: print the usage and kHelp, and stop
-  bool version = false;       // --version: print the version and stop
-  std::string manifestPath;   // --manifest FILE: also write update.json there
-  bool force = false;         // --force: the manifest asks for a restart
+  bool help = false;         // -h / --help: print the usage and kHelp, and stop
+  bool version = false;      // --version: print the version and stop
+  std::string manifestPath;  // --manifest FILE: also write update.json there
+  bool force = false;        // --force: the manifest asks for a restart
 };
 
 // The usage lines, printed after a command-line error and at the top of the help.

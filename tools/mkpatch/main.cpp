@@ -39,7 +39,8 @@ int run(const mkpatch::CommandLine& cl) {
   std::vector<uint8_t> newData = mkpatch::read_file(cl.newPath, hldiff::kMaxFileSize);
   std::string manifest;
   if (!cl.manifestPath.empty())
-    manifest = mkpatch::manifest_text(mkpatch::sha256_hex(oldData), mkpatch::sha256_hex(newData), cl.force);
+    manifest = mkpatch::manifest_text(mkpatch::sha256_hex(oldData), mkpatch::sha256_hex(newData),
+                                      cl.force);
 
   mkpatch::Progress progress(!cl.quiet && oldData.size() + newData.size() >= kProgressFrom);
   const size_t newSize = newData.size();

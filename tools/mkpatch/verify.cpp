@@ -28,7 +28,8 @@ bool apply_and_compare(const std::string& oldPath, const std::string& patchPath,
   // The driver's trace is not mkpatch's output; its error lines are, after mkpatch's own lines.
   std::fflush(stdout);
   const hpatchi_TOutput output = {nullptr, stderr};
-  const int rc = hpatchi_run_to(&output, oldPath.c_str(), patchPath.c_str(), out.path.string().c_str());
+  const int rc =
+      hpatchi_run_to(&output, oldPath.c_str(), patchPath.c_str(), out.path.string().c_str());
   if (rc != HPATCHI_OK) {
     why = "applying it failed with result " + std::to_string(rc);
     return false;
@@ -44,14 +45,14 @@ bool apply_and_compare(const std::string& oldPath, const std::string& patchPath,
 
 bool verify_patch(const std::string& oldPath, const std::string& patchPath,
                   const std::vector<uint8_t>& expected, std::string& why) {
-  return apply_and_compare(oldPath, patchPath,
-                           [&](const std::string& out) { return file_equals(out, expected); }, why);
+  return apply_and_compare(
+      oldPath, patchPath, [&](const std::string& out) { return file_equals(out, expected); }, why);
 }
 
 bool verify_patch(const std::string& oldPath, const std::string& patchPath,
                   const std::string& newPath, std::string& why) {
-  return apply_and_compare(oldPath, patchPath,
-                           [&](const std::string& out) { return files_equal(out, newPath); }, why);
+  return apply_and_compare(
+      oldPath, patchPath, [&](const std::string& out) { return files_equal(out, newPath); }, why);
 }
 
 }  // namespace mkpatch

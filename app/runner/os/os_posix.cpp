@@ -93,15 +93,17 @@ void CloseInheritedDescriptors(SpawnActions& actions) {
 // Starts the child; 0, or the error that kept it from starting.
 int Spawn(const std::string& executable, const std::string& switchText, SpawnActions& actions,
           SpawnAttributes& attributes, pid_t& pid) {
-  std::vector<char*> argv{const_cast<char*>(executable.c_str()), const_cast<char*>(switchText.c_str()), nullptr};
-  return posix_spawn(&pid, executable.c_str(), actions.Get(), attributes.Get(), argv.data(), environ);
+  std::vector<char*> argv{const_cast<char*>(executable.c_str()),
+                          const_cast<char*>(switchText.c_str()), nullptr};
+  return posix_spawn(&pid, executable.c_str(), actions.Get(), attributes.Get(), argv.data(),
+                     environ);
 }
 
 // A start that failed for want of resources, or on a file being written, says nothing about
 // the executable; any other failure means the system cannot run it.
 bool IsPassingShortage(int error) {
-  return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM || error == ETXTBSY ||
-         error == E2BIG;
+  return error == EMFILE || error == ENFILE || error == EAGAIN || error == ENOMEM ||
+         error == ETXTBSY || error == E2BIG;
 }
 
 void WaitForChild(pid_t pid) {
@@ -185,7 +187,9 @@ std::string OwnExecutablePath() {
 // A set-user-ID runner works on the data folder of the user who started it, with another's rights.
 bool IsProcessElevated() { return ::geteuid() != ::getuid(); }
 
-void SetEnvironment(const std::string& name, const std::string& value) { ::setenv(name.c_str(), value.c_str(), 1); }
+void SetEnvironment(const std::string& name, const std::string& value) {
+  ::setenv(name.c_str(), value.c_str(), 1);
+}
 
 struct ChildProcess::Handles {
   pid_t pid = -1;
@@ -196,7 +200,8 @@ ChildProcess::ChildProcess(std::unique_ptr<Handles> handles) : m_handles(std::mo
 
 ChildProcess::~ChildProcess() = default;
 
-std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& executable, const std::string& switchText) {
+std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& executable,
+                                                  const std::string& switchText) {
   SpawnActions actions;
   CloseInheritedDescriptors(actions);
   SpawnAttributes attributes(/*ownGroup=*/false);
@@ -217,8 +222,9 @@ void ChildProcess::WaitForExit() {
 // No window system is addressed on POSIX.
 void ChildProcess::FocusWindow(const std::string&) {}
 
-CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText, std::size_t keep,
-                            std::chrono::milliseconds limit, std::string& output) {
+CaptureResult CaptureOutput(const std::string& executable, const std::string& switchText,
+                            std::size_t keep, std::chrono::milliseconds limit,
+                            std::string& output) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return CaptureResult::pipeFailed;
   FileDescriptor readEnd(ends[0]);
@@ -248,7 +254,8 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
   auto pause = std::chrono::milliseconds(1);
   bool pipeOpen = true;
   for (;;) {
-    // Whether it has ended is asked before the pipe is read, so the read after it takes all it wrote.
+    // Whether it has ended is asked before the pipe is read, so the read after it takes all it
+    // wrote.
     const bool ended = child.HasEnded();
     // A child that writes without pause is read in bounded passes, so the clock is still looked at.
     for (int reads = 0; pipeOpen && reads < 256; ++reads) {
@@ -262,7 +269,8 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
     }
     // More than it keeps is already a wrong answer, whatever else the child would write.
     if (ended || output.size() >= keep) return CaptureResult::captured;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return CaptureResult::timedOut;
     const auto wait = std::min(pause, left);
     if (pipeOpen) {

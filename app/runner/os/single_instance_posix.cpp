@@ -53,7 +53,9 @@ int OpenLockFile(const std::string& file) {
   return fd;
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 struct flock HolderMark(short type) {
   struct flock mark {};
@@ -83,14 +85,19 @@ struct SingleInstanceChecker::Lock {
     Close(file);
   }
 
-  enum class Outcome { locked, heldByAnother, failed };
+  enum class Outcome {
+    locked,
+    heldByAnother,
+    failed
+  };
   // Locks the file now at `path`; `reason` tells why when that failed.
   Outcome Take(const std::string& path, std::string& reason);
   // True when a runner whose lock file is gone still marks the folder; marks it for this one.
   bool FolderMarkedByAnother(const std::string& folder);
 };
 
-SingleInstanceChecker::Lock::Outcome SingleInstanceChecker::Lock::Take(const std::string& path, std::string& reason) {
+SingleInstanceChecker::Lock::Outcome SingleInstanceChecker::Lock::Take(const std::string& path,
+                                                                       std::string& reason) {
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
     Close(file);
     file = OpenLockFile(path);

@@ -7,7 +7,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
   packages=(
-    build-essential cmake g++ clang libclang-rt-14-dev
+    build-essential cmake g++ clang libclang-rt-14-dev clang-format-14
     libgtest-dev libbenchmark-dev
     libeasyloggingpp-dev nlohmann-json3-dev
     zlib1g-dev liblzma-dev lzma-dev

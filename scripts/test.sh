@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the project twice (plain, and with AddressSanitizer + UndefinedBehaviorSanitizer)
-# and runs every test suite in both builds. Exits non-zero on the first failure.
+# Checks that the sources are formatted as .clang-format says, builds the project twice (plain,
+# and with AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test suite in both
+# builds. Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+bash scripts/check-format.sh
 jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -29,6 +29,22 @@ bool RetryWhileBusy(const std::string& target, const std::function<bool(std::err
   }
 }
 
+// Renames `source` to `target`. True also when the move took place and only making it durable
+// failed.
+bool Renamed(const std::string& source, const std::string& target, std::error_code& error) {
+  if (os::RenameEntry(source, target, error)) return true;
+  std::error_code ignored;
+  return os::ExamineEntry(source, ignored) == os::EntryKind::absent &&
+         os::ExamineEntry(target, ignored) != os::EntryKind::absent;
+}
+
+// Removes a file the runner made under a name of its own, should it still stand there.
+void RemoveOwnFile(const std::string& path) {
+  std::error_code ignored;
+  if (os::ExamineEntry(path, ignored) == os::EntryKind::regularFile)
+    os::RemoveEntryItself(path, ignored);
+}
+
 // A new file under a free name beside `path`, "<name>.fresh-<n>", created exclusively.
 std::unique_ptr<os::DataFile> CreateBeside(const std::string& path, bool executable,
                                            std::error_code& error) {
@@ -101,10 +117,7 @@ std::optional<std::string> SetAside(const std::string& path, std::error_code& er
   for (int n = 1; n <= 100; ++n) {
     const std::string aside = path + ".aside-" + std::to_string(n);
     if (os::ExamineEntry(aside, error) != os::EntryKind::absent) continue;
-    if (os::RenameEntry(path, aside, error)) return aside;
-    // Moved, and only making the move durable failed.
-    std::error_code ignored;
-    if (os::ExamineEntry(path, ignored) == os::EntryKind::absent) return aside;
+    if (Renamed(path, aside, error)) return aside;
     return std::nullopt;
   }
   error = std::make_error_code(std::errc::file_exists);
@@ -113,15 +126,7 @@ std::optional<std::string> SetAside(const std::string& path, std::error_code& er
 
 bool MoveInPlace(const std::string& source, const std::string& target, std::error_code& error) {
   return Replace(
-      target,
-      [&](std::error_code& cause) {
-        if (os::RenameEntry(source, target, cause)) return true;
-        // Moved, and only making the move durable failed.
-        std::error_code ignored;
-        return os::ExamineEntry(source, ignored) == os::EntryKind::absent &&
-               os::ExamineEntry(target, ignored) != os::EntryKind::absent;
-      },
-      error);
+      target, [&](std::error_code& cause) { return Renamed(source, target, cause); }, error);
 }
 
 bool MoveInPlace(os::DataFile& file, const std::string& target, std::error_code& error) {
@@ -144,9 +149,7 @@ bool RemoveEntry(const std::string& path, std::error_code& error) {
   const std::string made = placeholder->Path();
   if (!MoveInPlace(*placeholder, path, error)) {
     placeholder.reset();
-    std::error_code ignored;
-    if (os::ExamineEntry(made, ignored) == os::EntryKind::regularFile)
-      os::RemoveEntryItself(made, ignored);
+    RemoveOwnFile(made);
     return false;
   }
   // The name holds the runner's own empty file now, closed before it goes (Windows keeps an open
@@ -163,9 +166,7 @@ std::unique_ptr<os::DataFile> CreateFresh(const std::string& path, bool executab
   const std::string made = file->Path();
   if (MoveInPlace(*file, path, error)) return file;
   file.reset();
-  std::error_code ignored;
-  if (os::ExamineEntry(made, ignored) == os::EntryKind::regularFile)
-    os::RemoveEntryItself(made, ignored);
+  RemoveOwnFile(made);
   return nullptr;
 }
 

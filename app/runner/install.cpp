@@ -247,7 +247,6 @@ class Installation {
       return Fail(code, reading.failed  ? HPATCHI_PATCH_READ_ERROR
                         : reading.ended ? HPATCHI_PATCH_ENDED
                                         : HPATCHI_CAUSE_NONE);
-    m_newSize = m_need.newSize;
     return true;
   }
 
@@ -272,7 +271,7 @@ class Installation {
       return Drop("patch needs " + std::to_string(memory) +
                   " bytes of memory, more than the 256 MiB allowed");
     // Room for the backup copy and the new executable side by side.
-    const uint64_t needed = uint64_t(m_newSize) + startedSize + kDiskSpaceMargin;
+    const uint64_t needed = uint64_t(m_need.newSize) + startedSize + kDiskSpaceMargin;
     const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder);
     if (free && *free < needed)
       return Defer("not enough disk space for the update: " + std::to_string(needed) +
@@ -320,7 +319,7 @@ class Installation {
     // The driver's streams report their causes themselves; a full disk is told here again.
     if (code == HPATCHI_WRITE_ERROR || code == HPATCHI_CLOSE_ERROR) {
       const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder);
-      if (free && *free < m_newSize)
+      if (free && *free < m_need.newSize)
         why += " (" + std::make_error_code(std::errc::no_space_on_device).message() + ")";
     }
     return Defer(why);
@@ -422,7 +421,6 @@ class Installation {
   Manifest m_manifest;
   std::string m_updateId;
   hpatchi_TMemoryNeed m_need = {};
-  uint32_t m_newSize = 0;
   bool m_resultRemoved = true;
   std::unique_ptr<DataFile> m_patch, m_started, m_backup, m_result;
 };

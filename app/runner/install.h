@@ -10,7 +10,7 @@
 
 namespace runner {
 
-// The most memory the runner lets one patch run take (the driver's M + I + P).
+// The most memory the runner lets one patch run take (the driver's whole block).
 constexpr uint64_t kPatchMemoryLimit = uint64_t(256) << 20;
 // Room kept free on the data folder's disk beyond the new and the backup executable.
 constexpr uint64_t kDiskSpaceMargin = uint64_t(16) << 20;

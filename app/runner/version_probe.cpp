@@ -200,8 +200,8 @@ StagedVerdict CheckStagedVersion(const std::string& installedExecutable, const D
   // version: an installed copy that is always slow must not hold a sound update back for good.
   if (installed.answer == ProbeAnswer::unknown) {
     const uint32_t inARow = timeouts.value_or(0) + (installed.timedOut ? 1 : 0);
+    if (inARow != timeouts) record.Write(pair, inARow);
     if (inARow < kUpdateAttemptLimit) {
-      if (inARow != timeouts) record.Write(pair, inARow);
       LOG(INFO) << kStagedName
                 << " kept for a later start: the installed Quorlin.exe: " << installed.why
                 << (installed.timedOut ? " (" + std::to_string(inARow) + " of " +
@@ -209,7 +209,6 @@ StagedVerdict CheckStagedVersion(const std::string& installedExecutable, const D
                                        : std::string());
       return StagedVerdict::kept;
     }
-    if (inARow != timeouts) record.Write(pair, inARow);
     LOG(INFO) << kStagedName << " started: the installed Quorlin.exe: " << installed.why << " at "
               << inARow << " starts in a row";
     return StagedVerdict::start;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/runner/os/descriptor_posix.h"
 #include "app/runner/os/os.h"
 
 namespace runner::os {
@@ -19,21 +20,6 @@ namespace {
 std::error_code LastError() { return std::error_code(errno, std::generic_category()); }
 
 bool IsNotFound(int code) { return code == ENOENT || code == ENOTDIR; }
-
-// Closes a descriptor when it goes out of scope.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : m_fd(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  int Get() const { return m_fd; }
-
- private:
-  int m_fd;
-};
 
 std::string ParentFolder(const std::string& path) {
   const std::string::size_type cut = path.find_last_of('/');

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/runner/os/os.h"
+#include "app/runner/os/owned_handle_win32.h"
 #include "app/runner/os/wide_text_win32.h"
 
 namespace runner::os {
@@ -40,33 +41,6 @@ bool ToSystemPath(const std::string& path, std::wstring& wide, std::error_code& 
   wide = std::move(*converted);
   return true;
 }
-
-// Closes a file handle when it goes out of scope.
-class FileHandle {
- public:
-  explicit FileHandle(HANDLE handle = INVALID_HANDLE_VALUE) : m_handle(handle) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() { Close(); }
-  HANDLE Get() const { return m_handle; }
-  bool Valid() const { return m_handle != INVALID_HANDLE_VALUE; }
-  HANDLE Release() {
-    const HANDLE handle = m_handle;
-    m_handle = INVALID_HANDLE_VALUE;
-    return handle;
-  }
-  void Reset(HANDLE handle) {
-    Close();
-    m_handle = handle;
-  }
-  void Close() {
-    if (m_handle != INVALID_HANDLE_VALUE) ::CloseHandle(m_handle);
-    m_handle = INVALID_HANDLE_VALUE;
-  }
-
- private:
-  HANDLE m_handle;
-};
 
 // Only name surrogates (symbolic links, junctions, mount points) lead elsewhere; a reparse point
 // of another tag (deduplication, cloud placeholder) is the file itself.
@@ -142,7 +116,7 @@ EntryKind ExamineWide(const std::wstring& wide, std::error_code& error) {
     ::FindClose(search);
     return KindOf(found.dwFileAttributes, found.dwReserved0);
   }
-  const FileHandle opened(OpenForAttributes(wide, /*followLinks=*/false));
+  const OwnedHandle opened(OpenForAttributes(wide, /*followLinks=*/false));
   DWORD attributes = 0;
   DWORD tag = 0;
   if (!opened.Valid()) {
@@ -166,8 +140,8 @@ HANDLE OpenChecked(const std::string& path, DWORD access, DWORD share, DWORD dis
     kind = EntryKind::absent;
     return INVALID_HANDLE_VALUE;
   }
-  FileHandle file(::CreateFileW(wide.c_str(), access, share, nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  OwnedHandle file(::CreateFileW(wide.c_str(), access, share, nullptr, disposition,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.Valid()) {
     const DWORD code = ::GetLastError();
     error = SystemError(code);
@@ -249,7 +223,7 @@ std::optional<FileIdentity> IdentityAt(const std::string& path, std::error_code&
   error.clear();
   std::wstring wide;
   if (!ToSystemPath(path, wide, error)) return std::nullopt;
-  const FileHandle opened(OpenForAttributes(wide, /*followLinks=*/false));
+  const OwnedHandle opened(OpenForAttributes(wide, /*followLinks=*/false));
   if (!opened.Valid()) {
     const DWORD code = ::GetLastError();
     if (!IsNotFound(code)) error = SystemError(code);
@@ -270,7 +244,7 @@ bool PathExists(const std::string& path, std::error_code& error) {
     error.clear();
     return false;
   }
-  const FileHandle opened(OpenForAttributes(wide, /*followLinks=*/true));
+  const OwnedHandle opened(OpenForAttributes(wide, /*followLinks=*/true));
   if (opened.Valid()) return true;
   const DWORD code = ::GetLastError();
   if (IsNotFound(code)) return false;

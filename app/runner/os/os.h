@@ -7,7 +7,7 @@
 //
 // Errors: the file-system operations report failure through a false (or empty) result and a
 // std::error_code out-parameter holding the system's cause; nothing here throws. The runner's
-// logic turns them into log lines; only the spec's guarded update step lets exceptions travel.
+// logic turns them into log lines; only the guarded update step lets exceptions travel.
 #pragma once
 
 #include <chrono>
@@ -147,7 +147,7 @@ struct FileIdentity {
 // when no regular file stands there.
 std::optional<FileIdentity> IdentityAt(const std::string& path, std::error_code& error);
 
-// True when something stands at `path`, links followed: the spec's existence test. An error
+// True when something stands at `path`, links followed: the supervisor's existence test. An error
 // other than "not found" is reported in `error` (and the answer is true).
 bool PathExists(const std::string& path, std::error_code& error);
 

@@ -19,27 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "app/runner/os/descriptor_posix.h"
+
 extern char** environ;
 
 namespace runner::os {
 namespace {
-
-// Closes a descriptor when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { Close(); }
-  int Get() const { return m_fd; }
-  void Close() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-  }
-
- private:
-  int m_fd;
-};
 
 // posix_spawn's file actions, released when done.
 class SpawnActions {
@@ -227,10 +212,10 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
                             std::string& output) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return CaptureResult::pipeFailed;
-  FileDescriptor readEnd(ends[0]);
-  FileDescriptor writeEnd(ends[1]);
+  Descriptor readEnd(ends[0]);
+  Descriptor writeEnd(ends[1]);
   // Opened here, so that a missing null device is not taken for an executable that cannot run.
-  FileDescriptor nullDevice(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  Descriptor nullDevice(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (nullDevice.Get() < 0) return CaptureResult::startFailed;
 
   SpawnActions actions;

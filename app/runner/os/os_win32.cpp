@@ -10,28 +10,11 @@
 #include <cstring>
 #include <vector>
 
+#include "app/runner/os/owned_handle_win32.h"
 #include "app/runner/os/wide_text_win32.h"
 
 namespace runner::os {
 namespace {
-
-// Closes a kernel handle when it goes out of scope.
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr) : m_handle(handle) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() { Close(); }
-  HANDLE Get() const { return m_handle; }
-  HANDLE* Receive() { return &m_handle; }
-  void Close() {
-    if (m_handle != nullptr) ::CloseHandle(m_handle);
-    m_handle = nullptr;
-  }
-
- private:
-  HANDLE m_handle;
-};
 
 // The path goes in quotes so that a folder name with a space cannot start another program.
 // Nothing when the path is no UTF-8.
@@ -103,7 +86,7 @@ std::string OwnExecutablePath() {
 // Elevated: the full token of a user who otherwise runs with a limited one (UAC). With UAC off
 // (the default elevation type) every process of the user has the same rights, so nothing differs.
 bool IsProcessElevated() {
-  Handle token;
+  OwnedHandle token;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Receive())) return false;
   TOKEN_ELEVATION elevation = {};
   TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
@@ -125,8 +108,8 @@ void SetEnvironment(const std::string& name, const std::string& value) {
 }
 
 struct ChildProcess::Handles {
-  Handle process;
-  Handle thread;
+  OwnedHandle process;
+  OwnedHandle thread;
   DWORD processId = 0;
 };
 
@@ -348,8 +331,8 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
   inheritable.nLength = sizeof inheritable;
   inheritable.lpSecurityDescriptor = nullptr;
   inheritable.bInheritHandle = TRUE;
-  Handle readEnd;
-  Handle writeEnd;
+  OwnedHandle readEnd;
+  OwnedHandle writeEnd;
   if (!::CreatePipe(readEnd.Receive(), writeEnd.Receive(), &inheritable, 0))
     return CaptureResult::pipeFailed;
   // Only the write end may pass to the child.
@@ -384,13 +367,13 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
   if (!created)
     return IsRefusalNotAboutTheFile(startError) ? CaptureResult::startFailed
                                                 : CaptureResult::notAProgram;
-  Handle process(started.hProcess);
-  Handle thread(started.hThread);
+  OwnedHandle process(started.hProcess);
+  OwnedHandle thread(started.hThread);
   writeEnd.Close();
   // The job holds the child and whatever it starts, so that the probe stops them all. Without
   // one (the runner's own job may forbid it) only the child itself is stopped.
-  Handle job(::CreateJobObjectW(nullptr, nullptr));
-  if (job.Get() != nullptr) {
+  OwnedHandle job(::CreateJobObjectW(nullptr, nullptr));
+  if (job.Valid()) {
     // Should the runner itself be ended meanwhile, the probe goes with it.
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -423,7 +406,7 @@ CaptureResult CaptureOutput(const std::string& executable, const std::string& sw
     if (pause < 20) pause *= 2;
   }
   readEnd.Close();
-  if (job.Get() == nullptr || !StopJob(job.Get())) ::TerminateProcess(process.Get(), 1);
+  if (!job.Valid() || !StopJob(job.Get())) ::TerminateProcess(process.Get(), 1);
   ::WaitForSingleObject(process.Get(), INFINITE);
   return result;
 }

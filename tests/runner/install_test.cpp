@@ -57,51 +57,48 @@ TEST(Install, FirstUpdateWritesTheStagedExecutableAndLeavesTheInstalledOneAlone)
   EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 2.0.0"}));
 }
 
-// A forced update whose result fails the version check: the application that staged it would
-// stage it again at every run and be restarted at once, without end. It runs once more, and
-// the update it stages again is refused.
-TEST(Install, ForcedUpdateWhoseResultFailsTheCheckIsNotInstalledAgain) {
-  Sandbox box;
-  box.InstallApp("2.0.0");
-  StageWhileRunning(box, "2.0.0", box.InstalledExe(), "1.0.0", R"({"force": true})");
-  const RunResult result = box.Run();
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 2.0.0", "run 2.0.0"}));
-  EXPECT_FALSE(fs::exists(box.StagedExe()));
-  ExpectStagingConsumed(box);
-  EXPECT_THAT(
-      box.LogMessages(),
-      ElementsAre(
-          hl_test::exe_path_line(box.InstalledExe()),
-          "INFO [default] staged Quorlin.exe removed: the installed version 2.0.0 is newer than "
-          "1.0.0",
-          "INFO [default] the update just installed failed its version check: not installed again",
-          hl_test::exe_path_line(box.InstalledExe()),
-          "INFO [default] the update failed before: update dropped",
-          "INFO [default] force not honoured: the update was not installed"));
-}
-
-// Without a verdict on the result (its probe cannot start), the update stays staged but is not
-// installed and forced again.
-TEST(Install, ForcedUpdateWhoseResultGetsNoVerdictIsNotInstalledAgain) {
-  Sandbox box;
-  box.InstallApp("1.0.0");
-  StageWhileRunning(box, "1.0.0", box.InstalledExe(), "2.0.0", R"({"force": true})");
-  box.PreloadShim();
-  box.SetEnv("QR_FAIL_PROBE_STARTS", "E2BIG");
-  EXPECT_EQ(box.Run().exitCode, 0);
-  EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run 1.0.0", "run 1.0.0"}));
-  EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), "2.0.0");
-  EXPECT_THAT(
-      box.LogMessages(),
-      ElementsAre(
-          hl_test::exe_path_line(box.InstalledExe()),
-          HasSubstr("staged Quorlin.exe kept for a later start: "),
-          "INFO [default] the update just installed got no verdict from its version check: not "
-          "installed again",
-          hl_test::exe_path_line(box.InstalledExe()),
-          "INFO [default] the update failed before: update dropped",
-          hl_test::kForceNotHonouredLine));
+// A forced update whose result fails the version check, or gets no verdict from it (its probe
+// cannot start): the application that staged it would stage it again at every run and be
+// restarted at once, without end. It runs once more, and the update it stages again is refused;
+// a result without a verdict stays staged.
+TEST(Install, ForcedUpdateWhoseResultDoesNotPassIsNotInstalledAgain) {
+  struct Case {
+    std::string installed, target;
+    bool probesRefused;
+    std::string stagedAfter;  // empty: none
+    std::string checkLine;    // how the line of the version check starts
+    std::string refusal;
+  };
+  for (const Case& c :
+       {Case{"2.0.0", "1.0.0", false, "",
+             "staged Quorlin.exe removed: the installed version 2.0.0 is newer than 1.0.0",
+             "failed its version check"},
+        Case{"1.0.0", "2.0.0", true, "2.0.0", "staged Quorlin.exe kept for a later start: ",
+             "got no verdict from its version check"}}) {
+    SCOPED_TRACE(c.refusal);
+    Sandbox box;
+    box.InstallApp(c.installed);
+    StageWhileRunning(box, c.installed, box.InstalledExe(), c.target, R"({"force": true})");
+    if (c.probesRefused) {
+      box.PreloadShim();
+      box.SetEnv("QR_FAIL_PROBE_STARTS", "E2BIG");
+    }
+    EXPECT_EQ(box.Run().exitCode, 0);
+    EXPECT_EQ(box.Runs(), (std::vector<std::string>{"run " + c.installed, "run " + c.installed}));
+    if (c.stagedAfter.empty())
+      EXPECT_FALSE(fs::exists(box.StagedExe()));
+    else
+      EXPECT_EQ(standin::VersionOf(box.StagedExe().string()), c.stagedAfter);
+    ExpectStagingConsumed(box);
+    EXPECT_THAT(box.LogMessages(),
+                ElementsAre(hl_test::exe_path_line(box.InstalledExe()),
+                            ::testing::StartsWith("INFO [default] " + c.checkLine),
+                            "INFO [default] the update just installed " + c.refusal +
+                                ": not installed again",
+                            hl_test::exe_path_line(box.InstalledExe()),
+                            "INFO [default] the update failed before: update dropped",
+                            hl_test::kForceNotHonouredLine));
+  }
 }
 
 TEST(Install, ForceStartsTheNewVersionAtOnce) {

@@ -1,10 +1,7 @@
 /* The patch driver: files, header, decompressor set-up in one memory block, trace and result. */
-#include "patch/file_features.h"
-
 #include "patch/hpatchi.h"
 #include "patch/hpatchi_core.h"
 
-#include <errno.h>
 #include <inttypes.h>
 #include <stdarg.h>
 #include <stddef.h>
@@ -12,16 +9,8 @@
 #include <string.h>
 
 #include "patch/decompress/plugin_table.h"
+#include "patch/hl_platform.h"
 #include "patch/hpatchi_plan.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <time.h>
-#endif
-
-/* Wide buffer for printing a path, terminator included. */
-#define HPATCHI_WIDE_PATH_CHARS 2048
 
 #define HPATCHI_MEMORY_LINE "  requirements memory size: (must) %" PRIu64 " + (cache) %" PRIu64 "\n"
 
@@ -50,41 +39,10 @@ static void hpatchi_error(const hpatchi_TOutput* output, const char* format, ...
   va_end(args);
 }
 
-static double hpatchi_clock_seconds(void) {
-#ifdef _WIN32
-  LARGE_INTEGER frequency;
-  LARGE_INTEGER counter;
-  if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart != 0 &&
-      QueryPerformanceCounter(&counter)) {
-    return (double)counter.QuadPart / (double)frequency.QuadPart;
-  }
-  return (double)GetTickCount() / 1000.0;
-#else
-  struct timespec now;
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-    return 0.0;
-  }
-  return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
-#endif
-}
-
 static void hpatchi_print_path(const hpatchi_TOutput* output, const char* path) {
-#ifdef _WIN32
-  wchar_t widePath[HPATCHI_WIDE_PATH_CHARS];
-  if (output->trace == NULL) {
-    return;
+  if (output->trace != NULL) {
+    hl_platform_print_path(output->trace, path);
   }
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath,
-                          HPATCHI_WIDE_PATH_CHARS) != 0) {
-    fprintf(output->trace, "%ls", widePath);
-    return;
-  }
-  errno = (GetLastError() == ERROR_INSUFFICIENT_BUFFER) ? ENAMETOOLONG : EILSEQ;
-  fprintf(output->trace, "%s", path);
-#else
-  /* The terminal shows UTF-8 bytes as the text they encode. */
-  hpatchi_trace(output, "%s", path);
-#endif
 }
 
 /* The driver's listener: a PatchListener followed by what its operations need. */
@@ -232,11 +190,7 @@ static hl_byte* hpatchi_new_space(PatchListener* listener, uint32_t* size) {
 /* Puts the patch file's stdio handle at position, where the reads on go on. False when it cannot
  * be put there; the positioned reads then go on instead. */
 static hl_bool hpatchi_seek_patch(TFileInStream* stream, uint64_t position) {
-#ifdef _WIN32
-  return _fseeki64(stream->base.file, (__int64)position, SEEK_SET) == 0;
-#else
-  return fseeko(stream->base.file, (off_t)position, SEEK_SET) == 0;
-#endif
+  return position <= (uint64_t)INT64_MAX && hl_platform_seek(stream->base.file, position) == 0;
 }
 
 /* The old file of a patch without one: nothing can be read from it, and that is no stream error. */
@@ -478,7 +432,7 @@ static void hpatchi_close_untaken(hpatchi_TOpenFiles* files) {
 hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatchi_TOpenFiles* files,
                                      const char* oldPath, const char* diffPath,
                                      const char* outPath) {
-  double startTime = hpatchi_clock_seconds();
+  double startTime = hl_platform_clock_seconds();
   TPatchiListener patchListener;
   hpatchi_TPatchReader patchReader;
   TFileInStream oldStream;
@@ -594,7 +548,7 @@ close_files:
   result = hpatchi_close_stream(output, &diffStream.base, "diffFile close ERROR!\n", result);
   result = hpatchi_close_stream(output, &oldStream.base, "oldFile close ERROR!\n", result);
 
-  hpatchi_trace(output, "\nhpatchi time: %.3f s\n", hpatchi_clock_seconds() - startTime);
+  hpatchi_trace(output, "\nhpatchi time: %.3f s\n", hl_platform_clock_seconds() - startTime);
   if (output->trace != NULL) {
     fflush(output->trace);
   }

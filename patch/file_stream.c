@@ -1,55 +1,18 @@
 /* File streams over stdio with 64-bit positions and the one-line error rule. */
-#include "patch/file_features.h"
-
 #include "patch/file_stream.h"
 
 #include <errno.h>
 #include <stddef.h>
 #include <string.h>
 
-#ifdef _WIN32
-#include <io.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-#endif
-
-/* Wide buffer for a converted path, terminator included. */
-#define FILE_STREAM_WIDE_PATH_CHARS 2048
-
-#ifdef _WIN32
+#include "patch/hl_platform.h"
 
 FILE* fopen_utf8(const char* path, const char* mode) {
-  wchar_t widePath[FILE_STREAM_WIDE_PATH_CHARS];
-  wchar_t wideMode[8];
-  size_t i;
-  FILE* file = NULL;
-  errno_t openError;
-
   if (path == NULL) {
     errno = EINVAL;
     return NULL;
   }
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath,
-                          FILE_STREAM_WIDE_PATH_CHARS) == 0) {
-    errno = (GetLastError() == ERROR_INSUFFICIENT_BUFFER) ? ENAMETOOLONG : EILSEQ;
-    return NULL;
-  }
-  /* Mode strings are short ASCII. */
-  for (i = 0; mode[i] != '\0' && i + 1 < sizeof(wideMode) / sizeof(wideMode[0]); ++i) {
-    wideMode[i] = (wchar_t)(unsigned char)mode[i];
-  }
-  wideMode[i] = L'\0';
-  openError = _wfopen_s(&file, widePath, wideMode);
-  if (openError != 0) {
-    errno = openError;
-    return NULL;
-  }
-  return file;
+  return hl_platform_open(path, mode);
 }
 
 static int file_stream_seek(FILE* file, uint64_t position) {
@@ -57,50 +20,25 @@ static int file_stream_seek(FILE* file, uint64_t position) {
     errno = EFBIG;
     return -1;
   }
-  return _fseeki64(file, (__int64)position, SEEK_SET);
+  return hl_platform_seek(file, position);
 }
 
-/* Size of an open file, or -1 with errno set; leaves the handle at 0. */
-static int64_t file_stream_measure(FILE* file) {
-  __int64 size;
-  if (_fseeki64(file, 0, SEEK_END) != 0) {
-    return -1;
-  }
-  size = _ftelli64(file);
-  if (size < 0) {
-    return -1;
-  }
-  if (_fseeki64(file, 0, SEEK_SET) != 0) {
-    return -1;
-  }
-  return (int64_t)size;
-}
-
-/* Reads size bytes (at most FILE_STREAM_MAX_STEP) at position from the handle's descriptor. The
- * runtime's own seek and read keep errno as stdio would set it; they move the descriptor, which
- * stdio never reads for a stream read this way. Returns the bytes read, 0 at the end of the file,
- * -1 with errno set. */
+/* Reads up to size bytes (at most FILE_STREAM_MAX_STEP) at position from the handle's descriptor,
+ * past stdio. Returns the bytes read, 0 at the end of the file, -1 with errno set. */
 static int64_t file_stream_pread(FILE* file, uint64_t position, hl_byte* buffer, size_t size) {
-  int descriptor = _fileno(file);
-  int got;
   if (position > (uint64_t)INT64_MAX) {
     errno = EFBIG;
     return -1;
   }
-  if (_lseeki64(descriptor, (__int64)position, SEEK_SET) < 0) {
-    return -1;
-  }
-  got = _read(descriptor, buffer, (unsigned int)size);
-  return got < 0 ? -1 : (int64_t)got;
+  return hl_platform_read_at(file, position, buffer, size);
 }
 
 /* Writes all size bytes at the position of the handle's descriptor, in pieces of at most
  * FILE_STREAM_MAX_STEP. False with errno set. */
 static hl_bool file_stream_write_all(FILE* file, const hl_byte* data, size_t size) {
-  int descriptor = _fileno(file);
   while (size > 0) {
     size_t piece = size > FILE_STREAM_MAX_STEP ? FILE_STREAM_MAX_STEP : size;
-    int put = _write(descriptor, data, (unsigned int)piece);
+    int64_t put = hl_platform_write(file, data, piece);
     if (put <= 0) {
       return hl_FALSE;
     }
@@ -113,143 +51,16 @@ static hl_bool file_stream_write_all(FILE* file, const hl_byte* data, size_t siz
 /* The size of the regular file behind an open handle, or FILE_STREAM_POS_UNKNOWN; sizes only the
  * stdio buffer, so it sets no error. */
 static uint64_t file_stream_size_hint(FILE* file) {
-  struct _stati64 info;
-  if (_fstati64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG ||
-      info.st_size < 0) {
-    return FILE_STREAM_POS_UNKNOWN;
-  }
-  return (uint64_t)info.st_size;
+  int64_t size = hl_platform_regular_size(file);
+  return size < 0 ? FILE_STREAM_POS_UNKNOWN : (uint64_t)size;
 }
 
 hl_bool file_stream_names_same_file(const TFileStream* stream, const char* path) {
-  wchar_t widePath[FILE_STREAM_WIDE_PATH_CHARS];
-  BY_HANDLE_FILE_INFORMATION openInfo;
-  BY_HANDLE_FILE_INFORMATION pathInfo;
-  HANDLE other;
-  BOOL known;
-
   if (stream->file == NULL || path == NULL) {
     return hl_FALSE;
   }
-  if (!GetFileInformationByHandle((HANDLE)_get_osfhandle(_fileno(stream->file)), &openInfo)) {
-    return hl_FALSE;
-  }
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath,
-                          FILE_STREAM_WIDE_PATH_CHARS) == 0) {
-    return hl_FALSE;
-  }
-  other = CreateFileW(widePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-  if (other == INVALID_HANDLE_VALUE) {
-    return hl_FALSE;
-  }
-  known = GetFileInformationByHandle(other, &pathInfo);
-  CloseHandle(other);
-  return known && openInfo.dwVolumeSerialNumber == pathInfo.dwVolumeSerialNumber &&
-         openInfo.nFileIndexHigh == pathInfo.nFileIndexHigh &&
-         openInfo.nFileIndexLow == pathInfo.nFileIndexLow;
+  return hl_platform_same_file(stream->file, path);
 }
-
-#else
-
-/* The size of the regular file behind an open handle, or FILE_STREAM_POS_UNKNOWN; sizes only the
- * stdio buffer, so it sets no error. */
-static uint64_t file_stream_size_hint(FILE* file) {
-  struct stat info;
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
-    return FILE_STREAM_POS_UNKNOWN;
-  }
-  return (uint64_t)info.st_size;
-}
-
-hl_bool file_stream_names_same_file(const TFileStream* stream, const char* path) {
-  struct stat openInfo;
-  struct stat pathInfo;
-  if (stream->file == NULL || path == NULL) {
-    return hl_FALSE;
-  }
-  if (fstat(fileno(stream->file), &openInfo) != 0 || stat(path, &pathInfo) != 0) {
-    return hl_FALSE;
-  }
-  return openInfo.st_dev == pathInfo.st_dev && openInfo.st_ino == pathInfo.st_ino;
-}
-
-FILE* fopen_utf8(const char* path, const char* mode) {
-  if (path == NULL) {
-    errno = EINVAL;
-    return NULL;
-  }
-  /* POSIX file names are bytes; UTF-8 is used as it stands. */
-  return fopen(path, mode);
-}
-
-static int file_stream_seek(FILE* file, uint64_t position) {
-  if (position > (uint64_t)INT64_MAX) {
-    errno = EFBIG;
-    return -1;
-  }
-  return fseeko(file, (off_t)position, SEEK_SET);
-}
-
-/* Reads up to size bytes at position without moving the handle. Returns the bytes read, 0 at
- * the end of the file, -1 with errno set. */
-static int64_t file_stream_pread(FILE* file, uint64_t position, hl_byte* buffer, size_t size) {
-  ssize_t got;
-  if (position > (uint64_t)INT64_MAX) {
-    errno = EFBIG;
-    return -1;
-  }
-  do {
-    got = pread(fileno(file), buffer, size, (off_t)position);
-  } while (got < 0 && errno == EINTR);
-  return got < 0 ? -1 : (int64_t)got;
-}
-
-/* Writes all size bytes at the position of the handle's descriptor. False with errno set. */
-static hl_bool file_stream_write_all(FILE* file, const hl_byte* data, size_t size) {
-  while (size > 0) {
-    size_t piece = size > FILE_STREAM_MAX_STEP ? FILE_STREAM_MAX_STEP : size;
-    ssize_t put = write(fileno(file), data, piece);
-    if (put < 0 && errno == EINTR) {
-      continue;
-    }
-    if (put <= 0) {
-      return hl_FALSE;
-    }
-    data += put;
-    size -= (size_t)put;
-  }
-  return hl_TRUE;
-}
-
-static int64_t file_stream_measure(FILE* file) {
-  struct stat info;
-  off_t size;
-  hl_bool known = fstat(fileno(file), &info) == 0;
-  /* stdio opens directories here for reading; their "size" is meaningless. */
-  if (known && S_ISDIR(info.st_mode)) {
-    errno = EISDIR;
-    return -1;
-  }
-  /* A regular file's size is known without a seek to its end, where glibc fills the stdio buffer
-   * with the file's last block: a read, and buffer pages touched for nothing. */
-  if (known && S_ISREG(info.st_mode) && info.st_size >= 0) {
-    return (int64_t)info.st_size;
-  }
-  if (fseeko(file, 0, SEEK_END) != 0) {
-    return -1;
-  }
-  size = ftello(file);
-  if (size < 0) {
-    return -1;
-  }
-  if (fseeko(file, 0, SEEK_SET) != 0) {
-    return -1;
-  }
-  return (int64_t)size;
-}
-
-#endif
 
 /* The error rule: remember the first error of the stream, print each error that differs from
  * it. Always returns false so that callers can end with it. */
@@ -323,7 +134,7 @@ static hl_bool file_in_stream_start(TFileInStream* stream, FILE* given, const ch
     return hl_FALSE;
   }
   errno = 0;
-  size = file_stream_measure(base->file);
+  size = hl_platform_size(base->file);
   if (size < 0) {
     int error = errno;
     fclose(base->file);

@@ -1,10 +1,7 @@
 /* The patch driver: files, header, decompressor set-up in one memory block, trace and result. */
-#include "patch/file_features.h"
-
 #include "patch/hpatchi.h"
 #include "patch/hpatchi_core.h"
 
-#include <errno.h>
 #include <inttypes.h>
 #include <stdarg.h>
 #include <stddef.h>
@@ -12,16 +9,8 @@
 #include <string.h>
 
 #include "patch/decompress/plugin_table.h"
+#include "patch/hl_platform.h"
 #include "patch/hpatchi_plan.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <time.h>
-#endif
-
-/* Wide buffer for printing a path, terminator included. */
-#define HPATCHI_WIDE_PATH_CHARS 2048
 
 #define HPATCHI_MEMORY_LINE "  requirements memory size: (must) %" PRIu64 " + (cache) %" PRIu64 "\n"
 
@@ -50,41 +39,10 @@ static void hpatchi_error(const hpatchi_TOutput* output, const char* format, ...
   va_end(args);
 }
 
-static double hpatchi_clock_seconds(void) {
-#ifdef _WIN32
-  LARGE_INTEGER frequency;
-  LARGE_INTEGER counter;
-  if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart != 0 &&
-      QueryPerformanceCounter(&counter)) {
-    return (double)counter.QuadPart / (double)frequency.QuadPart;
-  }
-  return (double)GetTickCount() / 1000.0;
-#else
-  struct timespec now;
-  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-    return 0.0;
-  }
-  return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
-#endif
-}
-
 static void hpatchi_print_path(const hpatchi_TOutput* output, const char* path) {
-#ifdef _WIN32
-  wchar_t widePath[HPATCHI_WIDE_PATH_CHARS];
-  if (output->trace == NULL) {
-    return;
+  if (output->trace != NULL) {
+    hl_platform_print_path(output->trace, path);
   }
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, widePath,
-                          HPATCHI_WIDE_PATH_CHARS) != 0) {
-    fprintf(output->trace, "%ls", widePath);
-    return;
-  }
-  errno = (GetLastError() == ERROR_INSUFFICIENT_BUFFER) ? ENAMETOOLONG : EILSEQ;
-  fprintf(output->trace, "%s", path);
-#else
-  /* The terminal shows UTF-8 bytes as the text they encode. */
-  hpatchi_trace(output, "%s", path);
-#endif
 }
 
 /* The driver's listener: a PatchListener followed by what its operations need. */
@@ -232,11 +190,7 @@ static hl_byte* hpatchi_new_space(PatchListener* listener, uint32_t* size) {
 /* Puts the patch file's stdio handle at position, where the reads on go on. False when it cannot
  * be put there; the positioned reads then go on instead. */
 static hl_bool hpatchi_seek_patch(TFileInStream* stream, uint64_t position) {
-#ifdef _WIN32
-  return _fseeki64(stream->base.file, (__int64)position, SEEK_SET) == 0;
-#else
-  return fseeko(stream->base.file, (off_t)position, SEEK_SET) == 0;
-#endif
+  return position <= (uint64_t)INT64_MAX && hl_platform_seek(stream->base.file, position) == 0;
 }
 
 /* The old file of a patch without one: nothing can be read from it, and that is no stream error. */
@@ -475,36 +429,46 @@ static void hpatchi_close_untaken(hpatchi_TOpenFiles* files) {
   }
 }
 
-hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatchi_TOpenFiles* files,
-                                     const char* oldPath, const char* diffPath,
-                                     const char* outPath) {
-  double startTime = hpatchi_clock_seconds();
+/* What one run of hpatchi_run_outcome works on, phase after phase. */
+typedef struct hpatchi_TRun {
+  const hpatchi_TOutput* output;
   TPatchiListener patchListener;
   hpatchi_TPatchReader patchReader;
   TFileInStream oldStream;
   TFileInStream diffStream;
   TFileOutStream newStream;
-  uint32_t compress_type = 0;
-  uint32_t newSize = 0;
-  uint32_t uncompressSize = 0;
-  hpatchi_TOpenFiles given = {NULL, NULL, NULL};
+  uint32_t compress_type;
+  uint32_t newSize;
+  uint32_t uncompressSize;
+  hpatchi_TOpenFiles given; /* the caller's handles that the streams have not taken yet */
   hl_bool hasOld;
-  int result = HPATCHI_OK;
-  hpatchi_TOutcome outcome;
+} hpatchi_TRun;
 
+static void hpatchi_start_run(hpatchi_TRun* run, const hpatchi_TOutput* output,
+                              const hpatchi_TOpenFiles* files, const char* oldPath) {
+  run->output = output;
+  run->compress_type = 0;
+  run->newSize = 0;
+  run->uncompressSize = 0;
+  run->given.oldFile = NULL;
+  run->given.diffFile = NULL;
+  run->given.newFile = NULL;
   if (files != NULL) {
-    given = *files;
+    run->given = *files;
   }
-  hasOld = given.oldFile != NULL || (oldPath != NULL && oldPath[0] != '\0');
+  run->hasOld = run->given.oldFile != NULL || (oldPath != NULL && oldPath[0] != '\0');
 
-  memset(&patchListener, 0, sizeof(patchListener));
-  memset(&patchReader, 0, sizeof(patchReader));
-  patchReader.stream = &diffStream;
+  memset(&run->patchListener, 0, sizeof(run->patchListener));
+  memset(&run->patchReader, 0, sizeof(run->patchReader));
+  run->patchReader.stream = &run->diffStream;
   /* Their stdio buffers are left alone: what stdio never fills is never paged in. */
-  file_in_stream_clear(&oldStream);
-  file_in_stream_clear(&diffStream);
-  file_out_stream_clear(&newStream);
+  file_in_stream_clear(&run->oldStream);
+  file_in_stream_clear(&run->diffStream);
+  file_out_stream_clear(&run->newStream);
+}
 
+static void hpatchi_trace_paths(const hpatchi_TOutput* output, const char* oldPath,
+                                const char* diffPath, const char* outPath) {
   hpatchi_trace(output, "old : \"");
   if (oldPath != NULL) {
     hpatchi_print_path(output, oldPath);
@@ -518,87 +482,132 @@ hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatch
     hpatchi_print_path(output, outPath);
   }
   hpatchi_trace(output, "\"\n");
+}
 
-  if (hasOld) {
-    FILE* oldFile = hpatchi_take_file(&given.oldFile);
-    if (oldFile != NULL ? !file_in_stream_adopt(&oldStream, oldFile)
-                        : !file_in_stream_open(&oldStream, oldPath)) {
+/* The old file (or the empty one of a patch without it) and the patch file. */
+static int hpatchi_open_inputs(hpatchi_TRun* run, const char* oldPath, const char* diffPath) {
+  const hpatchi_TOutput* output = run->output;
+  TFileInStream* oldStream = &run->oldStream;
+  if (run->hasOld) {
+    FILE* oldFile = hpatchi_take_file(&run->given.oldFile);
+    if (oldFile != NULL ? !file_in_stream_adopt(oldStream, oldFile)
+                        : !file_in_stream_open(oldStream, oldPath)) {
       hpatchi_error(output, "open oldFile for read ERROR!\n");
-      result = HPATCHI_OPEN_READ_ERROR;
-      goto close_files;
+      return HPATCHI_OPEN_READ_ERROR;
     }
   } else {
-    oldStream.base.head.self = &oldStream;
-    oldStream.base.head.streamSize = 0;
-    oldStream.base.head.read = hpatchi_read_empty_old;
+    oldStream->base.head.self = oldStream;
+    oldStream->base.head.streamSize = 0;
+    oldStream->base.head.read = hpatchi_read_empty_old;
   }
-  if (given.diffFile != NULL
-          ? !file_in_stream_adopt(&diffStream, hpatchi_take_file(&given.diffFile))
-          : !file_in_stream_open(&diffStream, diffPath)) {
+  if (run->given.diffFile != NULL
+          ? !file_in_stream_adopt(&run->diffStream, hpatchi_take_file(&run->given.diffFile))
+          : !file_in_stream_open(&run->diffStream, diffPath)) {
     hpatchi_error(output, "open diffFile for read ERROR!\n");
-    result = HPATCHI_OPEN_READ_ERROR;
-    goto close_files;
+    return HPATCHI_OPEN_READ_ERROR;
   }
   hpatchi_trace(output, "oldDataSize : %" PRIu64 "\ndiffDataSize: %" PRIu64 "\n",
-                oldStream.base.head.streamSize, diffStream.base.head.streamSize);
+                oldStream->base.head.streamSize, run->diffStream.base.head.streamSize);
+  return HPATCHI_OK;
+}
 
-  patchListener.base.diffHandle = &patchReader;
-  patchListener.base.readDiff = hpatchi_read_patch;
-  if (!hpatch_lite_open(patchListener.base.diffHandle, patchListener.base.readDiff, &compress_type,
-                        &newSize, &uncompressSize)) {
-    hpatchi_error(output, "hpatch_lite_open() run ERROR!\n");
-    result = HPATCHI_HEADER_ERROR;
-    goto close_files;
+/* The patch header, and the reader of the body that follows it. */
+static int hpatchi_read_header(hpatchi_TRun* run) {
+  PatchListener* listener = &run->patchListener.base;
+  listener->diffHandle = &run->patchReader;
+  listener->readDiff = hpatchi_read_patch;
+  if (!hpatch_lite_open(listener->diffHandle, listener->readDiff, &run->compress_type,
+                        &run->newSize, &run->uncompressSize)) {
+    hpatchi_error(run->output, "hpatch_lite_open() run ERROR!\n");
+    return HPATCHI_HEADER_ERROR;
   }
   /* An uncompressed body is read straight by the patch algorithm, in requests of half its cache:
    * through stdio's buffer, which takes many of them per system call. */
-  if (compress_type == HPATCH_LITE_COMPRESS_NONE &&
-      hpatchi_seek_patch(&diffStream, patchReader.position)) {
-    patchListener.base.readDiff = hpatchi_read_raw;
+  if (run->compress_type == HPATCH_LITE_COMPRESS_NONE &&
+      hpatchi_seek_patch(&run->diffStream, run->patchReader.position)) {
+    listener->readDiff = hpatchi_read_raw;
   }
-  hpatchi_trace(output, "newDataSize : %" PRIu64 "\n", (uint64_t)newSize);
+  hpatchi_trace(run->output, "newDataSize : %" PRIu64 "\n", (uint64_t)run->newSize);
+  return HPATCHI_OK;
+}
 
-  /* Creating the new file truncates it: never when it is the old file or the patch itself. A new
-   * file the caller opened is its own. */
-  if (given.newFile != NULL
-          ? !file_out_stream_adopt(&newStream, hpatchi_take_file(&given.newFile), newSize)
-          : (hasOld && file_stream_names_same_file(&oldStream.base, outPath)) ||
-                file_stream_names_same_file(&diffStream.base, outPath) ||
-                !file_out_stream_open(&newStream, outPath, newSize)) {
-    hpatchi_error(output, "open out newFile for write ERROR!\n");
-    result = HPATCHI_OPEN_WRITE_ERROR;
-    goto close_files;
+/* Creating the new file truncates it: never when it is the old file or the patch itself. A new
+ * file the caller opened is its own. */
+static int hpatchi_open_new(hpatchi_TRun* run, const char* outPath) {
+  if (run->given.newFile != NULL
+          ? !file_out_stream_adopt(&run->newStream, hpatchi_take_file(&run->given.newFile),
+                                   run->newSize)
+          : (run->hasOld && file_stream_names_same_file(&run->oldStream.base, outPath)) ||
+                file_stream_names_same_file(&run->diffStream.base, outPath) ||
+                !file_out_stream_open(&run->newStream, outPath, run->newSize)) {
+    hpatchi_error(run->output, "open out newFile for write ERROR!\n");
+    return HPATCHI_OPEN_WRITE_ERROR;
   }
+  return HPATCHI_OK;
+}
 
-  patchListener.base.readOld = hpatchi_read_old;
+/* The listener over the three streams, and the patch through it. */
+static int hpatchi_apply(hpatchi_TRun* run) {
+  TPatchiListener* patchListener = &run->patchListener;
+  hl_bool hasOld = run->hasOld;
+  patchListener->base.readOld = hpatchi_read_old;
   /* The old file's bytes are added to or written straight from its read window. */
-  patchListener.base.lendOld = hasOld ? hpatchi_lend_old : NULL;
-  patchListener.base.oldSpans = hasOld ? &patchListener.oldSpans : NULL;
-  patchListener.base.tookOld = hasOld ? hpatchi_took_old : NULL;
+  patchListener->base.lendOld = hasOld ? hpatchi_lend_old : NULL;
+  patchListener->base.oldSpans = hasOld ? &patchListener->oldSpans : NULL;
+  patchListener->base.tookOld = hasOld ? hpatchi_took_old : NULL;
   /* New bytes go through newSpace and commitNew only. */
-  patchListener.base.writeNew = NULL;
-  patchListener.oldStream = &oldStream;
-  patchListener.newStream = &newStream;
-  patchListener.base.newSpace = hpatchi_new_space;
-  patchListener.base.commitNew = hpatchi_commit_new;
+  patchListener->base.writeNew = NULL;
+  patchListener->oldStream = &run->oldStream;
+  patchListener->newStream = &run->newStream;
+  patchListener->base.newSpace = hpatchi_new_space;
+  patchListener->base.commitNew = hpatchi_commit_new;
 
-  result = hpatchi_report_patch(
-      output, &patchListener, &oldStream,
-      hpatchi_patch_reading(output, &patchListener.base, compress_type, newSize, uncompressSize,
-                            HPATCHI_CACHE_SIZE, hasOld ? &oldStream : NULL, &patchReader));
+  return hpatchi_report_patch(
+      run->output, patchListener, &run->oldStream,
+      hpatchi_patch_reading(run->output, &patchListener->base, run->compress_type, run->newSize,
+                            run->uncompressSize, HPATCHI_CACHE_SIZE,
+                            hasOld ? &run->oldStream : NULL, &run->patchReader));
+}
 
-close_files:
-  hpatchi_close_untaken(&given);
-  outcome.cause = hpatchi_patch_cause(result, &patchReader);
-  result = hpatchi_close_stream(output, &newStream.base, "out newFile close ERROR!\n", result);
-  result = hpatchi_close_stream(output, &diffStream.base, "diffFile close ERROR!\n", result);
-  result = hpatchi_close_stream(output, &oldStream.base, "oldFile close ERROR!\n", result);
+/* Closes what the run opened or was given; a failed close counts only when nothing else failed. */
+static hpatchi_TOutcome hpatchi_finish_run(hpatchi_TRun* run, int result) {
+  const hpatchi_TOutput* output = run->output;
+  hpatchi_TOutcome outcome;
+  hpatchi_close_untaken(&run->given);
+  outcome.cause = hpatchi_patch_cause(result, &run->patchReader);
+  result = hpatchi_close_stream(output, &run->newStream.base, "out newFile close ERROR!\n", result);
+  result = hpatchi_close_stream(output, &run->diffStream.base, "diffFile close ERROR!\n", result);
+  outcome.code =
+      hpatchi_close_stream(output, &run->oldStream.base, "oldFile close ERROR!\n", result);
+  return outcome;
+}
 
-  hpatchi_trace(output, "\nhpatchi time: %.3f s\n", hpatchi_clock_seconds() - startTime);
+hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatchi_TOpenFiles* files,
+                                     const char* oldPath, const char* diffPath,
+                                     const char* outPath) {
+  double startTime = hl_platform_clock_seconds();
+  hpatchi_TRun run;
+  hpatchi_TOutcome outcome;
+  int result;
+
+  hpatchi_start_run(&run, output, files, oldPath);
+  hpatchi_trace_paths(output, oldPath, diffPath, outPath);
+  result = hpatchi_open_inputs(&run, oldPath, diffPath);
+  if (result == HPATCHI_OK) {
+    result = hpatchi_read_header(&run);
+  }
+  if (result == HPATCHI_OK) {
+    result = hpatchi_open_new(&run, outPath);
+  }
+  if (result == HPATCHI_OK) {
+    result = hpatchi_apply(&run);
+  }
+  outcome = hpatchi_finish_run(&run, result);
+
+  hpatchi_trace(output, "\nhpatchi time: %.3f s\n", hl_platform_clock_seconds() - startTime);
   if (output->trace != NULL) {
     fflush(output->trace);
   }
-  outcome.code = result;
   return outcome;
 }
 

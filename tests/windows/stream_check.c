@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "patch/file_stream.h"
+#include "patch/hl_platform_win32.h"
 
 static int failures;
 
@@ -64,6 +65,27 @@ static void check_path_conversion(void) {
   errno = 0;
   file = fopen_utf8(longPath, "rb");
   check(file == NULL && errno != 38, "2047 characters still convert", "ENAMETOOLONG");
+}
+
+/* The one conversion that the engine, hpatchi.exe and the runner share. */
+static void check_text_conversion(void) {
+  wchar_t wide[4];
+  char text[4];
+  static const wchar_t kHalfPair[] = {0xd800, 0};
+
+  check(hl_platform_utf16_from_utf8("", 0, wide, 4) == 0, "empty text converts to nothing",
+        "not 0");
+  check(hl_platform_utf16_from_utf8("ab\xc3\xa9", -1, NULL, 0) == 4,
+        "UTF-16 length asked for, terminator counted", "not 4");
+  errno = 0;
+  check(hl_platform_utf16_from_utf8("abcd", -1, wide, 4) == -1 && errno == ERANGE,
+        "UTF-16 room too small gives ERANGE", "other result");
+  errno = 0;
+  check(hl_platform_utf8_from_utf16(kHalfPair, -1, text, 4) == -1 && errno == EILSEQ,
+        "unpaired surrogate gives EILSEQ", "other result");
+  check(hl_platform_utf8_from_utf16(L"\u00e9", 1, text, 4) == 2 && text[0] == '\xc3' &&
+            text[1] == '\xa9',
+        "UTF-16 converts to UTF-8", "other bytes");
 }
 
 static void check_unicode_stream(void) {
@@ -212,6 +234,7 @@ static void check_out_stream(void) {
 
 int main(void) {
   check_path_conversion();
+  check_text_conversion();
   check_unicode_stream();
   check_out_stream();
   check_same_file();

@@ -135,90 +135,141 @@ bool dict_fits(hldiff::Compression c, uint64_t d) {
   }
 }
 
-}  // namespace
-
-std::optional<CommandLine> parse_command_line(const std::vector<std::string>& args,
-                                              std::string& error) {
+// What the arguments say, read one by one, before their combination is checked.
+struct Reading {
   CommandLine cl;
   std::vector<std::string> paths;
   bool levelGiven = false;
-  for (size_t i = 0; i < args.size(); ++i) {
+  bool finished = false;  // --help or --version: the rest is not read
+};
+
+bool take_compression(const std::string& v, Reading& r, std::string& error) {
+  auto c = hldiff::compression_from_name(v);
+  if (!c) {
+    error = "unknown compression \"" + v + "\"";
+    return false;
+  }
+  r.cl.encode.compression = *c;
+  return true;
+}
+
+bool take_level(const std::string& v, Reading& r, std::string& error) {
+  std::optional<int> level = level_from(v, error);
+  if (!level) return false;
+  r.cl.encode.level = *level;
+  r.levelGiven = true;
+  return true;
+}
+
+bool take_dict_size(const std::string& v, Reading& r, std::string& error) {
+  std::optional<uint64_t> size = dict_size_from(v, error);
+  if (!size) return false;
+  r.cl.encode.dictSize = *size;
+  return true;
+}
+
+bool take_manifest(const std::string& v, Reading& r, std::string&) {
+  r.cl.manifestPath = v;
+  return true;
+}
+
+// The options that take the argument after them.
+struct ValuedOption {
+  const char* name;
+  const char* what;  // for the error when the value is missing
+  bool (*take)(const std::string& value, Reading& r, std::string& error);
+};
+
+constexpr ValuedOption kValuedOptions[] = {
+    {"-c", "a compression name", take_compression},
+    {"-l", "a level", take_level},
+    {"-d", "a dictionary size", take_dict_size},
+    {"--manifest", "a file name", take_manifest},
+};
+
+// The option args[i]; i moves on to its value, if it takes one.
+bool read_option(const std::vector<std::string>& args, size_t& i, Reading& r, std::string& error) {
+  const std::string& a = args[i];
+  for (const ValuedOption& option : kValuedOptions) {
+    if (a != option.name) continue;
+    if (i + 1 >= args.size()) {
+      error = std::string("option ") + a + " needs " + option.what;
+      return false;
+    }
+    return option.take(args[++i], r, error);
+  }
+  if (a == "-h" || a == "--help") {
+    r.cl.help = true;
+    r.finished = true;
+  } else if (a == "--version") {
+    r.cl.version = true;
+    r.finished = true;
+  } else if (a == "--force") {
+    r.cl.force = true;
+  } else if (a == "--no-verify") {
+    r.cl.verify = false;
+  } else if (a == "-q") {
+    r.cl.quiet = true;
+  } else {
+    error = "unknown option " + a;
+    return false;
+  }
+  return true;
+}
+
+// Options and paths in the order given; everything after "--" is a path.
+bool read_arguments(const std::vector<std::string>& args, Reading& r, std::string& error) {
+  for (size_t i = 0; i < args.size() && !r.finished; ++i) {
     const std::string& a = args[i];
-    auto value = [&](const char* what) -> const std::string* {
-      if (i + 1 >= args.size()) {
-        error = std::string("option ") + a + " needs " + what;
-        return nullptr;
-      }
-      return &args[++i];
-    };
-    if (a == "-c") {
-      const std::string* v = value("a compression name");
-      if (!v) return std::nullopt;
-      auto c = hldiff::compression_from_name(*v);
-      if (!c) {
-        error = "unknown compression \"" + *v + "\"";
-        return std::nullopt;
-      }
-      cl.encode.compression = *c;
-    } else if (a == "-l") {
-      const std::string* v = value("a level");
-      std::optional<int> level = v ? level_from(*v, error) : std::nullopt;
-      if (!level) return std::nullopt;
-      cl.encode.level = *level;
-      levelGiven = true;
-    } else if (a == "-d") {
-      const std::string* v = value("a dictionary size");
-      std::optional<uint64_t> size = v ? dict_size_from(*v, error) : std::nullopt;
-      if (!size) return std::nullopt;
-      cl.encode.dictSize = *size;
-    } else if (a == "-h" || a == "--help") {
-      cl.help = true;
-      return cl;
-    } else if (a == "--version") {
-      cl.version = true;
-      return cl;
-    } else if (a == "--manifest") {
-      const std::string* v = value("a file name");
-      if (!v) return std::nullopt;
-      cl.manifestPath = *v;
-    } else if (a == "--force") {
-      cl.force = true;
-    } else if (a == "--no-verify") {
-      cl.verify = false;
-    } else if (a == "-q") {
-      cl.quiet = true;
-    } else if (a == "--") {
-      paths.insert(paths.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+    if (a == "--") {
+      r.paths.insert(r.paths.end(), args.begin() + static_cast<long>(i) + 1, args.end());
       break;
-    } else if (a.size() > 1 && a[0] == '-') {
-      error = "unknown option " + a;
-      return std::nullopt;
+    }
+    if (a.size() > 1 && a[0] == '-') {
+      if (!read_option(args, i, r, error)) return false;
     } else {
-      paths.push_back(a);
+      r.paths.push_back(a);
     }
   }
-  if (paths.size() != 3) {
+  return true;
+}
+
+// The three paths, and options that fit the compression and each other.
+bool check_combination(const Reading& r, std::string& error) {
+  const CommandLine& cl = r.cl;
+  if (r.paths.size() != 3) {
     error = "expected OLD NEW PATCH";
-    return std::nullopt;
+    return false;
   }
-  if (levelGiven && !level_fits(cl.encode.compression, cl.encode.level)) {
+  if (r.levelGiven && !level_fits(cl.encode.compression, cl.encode.level)) {
     error = std::string("level ") + std::to_string(cl.encode.level) + " is not valid for " +
             hldiff::compression_name(cl.encode.compression);
-    return std::nullopt;
+    return false;
   }
   if (cl.encode.dictSize != 0 && !dict_fits(cl.encode.compression, cl.encode.dictSize)) {
     error = std::string("dictionary size ") + std::to_string(cl.encode.dictSize) +
             " is not valid for " + hldiff::compression_name(cl.encode.compression);
-    return std::nullopt;
+    return false;
   }
   if (cl.force && cl.manifestPath.empty()) {
     error = "--force needs --manifest";
-    return std::nullopt;
+    return false;
   }
-  cl.oldPath = paths[0];
-  cl.newPath = paths[1];
-  cl.patchPath = paths[2];
-  return cl;
+  return true;
+}
+
+}  // namespace
+
+std::optional<CommandLine> parse_command_line(const std::vector<std::string>& args,
+                                              std::string& error) {
+  Reading r;
+  if (!read_arguments(args, r, error)) return std::nullopt;
+  if (r.finished) return r.cl;
+  if (!check_combination(r, error)) return std::nullopt;
+  r.cl.oldPath = r.paths[0];
+  r.cl.newPath = r.paths[1];
+  r.cl.patchPath = r.paths[2];
+  return r.cl;
 }
 
 }  // namespace mkpatch

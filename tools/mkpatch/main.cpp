@@ -1,8 +1,5 @@
 // mkpatch OLD NEW PATCH: writes a patch that turns OLD into NEW, checked by applying it.
 #include <unistd.h>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include <cstdio>
 #include <exception>
@@ -13,6 +10,7 @@
 #include "diff/patch_maker.h"
 #include "tools/mkpatch/command_line.h"
 #include "tools/mkpatch/file_io.h"
+#include "tools/mkpatch/heap.h"
 #include "tools/mkpatch/manifest.h"
 #include "tools/mkpatch/progress.h"
 #include "tools/mkpatch/verify.h"
@@ -96,12 +94,7 @@ int run(const mkpatch::CommandLine& cl) {
 }  // namespace
 
 int main(int argc, char** argv) {
-#if defined(__GLIBC__)
-  // The suffix array, the bodies and the coders' tables are freed between the steps; taken
-  // from the system one by one, they go back to it when freed instead of staying in the heap
-  // as the peak of one step under the next.
-  mallopt(M_MMAP_THRESHOLD, 256 << 10);
-#endif
+  mkpatch::tune_heap();
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string error;
   auto cl = mkpatch::parse_command_line(args, error);

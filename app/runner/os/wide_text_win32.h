@@ -1,5 +1,6 @@
-// The runner's UTF-8 text as the UTF-16 that the wide Win32 calls take, and back. No ANSI code
-// page is ever involved: it cannot spell every user's folder names.
+// The runner's UTF-8 text as the UTF-16 that the wide Win32 calls take, and back, with the patch
+// engine's conversion (patch/hl_platform_win32.h). No ANSI code page is ever involved: it cannot
+// spell every user's folder names.
 #pragma once
 
 #include <windows.h>
@@ -7,18 +8,18 @@
 #include <optional>
 #include <string>
 
+#include "patch/hl_platform_win32.h"
+
 namespace runner::os {
 
 // UTF-8 as UTF-16; nothing when `utf8` is no valid UTF-8.
 inline std::optional<std::wstring> Widen(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
   const int size = static_cast<int>(utf8.size());
-  const int length =
-      ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+  const int length = hl_platform_utf16_from_utf8(utf8.data(), size, nullptr, 0);
   if (length <= 0) return std::nullopt;
   std::wstring wide(static_cast<size_t>(length), L'\0');
-  if (::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, wide.data(),
-                            length) != length)
+  if (hl_platform_utf16_from_utf8(utf8.data(), size, wide.data(), length) != length)
     return std::nullopt;
   return wide;
 }
@@ -27,14 +28,10 @@ inline std::optional<std::wstring> Widen(const std::string& utf8) {
 inline std::optional<std::string> Narrow(const wchar_t* wide, size_t count) {
   if (count == 0) return std::string();
   const int size = static_cast<int>(count);
-  // The UTF-8 code page takes neither a default character nor a loss report.
-  const int length = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, size, nullptr, 0,
-                                           nullptr, nullptr);
+  const int length = hl_platform_utf8_from_utf16(wide, size, nullptr, 0);
   if (length <= 0) return std::nullopt;
   std::string narrow(static_cast<size_t>(length), '\0');
-  if (::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, size, narrow.data(), length,
-                            nullptr, nullptr) != length)
-    return std::nullopt;
+  if (hl_platform_utf8_from_utf16(wide, size, narrow.data(), length) != length) return std::nullopt;
   return narrow;
 }
 

@@ -1,16 +1,13 @@
 // hpatchi OLD PATCH NEW: applies an hpatch_lite patch and exits with the driver's result code.
+#include "tools/hpatchi/command.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "patch/hl_result.h"
 #include "patch/hpatchi.h"
 
-#ifdef _WIN32
-#include <windows.h>
-
-#include <string>
-#include <vector>
-#endif
+namespace hpatchi_tool {
 
 namespace {
 
@@ -39,6 +36,8 @@ constexpr const char* kHelp =
     "patch (invalid header), 21 the patch failed otherwise (a damaged body, or old bytes asked\n"
     "for with no old file).\n";
 
+}  // namespace
+
 int run(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
@@ -56,39 +55,4 @@ int run(int argc, char** argv) {
   return hpatchi_run(argv[1], argv[2], argv[3]);
 }
 
-#ifdef _WIN32
-// The driver takes UTF-8 paths; the narrow argv of a Windows program is in the ANSI code page
-// and loses every character outside it, so the arguments are taken wide and converted.
-bool to_utf8(const wchar_t* wide, std::string& out) {
-  int size =
-      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return false;
-  out.assign(static_cast<size_t>(size), '\0');
-  if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, &out[0], size, nullptr,
-                          nullptr) != size) {
-    return false;
-  }
-  out.resize(static_cast<size_t>(size) - 1);  // the terminator is the string's own
-  return true;
-}
-#endif
-
-}  // namespace
-
-#ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-  std::vector<std::string> arguments(static_cast<size_t>(argc));
-  std::vector<char*> pointers;
-  for (int i = 0; i < argc; ++i) {
-    if (!to_utf8(argv[i], arguments[static_cast<size_t>(i)])) {
-      std::fputs("hpatchi: an argument is not valid UTF-16\n", stderr);
-      return HPATCHI_TOOL_USAGE_ERROR;
-    }
-    pointers.push_back(&arguments[static_cast<size_t>(i)][0]);
-  }
-  pointers.push_back(nullptr);
-  return run(argc, pointers.data());
-}
-#else
-int main(int argc, char** argv) { return run(argc, argv); }
-#endif
+}  // namespace hpatchi_tool

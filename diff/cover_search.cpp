@@ -111,9 +111,23 @@ class Search {
     return best;
   }
   std::vector<Run> find_runs(const SuffixIndex& index, const ProgressFn& progress) const;
+  // Pass 2: the runs' borders in the gaps, the excursions folded back, the covers that pay.
   std::vector<Cover> place_borders(std::vector<Run> runs) const;
 
  private:
+  // Each gap between neighbouring runs shared out between them.
+  void share_out_gaps(std::vector<Run>& runs) const;
+  int64_t best_end_forward(int64_t from, int64_t to, int64_t delta) const;
+  int64_t best_start_back(int64_t from, int64_t to, int64_t delta) const;
+  int64_t cheapest_split(int64_t lo, int64_t hi, int64_t da, int64_t db) const;
+  // Runs emptied by their neighbours dropped; a short excursion between two stretches of one
+  // alignment folded back into it where that alignment's difference bytes over the excursion
+  // (and the literals beside it) cost less than the excursion's own cover plus the header that
+  // returns, and neighbours on one alignment joined where the bytes between cost no more.
+  std::vector<Run> fold_excursions(const std::vector<Run>& runs) const;
+  // The runs as covers, those that do not pay for their header dropped to literals.
+  std::vector<Cover> covers_that_pay(const std::vector<Run>& runs) const;
+
   const uint8_t* old_;
   int64_t oldSize_;
   const uint8_t* neu_;
@@ -203,72 +217,73 @@ std::vector<Run> Search::find_runs(const SuffixIndex& index, const ProgressFn& p
   return runs;
 }
 
-std::vector<Cover> Search::place_borders(std::vector<Run> runs) const {
-  const double lit = c_.literalBits;
-  // Each run's start and end once the gaps are shared out.
-  std::vector<int64_t> start(runs.size()), end(runs.size());
-  for (size_t k = 0; k < runs.size(); ++k) {
-    start[k] = runs[k].newStart;
-    end[k] = runs[k].newEnd;
+// The end of a run on delta carried forward over [from, to): after the prefix whose difference
+// bytes undercut literals the most, from itself when none does.
+int64_t Search::best_end_forward(int64_t from, int64_t to, int64_t delta) const {
+  double acc = 0, best = 0;
+  int64_t endAt = from;
+  for (int64_t x = from; x < to && inside(x, delta); ++x) {
+    acc += byte_bits(x, delta) - c_.literalBits;
+    if (acc < best) {
+      best = acc;
+      endAt = x + 1;
+    }
   }
+  return endAt;
+}
+
+// The start of a run on delta carried back over [from, to): the mirror of best_end_forward.
+int64_t Search::best_start_back(int64_t from, int64_t to, int64_t delta) const {
+  double acc = 0, best = 0;
+  int64_t startAt = to;
+  for (int64_t x = to - 1; x >= from && inside(x, delta); --x) {
+    acc += byte_bits(x, delta) - c_.literalBits;
+    if (acc < best) {
+      best = acc;
+      startAt = x;
+    }
+  }
+  return startAt;
+}
+
+// Where [lo, hi), which runs on da (before) and db (after) can both reach, is split between
+// them so that the two sets of difference bytes cost least.
+int64_t Search::cheapest_split(int64_t lo, int64_t hi, int64_t da, int64_t db) const {
+  double acc = 0, best = 0;
+  int64_t split = lo;
+  for (int64_t x = lo; x < hi; ++x) {
+    acc += byte_bits(x, da) - byte_bits(x, db);
+    if (acc < best) {
+      best = acc;
+      split = x + 1;
+    }
+  }
+  return split;
+}
+
+void Search::share_out_gaps(std::vector<Run>& runs) const {
   for (size_t k = 0; k <= runs.size(); ++k) {
     // The gap between run k - 1 (a) and run k (b), either of which may be missing.
-    const int64_t gapFrom = k == 0 ? 0 : end[k - 1];
-    const int64_t gapTo = k == runs.size() ? newSize_ : start[k];
+    const int64_t gapFrom = k == 0 ? 0 : runs[k - 1].newEnd;
+    const int64_t gapTo = k == runs.size() ? newSize_ : runs[k].newStart;
     if (gapTo <= gapFrom) continue;
     const bool hasA = k > 0, hasB = k < runs.size();
-    // Best end of a: the prefix whose difference bytes undercut literals the most.
-    int64_t endA = gapFrom;
-    if (hasA) {
-      double acc = 0, best = 0;
-      const int64_t d = runs[k - 1].delta;
-      for (int64_t x = gapFrom; x < gapTo && inside(x, d); ++x) {
-        acc += byte_bits(x, d) - lit;
-        if (acc < best) {
-          best = acc;
-          endA = x + 1;
-        }
-      }
-    }
-    int64_t startB = gapTo;
-    if (hasB) {
-      double acc = 0, best = 0;
-      const int64_t d = runs[k].delta;
-      for (int64_t x = gapTo - 1; x >= gapFrom && inside(x, d); --x) {
-        acc += byte_bits(x, d) - lit;
-        if (acc < best) {
-          best = acc;
-          startB = x;
-        }
-      }
-    }
-    if (endA > startB) {
-      // Both would take the whole gap; split where the two sets of differences cost least,
-      // within the part both can reach.
-      const int64_t lo = startB, hi = endA;
-      const int64_t da = runs[k - 1].delta, db = runs[k].delta;
-      double acc = 0, best = 0;
-      int64_t split = lo;
-      for (int64_t x = lo; x < hi; ++x) {
-        acc += byte_bits(x, da) - byte_bits(x, db);
-        if (acc < best) {
-          best = acc;
-          split = x + 1;
-        }
-      }
-      endA = startB = split;
-    }
-    if (hasA) end[k - 1] = endA;
-    if (hasB) start[k] = startB;
+    int64_t endA = hasA ? best_end_forward(gapFrom, gapTo, runs[k - 1].delta) : gapFrom;
+    int64_t startB = hasB ? best_start_back(gapFrom, gapTo, runs[k].delta) : gapTo;
+    // Both would take the whole gap: they meet where it is cheapest.
+    if (endA > startB)
+      endA = startB = cheapest_split(startB, endA, runs[k - 1].delta, runs[k].delta);
+    if (hasA) runs[k - 1].newEnd = endA;
+    if (hasB) runs[k].newStart = startB;
   }
+}
 
-  // A short excursion between two stretches of one alignment: when that alignment's
-  // difference bytes over the excursion (and the literals beside it) cost less than the
-  // excursion's own cover plus the header that returns, the three become one cover.
+std::vector<Run> Search::fold_excursions(const std::vector<Run>& runs) const {
+  const double lit = c_.literalBits;
   std::vector<Run> kept;
   kept.reserve(runs.size());
-  for (size_t k = 0; k < runs.size(); ++k)
-    if (end[k] > start[k]) kept.push_back(Run{start[k], end[k], runs[k].delta});
+  for (const Run& r : runs)
+    if (r.newEnd > r.newStart) kept.push_back(r);
   std::vector<Run> merged;
   merged.reserve(kept.size());
   for (size_t k = 0; k < kept.size(); ++k) {
@@ -300,31 +315,32 @@ std::vector<Cover> Search::place_borders(std::vector<Run> runs) const {
     }
     merged.push_back(kept[k]);
   }
-  runs = std::move(merged);
-  start.resize(runs.size());
-  end.resize(runs.size());
-  for (size_t k = 0; k < runs.size(); ++k) {
-    start[k] = runs[k].newStart;
-    end[k] = runs[k].newEnd;
-  }
+  return merged;
+}
 
+std::vector<Cover> Search::covers_that_pay(const std::vector<Run>& runs) const {
   std::vector<Cover> covers;
   covers.reserve(runs.size());
   int64_t runningOld = 0, runningNew = 0;
-  for (size_t k = 0; k < runs.size(); ++k) {
-    const int64_t len = end[k] - start[k];
+  for (const Run& r : runs) {
+    const int64_t len = r.newEnd - r.newStart;
     if (len <= 0) continue;
-    const int64_t oldPos = start[k] + runs[k].delta;
-    const double asCover = header_bits(oldPos - runningOld, len, start[k] - runningNew) +
+    const int64_t oldPos = r.newStart + r.delta;
+    const double asCover = header_bits(oldPos - runningOld, len, r.newStart - runningNew) +
                            c_.headerByteBits * (tag_bytes(oldPos - runningOld) - 1) +
-                           diff_bits(start[k], end[k], runs[k].delta);
-    if (asCover >= lit * static_cast<double>(len)) continue;  // cheaper as literals
-    covers.push_back(Cover{static_cast<size_t>(oldPos), static_cast<size_t>(start[k]),
+                           diff_bits(r.newStart, r.newEnd, r.delta);
+    if (asCover >= c_.literalBits * static_cast<double>(len)) continue;  // cheaper as literals
+    covers.push_back(Cover{static_cast<size_t>(oldPos), static_cast<size_t>(r.newStart),
                            static_cast<size_t>(len)});
     runningOld = oldPos + len;
-    runningNew = end[k];
+    runningNew = r.newEnd;
   }
   return covers;
+}
+
+std::vector<Cover> Search::place_borders(std::vector<Run> runs) const {
+  share_out_gaps(runs);
+  return covers_that_pay(fold_excursions(runs));
 }
 
 }  // namespace

@@ -173,141 +173,166 @@ static void tuz_copy_in_output(hl_byte* dst, const hl_byte* src, uint32_t k) {
   }
 }
 
-int tuz_TStream_decode(tuz_TStream* stream, hl_byte* out, uint32_t* count) {
-  tuz_TInput in;
-  const uint32_t want = *count;
+static inline void tuz_input_load(tuz_TInput* in, const tuz_TStream* s) {
+  in->buf = s->cacheBuf;
+  in->begin = s->cacheBegin;
+  in->end = s->cacheEnd;
+  in->bitBuf = s->bitBuf;
+  in->bitCount = s->bitCount;
+  in->handle = s->inputHandle;
+  in->read = s->readInput;
+}
+
+static inline void tuz_input_save(tuz_TStream* s, const tuz_TInput* in) {
+  s->cacheBegin = in->begin;
+  s->cacheEnd = in->end;
+  s->bitBuf = in->bitBuf;
+  s->bitCount = in->bitCount;
+}
+
+/* Goes on with the pending match, up to left bytes at p, as far as its source lies in one
+ * place (the ring or this call's output); returns the bytes written. */
+static inline uint32_t tuz_continue_match(tuz_TStream* s, const hl_byte* out, hl_byte* p,
+                                          uint32_t left) {
+  uint32_t k = left < s->matchLeft ? left : s->matchLeft;
+  if (s->srcDictPos < s->dictSize) {
+    uint32_t inDict = s->dictSize - s->srcDictPos;
+    if (k > inDict) k = inDict;
+    tuz_copy_from_dict(s, p, k);
+    s->srcDictPos += k;
+  } else {
+    tuz_copy_in_output(p, out + s->srcOutPos, k);
+    s->srcOutPos += k;
+  }
+  s->matchLeft -= k;
+  return k;
+}
+
+/* Goes on with the pending literal block, up to left bytes at p; returns the bytes written. */
+static inline uint32_t tuz_continue_literals(tuz_TStream* s, tuz_TInput* in, hl_byte* p,
+                                             uint32_t left) {
+  uint32_t k = left < s->literalLeft ? left : s->literalLeft;
+  tuz_take_bytes(in, p, k);
+  s->literalLeft -= k;
+  return k;
+}
+
+/* Reads the length and distance codes that follow a match flag; distance 0 is a control code. */
+static inline uint32_t tuz_take_match_codes(tuz_TStream* s, tuz_TInput* in, uint32_t* length) {
+  uint32_t distance;
+  *length = tuz_take_length_code(in);
+  if (s->afterLiteral && tuz_take_bits(in, 1)) {
+    distance = s->lastDistance;
+  } else {
+    uint32_t head = tuz_take_byte(in);
+    if (head < TUZ_BIG_DISTANCE_BASE) {
+      distance = head;
+    } else {
+      uint32_t groups = tuz_take_count_code(in);
+      distance = ((groups << 7) | (head & (TUZ_BIG_DISTANCE_BASE - 1u))) + TUZ_BIG_DISTANCE_BASE;
+    }
+    if (distance > TUZ_SHORT_DISTANCE_MAX) *length += 1u;
+  }
+  s->afterLiteral = 0;
+  return distance;
+}
+
+/* Acts on the control code in length: TUZ_OK to go on decoding, else what the call returns. */
+static int tuz_take_control(tuz_TStream* s, tuz_TInput* in, uint32_t length) {
+  if (length == TUZ_CTRL_LITERAL_BLOCK) {
+    s->afterLiteral = 1;
+    s->literalLeft = tuz_take_count_code(in) + TUZ_LITERAL_BLOCK_MIN;
+    return TUZ_OK;
+  }
+  if (length == TUZ_CTRL_RESTART || length == TUZ_CTRL_END) {
+    /* An end code that the dry input made up (its distance byte read as 0) ends nothing: the
+     * stream was cut off. */
+    if (length == TUZ_CTRL_END && in->end == 0) return TUZ_ERR_INPUT_DRY;
+    s->lastDistance = 1;
+    in->bitBuf = 0;
+    in->bitCount = 0;
+    return length == TUZ_CTRL_END ? TUZ_STREAM_END : TUZ_OK;
+  }
+  return in->end != 0 ? TUZ_ERR_CONTROL_CODE : TUZ_ERR_INPUT_DRY;
+}
+
+/* Makes the match just read pending, its source in the ring or in the written bytes of this
+ * call's output. */
+static inline int tuz_start_match(tuz_TStream* s, uint32_t length, uint32_t distance,
+                                  uint32_t written) {
+  s->lastDistance = distance;
+  s->matchLeft = length + TUZ_MATCH_LENGTH_MIN;
+  if (distance > s->dictSize) return TUZ_ERR_DISTANCE;
+  if (written < distance) {
+    s->srcDictPos = s->dictSize - (distance - written);
+    s->srcOutPos = 0;
+  } else {
+    s->srcDictPos = s->dictSize;
+    s->srcOutPos = written - distance;
+  }
+  return TUZ_OK;
+}
+
+/* Decodes into out until want bytes are written (TUZ_OK) or a code ends the call; *written
+ * tells how far it got. */
+static inline int tuz_decode_codes(tuz_TStream* s, tuz_TInput* in, hl_byte* out, uint32_t want,
+                                   uint32_t* written) {
   uint32_t left = want;
   hl_byte* p = out;
   int result = TUZ_OK;
-
-  in.buf = stream->cacheBuf;
-  in.begin = stream->cacheBegin;
-  in.end = stream->cacheEnd;
-  in.bitBuf = stream->bitBuf;
-  in.bitCount = stream->bitCount;
-  in.handle = stream->inputHandle;
-  in.read = stream->readInput;
-
   for (;;) {
     uint32_t length, distance;
-    if (stream->matchLeft > 0) {
+    if (s->matchLeft > 0 || s->literalLeft > 0) {
       uint32_t k;
       if (left == 0) break;
-      k = left < stream->matchLeft ? left : stream->matchLeft;
-      if (stream->srcDictPos < stream->dictSize) {
-        uint32_t inDict = stream->dictSize - stream->srcDictPos;
-        if (k > inDict) k = inDict;
-        tuz_copy_from_dict(stream, p, k);
-        stream->srcDictPos += k;
-      } else {
-        const hl_byte* src = out + stream->srcOutPos;
-        tuz_copy_in_output(p, src, k);
-        stream->srcOutPos += k;
-      }
-      stream->matchLeft -= k;
+      k = s->matchLeft > 0 ? tuz_continue_match(s, out, p, left)
+                           : tuz_continue_literals(s, in, p, left);
       left -= k;
       p += k;
       continue;
     }
-    if (stream->literalLeft > 0) {
-      uint32_t k;
-      if (left == 0) break;
-      k = left < stream->literalLeft ? left : stream->literalLeft;
-      tuz_take_bytes(&in, p, k);
-      stream->literalLeft -= k;
-      left -= k;
-      p += k;
-      continue;
-    }
-
-    if (tuz_take_bits(&in, 1)) {
+    if (tuz_take_bits(in, 1)) {
       if (left == 0) {
-        in.bitBuf = in.bitBuf * 2u + 1u; /* put the literal flag back for the next call */
-        in.bitCount += 1u;
+        in->bitBuf = in->bitBuf * 2u + 1u; /* put the literal flag back for the next call */
+        in->bitCount += 1u;
         break;
       }
-      stream->afterLiteral = 1;
-      *p++ = tuz_take_byte(&in);
+      s->afterLiteral = 1;
+      *p++ = tuz_take_byte(in);
       --left;
       continue;
     }
-
-    length = tuz_take_length_code(&in);
-    if (stream->afterLiteral && tuz_take_bits(&in, 1)) {
-      distance = stream->lastDistance;
-    } else {
-      uint32_t head = tuz_take_byte(&in);
-      if (head < TUZ_BIG_DISTANCE_BASE) {
-        distance = head;
-      } else {
-        uint32_t groups = tuz_take_count_code(&in);
-        distance = ((groups << 7) | (head & (TUZ_BIG_DISTANCE_BASE - 1u))) + TUZ_BIG_DISTANCE_BASE;
-      }
-      if (distance > TUZ_SHORT_DISTANCE_MAX) length += 1u;
-    }
-    stream->afterLiteral = 0;
-
-    if (distance == 0) {
-      if (length == TUZ_CTRL_LITERAL_BLOCK) {
-        stream->afterLiteral = 1;
-        stream->literalLeft = tuz_take_count_code(&in) + TUZ_LITERAL_BLOCK_MIN;
-        continue;
-      }
-      if (length == TUZ_CTRL_RESTART) {
-        stream->lastDistance = 1;
-        in.bitBuf = 0;
-        in.bitCount = 0;
-        continue;
-      }
-      if (length == TUZ_CTRL_END) {
-        /* An end code that the dry input made up (its distance byte read as 0) ends nothing:
-         * the stream was cut off. */
-        if (in.end == 0) {
-          result = TUZ_ERR_INPUT_DRY;
-          goto save;
-        }
-        stream->lastDistance = 1;
-        in.bitBuf = 0;
-        in.bitCount = 0;
-        *count = (uint32_t)(p - out);
-        result = TUZ_STREAM_END;
-        goto save;
-      }
-      result = in.end != 0 ? TUZ_ERR_CONTROL_CODE : TUZ_ERR_INPUT_DRY;
-      goto save;
-    }
-
-    stream->lastDistance = distance;
-    stream->matchLeft = length + TUZ_MATCH_LENGTH_MIN;
-    if (distance > stream->dictSize) {
-      result = TUZ_ERR_DISTANCE;
-      goto save;
-    }
-    {
-      uint32_t written = (uint32_t)(p - out);
-      if (written < distance) {
-        stream->srcDictPos = stream->dictSize - (distance - written);
-        stream->srcOutPos = 0;
-      } else {
-        stream->srcDictPos = stream->dictSize;
-        stream->srcOutPos = written - distance;
-      }
-    }
+    distance = tuz_take_match_codes(s, in, &length);
+    result = distance == 0 ? tuz_take_control(s, in, length)
+                           : tuz_start_match(s, length, distance, (uint32_t)(p - out));
+    if (result != TUZ_OK) break;
   }
+  *written = (uint32_t)(p - out);
+  return result;
+}
 
-  /* The request is full. */
-  if (p > out) tuz_add_to_dict(stream, out, (uint32_t)(p - out));
-  if (in.end == 0) {
-    result = TUZ_ERR_INPUT_DRY;
-  } else if (want == 0) {
-    result = TUZ_ERR_EMPTY_REQUEST;
+/* The request's n bytes are all written: they join the ring, and a dry input or an empty
+ * request is told. */
+static int tuz_finish_request(tuz_TStream* s, const tuz_TInput* in, const hl_byte* out,
+                              uint32_t n) {
+  if (n > 0) tuz_add_to_dict(s, out, n);
+  if (in->end == 0) return TUZ_ERR_INPUT_DRY;
+  if (n == 0) return TUZ_ERR_EMPTY_REQUEST;
+  return TUZ_OK;
+}
+
+int tuz_TStream_decode(tuz_TStream* stream, hl_byte* out, uint32_t* count) {
+  tuz_TInput in;
+  uint32_t written;
+  int result;
+  tuz_input_load(&in, stream);
+  result = tuz_decode_codes(stream, &in, out, *count, &written);
+  if (result == TUZ_OK) {
+    result = tuz_finish_request(stream, &in, out, written);
+  } else if (result == TUZ_STREAM_END) {
+    *count = written;
   }
-
-save:
-  stream->cacheBegin = in.begin;
-  stream->cacheEnd = in.end;
-  stream->bitBuf = in.bitBuf;
-  stream->bitCount = in.bitCount;
+  tuz_input_save(stream, &in);
   return result;
 }
 

@@ -6,35 +6,39 @@
 extern "C" {
 #endif
 
-/* Result codes of hpatchi_run and hpatchi_patch. */
+/* Result codes of hpatchi_run and hpatchi_patch; hl_result_text says what each means. */
 enum hpatchi_result {
   HPATCHI_OK = 0,
-  HPATCHI_OPEN_READ_ERROR = 3,      /* old file or patch file cannot be opened */
-  HPATCHI_OPEN_WRITE_ERROR = 4,     /* new file cannot be opened */
-  HPATCHI_OLD_READ_ERROR = 5,       /* the patch failed and the old-file stream recorded an error */
-  HPATCHI_WRITE_ERROR = 6,          /* short write to the new file */
-  HPATCHI_CLOSE_ERROR = 8,          /* a close failed, nothing else did */
-  HPATCHI_ALLOC_ERROR = 9,          /* the memory block cannot be allocated */
-  HPATCHI_COMPRESS_TYPE_ERROR = 10, /* unknown compress_type */
-  HPATCHI_DECOMPRESSER_INFO_ERROR = 11,  /* the decompressor prefix is invalid */
-  HPATCHI_DECOMPRESSER_OPEN_ERROR = 12,  /* the decompressor cannot be opened */
+  HPATCHI_OPEN_READ_ERROR = 3,
+  HPATCHI_OPEN_WRITE_ERROR = 4,
+  HPATCHI_OLD_READ_ERROR = 5, /* the patch failed and the old-file stream recorded an error */
+  HPATCHI_WRITE_ERROR = 6,
+  HPATCHI_CLOSE_ERROR = 8, /* a close failed, nothing else did */
+  HPATCHI_ALLOC_ERROR = 9,
+  HPATCHI_COMPRESS_TYPE_ERROR = 10,
+  HPATCHI_DECOMPRESSER_INFO_ERROR = 11,
+  HPATCHI_DECOMPRESSER_OPEN_ERROR = 12,
   HPATCHI_DECOMPRESSER_CLOSE_ERROR = 13, /* only the zlib close failed */
-  HPATCHI_HEADER_ERROR = 20,             /* the patch header is invalid */
-  HPATCHI_PATCH_ERROR = 21               /* hpatch_lite_patch failed for any other reason */
+  HPATCHI_HEADER_ERROR = 20,
+  HPATCHI_PATCH_ERROR = 21
 };
 
 /* Finer causes of a failure on the patch itself (codes 11, 20 and 21), given beside the result
  * code by hpatchi_run_outcome; hpatchi_run and the hpatchi program keep the code. */
 enum hpatchi_cause {
   HPATCHI_CAUSE_NONE = 0,
-  HPATCHI_PATCH_ENDED = 22,     /* the patch file ended before the patch did */
-  HPATCHI_PATCH_READ_ERROR = 23 /* the patch file could not be read */
+  HPATCHI_PATCH_ENDED = 22,
+  HPATCHI_PATCH_READ_ERROR = 23
 };
 
 /* Exit code of the hpatchi program for wrong arguments; hpatchi_run never returns it. */
 enum hpatchi_tool_exit {
   HPATCHI_TOOL_USAGE_ERROR = 1
 };
+
+/* What a code of hpatchi_result, hpatchi_cause or hpatchi_tool_exit means, in the words the
+ * hpatchi program uses (OLD, PATCH and NEW are its arguments); NULL for any other code. */
+const char* hl_result_text(int code);
 
 /* Result codes of the tuz decoder. */
 enum tuz_result {

@@ -172,6 +172,25 @@ TEST(HpatchiProgram, HelpAndVersionGoToStandardOutput) {
   EXPECT_EQ(help.out.rfind(kHpatchiUsage, 0), 0u) << help.out;
   for (const char* item : {"\n  OLD ", "\n  PATCH ", "\n  NEW ", "\n  --help ", "\n  --version "})
     EXPECT_NE(help.out.find(item), std::string::npos) << item;
+  // Each exit code with the engine's words for it, in order, however the lines break.
+  std::string flowing = help.out;
+  std::replace(flowing.begin(), flowing.end(), '\n', ' ');
+  size_t at = 0;
+  for (const char* item : {"0 when NEW was written", "1 for wrong arguments",
+                           "3 OLD or PATCH cannot be opened", "4 NEW cannot be opened",
+                           "5 OLD cannot be read (also when it is shorter than the patch needs)",
+                           "6 NEW cannot be written in full", "8 a file cannot be closed",
+                           "9 not enough memory", "10 unknown compression",
+                           "11 invalid decompressor settings", "12 the decompressor cannot start",
+                           "13 the zlib decompressor cannot end", "20 not a patch (invalid header)",
+                           "21 the patch failed otherwise (a damaged body, or old bytes asked for "
+                           "with no old file)."}) {
+    at = flowing.find(item, at);
+    EXPECT_NE(at, std::string::npos) << item;
+  }
+  EXPECT_EQ(std::string(hl_result_text(HPATCHI_PATCH_ENDED)), "PATCH ended before the patch did");
+  EXPECT_EQ(std::string(hl_result_text(HPATCHI_PATCH_READ_ERROR)), "PATCH cannot be read");
+  for (int unknown : {-1, 2, 7, 14, 19, 24}) EXPECT_EQ(hl_result_text(unknown), nullptr) << unknown;
   Captured version = hl_test::run_program({HPATCHI_EXE, "--version"});
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_EQ(version.out, "hpatchi " QR_VERSION "\n");

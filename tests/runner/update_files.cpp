@@ -2,17 +2,19 @@
 
 #include <algorithm>
 
+#include "app/sha256/sha256.h"
 #include "diff/patch_maker.h"
 #include "tests/standin/standin_copy.h"
 #include "tests/standin/version_field.h"
 #include "tests/support/file_io.h"
 #include "tests/support/patch_writer.h"
 #include "tests/support/temp_dir.h"
-#include "tools/mkpatch/manifest.h"
 
 namespace runner_test {
 
-std::string Sha256Hex(const Bytes& bytes) { return mkpatch::sha256_hex(bytes); }
+std::string Sha256Hex(const Bytes& bytes) {
+  return digest::Sha256Hex(bytes.data(), bytes.size()).value();
+}
 
 Bytes StandinBytes(const std::string& version) {
   const hl_test::TempDir folder("standin", QR_TEST_SCRATCH);

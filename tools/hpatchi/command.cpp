@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "patch/hl_result.h"
 #include "patch/hpatchi.h"
@@ -27,14 +28,28 @@ constexpr const char* kHelp =
     "             written when the patch fails\n"
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
-    "\n"
-    "Exit code: 0 when NEW was written, 1 for wrong arguments, otherwise the patch driver's\n"
-    "result: 3 OLD or PATCH cannot be opened, 4 NEW cannot be opened, 5 OLD cannot be read\n"
-    "(also when it is shorter than the patch needs), 6 NEW cannot be written in full, 8 a file\n"
-    "cannot be closed, 9 not enough memory, 10 unknown compression, 11 invalid decompressor\n"
-    "settings, 12 the decompressor cannot start, 13 the zlib decompressor cannot end, 20 not a\n"
-    "patch (invalid header), 21 the patch failed otherwise (a damaged body, or old bytes asked\n"
-    "for with no old file).\n";
+    "\n";
+
+// The help's last paragraph, in the engine's words for each code, wrapped as the text above.
+std::string exit_codes_text() {
+  std::string text = std::string("Exit code: 0 when ") + hl_result_text(HPATCHI_OK) + ", 1 for " +
+                     hl_result_text(HPATCHI_TOOL_USAGE_ERROR) +
+                     ", otherwise the patch driver's result:";
+  for (int code = HPATCHI_OPEN_READ_ERROR; code <= HPATCHI_PATCH_ERROR; ++code) {
+    if (const char* meaning = hl_result_text(code))
+      text += (code == HPATCHI_OPEN_READ_ERROR ? " " : ", ") + std::to_string(code) + " " + meaning;
+  }
+  text += '.';
+  constexpr size_t kWidth = 90;
+  std::string wrapped;
+  size_t lineStart = 0;
+  while (text.size() - lineStart > kWidth) {
+    const size_t cut = text.rfind(' ', lineStart + kWidth);
+    wrapped.append(text, lineStart, cut - lineStart).append("\n");
+    lineStart = cut + 1;
+  }
+  return wrapped.append(text, lineStart, std::string::npos).append("\n");
+}
 
 }  // namespace
 
@@ -42,6 +57,7 @@ int run(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
     std::fputs(kHelp, stdout);
+    std::fputs(exit_codes_text().c_str(), stdout);
     return 0;
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {

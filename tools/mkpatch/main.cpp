@@ -4,9 +4,13 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "app/manifest/manifest.h"
+#include "app/sha256/sha256.h"
 #include "diff/patch_maker.h"
 #include "tools/mkpatch/command_line.h"
 #include "tools/mkpatch/file_io.h"
@@ -32,13 +36,19 @@ struct PendingFile {
   }
 };
 
+// libcrypto's SHA-256 does not fail; were it to, no manifest is better than a wrong one.
+std::string sha256_hex(const std::vector<uint8_t>& bytes) {
+  const std::optional<std::string> hex = digest::Sha256Hex(bytes.data(), bytes.size());
+  if (!hex) throw std::runtime_error("cannot compute SHA-256");
+  return *hex;
+}
+
 int run(const mkpatch::CommandLine& cl) {
   std::vector<uint8_t> oldData = mkpatch::read_file(cl.oldPath, hldiff::kMaxFileSize);
   std::vector<uint8_t> newData = mkpatch::read_file(cl.newPath, hldiff::kMaxFileSize);
   std::string manifest;
   if (!cl.manifestPath.empty())
-    manifest = mkpatch::manifest_text(mkpatch::sha256_hex(oldData), mkpatch::sha256_hex(newData),
-                                      cl.force);
+    manifest = update_manifest::ManifestText(sha256_hex(oldData), sha256_hex(newData), cl.force);
 
   mkpatch::Progress progress(!cl.quiet && oldData.size() + newData.size() >= kProgressFrom);
   const size_t newSize = newData.size();

@@ -117,7 +117,7 @@ void PrepareProcess();
 // ---- Files of the data folder ---------------------------------------------------------------
 // Every process of the user can write the data folder, so the runner reaches nothing there
 // through a link, reads only regular files and creates every file of its own afresh.
-// Implemented in files_posix.cpp / files_win32.cpp and sha256_posix.cpp / sha256_win32.cpp.
+// Implemented in files_posix.cpp / files_win32.cpp and sha256_of_file.cpp.
 
 namespace runner::os {
 

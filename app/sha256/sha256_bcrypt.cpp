@@ -1,15 +1,12 @@
 // SHA-256 through the system's CNG (BCrypt) hash provider.
-#include "app/runner/os/os.h"
-
 #include <windows.h>
 #include <bcrypt.h>
 
 #include <string>
 
-#include "app/runner/os/file_pieces.h"
-#include "app/runner/os/hex_text.h"
+#include "app/sha256/sha256.h"
 
-namespace runner::os {
+namespace digest {
 namespace {
 
 // bcrypt.dll is loaded from System32 only, never from the runner's folder, where a DLL
@@ -60,61 +57,49 @@ const BCryptCalls& BCrypt() {
   return calls;
 }
 
-// The provider and the hash object, closed in the reverse order of their opening.
-class Sha256Hash {
- public:
-  Sha256Hash() : m_calls(BCrypt()) {
-    if (!m_calls.Ready()) return;
-    if (!BCRYPT_SUCCESS(
-            m_calls.openAlgorithmProvider(&m_algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-      m_algorithm = nullptr;
-      return;
-    }
-    if (!BCRYPT_SUCCESS(m_calls.createHash(m_algorithm, &m_hash, nullptr, 0, nullptr, 0, 0)))
-      m_hash = nullptr;
-  }
-  Sha256Hash(const Sha256Hash&) = delete;
-  Sha256Hash& operator=(const Sha256Hash&) = delete;
-  ~Sha256Hash() {
-    if (m_hash != nullptr) m_calls.destroyHash(m_hash);
-    if (m_algorithm != nullptr) m_calls.closeAlgorithmProvider(m_algorithm, 0);
-  }
-  bool Ready() const { return m_hash != nullptr; }
-  bool Add(const unsigned char* data, size_t count) {
-    return BCRYPT_SUCCESS(
-        m_calls.hashData(m_hash, const_cast<PUCHAR>(data), static_cast<ULONG>(count), 0));
-  }
-  bool Finish(unsigned char (&digest)[32]) {
-    return BCRYPT_SUCCESS(m_calls.finishHash(m_hash, digest, 32, 0));
-  }
-
- private:
-  const BCryptCalls& m_calls;
-  BCRYPT_ALG_HANDLE m_algorithm = nullptr;
-  BCRYPT_HASH_HANDLE m_hash = nullptr;
-};
-
 }  // namespace
 
-std::optional<std::string> Sha256OfFile(DataFile& file, std::error_code& error) {
-  if (!file.Rewind(error)) return std::nullopt;
-  Sha256Hash hash;
-  if (!hash.Ready()) {
-    error = std::make_error_code(std::errc::not_supported);
-    return std::nullopt;
+// The provider and the hash object, closed in the reverse order of their opening.
+struct Sha256::State {
+  const BCryptCalls& calls = BCrypt();
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  ~State() {
+    if (hash != nullptr) calls.destroyHash(hash);
+    if (algorithm != nullptr) calls.closeAlgorithmProvider(algorithm, 0);
   }
-  const bool read = ReadToEndInPieces(file, error, [&](const unsigned char* bytes, size_t count) {
-    if (hash.Add(bytes, count)) return true;
-    error = std::make_error_code(std::errc::io_error);
-    return false;
-  });
-  if (!read) return std::nullopt;
+};
+
+Sha256::Sha256() : m_state(std::make_unique<State>()) {
+  State& state = *m_state;
+  if (!state.calls.Ready() || !BCRYPT_SUCCESS(state.calls.openAlgorithmProvider(
+                                  &state.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    state.algorithm = nullptr;
+  else if (!BCRYPT_SUCCESS(
+               state.calls.createHash(state.algorithm, &state.hash, nullptr, 0, nullptr, 0, 0)))
+    state.hash = nullptr;
+  if (state.hash == nullptr) m_failure = std::make_error_code(std::errc::not_supported);
+}
+
+Sha256::~Sha256() = default;
+
+bool Sha256::Add(const unsigned char* bytes, std::size_t count) {
+  if (m_failure) return false;
+  if (BCRYPT_SUCCESS(m_state->calls.hashData(m_state->hash, const_cast<PUCHAR>(bytes),
+                                             static_cast<ULONG>(count), 0)))
+    return true;
+  m_failure = std::make_error_code(std::errc::io_error);
+  return false;
+}
+
+std::optional<std::string> Sha256::FinishHex() {
+  if (m_failure) return std::nullopt;
   unsigned char digest[32];
-  if (!hash.Finish(digest)) {
-    error = std::make_error_code(std::errc::io_error);
+  if (!BCRYPT_SUCCESS(m_state->calls.finishHash(m_state->hash, digest, sizeof digest, 0))) {
+    m_failure = std::make_error_code(std::errc::io_error);
     return std::nullopt;
   }
   return HexText(digest, sizeof digest);
 }
 
-}  // namespace runner::os
+}  // namespace digest

@@ -109,6 +109,7 @@ std::vector<uint8_t> make_patch(const uint8_t* old, size_t oldSize, const uint8_
     const std::vector<Cover> searched = coded ? covers : std::vector<Cover>();
     covers = fit_read_budget(old, oldSize, neu, newSize, std::move(covers), &*index, layout.costs,
                              budget);
+    if (options.readPlan) options.readPlan(count_window_loads(old, neu, oldSize, covers, budget));
     const auto same = [](const Cover& a, const Cover& b) {
       return a.oldPos == b.oldPos && a.newPos == b.newPos && a.length == b.length;
     };

@@ -86,7 +86,8 @@ Layout run_layout_trial(LayoutChoice& choice, std::optional<SuffixIndex>& index,
 // changed them.
 void fit_covers_to_reads(const uint8_t* old, size_t oldSize, const uint8_t* neu, size_t newSize,
                          const SuffixIndex& index, const Layout& layout,
-                         const BodyOptions& bodyOptions, Compression c, std::vector<Cover>& covers,
+                         const BodyOptions& bodyOptions, Compression c,
+                         const std::function<void(uint64_t)>& readPlan, std::vector<Cover>& covers,
                          std::optional<CodedBody>& coded) {
   ReadBudget budget;
   budget.readStep = bodyOptions.readBlock;
@@ -97,6 +98,7 @@ void fit_covers_to_reads(const uint8_t* old, size_t oldSize, const uint8_t* neu,
   const std::vector<Cover> searched = coded ? covers : std::vector<Cover>();
   covers =
       fit_read_budget(old, oldSize, neu, newSize, std::move(covers), &index, layout.costs, budget);
+  if (readPlan) readPlan(count_window_loads(old, neu, oldSize, covers, budget));
   const auto same = [](const Cover& a, const Cover& b) {
     return a.oldPos == b.oldPos && a.newPos == b.newPos && a.length == b.length;
   };
@@ -130,7 +132,8 @@ std::vector<Cover> search_covers(const uint8_t* old, size_t oldSize, const uint8
                          trial.searchPieces);
   }
   step("planning old-file reads");
-  fit_covers_to_reads(old, oldSize, neu, newSize, *index, layout, bodyOptions, c, covers, coded);
+  fit_covers_to_reads(old, oldSize, neu, newSize, *index, layout, bodyOptions, c, options.readPlan,
+                      covers, coded);
   return covers;
 }
 

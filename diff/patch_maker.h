@@ -23,6 +23,9 @@ struct MakeOptions {
   // Called once OLD and NEW are no longer read, before the body is compressed: the caller may
   // free them there and leave the memory to the compressor.
   std::function<void()> inputsDone;
+  // Told the old-file loads that the read budget plans for the patch's covers: what the applier's
+  // window costs reading them in its steps.
+  std::function<void(uint64_t loads)> readPlan;
 };
 
 // Throws std::length_error when a file is beyond kMaxFileSize.

@@ -2,12 +2,54 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <new>
 
 #include "diff/packed_number.h"
-#include "diff/read_window_model.h"
+#include "patch/hl_window.h"
 
 namespace hldiff {
 namespace {
+
+// The applier's window over OLD, whose loads are only counted: the reads here want to know what
+// the window would hold, never its bytes. Its memory comes zeroed from calloc, so that the pages
+// of the bytes, which are never written, cost no memory.
+class CountedWindow {
+ public:
+  explicit CountedWindow(uint64_t fileSize)
+      : memory_(
+            static_cast<hl_byte*>(std::calloc(std::max<size_t>(hl_window_size(fileSize), 8), 1))) {
+    if (!memory_) throw std::bad_alloc();
+    hl_window_start(&window_, fileSize, memory_.get(), hl_TRUE, &CountedWindow::count, nullptr);
+  }
+  CountedWindow(const CountedWindow&) = delete;
+  CountedWindow& operator=(const CountedWindow&) = delete;
+
+  // Returns the loads the read costs.
+  unsigned read(uint64_t position, uint64_t size) {
+    const uint64_t before = window_.loads;
+    if (size == 0) return 0;
+    if (scratch_.size() < size) scratch_.resize(static_cast<size_t>(size));
+    hl_window_read(&window_, position, scratch_.data(), size);
+    return static_cast<unsigned>(window_.loads - before);
+  }
+  bool holds(uint64_t position, uint64_t size) const {
+    return hl_window_holds(&window_, position, size) != 0;
+  }
+  uint64_t loads() const { return window_.loads; }
+
+ private:
+  static hl_bool count(void*, uint64_t, hl_byte*, size_t) { return hl_TRUE; }
+
+  struct Free {
+    void operator()(hl_byte* p) const { std::free(p); }
+  };
+  std::unique_ptr<hl_byte, Free> memory_;
+  hl_TWindow window_;
+  // Where a read that spans blocks gathers its bytes, which nobody looks at.
+  std::vector<hl_byte> scratch_;
+};
 
 // Equal copies of a missing cover's old bytes looked at, in suffix order; common short byte
 // strings have thousands, and the first few hundred find a held one when any does.
@@ -34,7 +76,7 @@ class CoverReads {
     first_.push_back(pieces_.size());
   }
 
-  unsigned read(ReadWindowModel& window, size_t k, const Cover& c) const {
+  unsigned read(CountedWindow& window, size_t k, const Cover& c) const {
     unsigned loads = 0;
     for (size_t p = first_[k]; p < first_[k + 1]; ++p) {
       const auto [offset, length] = pieces_[p];
@@ -84,7 +126,7 @@ double cover_worth(const uint8_t* old, const uint8_t* neu, const Cover& c,
 // window replays the covers as they end up.
 void move_to_held_copies(const uint8_t* old, std::vector<Cover>& covers, const CoverReads& reads,
                          size_t oldSize, const SuffixIndex& index) {
-  ReadWindowModel window(oldSize);
+  CountedWindow window(oldSize);
   uint64_t runningOld = 0;
   for (size_t k = 0; k < covers.size(); ++k) {
     Cover& c = covers[k];
@@ -112,7 +154,7 @@ void move_to_held_copies(const uint8_t* old, std::vector<Cover>& covers, const C
 uint64_t replay_kept(const std::vector<Cover>& covers, const CoverReads& reads,
                      const std::vector<double>& worth, size_t oldSize, double threshold,
                      std::vector<char>& keep) {
-  ReadWindowModel window(oldSize);
+  CountedWindow window(oldSize);
   keep.assign(covers.size(), 1);
   for (size_t k = 0; k < covers.size(); ++k) {
     const Cover& c = covers[k];
@@ -160,7 +202,7 @@ std::vector<Cover> join_over_gaps(const uint8_t* old, const uint8_t* neu,
 uint64_t count_window_loads(const uint8_t* old, const uint8_t* neu, size_t oldSize,
                             const std::vector<Cover>& covers, const ReadBudget& budget) {
   const CoverReads reads(old, neu, covers, budget);
-  ReadWindowModel window(oldSize);
+  CountedWindow window(oldSize);
   for (size_t k = 0; k < covers.size(); ++k) reads.read(window, k, covers[k]);
   return window.loads();
 }

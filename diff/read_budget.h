@@ -1,5 +1,5 @@
 // Keeps the applier's old-file loads within a budget. The applier reads OLD through a small
-// window (see read_window_model.h); a cover whose bytes the window does not hold costs a system
+// window (patch/hl_window.h); a cover whose bytes the window does not hold costs a system
 // call. On a large update with millions of short covers that jump anywhere in OLD this costs
 // far more time than the bytes are worth, so after the search the covers are replayed against
 // the window: a missing cover first moves to an equal copy of its old bytes that the window

@@ -276,11 +276,6 @@ static hl_bool file_stream_read_range(TFileStream* stream, uint64_t position, hl
 
 /* ---- the input stream: positioned reads through the window ---- */
 
-#define FILE_IN_WINDOW_SETS (FILE_IN_WINDOW_PIECES / FILE_IN_WINDOW_PIECE_WAYS)
-
-_Static_assert(FILE_IN_WINDOW_PIECE_SIZE <= 0xFFFFu && FILE_IN_WINDOW_PIECES < 0xFFFFu,
-               "a tag keeps a piece's length and its slot in 16 bits");
-
 /* Reads exactly [position, position + size) into buffer, in pieces of at most FILE_STREAM_MAX_STEP.
  * A failure makes the position unknown and goes through the error rule; a file that ends early
  * fails with no error number, as a short fread did. */
@@ -302,348 +297,57 @@ static hl_bool file_in_stream_fill(TFileStream* stream, uint64_t position, hl_by
   return hl_TRUE;
 }
 
-/* The parts of the window of a file of fileSize bytes. */
-typedef struct TFileInWindowLayout {
-  uint64_t filePieces;
-  size_t runSize;    /* the most one run block holds */
-  size_t runStride;  /* one run block, rounded up to 8 bytes */
-  size_t pieceSlots; /* one per piece of the file, up to the cache's size */
-  size_t tagCount;   /* all the ways of each set that a piece of the file falls into */
-} TFileInWindowLayout;
-
-static TFileInWindowLayout file_in_window_layout(uint64_t fileSize) {
-  TFileInWindowLayout layout;
-  uint64_t runBytes = file_in_window_run_size(fileSize);
-  layout.filePieces = (fileSize + FILE_IN_WINDOW_PIECE_SIZE - 1) / FILE_IN_WINDOW_PIECE_SIZE;
-  layout.runSize = (size_t)runBytes;
-  layout.runStride = (size_t)((runBytes + 7u) & ~(uint64_t)7u);
-  layout.pieceSlots =
-      layout.filePieces < FILE_IN_WINDOW_PIECES ? (size_t)layout.filePieces : FILE_IN_WINDOW_PIECES;
-  layout.tagCount =
-      (layout.filePieces < FILE_IN_WINDOW_SETS ? (size_t)layout.filePieces : FILE_IN_WINDOW_SETS) *
-      FILE_IN_WINDOW_PIECE_WAYS;
-  return layout;
+/* The window's load: a positioned read of the stream's file. */
+static hl_bool file_in_stream_load(void* loader, uint64_t position, hl_byte* buffer, size_t size) {
+  return file_in_stream_fill((TFileStream*)loader, position, buffer, size);
 }
 
-static size_t file_in_window_pieces_at(const TFileInWindowLayout* layout) {
-  return layout->runStride * FILE_IN_WINDOW_RUNS;
-}
-
-static size_t file_in_window_tags_at(const TFileInWindowLayout* layout) {
-  return file_in_window_pieces_at(layout) + FILE_IN_WINDOW_PIECE_SIZE * layout->pieceSlots;
-}
-
-size_t file_in_window_size(uint64_t fileSize) {
-  TFileInWindowLayout layout = file_in_window_layout(fileSize);
-  return file_in_window_tags_at(&layout) + sizeof(TFileInWindowTag) * layout.tagCount;
-}
+size_t file_in_window_size(uint64_t fileSize) { return hl_window_size(fileSize); }
 
 size_t file_in_stream_window_size(const TFileInStream* stream) {
-  return file_in_window_size(stream->base.head.streamSize);
+  return hl_window_size(stream->base.head.streamSize);
 }
 
 void file_in_stream_set_window(TFileInStream* stream, hl_byte* memory) {
-  if (memory != NULL) {
-    TFileInWindowLayout layout = file_in_window_layout(stream->base.head.streamSize);
-    memset(memory + file_in_window_tags_at(&layout), 0, sizeof(TFileInWindowTag) * layout.tagCount);
-  }
-  file_in_stream_set_zeroed_window(stream, memory);
+  hl_window_start(&stream->window, stream->base.head.streamSize, memory, hl_FALSE,
+                  file_in_stream_load, &stream->base);
 }
 
 void file_in_stream_set_zeroed_window(TFileInStream* stream, hl_byte* memory) {
-  TFileInWindow* window = &stream->window;
-  unsigned i;
-  memset(window, 0, sizeof(*window));
-  for (i = 0; i < FILE_IN_WINDOW_TRACKS; ++i) {
-    window->recentEnds[i] = FILE_STREAM_POS_UNKNOWN;
-  }
-  if (memory != NULL) {
-    TFileInWindowLayout layout = file_in_window_layout(stream->base.head.streamSize);
-    window->memory = memory;
-    window->runStride = layout.runStride;
-    window->runSize = layout.runSize;
-    window->filePieces = layout.filePieces;
-    window->pieces = memory + file_in_window_pieces_at(&layout);
-    window->tags = (TFileInWindowTag*)(memory + file_in_window_tags_at(&layout));
-  }
+  hl_window_start(&stream->window, stream->base.head.streamSize, memory, hl_TRUE,
+                  file_in_stream_load, &stream->base);
 }
 
-static hl_byte* file_in_window_run_bytes(const TFileInWindow* window, unsigned run) {
-  return window->memory + window->runStride * run;
-}
-
-static hl_byte* file_in_window_piece_bytes(const TFileInWindow* window, unsigned slot) {
-  return window->pieces + FILE_IN_WINDOW_PIECE_SIZE * (size_t)(window->tags[slot].bytes - 1u);
-}
-
-/* Ways of a set that pieces of the file fill: one for each such piece, up to all of them. A set
- * fills its ways in order and evicts only when all are taken, so the ways beyond these would stay
- * empty anyway; this way no more slots are handed out than the file has pieces. */
-static unsigned file_in_window_set_ways(const TFileInWindow* window, unsigned set) {
-  uint64_t pieces = (window->filePieces - set + FILE_IN_WINDOW_SETS - 1) / FILE_IN_WINDOW_SETS;
-  return pieces < FILE_IN_WINDOW_PIECE_WAYS ? (unsigned)pieces : FILE_IN_WINDOW_PIECE_WAYS;
-}
-
-/* The run block that holds position, or -1. */
-static int file_in_window_find_run(const TFileInWindow* window, uint64_t position) {
-  unsigned i;
-  for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
-    const TFileInWindowRun* run = &window->runs[i];
-    if (position - run->position < run->length) {
-      return (int)i;
-    }
-  }
-  return -1;
-}
-
-/* The slot that holds piece number piece, or -1. */
-static int file_in_window_find_piece(const TFileInWindow* window, uint64_t piece) {
-  unsigned first = (unsigned)(piece % FILE_IN_WINDOW_SETS) * FILE_IN_WINDOW_PIECE_WAYS;
-  unsigned way;
-  for (way = 0; way < FILE_IN_WINDOW_PIECE_WAYS; ++way) {
-    if (window->tags[first + way].piece == piece + 1) {
-      return (int)(first + way);
-    }
-  }
-  return -1;
-}
-
-/* Loads the run block that starts with position's piece into the least recently used run block.
- * A run that goes on from the end of a run block doubles that block's length; any other run
- * starts small, since after a jump most runs are short. */
-static int file_in_window_fill_run(TFileStream* stream, TFileInWindow* window, uint64_t position,
-                                   uint64_t end) {
-  uint64_t start = position & ~(uint64_t)(FILE_IN_WINDOW_PIECE_SIZE - 1);
-  uint64_t length = FILE_IN_WINDOW_RUN_START;
-  uint64_t left = stream->head.streamSize - start;
-  unsigned victim = 0;
-  unsigned i;
-  for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
-    const TFileInWindowRun* run = &window->runs[i];
-    if (run->length != 0 && run->position + run->length == position) {
-      length = (uint64_t)run->length * 2;
-    }
-    if (run->lastUse < window->runs[victim].lastUse) {
-      victim = i;
-    }
-  }
-  if (length < end - start) {
-    length = end - start;
-  }
-  if (length > window->runSize) {
-    length = window->runSize;
-  }
-  if (length > left) {
-    length = left;
-  }
-  window->runs[victim].length = 0;
-  ++window->loads;
-  if (!file_in_stream_fill(stream, start, file_in_window_run_bytes(window, victim), length)) {
-    return -1;
-  }
-  window->runs[victim].position = start;
-  window->runs[victim].length = (uint32_t)length;
-  return (int)victim;
-}
-
-/* Reads piece number piece into the least recently used way of its set. */
-static int file_in_window_fill_piece(TFileStream* stream, TFileInWindow* window, uint64_t piece) {
-  unsigned set = (unsigned)(piece % FILE_IN_WINDOW_SETS);
-  unsigned first = set * FILE_IN_WINDOW_PIECE_WAYS;
-  unsigned victim = first;
-  unsigned ways = file_in_window_set_ways(window, set);
-  uint64_t start = piece * FILE_IN_WINDOW_PIECE_SIZE;
-  uint64_t left = stream->head.streamSize - start;
-  uint32_t length =
-      left < FILE_IN_WINDOW_PIECE_SIZE ? (uint32_t)left : (uint32_t)FILE_IN_WINDOW_PIECE_SIZE;
-  unsigned way;
-  for (way = 1; way < ways; ++way) {
-    if (window->tags[first + way].lastUse < window->tags[victim].lastUse) {
-      victim = first + way;
-    }
-  }
-  window->tags[victim].piece = 0;
-  if (window->tags[victim].bytes == 0) {
-    window->tags[victim].bytes = (uint16_t)++window->piecesHandedOut;
-  }
-  ++window->loads;
-  if (!file_in_stream_fill(stream, start, file_in_window_piece_bytes(window, victim), length)) {
-    return -1;
-  }
-  window->tags[victim].piece = piece + 1;
-  window->tags[victim].length = (uint16_t)length;
-  return (int)victim;
-}
-
-/* A range that starts where one of the last few ranges ended goes on with a run of reads; its
- * misses load whole run blocks. Any other short range is a jump, served by pieces. */
-static hl_bool file_in_window_continues(TFileInWindow* window, uint64_t position, uint64_t end) {
-  hl_bool continues = hl_FALSE;
-  unsigned i;
-  for (i = 0; i < FILE_IN_WINDOW_TRACKS; ++i) {
-    if (window->recentEnds[i] == position) {
-      continues = hl_TRUE;
-    }
-  }
-  window->recentEnds[window->nextTrack] = end;
-  window->nextTrack = (window->nextTrack + 1) % FILE_IN_WINDOW_TRACKS;
-  return continues;
-}
-
-/* Finds the window's bytes at position, loading a run block (loadRun; up to end if it can) or a
- * piece when the window lacks them: *from points at them and *avail counts them from position on.
- */
-static hl_bool file_in_window_locate(TFileStream* stream, TFileInWindow* window, uint64_t position,
-                                     uint64_t end, hl_bool loadRun, const hl_byte** from,
-                                     uint64_t* avail) {
-  uint64_t piece = position / FILE_IN_WINDOW_PIECE_SIZE;
-  int run = file_in_window_find_run(window, position);
-  int slot = run < 0 ? file_in_window_find_piece(window, piece) : -1;
-  if (run < 0 && slot < 0) {
-    if (loadRun) {
-      run = file_in_window_fill_run(stream, window, position, end);
-    } else {
-      slot = file_in_window_fill_piece(stream, window, piece);
-    }
-    if (run < 0 && slot < 0) {
-      return hl_FALSE;
-    }
-  }
-  if (run >= 0) {
-    TFileInWindowRun* block = &window->runs[run];
-    block->lastUse = ++window->useClock;
-    *from = file_in_window_run_bytes(window, (unsigned)run) + (position - block->position);
-    *avail = block->position + block->length - position;
-  } else {
-    TFileInWindowTag* tag = &window->tags[slot];
-    uint64_t offset = position - piece * FILE_IN_WINDOW_PIECE_SIZE;
-    tag->lastUse = ++window->useClock;
-    *from = file_in_window_piece_bytes(window, (unsigned)slot) + offset;
-    *avail = tag->length - offset;
-  }
-  return hl_TRUE;
-}
-
-/* A patch of short covers asks for a few bytes at a time: those are copied without a call. */
-static void file_in_window_copy(hl_byte* out, const hl_byte* from, size_t size) {
-  if (size <= 8) {
-    size_t i;
-    for (i = 0; i < size; ++i) {
-      out[i] = from[i];
-    }
-  } else {
-    memcpy(out, from, size);
-  }
-}
-
-/* A patch of short covers asks for millions of ranges that a run block holds: the rest of a read,
- * loading and gathering, stays out of their way. */
-#if defined(__GNUC__)
-#define FILE_IN_WINDOW_SLOW_PATH __attribute__((noinline))
-#else
-#define FILE_IN_WINDOW_SLOW_PATH
-#endif
-
-/* Gathers [position, position + size) into out from the blocks that hold it, loading those that
- * the window lacks, unless one block holds it all: then that block's bytes are returned. */
-static FILE_IN_WINDOW_SLOW_PATH const hl_byte* file_in_window_gather(TFileStream* stream,
-                                                                     TFileInWindow* window,
-                                                                     uint64_t position,
-                                                                     hl_byte* out, uint64_t size,
-                                                                     hl_bool continues) {
-  uint64_t end = position + size;
-  hl_byte* cursor = out;
-  while (position < end) {
-    const hl_byte* from;
-    uint64_t avail;
-    hl_bool loadRun = continues || end - position >= FILE_IN_WINDOW_PIECE_SIZE;
-    if (!file_in_window_locate(stream, window, position, end, loadRun, &from, &avail)) {
-      return NULL;
-    }
-    if (avail >= end - position) {
-      if (cursor == out) {
-        return from;
-      }
-      avail = end - position;
-    }
-    file_in_window_copy(cursor, from, (size_t)avail);
-    cursor += avail;
-    position += avail;
-  }
-  return out;
-}
-
-/* Where the bytes of [position, position + size) are: inside the window when one block of it holds
- * them all, else in out, which they are gathered into. Null after a failure. */
-static const hl_byte* file_in_window_read(TFileStream* stream, TFileInWindow* window,
-                                          uint64_t position, hl_byte* out, uint64_t size) {
-  uint64_t end = position + size;
-  hl_bool continues = file_in_window_continues(window, position, end);
-  int hit = file_in_window_find_run(window, position);
-  /* Most ranges lie inside one run block: found as the gathering would find them. */
-  if (hit >= 0 && end - window->runs[hit].position <= window->runs[hit].length) {
-    TFileInWindowRun* block = &window->runs[hit];
-    block->lastUse = ++window->useClock;
-    return file_in_window_run_bytes(window, (unsigned)hit) + (position - block->position);
-  }
-  return file_in_window_gather(stream, window, position, out, size, continues);
-}
-
-/* A range that run block run held, as the window counts it: its end is watched and the block's
- * use is the latest. */
-static void file_in_window_took(TFileInWindow* window, uint64_t end, unsigned run) {
-  window->recentEnds[window->nextTrack] = end;
-  window->nextTrack = (window->nextTrack + 1) % FILE_IN_WINDOW_TRACKS;
-  window->runs[run].lastUse = ++window->useClock;
-}
-
-/* The same count ranges one by one give the same state: the ends of the last few fill the tracks,
- * and each block's use is the clock at its last range. */
 void file_in_stream_took(TFileInStream* stream, uint32_t count, const uint64_t* ends,
                          const uint32_t* lastRange) {
-  TFileInWindow* window = &stream->window;
   uint32_t kept = count < FILE_IN_WINDOW_TRACKS ? count : FILE_IN_WINDOW_TRACKS;
-  uint32_t i;
   if (count == 0) {
     return;
   }
-  for (i = 0; i < kept; ++i) {
-    window->recentEnds[(window->nextTrack + count - kept + i) % FILE_IN_WINDOW_TRACKS] = ends[i];
-  }
-  window->nextTrack = (uint32_t)((window->nextTrack + count) % FILE_IN_WINDOW_TRACKS);
-  for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
-    if (lastRange[i] != 0) {
-      window->runs[i].lastUse = window->useClock + lastRange[i];
-    }
-  }
-  window->useClock += count;
+  hl_window_took(&stream->window, count, ends, lastRange);
   stream->base.filePos = stream->base.fileBase + ends[kept - 1];
 }
 
 void file_in_stream_run_blocks(const TFileInStream* stream, const hl_byte** bytes,
                                uint64_t* positions, uint32_t* lengths) {
-  const TFileInWindow* window = &stream->window;
-  unsigned i;
-  for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
-    bytes[i] = window->memory != NULL ? file_in_window_run_bytes(window, i) : NULL;
-    positions[i] = window->runs[i].position;
-    lengths[i] = window->memory != NULL ? window->runs[i].length : 0;
-  }
+  hl_window_run_blocks(&stream->window, bytes, positions, lengths);
 }
 
-/* file_in_stream_lend for all but a range inside a run block. */
-static FILE_IN_WINDOW_SLOW_PATH const hl_byte* file_in_stream_lend_any(TFileInStream* stream,
-                                                                       uint64_t position,
-                                                                       hl_byte* start,
-                                                                       uint64_t size) {
+const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t position, hl_byte* start,
+                                   hl_byte* end) {
+  TFileInStream* stream = (TFileInStream*)head->self;
   TFileStream* base = &stream->base;
+  uint64_t size = (uint64_t)(end - start);
   const hl_byte* at = start;
+  if (size == 0) {
+    return start;
+  }
   if (!file_stream_range_ok(base, position, size)) {
     file_stream_fail_with(base, EFBIG);
     return NULL;
   }
   if (stream->window.memory != NULL) {
-    at = file_in_window_read(base, &stream->window, position, start, size);
+    at = hl_window_read(&stream->window, position, start, size);
   } else if (!file_in_stream_fill(base, position, start, size)) {
     at = NULL;
   }
@@ -651,35 +355,6 @@ static FILE_IN_WINDOW_SLOW_PATH const hl_byte* file_in_stream_lend_any(TFileInSt
     base->filePos = base->fileBase + position + size;
   }
   return at;
-}
-
-/* A patch of short covers lends millions of ranges that one run block holds: those take the steps
- * that file_in_window_read takes for them, and nothing else. A run block lies inside the file, so
- * such a range is in range. Runs are tried in the order file_in_window_find_run tries them. */
-const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t position, hl_byte* start,
-                                   hl_byte* end) {
-  TFileInStream* stream = (TFileInStream*)head->self;
-  TFileInWindow* window = &stream->window;
-  uint64_t size = (uint64_t)(end - start);
-  unsigned i;
-  if (size == 0) {
-    return start;
-  }
-  if (window->memory != NULL) {
-    for (i = 0; i < FILE_IN_WINDOW_RUNS; ++i) {
-      TFileInWindowRun* block = &window->runs[i];
-      uint64_t offset = position - block->position;
-      if (offset < block->length) {
-        if (size > block->length - offset) {
-          break;
-        }
-        file_in_window_took(window, position + size, i);
-        stream->base.filePos = stream->base.fileBase + position + size;
-        return file_in_window_run_bytes(window, i) + offset;
-      }
-    }
-  }
-  return file_in_stream_lend_any(stream, position, start, size);
 }
 
 hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_byte* start,
@@ -693,7 +368,7 @@ hl_bool file_in_stream_read(const TFileStreamHead* head, uint64_t position, hl_b
     return hl_FALSE;
   }
   if (at != start) {
-    file_in_window_copy(start, at, (size_t)(end - start));
+    memcpy(start, at, (size_t)(end - start));
   }
   return hl_TRUE;
 }

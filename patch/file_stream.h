@@ -9,6 +9,7 @@
 
 #include "patch/file_window_geometry.h"
 #include "patch/hl_types.h"
+#include "patch/hl_window.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -51,54 +52,16 @@ struct TFileStreamHead {
  * file's size, an output file's declared maximum), and never less than this. */
 #define FILE_STREAM_BUFFER_MIN ((size_t)512)
 
-/* The read window of an input stream. A real patch reads the old file in millions of short
- * ranges: runs that go on where a recent range ended, and short covers that jump anywhere in the
- * file. The window keeps the two kinds apart: run blocks follow the runs, starting small after a
- * jump and doubling while the run goes on; a set-associative cache of small aligned pieces takes
- * the jumps, so that a jump costs one short read and does not throw away the run it left. A range
- * inside the window costs no system call. The memory is lent by the caller (the driver puts it in
- * its one block); the sizes are in file_window_geometry.h. A small file gets a smaller window that
- * behaves the same: its run blocks are a sixteenth of the file (file_in_window_run_size), and a
- * set of the piece cache has only as many ways as the file has pieces that fall into it. Piece
- * slots are handed out in the order the cache first fills them, so a run that loads few pieces
- * touches few pages. */
-
-/* Where one cached piece comes from: its piece number plus one (0: empty) and its last use. */
-typedef struct TFileInWindowTag {
-  uint64_t piece;
-  uint32_t lastUse;
-  uint16_t length; /* bytes held; short only at the end of the file */
-  uint16_t bytes; /* which of the window's piece slots holds them, plus one; 0 until first filled */
-} TFileInWindowTag;
+/* The read window of an input stream is the module of hl_window.h, whose loads the stream makes
+ * positioned reads of its file. The memory is lent by the caller (the driver puts it in its one
+ * block). A range inside the window costs no system call. The names below are the window's
+ * records under the names the stream has always given them. */
+typedef hl_TWindowTag TFileInWindowTag;
+typedef hl_TWindowRun TFileInWindowRun;
+typedef hl_TWindow TFileInWindow;
 
 /* The most window memory that file_in_stream_set_window takes: the window of a file of any size. */
-#define FILE_IN_WINDOW_SIZE                            \
-  (FILE_IN_WINDOW_RUN_SIZE * FILE_IN_WINDOW_RUNS +     \
-   FILE_IN_WINDOW_PIECE_SIZE * FILE_IN_WINDOW_PIECES + \
-   sizeof(TFileInWindowTag) * FILE_IN_WINDOW_PIECES)
-
-/* One run block: the file range it holds, [position, position + length), piece-aligned. */
-typedef struct TFileInWindowRun {
-  uint64_t position;
-  uint32_t length; /* 0 while empty */
-  uint32_t lastUse;
-} TFileInWindowRun;
-
-typedef struct TFileInWindow {
-  hl_byte* memory; /* null: every range is read from the file straight into the caller's buffer */
-  size_t
-      runSize; /* the most a run block holds: less than FILE_IN_WINDOW_RUN_SIZE for a small file */
-  size_t runStride;         /* bytes from one run block to the next */
-  hl_byte* pieces;          /* the piece slots, after the run blocks */
-  uint32_t piecesHandedOut; /* piece slots that a tag has taken */
-  TFileInWindowTag* tags;   /* FILE_IN_WINDOW_PIECE_WAYS per set in use, at the end of memory */
-  uint64_t filePieces;      /* pieces in the file, the last one perhaps short */
-  TFileInWindowRun runs[FILE_IN_WINDOW_RUNS];
-  uint64_t recentEnds[FILE_IN_WINDOW_TRACKS]; /* ends of the last ranges asked for */
-  uint32_t nextTrack;
-  uint32_t useClock;
-  uint64_t loads; /* run blocks and pieces read from the file since the window was lent */
-} TFileInWindow;
+#define FILE_IN_WINDOW_SIZE HL_WINDOW_SIZE_MAX
 
 /* The fields both kinds of stream have, at the start of each. Zeroed means closed. */
 typedef struct TFileStream {

@@ -1,4 +1,4 @@
-/* Geometry of the old file's read window (see TFileInWindow in file_stream.h). The patch creator
+/* Geometry of the old file's read window (patch/hl_window.h). The patch creator
  * plans its covers against the same numbers, so a change here changes what mkpatch makes: the
  * window is an interface between the two, not a detail of the applier. */
 #ifndef HL_FILE_WINDOW_GEOMETRY_H

@@ -1,18 +1,21 @@
-// The read budget: the replayed window counts the loads of the applier's real one, the pass
-// keeps a far-jumping pair within its budget, and whatever it moves or drops, the patch still
-// gives NEW back.
+// The read budget: what it plans for a patch is what applying the patch through the file stream
+// loads, the pass keeps a far-jumping pair within its budget, and whatever it moves or drops, the
+// patch still gives NEW back.
 #include "diff/read_budget.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <string>
+#include <utility>
 
 #include "diff/patch_maker.h"
-#include "diff/read_window_model.h"
 #include "patch/file_stream.h"
-#include "patch/hpatch_lite_format.h"
 #include "patch/hl_result.h"
+#include "patch/hpatch_lite_format.h"
+#include "patch/hpatchi_core.h"
 #include "tests/support/file_io.h"
 #include "tests/support/memory_io.h"
 #include "tests/support/process_capture.h"
@@ -28,21 +31,59 @@ using hldiff::Cover;
 // The applier's old-file read step under a coder.
 const size_t kReadStep = hpatchi_body_refill_size(HPATCHI_CACHE_SIZE, true);
 
-// The applier's real window over a file of the given bytes, in the memory the driver gives it.
-struct RealWindow {
+// A patch applied as the driver applies it, its old file read through a file stream with the
+// driver's window and run blocks; the window's loads are what the application cost.
+struct StreamApplied {
+  PatchListener base{};  // first, so the engine's listener pointer is this record's
   hl_test::TempDir dir;
-  std::vector<uint64_t> memory;
-  TFileInStream stream{};
-  explicit RealWindow(const Bytes& data) {
-    hl_test::write_file(dir.file("old"), data);
-    EXPECT_TRUE(file_in_stream_open(&stream, dir.file("old").c_str()));
-    memory.resize(file_in_stream_window_size(&stream) / 8);
-    file_in_stream_set_window(&stream, reinterpret_cast<hl_byte*>(memory.data()));
+  TFileInStream old{};
+  std::vector<uint64_t> window;
+  PatchOldSpans spans{};
+  Bytes newData;
+  int code = -1;
+
+  StreamApplied(const Bytes& oldBytes, const Bytes& patch) {
+    hl_test::write_file(dir.file("old"), oldBytes);
+    EXPECT_TRUE(file_in_stream_open(&old, dir.file("old").c_str()));
+    window.resize(file_in_stream_window_size(&old) / 8 + 1);
+    file_in_stream_set_window(&old, reinterpret_cast<hl_byte*>(window.data()));
+    hl_test::MemoryReader reader(patch);
+    base.diffHandle = &reader;
+    base.readDiff = hl_test::MemoryReader::read;
+    base.readOld = read_old;
+    base.lendOld = lend_old;
+    base.oldSpans = &spans;
+    base.tookOld = took_old;
+    base.writeNew = write_new;
+    uint32_t type = 0, newSize = 0, uncompressSize = 0;
+    const hpatchi_TOutput quiet = {nullptr, nullptr};
+    if (hpatch_lite_open(&reader, hl_test::MemoryReader::read, &type, &newSize, &uncompressSize))
+      code = hpatchi_patch_to(&quiet, &base, type, newSize, uncompressSize, HPATCHI_CACHE_SIZE);
   }
-  ~RealWindow() { file_stream_close(&stream.base); }
-  bool read(uint64_t position, size_t size, Bytes& out) {
-    out.resize(size);
-    return file_in_stream_read(&stream.base.head, position, out.data(), out.data() + size) != 0;
+  ~StreamApplied() { file_stream_close(&old.base); }
+  uint64_t loads() const { return old.window.loads; }
+
+  static StreamApplied* self(PatchListener* l) { return reinterpret_cast<StreamApplied*>(l); }
+  static hl_bool read_old(PatchListener* l, uint32_t pos, hl_byte* data, uint32_t size) {
+    return file_in_stream_read(&self(l)->old.base.head, pos, data, data + size);
+  }
+  static const hl_byte* lend_old(PatchListener* l, uint32_t pos, hl_byte* data, uint32_t size) {
+    StreamApplied* s = self(l);
+    const hl_byte* at = file_in_stream_lend(&s->old.base.head, pos, data, data + size);
+    file_in_stream_run_blocks(&s->old, s->spans.bytes, s->spans.position, s->spans.length);
+    return at;
+  }
+  static void took_old(PatchListener* l) {
+    StreamApplied* s = self(l);
+    const uint32_t kept = std::min<uint32_t>(s->spans.taken, FILE_IN_WINDOW_TRACKS);
+    uint64_t ends[FILE_IN_WINDOW_TRACKS];
+    for (uint32_t i = 0; i < kept; ++i)
+      ends[i] = s->spans.recentEnds[(s->spans.taken - kept + i) % HPATCH_LITE_OLD_RECENT];
+    file_in_stream_took(&s->old, s->spans.taken, ends, s->spans.lastTaken);
+  }
+  static hl_bool write_new(PatchListener* l, const hl_byte* data, uint32_t size) {
+    self(l)->newData.insert(self(l)->newData.end(), data, data + size);
+    return hl_TRUE;
   }
 };
 
@@ -79,87 +120,15 @@ uint64_t limit_for(const hldiff::ReadBudget& b, size_t newSize) {
   return std::max<uint64_t>(b.minLoads, static_cast<uint64_t>(b.loadsPerMiB * newSize / 1048576.0));
 }
 
-// Applies an uncompressed patch in memory; the applier's old-file reads are in listener.
-struct Applied {
-  Bytes old;
-  hl_test::MemoryReader reader;
-  hl_test::MemoryListener listener;
-  bool ok = false;
-  Applied(const Bytes& oldBytes, const Bytes& patch)
-      : old(oldBytes), reader(patch), listener(old, reader) {
-    uint32_t type = 0, newSize = 0, uncompressSize = 0;
-    std::vector<hl_byte> cache(32768);  // the driver's patch cache for a raw body
-    ok = hpatch_lite_open(&reader, hl_test::MemoryReader::read, &type, &newSize, &uncompressSize) &&
-         hpatch_lite_patch(&listener.base, newSize, cache.data(),
-                           static_cast<uint32_t>(cache.size()));
-  }
-};
-
-Bytes make(const hl_test::ProgramPair& p, Compression c) {
+// A patch of the pair, and the loads the read budget planned for it.
+Bytes make(const hl_test::ProgramPair& p, Compression c, uint64_t* plannedLoads = nullptr) {
   hldiff::MakeOptions options;
   options.encode.compression = c;
+  if (plannedLoads != nullptr) options.readPlan = [&](uint64_t loads) { *plannedLoads = loads; };
   return hldiff::make_patch(p.old.data(), p.old.size(), p.neu.data(), p.neu.size(), options);
 }
 
 }  // namespace
-
-// A large file, and small ones whose window is smaller (shorter run blocks, fewer ways).
-class ReadWindowModelSized : public ::testing::TestWithParam<size_t> {};
-
-TEST_P(ReadWindowModelSized, CountsTheLoadsOfTheRealWindowReadForRead) {
-  const Bytes data = hl_test::random_bytes(GetParam(), 5);
-  RealWindow real(data);
-  hldiff::ReadWindowModel model(data.size());
-  std::mt19937 rng(9);
-  uint64_t position = 0;
-  Bytes got;
-  for (int k = 0; k < 20000; ++k) {
-    // Runs that go on, short jumps near and far, long reads, and reads at the end of the file.
-    size_t size = 1 + rng() % 40;
-    switch (rng() % 6) {
-      case 0:
-        position = rng() % data.size();
-        break;
-      case 1:
-        position = position > 5000 ? position - rng() % 5000 : 0;
-        break;
-      case 2:
-        size = 1 + rng() % 70000;
-        break;
-      case 3:
-        position = data.size() - std::min<uint64_t>(data.size(), 1 + rng() % 600);
-        break;
-      default:
-        break;  // goes on where the last read ended
-    }
-    position = std::min<uint64_t>(position, data.size() - 1);
-    size = static_cast<size_t>(std::min<uint64_t>(size, data.size() - position));
-    const bool held = model.holds(position, size);
-    const unsigned loads = model.read(position, size);
-    ASSERT_TRUE(real.read(position, size, got));
-    ASSERT_EQ(0, std::memcmp(got.data(), data.data() + position, size));
-    ASSERT_EQ(model.loads(), real.stream.window.loads) << "read " << k;
-    ASSERT_EQ(held, loads == 0) << "read " << k;
-    position += size;
-    if (position >= data.size()) position = 0;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(FileSizes, ReadWindowModelSized,
-                         ::testing::Values(3 * FILE_IN_WINDOW_RUN_SIZE + 1000, 700, 90000,
-                                           FILE_IN_WINDOW_RUN_SIZE + 3000));
-
-TEST(ReadWindowModel, HoldsOnlyWhatAReadWouldFindWithoutALoad) {
-  hldiff::ReadWindowModel model(4 * FILE_IN_WINDOW_RUN_SIZE);
-  EXPECT_FALSE(model.holds(100, 10));
-  EXPECT_EQ(model.read(100, 10), 1u);  // a short jump: one piece
-  EXPECT_TRUE(model.holds(0, FILE_IN_WINDOW_PIECE_SIZE));
-  EXPECT_FALSE(model.holds(0, FILE_IN_WINDOW_PIECE_SIZE + 1));
-  EXPECT_EQ(model.read(2 * FILE_IN_WINDOW_RUN_SIZE, 4096), 1u);  // a long one: a run block
-  EXPECT_TRUE(model.holds(2 * FILE_IN_WINDOW_RUN_SIZE, FILE_IN_WINDOW_RUN_START));
-  EXPECT_EQ(model.read(2 * FILE_IN_WINDOW_RUN_SIZE + 8, 64), 0u);
-  EXPECT_TRUE(model.holds(0, 0));
-}
 
 TEST(ReadBudget, LeavesCoversAloneWithinTheBudget) {
   hl_test::ProgramPair p = hl_test::program_like_pair(1 << 18, 4);
@@ -252,27 +221,32 @@ TEST(ReadBudget, AMissingCoverMovesToAHeldCopyOfItsBytes) {
   EXPECT_GT(moved, 100u);
 }
 
-TEST(ReadBudget, PatchesOfAFarJumpingPairGiveNewBackWithinTheBudget) {
-  hl_test::ProgramPair p = far_jumping_pair(4 << 20, 2500, 47);
-  hldiff::ReadBudget budget;
-  for (Compression c : {Compression::None, Compression::Tuz, Compression::Lzma2}) {
-    const Bytes patch = make(p, c);
-    hl_test::TempDir dir;
-    hl_test::write_file(dir.file("old"), p.old);
-    hl_test::write_file(dir.file("patch"), patch);
-    ASSERT_EQ(hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("new")),
-              HPATCHI_OK)
-        << hldiff::compression_name(c);
-    EXPECT_EQ(hl_test::read_file(dir.file("new")), p.neu) << hldiff::compression_name(c);
-    if (c != Compression::None) continue;
-    // The reads the applier really makes, replayed through its real window.
-    Applied applied(p.old, patch);
-    ASSERT_TRUE(applied.ok);
-    ASSERT_EQ(applied.listener.newData, p.neu);
-    RealWindow real(p.old);
-    Bytes got;
-    for (size_t k = 0; k < applied.listener.readSizes.size(); ++k)
-      ASSERT_TRUE(real.read(applied.listener.readPositions[k], applied.listener.readSizes[k], got));
-    EXPECT_LE(real.stream.window.loads, limit_for(budget, p.neu.size()));
+// What mkpatch plans its covers against is what the applier's window then loads, on a pair whose
+// covers jump far and one of program builds.
+TEST(ReadBudget, PatchesLoadWhatTheBudgetPlannedAndGiveNewBack) {
+  const std::pair<const char*, hl_test::ProgramPair> pairs[] = {
+      {"far jumping", far_jumping_pair(4 << 20, 2500, 47)},
+      {"program", hl_test::program_like_pair(1 << 18, 4)},
+  };
+  const hldiff::ReadBudget budget;
+  for (const auto& [name, p] : pairs) {
+    for (Compression c : {Compression::None, Compression::Tuz, Compression::Lzma2}) {
+      const std::string what = std::string(name) + " " + hldiff::compression_name(c);
+      uint64_t planned = UINT64_MAX;
+      const Bytes patch = make(p, c, &planned);
+      StreamApplied applied(p.old, patch);
+      ASSERT_EQ(applied.code, HPATCHI_OK) << what;
+      ASSERT_EQ(applied.newData, p.neu) << what;
+      EXPECT_EQ(applied.loads(), planned) << what;
+      EXPECT_LE(applied.loads(), limit_for(budget, p.neu.size())) << what;
+      if (name != pairs[0].first) continue;
+      hl_test::TempDir dir;
+      hl_test::write_file(dir.file("old"), p.old);
+      hl_test::write_file(dir.file("patch"), patch);
+      ASSERT_EQ(hl_test::run_hpatchi_quietly(dir.file("old"), dir.file("patch"), dir.file("new")),
+                HPATCHI_OK)
+          << what;
+      EXPECT_EQ(hl_test::read_file(dir.file("new")), p.neu) << what;
+    }
   }
 }

@@ -274,72 +274,6 @@ TEST(FileInWindow, AShortJumpLoadsOnePieceAndReadsInsideItNeedNoFile) {
   EXPECT_TRUE(reads_as(f.stream, f.data, at, 20));  // what the window held is still there
 }
 
-TEST(FileInWindow, ARunStartsSmallAndDoublesWhileItGoesOn) {
-  WindowedFile f(16 * kRun);
-  const TFileInWindow& w = f.stream.window;
-  uint64_t pos = 10 * kPiece + 100;
-  ASSERT_TRUE(reads_as(f.stream, f.data, pos, 20));  // a jump: one piece
-  EXPECT_EQ(w.runs[0].length + w.runs[1].length, 0u);
-  pos += 20;
-  // One range after the other: the first that leaves the piece starts a run block at the next
-  // piece, the next that leaves it one of twice the length right after it, up to the largest.
-  while (pos < 11 * kPiece + 10) {
-    ASSERT_TRUE(reads_as(f.stream, f.data, pos, 30));
-    pos += 30;
-  }
-  const TFileInWindowRun* first = w.runs[0].length != 0 ? &w.runs[0] : &w.runs[1];
-  EXPECT_EQ(first->position, 11 * kPiece);
-  EXPECT_EQ(first->length, FILE_IN_WINDOW_RUN_START);
-  while (pos < 11 * kPiece + FILE_IN_WINDOW_RUN_START + 10) {
-    ASSERT_TRUE(reads_as(f.stream, f.data, pos, 30));
-    pos += 30;
-  }
-  const TFileInWindowRun* second = first == &w.runs[0] ? &w.runs[1] : &w.runs[0];
-  EXPECT_EQ(second->position, first->position + first->length);
-  EXPECT_EQ(second->length, 2 * FILE_IN_WINDOW_RUN_START);
-  while (pos < 8 * kRun) {
-    ASSERT_TRUE(reads_as(f.stream, f.data, pos, 1000));
-    pos += 1000;
-  }
-  EXPECT_EQ(w.runs[0].length, kRun);
-  EXPECT_EQ(w.runs[1].length, kRun);
-  // What the two run blocks hold reads without the file, across their edge too.
-  uint64_t low = std::min(w.runs[0].position, w.runs[1].position);
-  cut_off_the_file(f.stream);
-  StdCapture capture(false);
-  EXPECT_TRUE(reads_as(f.stream, f.data, low, 2 * kRun));
-  EXPECT_FALSE(reads_as(f.stream, f.data, low + 2 * kRun, 1));
-  EXPECT_EQ(capture.finish().err, error_line(ESPIPE));
-}
-
-TEST(FileInWindow, ALongJumpLoadsARunBlockThatHoldsIt) {
-  WindowedFile f(16 * kRun);  // the smallest file whose run blocks have the full size
-  ASSERT_TRUE(reads_as(f.stream, f.data, kRun + 7, 3 * kPiece));
-  ASSERT_TRUE(reads_as(f.stream, f.data, 15 * kRun + 9, kRun - 9));  // to the end of the file
-  cut_off_the_file(f.stream);
-  StdCapture capture(false);
-  EXPECT_TRUE(reads_as(f.stream, f.data, kRun, FILE_IN_WINDOW_RUN_START));
-  EXPECT_TRUE(reads_as(f.stream, f.data, 15 * kRun, kRun));
-  EXPECT_EQ(capture.finish().err, "");
-}
-
-TEST(FileInWindow, CoversThatAlternateBetweenTwoRegionsKeepBoth) {
-  WindowedFile f(6 * kRun);
-  uint64_t nearPos = 1000;
-  uint64_t farPos = 5 * kRun + 3;
-  // One-byte covers, to and fro, each region creeping on: both become runs.
-  const uint64_t steps = 3 * kPiece;
-  for (uint64_t i = 0; i < steps; ++i) {
-    ASSERT_TRUE(reads_as(f.stream, f.data, nearPos + i, 1));
-    ASSERT_TRUE(reads_as(f.stream, f.data, farPos + i, 1));
-  }
-  cut_off_the_file(f.stream);
-  StdCapture capture(false);
-  EXPECT_TRUE(reads_as(f.stream, f.data, nearPos, steps + 1000));
-  EXPECT_TRUE(reads_as(f.stream, f.data, farPos, steps + 1000));
-  EXPECT_EQ(capture.finish().err, "");
-}
-
 TEST(FileInWindow, BlocksEndWithTheFile) {
   WindowedFile f(kRun + kPiece + 300);  // the last run block and the last piece are short
   uint64_t size = f.data.size();
@@ -365,70 +299,6 @@ TEST(FileInWindow, AFileThatShrankFailsWithoutAnErrorNumber) {
   EXPECT_EQ(f.stream.base.filePos, FILE_STREAM_POS_UNKNOWN);
 }
 
-TEST(FileInWindow, AnyMixOfRangesReadsTheFile) {
-  WindowedFile f(4 * kRun + 12345);
-  const uint64_t size = f.data.size();
-  std::mt19937 random(7);
-  uint64_t pos = 0;
-  for (int i = 0; i < 20000; ++i) {
-    uint32_t kind = random() % 10;
-    uint64_t length = kind < 6   ? 1 + random() % 64
-                      : kind < 9 ? 1 + random() % 4000
-                                 : 1 + random() % 40000;
-    if (kind % 3 == 0)
-      pos = random() % size;  // a jump
-    else if (kind % 3 == 1)
-      pos = random() % 2 ? 17 : size - 1;  // one of two regions
-    if (pos >= size) pos = 0;
-    length = std::min<uint64_t>(length, size - pos);
-    ASSERT_TRUE(reads_as(f.stream, f.data, pos, length)) << i;
-    pos += length;
-  }
-}
-
-TEST(FileInWindow, ASmallFileGetsNoMoreWindowThanItCanFill) {
-  TempDir dir;
-  auto windowFor = [&](size_t size) {
-    hl_test::write_file(dir.file("sized"), Bytes(size, 7));
-    TFileInStream s{};
-    EXPECT_TRUE(file_in_stream_open(&s, dir.file("sized").c_str()));
-    const size_t bytes = file_in_stream_window_size(&s);
-    EXPECT_TRUE(file_stream_close(&s.base));
-    return bytes;
-  };
-  EXPECT_EQ(windowFor(0), 0u);
-  // Two run blocks and a slot for each piece, each no longer than the file, and the tags.
-  EXPECT_LE(windowFor(100),
-            2 * 104 + kPiece + FILE_IN_WINDOW_PIECE_WAYS * sizeof(TFileInWindowTag));
-  EXPECT_EQ(windowFor(100) % 8, 0u);
-  const size_t small = 567408;  // a small program: the piece cache is not full
-  EXPECT_LT(windowFor(small), 3 * small);
-  EXPECT_LT(windowFor(small), FILE_IN_WINDOW_SIZE);
-  EXPECT_LT(windowFor(FILE_IN_WINDOW_PIECES * kPiece), FILE_IN_WINDOW_SIZE);  // shorter run blocks
-  EXPECT_EQ(windowFor(16 * kRun), FILE_IN_WINDOW_SIZE);
-}
-
-TEST(FileInWindow, RunBlocksOfASmallFileAreASixteenthOfIt) {
-  EXPECT_EQ(file_in_window_run_size(100), 100u);
-  EXPECT_EQ(file_in_window_run_size(20000), FILE_IN_WINDOW_RUN_START);
-  EXPECT_EQ(file_in_window_run_size(567408), 32768u);
-  EXPECT_EQ(file_in_window_run_size(16 * 65536 - 1), 32768u);
-  EXPECT_EQ(file_in_window_run_size(16 * 65536), 65536u);
-  EXPECT_EQ(file_in_window_run_size(16 * kRun), kRun);
-  EXPECT_EQ(file_in_window_run_size(uint64_t(5) << 32), kRun);
-  // Read front to back, the file comes in run blocks that double up to that size.
-  WindowedFile f(40 * 16384 + 300);
-  const uint64_t runSize = file_in_window_run_size(f.data.size());
-  ASSERT_EQ(runSize, 32768u);
-  for (uint64_t pos = 0; pos < f.data.size(); pos += 700) {
-    const size_t length = static_cast<size_t>(std::min<uint64_t>(700, f.data.size() - pos));
-    ASSERT_TRUE(reads_as(f.stream, f.data, pos, length)) << pos;
-    EXPECT_LE(f.stream.window.runs[0].length, runSize);
-    EXPECT_LE(f.stream.window.runs[1].length, runSize);
-  }
-  EXPECT_EQ(f.stream.window.loads, 1 + (f.data.size() - 16384 + runSize - 1) / runSize);
-}
-
 TEST(FileInWindow, AZeroedWindowReadsAsALentOne) {
   for (size_t size : {size_t{700}, 5 * kRun + 77, 20 * kRun}) {
     OpenedFile lent(size), zeroed(size);
@@ -451,15 +321,23 @@ TEST(FileInWindow, AZeroedWindowReadsAsALentOne) {
   }
 }
 
-TEST(FileInWindow, AnyMixOfRangesReadsASmallFile) {
-  // Files smaller than a run block, than the piece cache, and with sets of one to four ways.
-  for (size_t size : {size_t{1}, size_t{700}, size_t{40000}, 3 * kRun, 5 * kRun + 77}) {
+TEST(FileInWindow, AnyMixOfRangesReadsTheFile) {
+  // Files smaller than a run block, than the piece cache, with sets of one to four ways, and one
+  // with the whole window.
+  for (size_t size :
+       {size_t{1}, size_t{700}, size_t{40000}, 3 * kRun, 5 * kRun + 77, 16 * kRun + 12345}) {
     WindowedFile f(size);
     std::mt19937 random(static_cast<uint32_t>(size));
     uint64_t pos = 0;
     for (int i = 0; i < 6000; ++i) {
-      uint64_t length = random() % 4 == 0 ? 1 + random() % 20000 : 1 + random() % 48;
-      if (random() % 3 == 0) pos = random() % size;  // a jump
+      uint32_t kind = random() % 10;
+      uint64_t length = kind < 6   ? 1 + random() % 48
+                        : kind < 9 ? 1 + random() % 4000
+                                   : 1 + random() % 40000;
+      if (kind % 3 == 0)
+        pos = random() % size;  // a jump
+      else if (kind % 3 == 1)
+        pos = random() % 2 ? 17 : size - 1;  // one of two regions
       if (pos >= size) pos = 0;
       length = std::min<uint64_t>(length, size - pos);
       ASSERT_TRUE(reads_as(f.stream, f.data, pos, length)) << size << " " << i;

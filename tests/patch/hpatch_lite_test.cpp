@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <random>
 #include <string>
 
@@ -168,28 +167,15 @@ hl_bool failing_reader(void*, hl_byte*, uint32_t* count) {
   *count = 0;
   return hl_FALSE;
 }
-// Delivers the 4 header bytes, then fails.
-struct HeadThenFail {
-  int calls = 0;
-  static hl_bool read(void* handle, hl_byte* buf, uint32_t* count) {
-    auto* self = static_cast<HeadThenFail*>(handle);
-    if (self->calls++ == 0) {
-      const hl_byte head[4] = {0x68, 0x49, 0x00, 0x41};
-      std::memcpy(buf, head, 4);
-      *count = 4;
-      return hl_TRUE;
-    }
-    return hl_FALSE;
-  }
-};
 }  // namespace
 
 TEST(HpatchLiteOpen, FailsWhenTheReaderFails) {
   uint32_t type = 0, newSize = 0, uncompressSize = 0;
   EXPECT_FALSE(hpatch_lite_open(nullptr, failing_reader, &type, &newSize, &uncompressSize));
-  HeadThenFail reader;
-  EXPECT_FALSE(hpatch_lite_open(&reader, HeadThenFail::read, &type, &newSize, &uncompressSize));
-  EXPECT_EQ(reader.calls, 2);
+  MemoryReader reader({0x68, 0x49, 0x00, 0x41});  // the 4 header bytes, then false
+  reader.failAtEnd = true;
+  EXPECT_FALSE(hpatch_lite_open(&reader, MemoryReader::read, &type, &newSize, &uncompressSize));
+  EXPECT_EQ(reader.calls, 2u);
 }
 
 // ---- body ----

@@ -12,6 +12,9 @@ namespace hldiff {
 class TuzBitWriter {
  public:
   explicit TuzBitWriter(std::vector<uint8_t>& out) : out_(out) {}
+  // Goes on from where other stands, into out, which holds a copy of other's bytes.
+  TuzBitWriter(std::vector<uint8_t>& out, const TuzBitWriter& other)
+      : out_(out), slot_(other.slot_), used_(other.used_) {}
 
   void put_bit(unsigned bit) {
     if (used_ == 8) {
@@ -30,6 +33,10 @@ class TuzBitWriter {
 
   void put_byte(uint8_t b) { out_.push_back(b); }
 
+  // The decoder drops the unread bits of its flag byte after a restart code: the next bit opens a
+  // new flag byte.
+  void skip_flag_bits() { used_ = 8; }
+
   // Length code: groups of a value bit and a more bit. k groups hold 2^k - 2 .. 2^(k+1) - 3.
   void put_length_code(uint64_t value) {
     unsigned k = length_code_groups(value);
@@ -43,6 +50,18 @@ class TuzBitWriter {
     unsigned k = count_code_groups(value);
     uint64_t rest = value - count_code_base(k);
     for (unsigned g = k; g-- > 0;) put_bits(((rest >> (2 * g)) & 3u) | (g != 0 ? 4u : 0u), 3);
+  }
+
+  // Distance: one byte below 128; else 128 + the low seven bits of d - 128, then the rest as a
+  // count code.
+  void put_distance(uint32_t d) {
+    if (d < 128) {
+      put_byte(static_cast<uint8_t>(d));
+      return;
+    }
+    uint32_t rest = d - 128;
+    put_byte(static_cast<uint8_t>(0x80 | (rest & 0x7F)));
+    put_count_code(rest >> 7);
   }
 
   static unsigned length_code_groups(uint64_t value) {

@@ -195,21 +195,11 @@ class TuzEncoder {
     } else {
       bits_.put_length_code(c.length - (c.distance > kFarDistance ? 3 : 2));
       if (reuseDue) bits_.put_bit(0);
-      put_distance(c.distance);
+      bits_.put_distance(c.distance);
     }
     lastDistance_ = c.distance;
     afterLiteral_ = false;
     literalStart_ = pos + c.length;
-  }
-
-  void put_distance(uint32_t d) {
-    if (d < 128) {
-      bits_.put_byte(static_cast<uint8_t>(d));
-      return;
-    }
-    uint32_t rest = d - 128;
-    bits_.put_byte(static_cast<uint8_t>(0x80 | (rest & 0x7F)));
-    bits_.put_count_code(rest >> 7);
   }
 
   void emit_control(unsigned code) {

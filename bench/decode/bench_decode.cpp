@@ -28,6 +28,7 @@ extern "C" {
 #include "patch/decompress/zlib_plugin.h"
 #include "tests/decompress/encoders.h"
 #include "tests/decompress/tuz_writer.h"
+#include "tests/support/memory_reader.h"
 
 namespace {
 
@@ -86,20 +87,6 @@ Bytes make_body(size_t size) {
   out.resize(size);
   return out;
 }
-
-struct MemRaw {
-  const uint8_t* data;
-  size_t size;
-  size_t pos;
-  static hl_bool read(void* h, hl_byte* buf, uint32_t* count) {
-    auto* self = static_cast<MemRaw*>(h);
-    size_t n = std::min<size_t>(*count, self->size - self->pos);
-    std::memcpy(buf, self->data + self->pos, n);
-    self->pos += n;
-    *count = uint32_t(n);
-    return hl_TRUE;
-  }
-};
 
 // CPU time of the process (it has one thread): on a machine shared with other work it varies far
 // less than the wall clock, and the decoders neither sleep nor wait for I/O.
@@ -218,14 +205,15 @@ int main(int argc, char** argv) {
     auto w = tuz_encode(body, dictSize);
     const Bytes& code = w.code();
     std::vector<hl_byte> block(dictSize + kInputCache);
+    hl_test::MemoryReader raw(code);
     bool ok;
     double sec = seconds_of(
         [&] {
-          MemRaw raw{code.data(), code.size(), 0};
+          raw.pos = 0;
           tuz_TStream s;
           std::memset(&s, 0, sizeof(s));
-          if (tuz_TStream_open(&s, &raw, MemRaw::read, block.data(), dictSize, kInputCache) !=
-              TUZ_OK)
+          if (tuz_TStream_open(&s, &raw, hl_test::MemoryReader::read, block.data(), dictSize,
+                               kInputCache) != TUZ_OK)
             return false;
           return drain(tuz_TStream_read, &s, out) && out == body;
         },
@@ -237,12 +225,14 @@ int main(int argc, char** argv) {
     Bytes packed = hl_test::zlib_compress(body, 15, 6);
     Bytes tail{15};
     tail.insert(tail.end(), packed.begin(), packed.end());
+    hl_test::MemoryReader raw(tail);
     bool pluginOk, libOk;
     auto plugin = [&] {
-      MemRaw raw{tail.data(), tail.size(), 0};
+      raw.pos = 0;
       _zlib_TStream s;
       uint64_t m = 0;
-      if (!_zlib_TStream_getReservedMemSize(&s, &raw, MemRaw::read, uint32_t(body.size()), &m))
+      if (!_zlib_TStream_getReservedMemSize(&s, &raw, hl_test::MemoryReader::read,
+                                            uint32_t(body.size()), &m))
         return false;
       std::vector<hl_byte> block(m + kInputCache);
       bool good = _zlib_TStream_open(&s, block.data(), m, kInputCache) &&
@@ -265,12 +255,14 @@ int main(int argc, char** argv) {
     Bytes tail{5};
     tail.insert(tail.end(), enc.props.begin(), enc.props.end());
     tail.insert(tail.end(), enc.data.begin(), enc.data.end());
+    hl_test::MemoryReader raw(tail);
     bool pluginOk, libOk;
     auto plugin = [&] {
-      MemRaw raw{tail.data(), tail.size(), 0};
+      raw.pos = 0;
       _lzma_TStream s;
       uint64_t m = 0;
-      if (!_lzma_TStream_getReservedMemSize(&s, &raw, MemRaw::read, uint32_t(body.size()), &m))
+      if (!_lzma_TStream_getReservedMemSize(&s, &raw, hl_test::MemoryReader::read,
+                                            uint32_t(body.size()), &m))
         return false;
       std::vector<hl_byte> block(m + kInputCache);
       bool good = _lzma_TStream_open(&s, block.data(), m, kInputCache) &&
@@ -298,12 +290,14 @@ int main(int argc, char** argv) {
     Bytes packed = hl_test::lzma2_compress(body, dictProp, 1);
     Bytes tail{dictProp};
     tail.insert(tail.end(), packed.begin(), packed.end());
+    hl_test::MemoryReader raw(tail);
     bool pluginOk, libOk;
     auto plugin = [&] {
-      MemRaw raw{tail.data(), tail.size(), 0};
+      raw.pos = 0;
       _lzma2_TStream s;
       uint64_t m = 0;
-      if (!_lzma2_TStream_getReservedMemSize(&s, &raw, MemRaw::read, uint32_t(body.size()), &m))
+      if (!_lzma2_TStream_getReservedMemSize(&s, &raw, hl_test::MemoryReader::read,
+                                             uint32_t(body.size()), &m))
         return false;
       std::vector<hl_byte> block(m + kInputCache);
       bool good = _lzma2_TStream_open(&s, block.data(), m, kInputCache) &&

@@ -14,32 +14,11 @@
 #include "fuzz/common/fuzz_input.h"
 #include "fuzz/common/patch_model.h"
 #include "patch/hpatch_lite.h"
+#include "tests/support/memory_reader.h"
 
 namespace {
 
 constexpr size_t kOutCap = size_t(4) << 20;
-
-struct BodyReader {
-  const std::vector<uint8_t>* data;
-  size_t pos = 0;
-  uint32_t maxChunk = 0;  // applied once the header has been read
-  bool falseAtEnd = false;
-
-  static hl_bool read(void* handle, hl_byte* buf, uint32_t* count) {
-    auto* self = static_cast<BodyReader*>(handle);
-    const size_t left = self->data->size() - self->pos;
-    if (*count > 0 && left == 0 && self->falseAtEnd) {
-      *count = 0;
-      return hl_FALSE;
-    }
-    size_t n = *count < left ? *count : left;
-    if (self->maxChunk != 0 && n > self->maxChunk) n = self->maxChunk;
-    if (n > 0) std::memcpy(buf, self->data->data() + self->pos, n);
-    self->pos += n;
-    *count = static_cast<uint32_t>(n);
-    return hl_TRUE;
-  }
-};
 
 struct Listener {
   PatchListener base;  // first: the engine hands this record back
@@ -99,11 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> patch = in.rest();
   const bool falseAtEnd = (flags & 1) != 0;
 
-  BodyReader reader{&patch};
-  reader.falseAtEnd = falseAtEnd;
+  hl_test::MemoryReader reader(patch);  // the header is read whole; maxChunk applies to the body
+  reader.failAtEnd = falseAtEnd;
   uint32_t compressType = 0xDEAD, newSize = 0xDEAD, uncompressSize = 0xDEAD;
-  const bool opened =
-      hpatch_lite_open(&reader, &BodyReader::read, &compressType, &newSize, &uncompressSize) != 0;
+  const bool opened = hpatch_lite_open(&reader, &hl_test::MemoryReader::read, &compressType,
+                                       &newSize, &uncompressSize) != 0;
   const qr_fuzz::ModelHeader header = qr_fuzz::model_header(patch, falseAtEnd);
   if (opened != header.ok) abort();
   if (!opened) return 0;
@@ -115,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   hl_byte* cache = static_cast<hl_byte*>(malloc(cacheSize == 0 ? 1 : cacheSize));
   Listener listener{};
   listener.base.diffHandle = &reader;
-  listener.base.readDiff = &BodyReader::read;
+  listener.base.readDiff = &hl_test::MemoryReader::read;
   listener.base.readOld = &Listener::readOld;
   listener.base.writeNew = &Listener::writeNew;
   listener.old = &old;
@@ -124,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     listener.base.oldSpans = &listener.spans;
     listener.base.tookOld = &Listener::tookOld;
   }
-  reader.maxChunk = maxChunk;
+  reader.maxChunk = maxChunk == 0 ? hl_test::MemoryReader::kNoLimit : maxChunk;
   const bool patched = hpatch_lite_patch(&listener.base, newSize, cache, cacheSize) != 0;
   free(cache);
   if (listener.spans.taken != 0) abort();  // told of every range by the end

@@ -13,14 +13,15 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "fuzz/common/fuzz_input.h"
 #include "patch/decompress/lzma2_plugin.h"
 #include "tests/decompress/encoders.h"
+#include "tests/support/memory_reader.h"
 
 namespace {
 
@@ -30,19 +31,6 @@ constexpr uint8_t kDictPropCap = 16;         // 1 MiB
 constexpr size_t kOutCap = size_t(1) << 18;  // what liblzma may deliver
 constexpr size_t kStepwiseCap = size_t(1) << 16;
 constexpr uint32_t kMaxCalls = 20000;  // requests grow with the output to stay below
-
-struct RawReader {
-  const Bytes* data;
-  size_t pos = 0;
-  static hl_bool read(void* handle, hl_byte* buf, uint32_t* count) {
-    auto* self = static_cast<RawReader*>(handle);
-    size_t n = std::min<size_t>(*count, self->data->size() - self->pos);
-    if (n > 0) std::memcpy(buf, self->data->data() + self->pos, n);
-    self->pos += n;
-    *count = uint32_t(n);
-    return hl_TRUE;
-  }
-};
 
 struct PluginResult {
   bool ok = true;
@@ -56,12 +44,12 @@ PluginResult run_plugin(uint8_t dictProp, const Bytes& stream, uint32_t uncompre
   Bytes tail(1 + stream.size());
   tail[0] = dictProp;
   std::copy(stream.begin(), stream.end(), tail.begin() + 1);
-  RawReader reader{&tail};
+  hl_test::MemoryReader reader(std::move(tail));
   _lzma2_TStream record;
   uint64_t memSize = 0;
   PluginResult r;
-  if (!_lzma2_TStream_getReservedMemSize(&record, &reader, RawReader::read, uncompressSize,
-                                         &memSize))
+  if (!_lzma2_TStream_getReservedMemSize(&record, &reader, hl_test::MemoryReader::read,
+                                         uncompressSize, &memSize))
     abort();
   std::unique_ptr<hl_byte[]> block(new hl_byte[memSize + cacheSize]);
   if (!_lzma2_TStream_open(&record, block.get(), memSize, cacheSize)) abort();

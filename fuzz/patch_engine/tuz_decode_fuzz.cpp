@@ -7,13 +7,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "fuzz/common/fuzz_input.h"
 #include "patch/decompress/tuz_decoder.h"
+#include "tests/support/memory_reader.h"
 
 namespace {
 
@@ -21,36 +21,19 @@ constexpr uint32_t kOneShot = uint32_t(1) << 18;  // one-shot request; also the 
 constexpr uint32_t kDictCap = uint32_t(1) << 18;  // larger dictionaries are folded below this
 constexpr int kMaxCalls = 20000;
 
-struct RawReader {
-  const uint8_t* data;
-  size_t size;
-  size_t pos = 0;
-  uint32_t maxChunk = 0;
-
-  static hl_bool read(void* handle, hl_byte* buf, uint32_t* count) {
-    auto* self = static_cast<RawReader*>(handle);
-    size_t n = *count < self->size - self->pos ? *count : self->size - self->pos;
-    if (self->maxChunk != 0 && n > self->maxChunk) n = self->maxChunk;
-    if (n > 0) std::memcpy(buf, self->data + self->pos, n);
-    self->pos += n;
-    *count = static_cast<uint32_t>(n);
-    return hl_TRUE;
-  }
-};
-
 // The dictionary starts zeroed (the decoder leaves it as given), so a match that reaches before
 // the stream's first byte reads the same zeros in both decodings.
 struct Decoder {
   std::vector<hl_byte> memory;
   tuz_TStream stream{};
-  RawReader reader;
+  hl_test::MemoryReader reader;
 
   Decoder(const std::vector<uint8_t>& code, uint32_t dictSize, uint32_t cacheSize,
           uint32_t maxChunk)
-      : memory(static_cast<size_t>(dictSize) + cacheSize), reader{code.data(), code.size()} {
-    reader.maxChunk = maxChunk;
-    if (tuz_TStream_open(&stream, &reader, &RawReader::read, memory.data(), dictSize, cacheSize) !=
-        TUZ_OK)
+      : memory(static_cast<size_t>(dictSize) + cacheSize),
+        reader(code, maxChunk == 0 ? hl_test::MemoryReader::kNoLimit : maxChunk) {
+    if (tuz_TStream_open(&stream, &reader, &hl_test::MemoryReader::read, memory.data(), dictSize,
+                         cacheSize) != TUZ_OK)
       abort();
   }
 };
@@ -65,8 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t seed = in.u32();
   const std::vector<uint8_t> payload = in.rest();
 
-  RawReader prefixReader{payload.data(), payload.size()};
-  uint32_t dictSize = tuz_TStream_read_dict_size(&prefixReader, &RawReader::read);
+  hl_test::MemoryReader prefixReader(payload);
+  uint32_t dictSize = tuz_TStream_read_dict_size(&prefixReader, &hl_test::MemoryReader::read);
   if (payload.size() < 4) {
     if (dictSize != 0) abort();
     return 0;
@@ -76,12 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tuz_TStream probe{};
   hl_byte scratch[1];
   if (dictSize == 0) {
-    if (tuz_TStream_open(&probe, nullptr, &RawReader::read, scratch, 0, 1) != TUZ_ERR_DICT_SIZE)
+    if (tuz_TStream_open(&probe, nullptr, &hl_test::MemoryReader::read, scratch, 0, 1) !=
+        TUZ_ERR_DICT_SIZE)
       abort();
     return 0;
   }
   if (cacheSize == 0) {
-    if (tuz_TStream_open(&probe, nullptr, &RawReader::read, scratch, 1, 0) != TUZ_ERR_CACHE_SIZE)
+    if (tuz_TStream_open(&probe, nullptr, &hl_test::MemoryReader::read, scratch, 1, 0) !=
+        TUZ_ERR_CACHE_SIZE)
       abort();
     return 0;
   }

@@ -1,5 +1,6 @@
-// Assembles tuz streams token by token, placing each flag byte exactly where a decoder first
-// needs a bit of it, and keeps the output that the tokens stand for.
+// Assembles tuz streams token by token over the creator's bit writer (which places each flag byte
+// where a decoder first needs a bit of it), and keeps the output that the tokens stand for. Unlike
+// the creator's encoder it can write any token sequence, also malformed ones.
 #ifndef HL_TEST_TUZ_WRITER_H
 #define HL_TEST_TUZ_WRITER_H
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "diff/tuz_bit_writer.h"
 #include "patch/hpatch_lite_format.h"
 
 namespace hl_test {
@@ -15,6 +17,15 @@ namespace hl_test {
 class TuzWriter {
  public:
   using Bytes = std::vector<uint8_t>;
+
+  TuzWriter() : bits_(code_) {}
+  TuzWriter(const TuzWriter& other)
+      : code_(other.code_),
+        expected_(other.expected_),
+        bits_(code_, other.bits_),
+        afterLiteral_(other.afterLiteral_),
+        lastDistance_(other.lastDistance_) {}
+  TuzWriter& operator=(const TuzWriter&) = delete;
 
   const Bytes& code() const { return code_; }
   const Bytes& expected() const { return expected_; }
@@ -29,7 +40,7 @@ class TuzWriter {
 
   void literal(uint8_t byte) {
     bit(1);
-    code_.push_back(byte);
+    bits_.put_byte(byte);
     expected_.push_back(byte);
     afterLiteral_ = true;
   }
@@ -59,7 +70,7 @@ class TuzWriter {
     assert(bytes.size() >= TUZ_LITERAL_BLOCK_MIN);
     control(TUZ_CTRL_LITERAL_BLOCK);
     count_code(uint32_t(bytes.size() - TUZ_LITERAL_BLOCK_MIN));
-    code_.insert(code_.end(), bytes.begin(), bytes.end());
+    for (uint8_t b : bytes) bits_.put_byte(b);
     expected_.insert(expected_.end(), bytes.begin(), bytes.end());
     afterLiteral_ = true;
   }
@@ -76,13 +87,13 @@ class TuzWriter {
 
   void restart() {
     control(TUZ_CTRL_RESTART);
-    bitsLeft_ = 0;
+    bits_.skip_flag_bits();
     lastDistance_ = 1;
   }
 
   void end() {
     control(TUZ_CTRL_END);
-    bitsLeft_ = 0;
+    bits_.skip_flag_bits();
     lastDistance_ = 1;
   }
 
@@ -91,60 +102,21 @@ class TuzWriter {
     bit(0);
     length_code(lengthCode);
     if (afterLiteral_) bit(0);
-    code_.push_back(0);
+    bits_.put_byte(0);
     afterLiteral_ = false;
   }
 
   // Low-level pieces, for malformed streams.
-  void bit(unsigned value) {
-    if (bitsLeft_ == 0) {
-      flagPos_ = code_.size();
-      code_.push_back(0);
-      bitsLeft_ = 8;
-    }
-    code_[flagPos_] |= uint8_t((value & 1u) << (8 - bitsLeft_));
-    --bitsLeft_;
-  }
-  void raw_byte(uint8_t byte) { code_.push_back(byte); }
-
-  void length_code(uint32_t value) {
-    unsigned groups = 1;
-    while (groups < 31 && value > (2u << groups) - 3u) ++groups;
-    uint32_t offset = value - ((1u << groups) - 2u);
-    for (unsigned g = groups; g-- > 0;) {
-      bit((offset >> g) & 1u);
-      bit(g != 0);
-    }
-  }
-
-  void count_code(uint32_t value) {
-    unsigned groups = 1;
-    auto first = [](unsigned k) { return uint32_t(((uint64_t(1) << (2 * k)) - 4) / 3); };
-    while (groups < 15 && value >= first(groups + 1)) ++groups;
-    uint32_t offset = value - first(groups);
-    for (unsigned g = groups; g-- > 0;) {
-      uint32_t digit = (offset >> (2 * g)) & 3u;
-      bit(digit & 1u);
-      bit(digit >> 1);
-      bit(g != 0);
-    }
-  }
-
-  void distance_code(uint32_t distance) {
-    if (distance < TUZ_BIG_DISTANCE_BASE) {
-      code_.push_back(uint8_t(distance));
-      return;
-    }
-    uint32_t rest = distance - TUZ_BIG_DISTANCE_BASE;
-    code_.push_back(uint8_t(TUZ_BIG_DISTANCE_BASE | (rest & (TUZ_BIG_DISTANCE_BASE - 1))));
-    count_code(rest >> 7);
-  }
+  void bit(unsigned value) { bits_.put_bit(value); }
+  void raw_byte(uint8_t byte) { bits_.put_byte(byte); }
+  void length_code(uint32_t value) { bits_.put_length_code(value); }
+  void count_code(uint32_t value) { bits_.put_count_code(value); }
+  void distance_code(uint32_t distance) { bits_.put_distance(distance); }
 
  private:
-  Bytes code_;
+  Bytes code_;  // before bits_, which writes into it
   Bytes expected_;
-  size_t flagPos_ = 0;
-  unsigned bitsLeft_ = 0;
+  hldiff::TuzBitWriter bits_;
   bool afterLiteral_ = false;
   uint32_t lastDistance_ = 1;
 };

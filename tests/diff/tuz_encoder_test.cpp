@@ -126,6 +126,23 @@ TEST(TuzBitWriter, ReproducesTheDocumentedStreams) {
   EXPECT_EQ(out2, expected);
 }
 
+TEST(TuzBitWriter, SkippedFlagBitsAndACopyGoOnInTheirOwnFlagBytes) {
+  Bytes out;
+  hldiff::TuzBitWriter w(out);
+  w.put_bit(1);
+  w.put_distance(127);
+  w.skip_flag_bits();
+  w.put_bit(1);
+  w.put_distance(128 + 5 + 128 * 2);  // low bits 5, count code 2
+  Bytes copy = out;
+  hldiff::TuzBitWriter c(copy, w);
+  c.put_bit(1);
+  w.put_bit(0);
+  w.put_bit(1);
+  EXPECT_EQ(out, (Bytes{0x01, 0x7F, 0x25, 0x85}));
+  EXPECT_EQ(copy, (Bytes{0x01, 0x7F, 0x15, 0x85}));
+}
+
 TEST(TuzBitWriter, CodeGroupBoundaries) {
   using W = hldiff::TuzBitWriter;
   EXPECT_EQ(W::length_code_groups(1), 1u);

@@ -1,22 +1,10 @@
-// In-memory readers and listeners for the patch engine.
+// In-memory listeners for the patch engine.
 #include "tests/support/memory_io.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace hl_test {
-
-hl_bool MemoryReader::read(void* handle, hl_byte* buf, uint32_t* count) {
-  auto* self = static_cast<MemoryReader*>(handle);
-  ++self->calls;
-  self->asked.push_back(*count);
-  if (self->failAll) return hl_FALSE;
-  size_t n = std::min<size_t>({*count, self->maxChunk, self->data.size() - self->pos});
-  if (n > 0) std::memcpy(buf, self->data.data() + self->pos, n);
-  self->pos += n;
-  *count = static_cast<uint32_t>(n) + (n > 0 ? self->overReport : 0);
-  return hl_TRUE;
-}
 
 namespace {
 

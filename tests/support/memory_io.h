@@ -1,37 +1,17 @@
-// In-memory body readers and listeners for driving the patch engine in tests.
+// In-memory listeners for driving the patch engine in tests; MemoryReader feeds them the patch.
 #ifndef HL_TEST_MEMORY_IO_H
 #define HL_TEST_MEMORY_IO_H
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 #include <vector>
 
 #include "patch/hl_types.h"
 #include "patch/hpatch_lite.h"
+#include "tests/support/memory_reader.h"
 #include "tests/support/patch_writer.h"
 
 namespace hl_test {
-
-// A raw or body reader over bytes of its own. Each call delivers what is left, at most maxChunk
-// bytes (kNoLimit: all that is asked), so a reader can come up short in the middle of the data;
-// 0 delivers nothing. It counts every call and what was asked, and can play a failing reader
-// (failAll) or one that claims more bytes than it placed (overReport).
-struct MemoryReader {
-  static constexpr uint32_t kNoLimit = UINT32_MAX;
-
-  Bytes data;
-  std::size_t pos = 0;
-  uint32_t maxChunk = kNoLimit;
-  bool failAll = false;     // every call returns false
-  uint32_t overReport = 0;  // a call that placed bytes reports this many more
-  std::size_t calls = 0;
-  std::vector<uint32_t> asked;  // the count of every call, in order
-
-  explicit MemoryReader(Bytes bytes = {}, uint32_t chunk = kNoLimit)
-      : data(std::move(bytes)), maxChunk(chunk) {}
-  static hl_bool read(void* handle, hl_byte* buf, uint32_t* count);
-};
 
 // A PatchListener over an old byte vector and a growing new vector. Records the position and
 // size of every readOld (or lendOld) call and the size of every writeNew call.

@@ -5,19 +5,28 @@
 #include <random>
 #include <stdexcept>
 
+#include "diff/packed_number.h"
+
 namespace hl_test {
 
-void append_packed(Bytes& out, uint32_t value, unsigned extraLeading) {
-  uint8_t groups[5];
-  int count = 0;
-  do {
-    groups[count++] = static_cast<uint8_t>(value & HPATCH_LITE_PACKED_BITS);
-    value >>= 7;
-  } while (value != 0);
-  for (unsigned i = 0; i < extraLeading; ++i) out.push_back(HPATCH_LITE_PACKED_MORE);
-  for (int i = count - 1; i >= 0; --i) {
-    out.push_back(static_cast<uint8_t>(groups[i] | (i > 0 ? HPATCH_LITE_PACKED_MORE : 0x00)));
+void append_padded_packed(Bytes& out, uint32_t value, unsigned extraLeading) {
+  out.insert(out.end(), extraLeading, HPATCH_LITE_PACKED_MORE);
+  hldiff::append_packed(out, value);
+}
+
+void append_padded_tag(Bytes& out, uint32_t step, bool back, bool plainCopy,
+                       unsigned extraStepBytes) {
+  if (extraStepBytes == 0) {
+    hldiff::append_cover_tag(out, plainCopy, back, step);
+    return;
   }
+  // The step then lies whole in the continuation bytes: the tag's own five bits are zero, and the
+  // bytes are the step's packed number led by as many zero groups as make up the count.
+  out.push_back(static_cast<uint8_t>((plainCopy ? HPATCH_LITE_TAG_PLAIN_COPY : 0) |
+                                     (back ? HPATCH_LITE_TAG_BACKWARD : 0) |
+                                     HPATCH_LITE_TAG_STEP_MORE));
+  const unsigned continuation = hldiff::cover_tag_extra_bytes(step) + extraStepBytes;
+  append_padded_packed(out, step, continuation - hldiff::packed_size(step));
 }
 
 unsigned size_field_width(uint32_t value) {
@@ -45,36 +54,13 @@ Bytes make_header(const HeaderFields& fields) {
   return out;
 }
 
-void append_tag(Bytes& out, uint32_t step, bool back, bool plainCopy, unsigned extraStepBytes) {
-  // The tag holds the step's top 5 bits; each continuation byte 7 more.
-  unsigned continuation = 0;
-  while (continuation < 4 &&
-         (static_cast<uint64_t>(step) >> (7 * continuation)) > HPATCH_LITE_TAG_STEP_BITS) {
-    ++continuation;
-  }
-  continuation += extraStepBytes;
-  uint8_t tag = static_cast<uint8_t>((plainCopy ? HPATCH_LITE_TAG_PLAIN_COPY : 0) |
-                                     (back ? HPATCH_LITE_TAG_BACKWARD : 0) |
-                                     (continuation > 0 ? HPATCH_LITE_TAG_STEP_MORE : 0));
-  uint64_t wide = step;
-  tag |= static_cast<uint8_t>((continuation >= 5 ? 0 : wide >> (7 * continuation)) &
-                              HPATCH_LITE_TAG_STEP_BITS);
-  out.push_back(tag);
-  for (unsigned i = continuation; i > 0; --i) {
-    unsigned shift = 7 * (i - 1);
-    uint8_t group =
-        shift >= 32 ? 0 : static_cast<uint8_t>((wide >> shift) & HPATCH_LITE_PACKED_BITS);
-    out.push_back(static_cast<uint8_t>(group | (i > 1 ? HPATCH_LITE_PACKED_MORE : 0)));
-  }
-}
-
 Bytes write_body(const std::vector<CoverRecord>& covers, uint32_t coverCount) {
   Bytes out;
-  append_packed(out, coverCount);
+  hldiff::append_packed(out, coverCount);
   for (const CoverRecord& c : covers) {
-    append_packed(out, c.coverLen);
-    append_tag(out, c.step, c.back, c.plainCopy, c.extraStepBytes);
-    append_packed(out, static_cast<uint32_t>(c.literal.size()));
+    hldiff::append_packed(out, c.coverLen);
+    append_padded_tag(out, c.step, c.back, c.plainCopy, c.extraStepBytes);
+    hldiff::append_packed(out, static_cast<uint32_t>(c.literal.size()));
     out.insert(out.end(), c.literal.begin(), c.literal.end());
     if (!c.plainCopy) out.insert(out.end(), c.diff.begin(), c.diff.end());
   }

@@ -22,9 +22,13 @@ namespace hl_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// Appends value as a packed number (7 bits per byte, most significant first). extraLeading adds
-// that many leading 0x80 bytes, which do not change the value.
-void append_packed(Bytes& out, uint32_t value, unsigned extraLeading = 0);
+// Packed numbers and cover tags come from the creator's writers (diff/packed_number.h); these two
+// spell them longer than needed, which the decoder reads and the creator never writes.
+// extraLeading zero groups (0x80 bytes) before value's own packed number.
+void append_padded_packed(Bytes& out, uint32_t value, unsigned extraLeading);
+// The cover tag for step with extraStepBytes more continuation bytes than the step needs.
+void append_padded_tag(Bytes& out, uint32_t step, bool back, bool plainCopy,
+                       unsigned extraStepBytes);
 
 // Bytes needed for value in a little-endian size field (0 for 0).
 unsigned size_field_width(uint32_t value);
@@ -52,9 +56,6 @@ struct CoverRecord {
   Bytes literal;                // literalLen is its size
   Bytes diff;  // written after the literal unless plainCopy (normally coverLen bytes)
 };
-
-// Appends the cover tag for a step (bit 5 and continuation bytes when the step needs them).
-void append_tag(Bytes& out, uint32_t step, bool back, bool plainCopy, unsigned extraStepBytes = 0);
 
 // coverCount (covers.size() unless given), then each cover.
 Bytes write_body(const std::vector<CoverRecord>& covers);

@@ -198,7 +198,8 @@ guard_size() {
   [ -n "$size" ] || return 0
   measured+=("$pair,$GUARDED_TOOL,$size")
   [ "${RECORD:-0}" = 1 ] && return 0
-  rec=$(awk -F, -v p="$pair" -v t=$GUARDED_TOOL '$1 == p && $2 == t {print $3}' "$RECORDED" 2>/dev/null)
+  rec=""
+  [ -f "$RECORDED" ] && rec=$(awk -F, -v p="$pair" -v t=$GUARDED_TOOL '$1 == p && $2 == t {print $3}' "$RECORDED")
   if [ -z "$rec" ]; then
     echo "  size guard: $pair has no recorded $GUARDED_TOOL size (RECORD=1 records it)"
   elif [ "$size" = NA ] || [ $((size * 1000)) -gt $((rec * 1005)) ]; then

@@ -3,8 +3,12 @@
 # zstd -19 --patch-from on real pairs of program files: patch size, creation and apply time and
 # peak memory, and a byte-for-byte check of every applied file.
 #
-#   bench/compare/run.sh [pair...]     (pairs: crypto python own lo lotar sshd git named
-#                                       chromium; default: all)
+#   bench/compare/run.sh [pair...]     (pairs: crypto python python311 libnode own pe-runner
+#                                       pe-hpatchi lo lotar sshd git named chromium; default: all)
+#
+# Each pair's default mkpatch patch is held to its size in bench/compare/recorded_sizes.csv: the
+# run fails, naming the pair, when one grows by more than 0.5%. RECORD=1 writes the sizes measured
+# instead (the commit that re-records says why); RECORDED_SIZES names another file.
 #
 # Downloads and results go to bench/results/ (not in git); the final table and chart are also
 # copied to docs/. Needs root or sudo for apt-get.
@@ -74,11 +78,50 @@ own_pair() {
   done
 }
 
+# pe_pair NAME TARGET PATH-IN-BUILD: a Windows program of this repository cross-built with
+# MinGW-w64 at two commits (PE_OLD_COMMIT, PE_NEW_COMMIT): the first whose runner builds for
+# Windows and a later one. Each commit is built once for all its programs.
+pe_pair() {
+  local name=$1 target=$2 path=$3
+  [ -s "$WORK/pairs/$name.old" ] && [ -s "$WORK/pairs/$name.new" ] && return 0
+  bash "$ROOT/scripts/install-windows-deps.sh" >/dev/null
+  local i=0
+  for c in "${PE_OLD_COMMIT:-22a21ea}" "${PE_NEW_COMMIT:-2a65fab}"; do
+    local side=old
+    [ $i -eq 1 ] && side=new
+    i=$((i + 1))
+    local src="$WORK/pe-$c"
+    if [ ! -d "$src" ]; then
+      mkdir -p "$src"
+      git -C "$ROOT" archive "$c" | tar -x -C "$src"
+    fi
+    # Mapped source folder and no link time stamp: the pair's bytes do not depend on where or
+    # when the benchmark runs.
+    cmake -S "$src" -B "$src/build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DQR_BUILD_TESTS=OFF -DQR_BUILD_BENCH=OFF -DQR_BUILD_RUNNER=ON \
+      "-DCMAKE_C_FLAGS=-ffile-prefix-map=$src=." "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$src=." \
+      "-DCMAKE_EXE_LINKER_FLAGS=-Wl,--no-insert-timestamp" >/dev/null &&
+      cmake --build "$src/build" -j2 --target "$target" >/dev/null || {
+      echo "skip $name: commit $c does not build $target" >&2
+      return 1
+    }
+    cp "$src/build/$path" "$WORK/pairs/$name.$side"
+    echo "$name.$side: $target at commit $c (MinGW-w64, Release)" >>"$WORK/pairs/versions.txt"
+  done
+}
+
 make_pair() {
   case $1 in
     crypto) deb_pair crypto libssl3 "$deb_libdir"/libcrypto.so.3 ;;
     python) deb_pair python libpython3.11 "$deb_libdir"/libpython3.11.so.1.0 ;;
+    python311) deb_pair python311 python3.11-minimal usr/bin/python3.11 3.11.2-6+deb12u8 \
+      3.11.2-6+deb12u9 ;;
+    libnode) deb_pair libnode libnode108 "$deb_libdir"/libnode.so.108 18.20.4+dfsg-1~deb12u2 \
+      18.20.4+dfsg-1~deb12u3 ;;
     own) own_pair ;;
+    # Windows programs: PE executables, statically linked.
+    pe-runner) pe_pair pe-runner QuorlinRunner app/runner/QuorlinRunner.exe ;;
+    pe-hpatchi) pe_pair pe-hpatchi hpatchi tools/hpatchi/hpatchi.exe ;;
     lo) deb_pair lo libreoffice-core usr/lib/libreoffice/program/libmergedlo.so ;;
     lotar) deb_pair lotar libreoffice-core - ;;
     # Sparse pairs: point releases with a small security fix, bsdiff's patch under 3% of NEW.
@@ -136,8 +179,47 @@ run_tool() {
 }
 
 pairs=("$@")
-[ ${#pairs[@]} -eq 0 ] && pairs=(crypto python own lo lotar sshd git named chromium)
+[ ${#pairs[@]} -eq 0 ] &&
+  pairs=(crypto python python311 libnode own pe-runner pe-hpatchi lo lotar sshd git named chromium)
 tools=(${TOOLS:-mkpatch mkpatch-lzma mkpatch-tuz mkpatch-zlib bsdiff xdelta3 zstd})
+
+# --- the size guard -----------------------------------------------------------------------------
+RECORDED="${RECORDED_SIZES:-$ROOT/bench/compare/recorded_sizes.csv}"
+GUARDED_TOOL=mkpatch
+grown=()
+measured=()
+
+# guard_size PAIR: holds the pair's last measured patch of GUARDED_TOOL to its recorded size,
+# 0.5% over it at most; a pair never recorded only says so.
+guard_size() {
+  local pair=$1 size rec
+  [[ " ${tools[*]} " == *" $GUARDED_TOOL "* ]] || return 0
+  size=$(awk -F, -v p="$pair" -v t=$GUARDED_TOOL '$1 == p && $4 == t {s = $5} END {print s}' "$CSV")
+  [ -n "$size" ] || return 0
+  measured+=("$pair,$GUARDED_TOOL,$size")
+  [ "${RECORD:-0}" = 1 ] && return 0
+  rec=""
+  [ -f "$RECORDED" ] && rec=$(awk -F, -v p="$pair" -v t=$GUARDED_TOOL '$1 == p && $2 == t {print $3}' "$RECORDED")
+  if [ -z "$rec" ]; then
+    echo "  size guard: $pair has no recorded $GUARDED_TOOL size (RECORD=1 records it)"
+  elif [ "$size" = NA ] || [ $((size * 1000)) -gt $((rec * 1005)) ]; then
+    echo "  size guard: $pair's $GUARDED_TOOL patch is $size bytes, recorded $rec" >&2
+    grown+=("$pair")
+  fi
+}
+
+# record_sizes: the sizes measured in this run replace the recorded ones of their pairs.
+record_sizes() {
+  [ -f "$RECORDED" ] || echo "pair,tool,patchSize" >"$RECORDED"
+  printf '%s\n' "${measured[@]}" | awk -F, '
+    NR == FNR { size[$1 "," $2] = $3; order[++n] = $1 "," $2; next }
+    FNR == 1 { print; next }
+    { k = $1 "," $2; if (k in size) { print k "," size[k]; delete size[k] } else print }
+    END { for (i = 1; i <= n; i++) if (order[i] in size) print order[i] "," size[order[i]] }
+  ' - "$RECORDED" >"$RECORDED.tmp"
+  mv "$RECORDED.tmp" "$RECORDED"
+  echo "recorded: ${#measured[@]} sizes in $RECORDED"
+}
 
 HEADER="pair,oldSize,newSize,tool,patchSize,createSec,createKiB,applySec,applyKiB,check,createCpu,applyCpu"
 # A CSV from before the CPU columns is started afresh.
@@ -150,6 +232,7 @@ for pair in "${pairs[@]}"; do
   mv "$CSV.tmp" "$CSV"
   echo "$pair: $(stat -L -c %s "$WORK/pairs/$pair.old") -> $(stat -L -c %s "$WORK/pairs/$pair.new") bytes"
   for tool in "${tools[@]}"; do run_tool "$pair" "$tool"; done
+  guard_size "$pair"
 done
 
 python3 "$ROOT/bench/compare/report.py" "$CSV" "$OUT" "$WORK/pairs/versions.txt"
@@ -157,3 +240,10 @@ mkdir -p "$ROOT/docs"
 cp "$OUT/compare.md" "$ROOT/docs/patch-benchmark.md"
 [ -f "$OUT/compare.png" ] && cp "$OUT/compare.png" "$ROOT/docs/patch-benchmark.png"
 echo "written: $OUT/compare.md $OUT/compare.png (copied to docs/)"
+
+if [ "${RECORD:-0}" = 1 ]; then
+  record_sizes
+elif [ ${#grown[@]} -gt 0 ]; then
+  echo "size guard: the $GUARDED_TOOL patch grew by more than 0.5% on: ${grown[*]}" >&2
+  exit 1
+fi

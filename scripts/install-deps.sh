@@ -8,7 +8,7 @@ packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
   packages=(
     build-essential cmake g++ clang libclang-rt-14-dev clang-format-14
-    libgtest-dev libbenchmark-dev
+    libgtest-dev
     libeasyloggingpp-dev nlohmann-json3-dev
     zlib1g-dev liblzma-dev lzma-dev
     libdivsufsort-dev libssl-dev

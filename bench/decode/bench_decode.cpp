@@ -26,7 +26,7 @@ extern "C" {
 #include "patch/decompress/lzma_plugin.h"
 #include "patch/decompress/tuz_decoder.h"
 #include "patch/decompress/zlib_plugin.h"
-#include "tests/decompress/encoders.h"
+#include "tests/support/encoders.h"
 #include "tests/decompress/tuz_writer.h"
 #include "tests/support/memory_reader.h"
 

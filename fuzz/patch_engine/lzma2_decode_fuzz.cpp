@@ -20,7 +20,7 @@
 
 #include "fuzz/common/fuzz_input.h"
 #include "patch/decompress/lzma2_plugin.h"
-#include "tests/decompress/encoders.h"
+#include "tests/support/encoders.h"
 #include "tests/support/memory_reader.h"
 
 namespace {

@@ -11,7 +11,9 @@
 
 #include <string.h>
 
-/* Defined in LzmaDec.c without a declaration in its header. */
+/* Defined in LzmaDec.c, not declared in LzmaDec.h. LZMA2 resets the dictionary and the state
+ * apart, chunk by chunk; the header's only reset, LzmaDec_Init, resets both and also moves dicPos
+ * back to the front, under bytes not yet handed out. */
 void LzmaDec_InitDicAndState(CLzmaDec* p, Bool initDic, Bool initState);
 
 enum {
@@ -96,6 +98,9 @@ static int hl_lzma2_take_props(CLzmaDec* dec, uint8_t props) {
   lp = props % 5u;
   pb = props / 5u;
   if (lc + lp > HL_LZMA2_LCLP_MAX) return 0;
+  /* prop is written in place: LzmaDec_AllocateProbs, the header's way to new properties,
+   * allocates the tables again whenever lc + lp changes, which the memory reserved up front has
+   * no room for; the tables made for lc + lp = 4 serve every chunk. */
   dec->prop.lc = lc;
   dec->prop.lp = lp;
   dec->prop.pb = pb;
@@ -158,6 +163,8 @@ static SizeT hl_lzma2_copy(hl_TLzma2Dec* p, SizeT dicLimit, const Byte* src, Siz
   if (n > inSize) n = inSize;
   if (n > p->chunkUnpacked) n = p->chunkUnpacked;
   memcpy(dec->dic + dec->dicPos, src, n);
+  /* The header has no call that takes bytes into the history without decoding them, so
+   * processedPos and checkDicSize are moved on here as LzmaDec moves them itself. */
   if (dec->checkDicSize == 0 && dec->prop.dicSize - dec->processedPos <= n)
     dec->checkDicSize = dec->prop.dicSize;
   dec->processedPos += (UInt32)n;
@@ -188,7 +195,9 @@ static uint8_t hl_lzma2_decode_chunk(hl_TLzma2Dec* p, SizeT dicLimit, const Byte
   p->chunkUnpacked -= (uint32_t)produced;
   if (p->chunkUnpacked == 0) {
     /* Exactly the packed bytes must have made exactly the unpacked ones, the last match ending
-     * with the chunk and the range decoder finished. */
+     * with the chunk and the range decoder finished. Without an end marker LzmaDec reports no
+     * clean end, so its remainLen (match bytes still to copy), code (0 where the range coding
+     * ends cleanly) and tempBufSize (input held over) are read for it. */
     if (p->chunkPacked != 0 || dec->remainLen != 0 || dec->code != 0 || dec->tempBufSize != 0)
       return LZMA2_STEP_ERROR;
     return LZMA2_STEP_CONTROL;

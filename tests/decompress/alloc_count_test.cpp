@@ -12,7 +12,7 @@
 #include "patch/hpatchi.h"
 #include "patch/hpatchi_core.h"
 #include "patch/hpatchi_memory.h"
-#include "tests/decompress/encoders.h"
+#include "tests/support/encoders.h"
 #include "tests/decompress/patch_file.h"
 #include "tests/support/memory_io.h"
 #include "tests/support/file_io.h"

@@ -9,7 +9,7 @@
 #include "diff/lzma_encoder.h"
 #include "patch/hpatchi.h"
 #include "patch/hpatchi_memory.h"
-#include "tests/decompress/encoders.h"
+#include "tests/support/encoders.h"
 #include "tests/decompress/patch_file.h"
 #include "tests/support/file_io.h"
 #include "tests/support/memory_io.h"

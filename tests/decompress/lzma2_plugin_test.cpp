@@ -7,7 +7,7 @@
 #include <string>
 
 #include "patch/decompress/lzma2_plugin.h"
-#include "tests/decompress/encoders.h"
+#include "tests/support/encoders.h"
 #include "tests/decompress/plugin_harness.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "patch/decompress/plugin_table.h"
-#include "tests/decompress/encoders.h"
+#include "tests/support/encoders.h"
 #include "tests/decompress/plugin_harness.h"
 
 namespace {

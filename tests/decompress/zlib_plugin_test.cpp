@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "patch/decompress/zlib_plugin.h"
-#include "tests/decompress/encoders.h"
+#include "tests/support/encoders.h"
 #include "tests/decompress/plugin_harness.h"
 
 namespace {

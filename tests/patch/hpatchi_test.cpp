@@ -1,5 +1,6 @@
-// The patch driver through the hpatchi program (exact trace, error lines and result codes) and
-// hpatchi_patch in process.
+// The patch driver through the hpatchi program (exact trace, error lines and result codes): the
+// cases shared with hpatchi.exe's suite (tests/support/hpatchi_cases.h) and those of Linux alone;
+// and hpatchi_patch in process.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include "patch/hpatchi.h"
 #include "patch/hpatchi_core.h"
 #include "tests/support/file_io.h"
+#include "tests/support/hpatchi_cases.h"
 #include "tests/support/memory_io.h"
 #include "tests/support/patch_writer.h"
 #include "tests/support/process_capture.h"
@@ -27,33 +29,15 @@ using hl_test::Bytes;
 using hl_test::Captured;
 using hl_test::HeaderFields;
 using hl_test::TempDir;
+using hl_test::hpatchi_trace::error_line;
+using hl_test::hpatchi_trace::paths_trace;
+using hl_test::hpatchi_trace::sizes_trace;
+using hl_test::hpatchi_trace::uncompressed_trace;
 
 namespace {
 
-const Bytes kDigits = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
-const Bytes kExamplePatch = {0x68, 0x49, 0x00, 0x41, 0x0B, 0x03, 0x04, 0x82, 0x02, 0x61, 0x62,
-                             0x03, 0x00, 0x01, 0x5A, 0x01, 0x01, 0x01, 0x00, 0x00, 0x01, 0x21};
-
-std::string error_line(int e) {
-  return "call import system api error! errno: " + std::to_string(e) +
-         ", errmsg: " + std::strerror(e) + ".\n";
-}
-
-std::string paths_trace(const std::string& oldPath, const std::string& diffPath,
-                        const std::string& outPath) {
-  return "old : \"" + oldPath + "\"\ndiff: \"" + diffPath + "\"\nout : \"" + outPath + "\"\n";
-}
-
-std::string sizes_trace(uint64_t oldSize, uint64_t diffSize) {
-  return "oldDataSize : " + std::to_string(oldSize) +
-         "\ndiffDataSize: " + std::to_string(diffSize) + "\n";
-}
-
-std::string uncompressed_trace(uint64_t newSize) {
-  return "newDataSize : " + std::to_string(newSize) +
-         "\nhpatchi run with decompresser: \"\"\n"
-         "  requirements memory size: (must) 0 + (cache) 32768\n";
-}
+const Bytes& kDigits = hl_test::hpatchi_example_old();
+const Bytes& kExamplePatch = hl_test::hpatchi_example_patch();
 
 // Splits off the time line, which must end every run; returns the rest.
 std::string without_time_line(const std::string& out) {
@@ -131,45 +115,37 @@ bool sanitized_build() {
 
 }  // namespace
 
-TEST(HpatchiProgram, WorkedExampleTrace) {
-  Files f(kDigits, kExamplePatch);
-  Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
-  EXPECT_EQ(c.exitCode, HPATCHI_OK);
-  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, f.diffPath, f.newPath) +
-                                          sizes_trace(10, 22) + uncompressed_trace(11) +
-                                          "  patch ok!\n");
-  EXPECT_EQ(c.err, "");
-  EXPECT_EQ(hl_test::read_file(f.newPath),
-            (Bytes{'a', 'b', '2', '3', '4', '5', 'Z', '7', '8', '9', '!'}));
-}
+// The shared cases, in a folder of their own as the working folder.
+class HpatchiProgramCase : public ::testing::TestWithParam<hl_test::HpatchiCase> {};
 
-constexpr const char* kHpatchiUsage =
-    "usage: hpatchi OLD PATCH NEW   (OLD may be \"\" for no old file)\n";
-
-TEST(HpatchiProgram, WrongArgumentsPrintUsageAndExitOne) {
-  const std::vector<std::vector<std::string>> wrong = {{},
-                                                       {"a"},
-                                                       {"a", "b"},
-                                                       {"a", "b", "c", "d"},
-                                                       {"--help", "a"},
-                                                       {"--version", "a", "b", "c"},
-                                                       {"-h"},
-                                                       {"--HELP"}};
-  for (const auto& args : wrong) {
-    std::vector<std::string> command{HPATCHI_EXE};
-    command.insert(command.end(), args.begin(), args.end());
-    Captured c = hl_test::run_program(command);
-    EXPECT_EQ(c.exitCode, HPATCHI_TOOL_USAGE_ERROR) << args.size();
-    EXPECT_EQ(c.out, "");
-    EXPECT_EQ(c.err, kHpatchiUsage);
+TEST_P(HpatchiProgramCase, Runs) {
+  const hl_test::HpatchiCase& k = GetParam();
+  TempDir dir;
+  const std::vector<std::string> args = k.prepare(dir.path(), SAMPLE_DIR);
+  const hl_test::HpatchiOutcome want = k.outcome(args);
+  std::vector<std::string> command{HPATCHI_EXE};
+  command.insert(command.end(), args.begin(), args.end());
+  hl_test::ChildOptions inFolder;
+  inFolder.workingDirectory = dir.path().string();
+  const Captured c = hl_test::run_program(command, inFolder);
+  EXPECT_EQ(c.exitCode, want.code) << c.err;
+  if (want.out) {
+    EXPECT_EQ(want.timeLine ? without_time_line(c.out) : c.out, *want.out);
   }
+  if (want.err) {
+    EXPECT_EQ(c.err, *want.err);
+  }
+  k.check(dir.path(), SAMPLE_DIR);
 }
+
+INSTANTIATE_TEST_SUITE_P(Shared, HpatchiProgramCase, ::testing::ValuesIn(hl_test::hpatchi_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HpatchiProgram, HelpAndVersionGoToStandardOutput) {
   Captured help = hl_test::run_program({HPATCHI_EXE, "--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_EQ(help.err, "");
-  EXPECT_EQ(help.out.rfind(kHpatchiUsage, 0), 0u) << help.out;
+  EXPECT_EQ(help.out.rfind(hl_test::kHpatchiUsage, 0), 0u) << help.out;
   for (const char* item : {"\n  OLD ", "\n  PATCH ", "\n  NEW ", "\n  --help ", "\n  --version "})
     EXPECT_NE(help.out.find(item), std::string::npos) << item;
   // Each exit code with the engine's words for it, in order, however the lines break.
@@ -255,20 +231,6 @@ TEST(HpatchiProgram, UnknownCompressTypeGivesCode10AfterCreatingTheNewFile) {
   }
 }
 
-TEST(HpatchiProgram, MissingInputsGiveCode3WithTheTimeLine) {
-  Files f(kDigits, kExamplePatch);
-  std::string absent = f.dir.file("absent");
-  Captured c = hpatchi(absent, f.diffPath, f.newPath);
-  EXPECT_EQ(c.exitCode, HPATCHI_OPEN_READ_ERROR);
-  EXPECT_EQ(c.err, error_line(ENOENT) + "open oldFile for read ERROR!\n");
-  EXPECT_EQ(without_time_line(c.out), paths_trace(absent, f.diffPath, f.newPath));
-  c = hpatchi(f.oldPath, absent, f.newPath);
-  EXPECT_EQ(c.exitCode, HPATCHI_OPEN_READ_ERROR);
-  EXPECT_EQ(c.err, error_line(ENOENT) + "open diffFile for read ERROR!\n");
-  EXPECT_EQ(without_time_line(c.out), paths_trace(f.oldPath, absent, f.newPath));
-  EXPECT_FALSE(f.new_exists());
-}
-
 TEST(HpatchiProgram, UnwritableNewFileGivesCode4) {
   Files f(kDigits, kExamplePatch);
   std::string out = f.dir.file("no-folder/new");
@@ -279,15 +241,12 @@ TEST(HpatchiProgram, UnwritableNewFileGivesCode4) {
             paths_trace(f.oldPath, f.diffPath, out) + sizes_trace(10, 22) + "newDataSize : 11\n");
 }
 
-TEST(HpatchiProgram, NewFileThatIsTheOldFileOrThePatchIsNeverTruncated) {
+// The new file named as the old one is a shared case; here it is the patch under another name.
+TEST(HpatchiProgram, NewFileThatIsThePatchIsNeverTruncated) {
   Files f(kDigits, kExamplePatch);
-  Captured c = hpatchi(f.oldPath, f.diffPath, f.oldPath);
-  EXPECT_EQ(c.exitCode, HPATCHI_OPEN_WRITE_ERROR);
-  EXPECT_EQ(c.err, "open out newFile for write ERROR!\n");
-  EXPECT_EQ(hl_test::read_file(f.oldPath), kDigits);
   std::string link = f.dir.file("patch-link");
   ASSERT_EQ(::link(f.diffPath.c_str(), link.c_str()), 0);
-  c = hpatchi(f.oldPath, f.diffPath, link);
+  Captured c = hpatchi(f.oldPath, f.diffPath, link);
   EXPECT_EQ(c.exitCode, HPATCHI_OPEN_WRITE_ERROR);
   EXPECT_EQ(hl_test::read_file(f.diffPath), kExamplePatch);
 }
@@ -480,19 +439,6 @@ TEST(HpatchiProgram, AllocationFailureGivesCode9) {
                 "  requirements memory size: (must) 1073741824 + (cache) 32768\n");
 }
 
-TEST(HpatchiProgram, Utf8PathsArePrintedAndOpened) {
-  TempDir dir;
-  std::string oldPath = dir.file("\xC3\xA4lt.bin");
-  std::string diffPath = dir.file("\xE2\x82\xAC.patch");
-  std::string newPath = dir.file("\xE6\x96\xB0.bin");
-  hl_test::write_file(oldPath, kDigits);
-  hl_test::write_file(diffPath, kExamplePatch);
-  Captured c = hpatchi(oldPath, diffPath, newPath);
-  EXPECT_EQ(c.exitCode, HPATCHI_OK);
-  EXPECT_EQ(c.out.substr(0, paths_trace(oldPath, diffPath, newPath).size()),
-            paths_trace(oldPath, diffPath, newPath));
-}
-
 // The outcome tells a patch file that ended too soon from a malformed patch; the code stays.
 TEST(HpatchiRun, OutcomeSaysWhenThePatchFileEndedTooSoon) {
   const Bytes old = hl_test::random_bytes(50000, 41);
@@ -572,14 +518,6 @@ TEST(HpatchiProgram, RoundTripOfAMebibytePair) {
   Captured c = hpatchi(f.oldPath, f.diffPath, f.newPath);
   ASSERT_EQ(c.exitCode, HPATCHI_OK) << c.err;
   EXPECT_EQ(hl_test::read_file(f.newPath), fresh);
-}
-
-TEST(HpatchiProgram, SampleDataApplies) {
-  std::string dir = SAMPLE_DIR;
-  TempDir out;
-  Captured c = hpatchi(dir + "/old", dir + "/patch", out.file("new"));
-  ASSERT_EQ(c.exitCode, HPATCHI_OK) << c.err;
-  EXPECT_EQ(hl_test::read_file(out.file("new")), hl_test::read_file(dir + "/new"));
 }
 
 // ---- in process ----

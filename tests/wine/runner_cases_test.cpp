@@ -1,14 +1,13 @@
 // End-to-end cases of QuorlinRunner.exe under Wine, in groups that CTest runs one at a time as
-// windows.runner.<group> (tests/windows/CMakeLists.txt): Setup first, then Instances, DataFolder,
-// Probes, Updates (runner_update_cases_test.cpp) and Focus, and Decoy last, which reads the
-// journals of all of them.
+// windows.runner.<group> (tests/windows/CMakeLists.txt): Instances, DataFolder, Probes, Updates
+// (runner_update_cases_test.cpp) and Focus, and Decoy last, which reads the journals of all of
+// them. Every case's fixture prepares the installation they share (InstallationCase).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <iostream>
 #include <memory>
 #include <regex>
 #include <thread>
@@ -45,16 +44,15 @@ void EndWineServer() {
   hl_test::run_program({wineserver, "-w"});
 }
 
-TEST(Setup, Installation) {
-  const Installation& box = Shared();
-  box.SetUp();
-  std::cout << "QuorlinRunner.exe to be installed in \"" << hl_test::wine_path(box.InstallFolder())
-            << "\"\n";
-}
+class Instances : public InstallationCase {};
+class DataFolder : public InstallationCase {};
+class Probes : public InstallationCase {};
+class Focus : public InstallationCase {};
+class Decoy : public InstallationCase {};
 
 // A second runner ends at once while the first one's application runs; a third, started after the
 // first ended, runs the application.
-TEST(Instances, SecondRunnerLeavesAtOnceAndThirdRunsAfterTheFirst) {
+TEST_F(Instances, SecondRunnerLeavesAtOnceAndThirdRunsAfterTheFirst) {
   const Installation& box = Shared();
   box.Reset("1.0.0");
   const fs::path release = box.Root() / "release-a";
@@ -88,7 +86,7 @@ TEST(Instances, SecondRunnerLeavesAtOnceAndThirdRunsAfterTheFirst) {
 
 // The lock's name taken by an object of another kind: the runner reports it and goes on without
 // exclusion.
-TEST(Instances, LockNameHeldByAnEventLeavesTheRunnerWithoutExclusion) {
+TEST_F(Instances, LockNameHeldByAnEventLeavesTheRunnerWithoutExclusion) {
   const Installation& box = Shared();
   box.Reset("1.0.0");
   const fs::path release = box.Root() / "release-squatter";
@@ -121,7 +119,7 @@ TEST(Instances, LockNameHeldByAnEventLeavesTheRunnerWithoutExclusion) {
 
 // An elevated runner's mutex: a runner of the same user that is not elevated may not open it, and
 // counts that as another runner, leaving at once.
-TEST(Instances, ElevatedRunnerHoldsTheLockAgainstANormalOne) {
+TEST_F(Instances, ElevatedRunnerHoldsTheLockAgainstANormalOne) {
   const Installation& box = Shared();
   box.Reset("1.0.0");
   const fs::path release = box.Root() / "release-elevated";
@@ -146,7 +144,7 @@ TEST(Instances, ElevatedRunnerHoldsTheLockAgainstANormalOne) {
 
 // An elevated runner starts the installed executable only and installs nothing: the data folder
 // is every process's of the user, and an elevated start must not run what one of them put there.
-TEST(Instances, ElevatedStartRunsOnlyTheInstalledExecutable) {
+TEST_F(Instances, ElevatedStartRunsOnlyTheInstalledExecutable) {
   const Installation& box = Shared();
   box.Reset("1.0.0");
   box.Stage("2.0.0");
@@ -162,7 +160,7 @@ TEST(Instances, ElevatedStartRunsOnlyTheInstalledExecutable) {
   EXPECT_TRUE(fs::exists(box.DataFolder() / "update.json"));
 }
 
-TEST(DataFolder, LogInTheRoamingFolderTessdataArgumentsAndWorkingFolder) {
+TEST_F(DataFolder, LogInTheRoamingFolderTessdataArgumentsAndWorkingFolder) {
   const Installation& box = Shared();
   box.Reset("1.0.0");
   const std::string exe = hl_test::exe_path_line(box.InstalledExeWin());
@@ -204,7 +202,7 @@ struct ProbeCase {
 
 void PrintTo(const ProbeCase& probe, std::ostream* out) { *out << probe.name; }
 
-class ProbesByVersion : public ::testing::TestWithParam<ProbeCase> {};
+class ProbesByVersion : public InstallationCaseWithParam<ProbeCase> {};
 
 void RunProbe(const ProbeCase& probe) {
   const Installation& box = Shared();
@@ -273,7 +271,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The probe is given its output pipe and no other handle of the runner's: above all not the log
 // file, which the C runtime opens inheritable.
-TEST(Probes, ChildInheritsOnlyItsOutput) {
+TEST_F(Probes, ChildInheritsOnlyItsOutput) {
   ASSERT_NO_FATAL_FAILURE(
       RunProbe({"", "1.0.0", "1.0.1", true, {"QR_STANDIN_PROBE_1_0_1=surroundings"}}));
   const std::vector<std::string> surroundings = JournalLines(Shared(), "surroundings ");
@@ -285,7 +283,7 @@ TEST(Probes, ChildInheritsOnlyItsOutput) {
 // ended at the probe's time limit (5 s, counted from its start): the runner stops it and starts
 // the installed one, and keeps the staged copy, about which nothing is known; a slow start is no
 // verdict on the file.
-class ProbesAtTheTimeLimit : public ::testing::TestWithParam<std::string> {};
+class ProbesAtTheTimeLimit : public InstallationCaseWithParam<std::string> {};
 
 TEST_P(ProbesAtTheTimeLimit, GiveUpAndRunTheInstalledExecutable) {
   const Installation& box = Shared();
@@ -316,14 +314,14 @@ INSTANTIATE_TEST_SUITE_P(Answers, ProbesAtTheTimeLimit,
                          });
 
 // An answer after 2 s is in time: the clock starts once the probe runs.
-TEST(Probes, LateAnswerWithinTheLimitCounts) {
+TEST_F(Probes, LateAnswerWithinTheLimitCounts) {
   ASSERT_NO_FATAL_FAILURE(
       RunProbe({"", "1.0.0", "1.0.1", true, {"QR_STANDIN_PROBE_1_0_1=late:2000"}}));
 }
 
 // The probe answers and ends, leaving a child that holds its output: it is judged by its answer
 // at once, and the child it left is stopped with it.
-TEST(Probes, EndedProbeIsJudgedByItsAnswerAndItsChildStopped) {
+TEST_F(Probes, EndedProbeIsJudgedByItsAnswerAndItsChildStopped) {
   const Installation& box = Shared();
   const auto started = std::chrono::steady_clock::now();
   ASSERT_NO_FATAL_FAILURE(
@@ -341,7 +339,7 @@ TEST(Probes, EndedProbeIsJudgedByItsAnswerAndItsChildStopped) {
 
 // A staged copy that loses the version check is removed even while it is read-only, or while a
 // scanner holds it open without sharing its removal for a moment; it is never set aside.
-class ProbesRemoveABusyLoser : public ::testing::TestWithParam<std::string> {};
+class ProbesRemoveABusyLoser : public InstallationCaseWithParam<std::string> {};
 
 TEST_P(ProbesRemoveABusyLoser, RemovedOnceLetGo) {
   const Installation& box = Shared();
@@ -384,7 +382,7 @@ INSTANTIATE_TEST_SUITE_P(Staged, ProbesRemoveABusyLoser, ::testing::Values("Read
 
 // The runner finds the window "Quorlin" after the application's first idle and passes it to
 // SetFocus. Needs a display: with_xvfb.sh gives one in QR_FOCUS_DISPLAY.
-TEST(Focus, RunnerFocusesTheApplicationWindow) {
+TEST_F(Focus, RunnerFocusesTheApplicationWindow) {
   const char* display = std::getenv("QR_FOCUS_DISPLAY");
   if (display == nullptr) GTEST_SKIP() << "no display in QR_FOCUS_DISPLAY";
   const Installation& box = Shared();
@@ -407,7 +405,7 @@ TEST(Focus, RunnerFocusesTheApplicationWindow) {
 
 // The decoy in the folder above the installation, where an unquoted command line would lead,
 // never ran in any group.
-TEST(Decoy, NeverRan) {
+TEST_F(Decoy, NeverRan) {
   const Installation& box = Shared();
   box.CollectJournal();
   const std::vector<std::string> all =

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
@@ -75,6 +76,14 @@ void Installation::SetUp() const {
   standin::MakeCopyWithVersion(m_standin.string(), Version2().string(), "2.0.0");
   hl_test::write_text(ForceManifest(true), "{\"force\": true}\n");
   hl_test::write_text(ForceManifest(false), "{\"force\": false}\n");
+}
+
+void Installation::Prepare() const {
+  if (fs::exists(m_root / "Quorlin.exe") && fs::exists(Version2()) &&
+      fs::exists(ForceManifest(true)) && fs::exists(ForceManifest(false)))
+    return;
+  SetUp();
+  std::cout << "QuorlinRunner.exe to be installed in \"" << hl_test::wine_path(m_install) << "\"\n";
 }
 
 void Installation::CollectJournal() const {

@@ -50,6 +50,9 @@ class Installation {
 
   // Makes the folders, the decoy, the stand-in's 2.0.0 and the manifests afresh.
   void SetUp() const;
+  // SetUp, unless the files it makes are there: the groups of one CTest run share them, and the
+  // journals that the decoy's check reads (windows.runner.setup empties QR_WORK first).
+  void Prepare() const;
   // A fresh installation of `version` (from stand-in `source`, the console one by default), an
   // empty data folder and journal; the journal so far goes to AllJournals().
   void Reset(const std::string& version, const fs::path& source = {}) const;
@@ -101,6 +104,17 @@ hl_test::StartedChild StartUnderWine(const std::vector<std::string>& args,
 
 // The installation of this test program, made on first use.
 Installation& Shared();
+
+// The fixture of every case: the installation is prepared before a suite's first case, so that a
+// case runs alone as well as in its group.
+class InstallationCase : public ::testing::Test {
+ public:
+  static void SetUpTestSuite() { Shared().Prepare(); }
+};
+
+template <typename Param>
+class InstallationCaseWithParam : public InstallationCase,
+                                  public ::testing::WithParamInterface<Param> {};
 
 // Milliseconds since `start`.
 inline long long MillisecondsSince(std::chrono::steady_clock::time_point start) {

@@ -56,6 +56,8 @@ std::vector<std::string> UpdatedLog() {
           hl_test::exe_path_line(Shared().StagedExeWin())};
 }
 
+class Updates : public InstallationCase {};
+
 struct ForcedCase {
   std::string method;  // "" for mkpatch's default
   hpatch_lite_compress_type type;
@@ -63,7 +65,7 @@ struct ForcedCase {
 
 void PrintTo(const ForcedCase& forced, std::ostream* out) { *out << "-c " << forced.method; }
 
-class UpdatesForced : public ::testing::TestWithParam<ForcedCase> {};
+class UpdatesForced : public InstallationCaseWithParam<ForcedCase> {};
 
 // A forced update installs 2.0.0 byte for byte and starts it at once, leaving nothing behind.
 TEST_P(UpdatesForced, InstallsAndStartsTheNewVersion) {
@@ -123,7 +125,7 @@ void PrintTo(const RoamingCase& roaming, std::ostream* out) {
   *out << roaming.folder << " " << roaming.locale;
 }
 
-class UpdatesRoamingFolder : public ::testing::TestWithParam<RoamingCase> {};
+class UpdatesRoamingFolder : public InstallationCaseWithParam<RoamingCase> {};
 
 // A forced tuz update with the roaming folder at C:\users\<user>\<folder>: the log names it in
 // UTF-8 whatever the ANSI code page, and the update lands there.
@@ -173,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // An installation folder with a space and Cyrillic letters: the runner finds itself, probes and
 // starts the installed executable there, and patches it.
-TEST(Updates, InstallationFolderOutsideTheAnsiCodePage) {
+TEST_F(Updates, InstallationFolderOutsideTheAnsiCodePage) {
   const Installation& box = Shared();
   box.Reset("1.0.0");
   const fs::path folder = box.Root() / "Quorlin \xd0\xa2\xd0\xb5\xd1\x81\xd1\x82" / "app";
@@ -193,7 +195,7 @@ TEST(Updates, InstallationFolderOutsideTheAnsiCodePage) {
 // An installation interrupted after the patch was consumed: Quorlin_new.exe and the manifest that
 // names its digest are left. Its completion waits while a scanner holds Quorlin_new.exe open
 // without sharing its removal, and then moves it into place.
-TEST(Updates, InterruptedInstallationCompletesWhileTheResultIsHeld) {
+TEST_F(Updates, InterruptedInstallationCompletesWhileTheResultIsHeld) {
   const Installation& box = Shared();
   const fs::path base = box.Root() / "v1-interrupted.exe";
   standin::MakeCopyWithVersion(box.Standin().string(), base.string(), "1.0.0");
@@ -263,7 +265,7 @@ void ExpectFailedPatchKeepsTheStagedExecutable(const fs::path& patch, bool endsE
   EXPECT_EQ(box.Leftovers(), (std::vector<std::string>{"Patch", "update.json"}));
 }
 
-TEST(Updates, PatchMadeAgainstAnotherBaseFails) {
+TEST_F(Updates, PatchMadeAgainstAnotherBaseFails) {
   // A longer base and its 2.0.0: the copies of the tail reach past the end of the real base.
   const Installation& box = Shared();
   const fs::path base = box.Root() / "other-base.exe";
@@ -276,7 +278,7 @@ TEST(Updates, PatchMadeAgainstAnotherBaseFails) {
       MakePatch(base, result, box.Root() / "patch-other-base", {"-c", "tuz"}));
 }
 
-TEST(Updates, TruncatedPatchIsKeptForALaterStart) {
+TEST_F(Updates, TruncatedPatchIsKeptForALaterStart) {
   std::vector<uint8_t> patch = hl_test::read_file(VersionPatch("tuz"));
   patch.resize(patch.size() / 2);
   const fs::path truncated = Shared().Root() / "patch-truncated";
@@ -284,7 +286,7 @@ TEST(Updates, TruncatedPatchIsKeptForALaterStart) {
   ExpectFailedPatchKeepsTheStagedExecutable(truncated, /*endsEarly=*/true);
 }
 
-TEST(Updates, UnforcedUpdateRunsAtTheNextStart) {
+TEST_F(Updates, UnforcedUpdateRunsAtTheNextStart) {
   const Installation& box = Shared();
   box.Reset("1.0.0");
   const std::string exe = hl_test::exe_path_line(box.InstalledExeWin());
@@ -296,7 +298,7 @@ TEST(Updates, UnforcedUpdateRunsAtTheNextStart) {
 }
 
 // A manifest of mkpatch --manifest names the base and the result by their digests (BCrypt here).
-TEST(Updates, HashedUpdateChecksBaseAndResult) {
+TEST_F(Updates, HashedUpdateChecksBaseAndResult) {
   const Installation& box = Shared();
   // Made as the installed 1.0.0 is, byte for byte.
   const fs::path base = box.Root() / "v1.exe";
@@ -324,7 +326,7 @@ TEST(Updates, HashedUpdateChecksBaseAndResult) {
 }
 
 // A link at Quorlin_old.exe is never written through.
-TEST(Updates, LinkAtTheBackupNameLeavesItsTargetAlone) {
+TEST_F(Updates, LinkAtTheBackupNameLeavesItsTargetAlone) {
   const Installation& box = Shared();
   box.Reset("1.0.0");
   fs::create_directories(box.DataFolder());
@@ -343,7 +345,7 @@ TEST(Updates, LinkAtTheBackupNameLeavesItsTargetAlone) {
 }
 
 // A tuz dictionary of 2^30 bytes is refused before anything is allocated, and the update consumed.
-TEST(Updates, PatchBeyondTheMemoryLimitIsRefused) {
+TEST_F(Updates, PatchBeyondTheMemoryLimitIsRefused) {
   const Installation& box = Shared();
   std::vector<uint8_t> patch = hl_test::read_file(VersionPatch("tuz"));
   // The dictionary size follows the header: 4 bytes and the widths of the two size fields.

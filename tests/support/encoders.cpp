@@ -1,4 +1,4 @@
-#include "tests/decompress/encoders.h"
+#include "tests/support/encoders.h"
 
 #include <zlib.h>
 #include <lzma.h>

@@ -475,9 +475,11 @@ static void hpatchi_close_untaken(hpatchi_TOpenFiles* files) {
   }
 }
 
-hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatchi_TOpenFiles* files,
-                                     const char* oldPath, const char* diffPath,
-                                     const char* outPath) {
+/* hpatchi_run_outcome, reading the header itself when need is null, else taking it from there. */
+static hpatchi_TOutcome hpatchi_run_files(const hpatchi_TOutput* output,
+                                          const hpatchi_TOpenFiles* files,
+                                          const hpatchi_TMemoryNeed* need, const char* oldPath,
+                                          const char* diffPath, const char* outPath) {
   double startTime = hpatchi_clock_seconds();
   TPatchiListener patchListener;
   hpatchi_TPatchReader patchReader;
@@ -544,8 +546,13 @@ hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatch
 
   patchListener.base.diffHandle = &patchReader;
   patchListener.base.readDiff = hpatchi_read_patch;
-  if (!hpatch_lite_open(patchListener.base.diffHandle, patchListener.base.readDiff, &compress_type,
-                        &newSize, &uncompressSize)) {
+  if (need != NULL) {
+    compress_type = need->compress_type;
+    newSize = need->newSize;
+    uncompressSize = need->uncompressSize;
+    patchReader.position = need->headerSize;
+  } else if (!hpatch_lite_open(patchListener.base.diffHandle, patchListener.base.readDiff,
+                               &compress_type, &newSize, &uncompressSize)) {
     hpatchi_error(output, "hpatch_lite_open() run ERROR!\n");
     result = HPATCHI_HEADER_ERROR;
     goto close_files;
@@ -600,6 +607,19 @@ close_files:
   }
   outcome.code = result;
   return outcome;
+}
+
+hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatchi_TOpenFiles* files,
+                                     const char* oldPath, const char* diffPath,
+                                     const char* outPath) {
+  return hpatchi_run_files(output, files, NULL, oldPath, diffPath, outPath);
+}
+
+hpatchi_TOutcome hpatchi_run_after_header(const hpatchi_TOutput* output,
+                                          const hpatchi_TOpenFiles* files,
+                                          const hpatchi_TMemoryNeed* need, const char* oldPath,
+                                          const char* diffPath, const char* outPath) {
+  return hpatchi_run_files(output, files, need, oldPath, diffPath, outPath);
 }
 
 int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const char* diffPath,

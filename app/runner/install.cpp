@@ -176,11 +176,12 @@ class Installation {
       : m_folder(folder), m_startedExecutable(startedExecutable), m_attempts(folder.attemptsFile) {}
 
   InstallOutcome Run() {
-    std::string busy;
+    std::error_code busy;
     const std::unique_ptr<os::FileLock> lock = TakeInstallLock(m_folder, busy);
     InstallOutcome outcome;
     if (!lock) {
-      LOG(INFO) << "the installation cannot start (" << busy << "): update kept for a later run";
+      LOG(INFO) << "the installation cannot start (" << InstallLockProblem(busy)
+                << "): update kept for a later run";
       return outcome;
     }
     if (Install()) {
@@ -272,7 +273,7 @@ class Installation {
                   " bytes of memory, more than the 256 MiB allowed");
     // Room for the backup copy and the new executable side by side.
     const uint64_t needed = uint64_t(m_need.newSize) + startedSize + kDiskSpaceMargin;
-    const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder);
+    const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder, error);
     if (free && *free < needed)
       return Defer("not enough disk space for the update: " + std::to_string(needed) +
                    " bytes needed, " + std::to_string(*free) + " free");
@@ -318,7 +319,7 @@ class Installation {
     std::string why = "patch failed with result " + std::to_string(code);
     // The driver's streams report their causes themselves; a full disk is told here again.
     if (code == HPATCHI_WRITE_ERROR || code == HPATCHI_CLOSE_ERROR) {
-      const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder);
+      const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder, error);
       if (free && *free < m_need.newSize)
         why += " (" + std::make_error_code(std::errc::no_space_on_device).message() + ")";
     }
@@ -448,7 +449,7 @@ InstallOutcome InstallStagedUpdate(const DataFolder& folder, const std::string& 
 }
 
 void RecoverInterruptedInstall(const DataFolder& folder) {
-  std::string busy;
+  std::error_code busy;
   const std::unique_ptr<os::FileLock> lock = TakeInstallLock(folder, busy);
   // Another runner's installation is under way, or none can be: its files are not touched.
   if (!lock) return;

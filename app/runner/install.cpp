@@ -177,6 +177,8 @@ struct InstallState {
   UpdateAttempts attempts;
   Manifest manifest;
   std::string updateId;
+  // The patch's header and memory need, read once, before anything is allocated; the driver goes
+  // on from the header's end.
   hpatchi_TMemoryNeed need = {};
   bool resultRemoved = true;
   std::unique_ptr<DataFile> patch, started, backup, result;
@@ -288,7 +290,8 @@ bool HashPatch(InstallState& state, Verdicts& verdicts) {
   return true;
 }
 
-// The patch's header and decompressor prefix tell its size and memory before any allocation.
+// The patch is opened once, here, and held open until it is removed. Its header and decompressor
+// prefix tell its size and memory before any allocation.
 bool CheckPatch(InstallState& state, Verdicts& verdicts) {
   state.patch = OpenStagingFile(state.folder.patchFile);
   if (!state.patch) return false;
@@ -368,12 +371,12 @@ bool ApplyPatch(InstallState& state, Verdicts& verdicts) {
   Stdio diffFile(oldFile ? state.patch->OpenStdio("rb", error) : nullptr, std::fclose);
   Stdio newFile(diffFile ? state.result->OpenStdio("r+b", error) : nullptr, std::fclose);
   if (!newFile) return verdicts.Defer("the patch cannot be applied: " + error.message());
-  // The driver closes them.
+  // The driver closes them, and takes the header read in CheckPatch instead of reading it again.
   hpatchi_TOpenFiles files = {oldFile.release(), diffFile.release(), newFile.release()};
   const hpatchi_TOutput output = {stdout, stderr};
   const hpatchi_TOutcome outcome =
-      hpatchi_run_outcome(&output, &files, state.backup->Path().c_str(),
-                          state.patch->Path().c_str(), state.result->Path().c_str());
+      hpatchi_run_after_header(&output, &files, &state.need, state.backup->Path().c_str(),
+                               state.patch->Path().c_str(), state.result->Path().c_str());
   const int code = outcome.code;
   if (code == HPATCHI_OK) return true;
   if (outcome.cause != HPATCHI_CAUSE_NONE || IsBadPatch(code))

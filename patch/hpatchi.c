@@ -511,13 +511,19 @@ static int hpatchi_open_inputs(hpatchi_TRun* run, const char* oldPath, const cha
   return HPATCHI_OK;
 }
 
-/* The patch header, and the reader of the body that follows it. */
-static int hpatchi_read_header(hpatchi_TRun* run) {
+/* The patch header, read here unless the caller has read it already (need), and the reader of
+ * the body that follows it. */
+static int hpatchi_read_header(hpatchi_TRun* run, const hpatchi_TMemoryNeed* need) {
   PatchListener* listener = &run->patchListener.base;
   listener->diffHandle = &run->patchReader;
   listener->readDiff = hpatchi_read_patch;
-  if (!hpatch_lite_open(listener->diffHandle, listener->readDiff, &run->compress_type,
-                        &run->newSize, &run->uncompressSize)) {
+  if (need != NULL) {
+    run->compress_type = need->compress_type;
+    run->newSize = need->newSize;
+    run->uncompressSize = need->uncompressSize;
+    run->patchReader.position = need->headerSize;
+  } else if (!hpatch_lite_open(listener->diffHandle, listener->readDiff, &run->compress_type,
+                               &run->newSize, &run->uncompressSize)) {
     hpatchi_error(run->output, "hpatch_lite_open() run ERROR!\n");
     return HPATCHI_HEADER_ERROR;
   }
@@ -582,9 +588,11 @@ static hpatchi_TOutcome hpatchi_finish_run(hpatchi_TRun* run, int result) {
   return outcome;
 }
 
-hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatchi_TOpenFiles* files,
-                                     const char* oldPath, const char* diffPath,
-                                     const char* outPath) {
+/* hpatchi_run_outcome, reading the header itself when need is null, else taking it from there. */
+static hpatchi_TOutcome hpatchi_run_files(const hpatchi_TOutput* output,
+                                          const hpatchi_TOpenFiles* files,
+                                          const hpatchi_TMemoryNeed* need, const char* oldPath,
+                                          const char* diffPath, const char* outPath) {
   double startTime = hl_platform_clock_seconds();
   hpatchi_TRun run;
   hpatchi_TOutcome outcome;
@@ -594,7 +602,7 @@ hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatch
   hpatchi_trace_paths(output, oldPath, diffPath, outPath);
   result = hpatchi_open_inputs(&run, oldPath, diffPath);
   if (result == HPATCHI_OK) {
-    result = hpatchi_read_header(&run);
+    result = hpatchi_read_header(&run, need);
   }
   if (result == HPATCHI_OK) {
     result = hpatchi_open_new(&run, outPath);
@@ -609,6 +617,19 @@ hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatch
     fflush(output->trace);
   }
   return outcome;
+}
+
+hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatchi_TOpenFiles* files,
+                                     const char* oldPath, const char* diffPath,
+                                     const char* outPath) {
+  return hpatchi_run_files(output, files, NULL, oldPath, diffPath, outPath);
+}
+
+hpatchi_TOutcome hpatchi_run_after_header(const hpatchi_TOutput* output,
+                                          const hpatchi_TOpenFiles* files,
+                                          const hpatchi_TMemoryNeed* need, const char* oldPath,
+                                          const char* diffPath, const char* outPath) {
+  return hpatchi_run_files(output, files, need, oldPath, diffPath, outPath);
 }
 
 int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const char* diffPath,

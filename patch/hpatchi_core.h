@@ -9,6 +9,7 @@
 #include <stdio.h>
 
 #include "patch/hpatch_lite.h"
+#include "patch/hpatchi_memory.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -42,6 +43,14 @@ typedef struct hpatchi_TOpenFiles {
 hpatchi_TOutcome hpatchi_run_outcome(const hpatchi_TOutput* output, const hpatchi_TOpenFiles* files,
                                      const char* oldPath, const char* diffPath,
                                      const char* outPath);
+
+/* hpatchi_run_outcome for a patch whose header the caller has read already, with
+ * hpatchi_memory_need from the patch's start: the run takes the header from need and reads the
+ * patch on from need->headerSize, wherever the patch's handle stands. */
+hpatchi_TOutcome hpatchi_run_after_header(const hpatchi_TOutput* output,
+                                          const hpatchi_TOpenFiles* files,
+                                          const hpatchi_TMemoryNeed* need, const char* oldPath,
+                                          const char* diffPath, const char* outPath);
 
 /* hpatchi_run, printing to output. */
 int hpatchi_run_to(const hpatchi_TOutput* output, const char* oldPath, const char* diffPath,

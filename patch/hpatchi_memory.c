@@ -8,18 +8,38 @@
 #include "patch/hpatch_lite.h"
 #include "patch/hpatchi_plan.h"
 
+/* A reader that counts what it delivers: the header's length is what hpatch_lite_open read. */
+typedef struct hpatchi_TCountingReader {
+  void* handle;
+  hl_read_fn read;
+  uint32_t delivered;
+} hpatchi_TCountingReader;
+
+static hl_bool hpatchi_read_counting(void* handle, hl_byte* buf, uint32_t* count) {
+  hpatchi_TCountingReader* reader = (hpatchi_TCountingReader*)handle;
+  const hl_bool read = reader->read(reader->handle, buf, count);
+  reader->delivered += *count;
+  return read;
+}
+
 int hpatchi_memory_need(void* diffHandle, hl_read_fn readDiff, uint32_t cacheSize,
                         hpatchi_TMemoryNeed* need) {
   /* Used only for the size step, which allocates nothing, so the record needs no close. */
   hl_TPluginState record;
   const hl_TPlugin* plugin;
   uint32_t uncompressSize = 0;
+  hpatchi_TCountingReader header;
 
   memset(need, 0, sizeof(*need));
-  if (!hpatch_lite_open(diffHandle, readDiff, &need->compress_type, &need->newSize,
+  header.handle = diffHandle;
+  header.read = readDiff;
+  header.delivered = 0;
+  if (!hpatch_lite_open(&header, hpatchi_read_counting, &need->compress_type, &need->newSize,
                         &uncompressSize)) {
     return HPATCHI_HEADER_ERROR;
   }
+  need->uncompressSize = uncompressSize;
+  need->headerSize = header.delivered;
   /* The same split of the cache as hpatchi_patch makes. */
   need->inputSize = hpatchi_input_cache_size(cacheSize);
   need->cacheSize = (uint64_t)need->inputSize + hpatchi_patch_cache_size(cacheSize, hl_TRUE);

@@ -19,6 +19,9 @@ typedef struct hpatchi_TMemoryNeed {
   uint64_t cacheSize; /* I + P: input cache and patch cache */
   uint64_t total;     /* M + I + P: the one block hpatchi_patch allocates */
   uint32_t inputSize; /* I: the input cache, 0 for an uncompressed body */
+  /* The rest of the header, for a run that goes on from it (hpatchi_run_after_header). */
+  uint32_t uncompressSize;
+  uint32_t headerSize; /* bytes of the header: the decompressor prefix or the body starts here */
 } hpatchi_TMemoryNeed;
 
 /* Reads the header and the decompressor prefix through readDiff (from the start of the patch)

@@ -90,27 +90,33 @@ DataFolder::DataFolder(const std::string& dataFolder) : folder(dataFolder) {
   installLock = folder + "update.lock";
 }
 
-std::unique_ptr<os::FileLock> TakeInstallLock(const DataFolder& folder, std::string& why) {
-  why.clear();
+std::unique_ptr<os::FileLock> TakeInstallLock(const DataFolder& folder, std::error_code& error) {
+  error.clear();
   if (folder.empty()) return nullptr;
   for (int attempt = 0; attempt < 2; ++attempt) {
     os::FileLock::Outcome outcome;
     os::EntryKind kind = os::EntryKind::absent;
-    std::error_code error;
     if (std::unique_ptr<os::FileLock> lock =
             os::FileLock::TryTake(folder.installLock, outcome, kind, error))
       return lock;
     if (outcome == os::FileLock::Outcome::heldByAnother) {
-      why = "another runner is installing";
+      error = HeldByAnotherRunner();
       return nullptr;
     }
-    why = "update.lock cannot be locked: " + error.message();
     if (kind != os::EntryKind::other) return nullptr;
-    const std::optional<std::string> aside = SetAside(folder.installLock, error);
+    // The lock's own cause is the one told, should the entry stay in the way.
+    std::error_code asideError;
+    const std::optional<std::string> aside = SetAside(folder.installLock, asideError);
     if (!aside) return nullptr;
     LOG(INFO) << "update.lock is not a regular file: set aside as " << EntryName(*aside);
   }
   return nullptr;
+}
+
+std::string InstallLockProblem(const std::error_code& error) {
+  if (!error) return std::string();
+  if (error == HeldByAnotherRunner()) return "another runner is installing";
+  return "update.lock cannot be locked: " + error.message();
 }
 
 std::optional<std::string> SetAside(const std::string& path, std::error_code& error) {

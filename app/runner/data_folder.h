@@ -35,10 +35,19 @@ struct DataFolder {
   bool empty() const { return folder.empty(); }
 };
 
+// The error of an install lock that another runner holds.
+inline std::error_code HeldByAnotherRunner() {
+  return std::make_error_code(std::errc::operation_in_progress);
+}
+
 // Takes the lock that keeps two runners from installing at once, whether or not the
-// single-instance lock was to be had. Nothing when it is not taken; `why` then says why (empty
-// only when the data folder is missing). Anything but a regular file at its name is set aside.
-std::unique_ptr<os::FileLock> TakeInstallLock(const DataFolder& folder, std::string& why);
+// single-instance lock was to be had. Nothing when it is not taken; `error` then says why:
+// HeldByAnotherRunner() or the system's cause (none only when the data folder is missing).
+// Anything but a regular file at its name is set aside.
+std::unique_ptr<os::FileLock> TakeInstallLock(const DataFolder& folder, std::error_code& error);
+
+// Why the install lock was not taken, for the log; empty for no error.
+std::string InstallLockProblem(const std::error_code& error);
 
 // Moves the entry at `path`, whatever it is, to a free name beside it, "<name>.aside-<n>";
 // returns that path, or nothing (with the cause) when it cannot be moved.

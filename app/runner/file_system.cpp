@@ -17,7 +17,8 @@ bool PathExists(const std::string& path) {
 }
 
 std::string GetExecutableDirectory() {
-  const std::string self = os::OwnExecutablePath();
+  std::error_code error;
+  const std::string self = os::OwnExecutablePath(error).value_or(std::string());
   const std::string::size_type cut = self.find_last_of("\\/");
   return cut == std::string::npos ? self : self.substr(0, cut);
 }

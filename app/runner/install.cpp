@@ -169,160 +169,55 @@ std::string StagingCause(const std::error_code& error) {
   return error == TakenMeanwhile() ? "another process keeps replacing it" : error.message();
 }
 
-// One installation: what it has opened and made so far, so that every way out clears it.
-class Installation {
+// What one installation has read, opened and made so far, so that every way out clears it.
+struct InstallState {
+  explicit InstallState(const DataFolder& dataFolder)
+      : folder(dataFolder), attempts(dataFolder.attemptsFile) {}
+  const DataFolder& folder;
+  UpdateAttempts attempts;
+  Manifest manifest;
+  std::string updateId;
+  // The patch's header and memory need, read once, before anything is allocated; the driver goes
+  // on from the header's end.
+  hpatchi_TMemoryNeed need = {};
+  bool resultRemoved = true;
+  std::unique_ptr<DataFile> patch, started, backup, result;
+};
+
+// How an installation that cannot go on ends: the update dropped, or kept for a later run. Either
+// way every file it holds is closed and every half-made one removed. Each verdict returns false,
+// for the phase that gave it to return.
+class Verdicts {
  public:
-  Installation(const DataFolder& folder, const std::string& startedExecutable)
-      : m_folder(folder), m_startedExecutable(startedExecutable), m_attempts(folder.attemptsFile) {}
+  explicit Verdicts(InstallState& state) : m_state(state) {}
 
-  InstallOutcome Run() {
-    std::string busy;
-    const std::unique_ptr<os::FileLock> lock = TakeInstallLock(m_folder, busy);
-    InstallOutcome outcome;
-    if (!lock) {
-      LOG(INFO) << "the installation cannot start (" << busy << "): update kept for a later run";
-      return outcome;
-    }
-    if (Install()) {
-      outcome.manifest = std::move(m_manifest.value);
-      if (ReadForceFlag(outcome.manifest)) outcome.updateId = m_updateId;
-      return outcome;
-    }
-    if (ReadForceFlag(m_manifest.value))
-      LOG(INFO) << "force not honoured: the update was not installed";
-    return outcome;
-  }
-
- private:
-  bool Install() {
-    if (!ReadManifest() || !CheckPatch() || !CheckExecutableThatRan() || !MakeBackupCopy() ||
-        !ApplyPatch() || !CheckPatchResult())
-      return false;
-    PlaceCrashHandler(m_folder);
-    return Finish();
-  }
-
-  // The manifest is read whole, and judged, before anything is patched.
-  bool ReadManifest() {
-    std::unique_ptr<DataFile> file = OpenStagingFile(m_folder.manifestFile);
-    if (!file) return false;
-    std::error_code error;
-    std::string bytes;
-    if (!ReadWhole(*file, bytes, error, kManifestSizeLimit))
-      return Drop(error == std::errc::file_too_large
-                      ? "update.json is larger than 1 MiB"
-                      : "update.json cannot be read: " + error.message());
-    switch (ParseManifest(bytes, m_manifest)) {
-      case ManifestProblem::none:
-        return true;
-      case ManifestProblem::notJson:
-        return Drop("update.json is not valid JSON");
-      case ManifestProblem::tooDeep:
-        return Drop("update.json is nested too deeply");
-      case ManifestProblem::malformedBaseSha256:
-        return Drop("update.json has a malformed base_sha256");
-      case ManifestProblem::malformedSha256:
-        return Drop("update.json has a malformed sha256");
-    }
+  // The update cannot be installed, now or later: it is consumed. The staged executable stays.
+  bool Drop(const std::string& why, bool forget = true) {
+    LOG(INFO) << why << ": update dropped";
+    RemoveHalfMadeFiles();
+    // A half-made result that could not be removed must not be taken for a whole one later,
+    // which a result without its patch would be.
+    if (m_state.resultRemoved) RemoveQuietly(m_state.folder.patchFile);
+    RemoveQuietly(m_state.folder.manifestFile);
+    if (forget) m_state.attempts.Clear();
     return false;
   }
 
-  // The patch's header and decompressor prefix tell its size and memory before any allocation.
-  bool CheckPatch() {
-    m_patch = OpenStagingFile(m_folder.patchFile);
-    if (!m_patch) return false;
-    // An update that failed for good before is refused at once when it comes back; a forced one
-    // is named, so that it can be refused should its result fail the version check.
-    if (m_attempts.AnyKept() || ReadForceFlag(m_manifest.value)) {
-      if (!HashPatch()) return false;
-      // Its record stays, to refuse it again should it be staged once more.
-      if (m_attempts.IsExhausted(m_updateId))
-        return Drop("the update failed before", /*forget=*/false);
+  // A passing failure: the update stays for a later run, up to the attempt limit.
+  bool Defer(const std::string& why) {
+    if (m_state.updateId.empty()) {
+      std::error_code error;
+      const std::optional<std::string> digest =
+          m_state.patch ? os::Sha256OfFile(*m_state.patch, error) : std::nullopt;
+      m_state.updateId = digest.value_or("-");
     }
-    std::error_code error;
-    if (!m_patch->Rewind(error)) return Defer("Patch cannot be read: " + error.message());
-    PatchReading reading{m_patch.get()};
-    const int code = hpatchi_memory_need(&reading, ReadFromDataFile, HPATCHI_CACHE_SIZE, &m_need);
-    if (code != HPATCHI_OK)
-      return Fail(code, reading.failed  ? HPATCHI_PATCH_READ_ERROR
-                        : reading.ended ? HPATCHI_PATCH_ENDED
-                                        : HPATCHI_CAUSE_NONE);
-    return true;
-  }
-
-  bool HashPatch() {
-    std::error_code error;
-    const std::optional<std::string> digest = os::Sha256OfFile(*m_patch, error);
-    if (!digest) return Defer("Patch cannot be read: " + error.message());
-    m_updateId = *digest;
-    return true;
-  }
-
-  bool CheckExecutableThatRan() {
-    EntryKind kind = EntryKind::absent;
-    std::error_code error;
-    m_started = DataFile::OpenRegular(m_startedExecutable, false, kind, error);
-    if (!m_started) return Defer("the executable that ran cannot be read: " + error.message());
-    const uint64_t startedSize = m_started->Size(error);
-    // The driver's whole block for these files, its read window and read-ahead included.
-    const uint64_t memory =
-        hpatchi_run_block_size(&m_need, hl_TRUE, startedSize, m_patch->Size(error));
-    if (memory > kPatchMemoryLimit)
-      return Drop("patch needs " + std::to_string(memory) +
-                  " bytes of memory, more than the 256 MiB allowed");
-    // Room for the backup copy and the new executable side by side.
-    const uint64_t needed = uint64_t(m_need.newSize) + startedSize + kDiskSpaceMargin;
-    const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder);
-    if (free && *free < needed)
-      return Defer("not enough disk space for the update: " + std::to_string(needed) +
-                   " bytes needed, " + std::to_string(*free) + " free");
-    return MatchesSha256(*m_started, m_manifest.baseSha256,
-                         "the executable that ran cannot be read: ",
-                         "the update does not fit the executable that ran");
-  }
-
-  bool MakeBackupCopy() {
-    std::error_code error;
-    std::unique_ptr<DataFile> copy = CreateFresh(m_folder.backupCopy, /*executable=*/false, error);
-    const bool copied = copy && m_started->Rewind(error) && CopyContent(*m_started, *copy, error);
-    // Closed, and held open again for reading only while the patch reads it, through this handle.
-    copy.reset();
-    m_started.reset();
-    if (!copied) return Defer("backup copy failed: " + error.message());
-    EntryKind kind = EntryKind::absent;
-    m_backup = DataFile::OpenRegular(m_folder.backupCopy, false, kind, error);
-    if (!m_backup) return Defer("backup copy failed: " + error.message());
-    return true;
-  }
-
-  bool ApplyPatch() {
-    std::error_code error;
-    // The patch driver works through the runner's own handles: it reads the files checked here and
-    // writes the one made here, exclusively, whatever is renamed or linked in their places.
-    m_result = CreateFresh(m_folder.patchResult, /*executable=*/true, error);
-    if (!m_result) return Defer("Quorlin_new.exe cannot be created: " + error.message());
-    using Stdio = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-    Stdio oldFile(m_backup->OpenStdio("rb", error), std::fclose);
-    Stdio diffFile(oldFile ? m_patch->OpenStdio("rb", error) : nullptr, std::fclose);
-    Stdio newFile(diffFile ? m_result->OpenStdio("r+b", error) : nullptr, std::fclose);
-    if (!newFile) return Defer("the patch cannot be applied: " + error.message());
-    // The driver closes them.
-    hpatchi_TOpenFiles files = {oldFile.release(), diffFile.release(), newFile.release()};
-    const hpatchi_TOutput output = {stdout, stderr};
-    const hpatchi_TOutcome outcome =
-        hpatchi_run_outcome(&output, &files, m_backup->Path().c_str(), m_patch->Path().c_str(),
-                            m_result->Path().c_str());
-    const int code = outcome.code;
-    if (code == HPATCHI_OK) return true;
-    if (outcome.cause != HPATCHI_CAUSE_NONE || IsBadPatch(code)) return Fail(code, outcome.cause);
-    std::string why = "patch failed with result " + std::to_string(code);
-    // The driver's streams report their causes themselves; a full disk is told here again.
-    if (code == HPATCHI_WRITE_ERROR || code == HPATCHI_CLOSE_ERROR) {
-      const std::optional<uint64_t> free = os::FreeSpace(m_folder.folder);
-      if (free && *free < m_need.newSize)
-        why += " (" + std::make_error_code(std::errc::no_space_on_device).message() + ")";
-    }
-    return Defer(why);
+    const uint32_t attempts = m_state.attempts.CountFailure(m_state.updateId);
+    if (attempts >= kUpdateAttemptLimit)
+      return Drop(why + " (attempt " + std::to_string(attempts) + ")");
+    LOG(INFO) << why << ": update kept for a later run (attempt " << attempts << " of "
+              << kUpdateAttemptLimit << ")";
+    RemoveHalfMadeFiles();
+    return false;
   }
 
   // A patch the driver could not apply: one still being downloaded, or on a failing disk, may be
@@ -333,45 +228,6 @@ class Installation {
       return Defer("Patch ended before its body did (" + result + ")");
     if (cause == HPATCHI_PATCH_READ_ERROR) return Defer("Patch cannot be read (" + result + ")");
     return Drop("patch failed with " + result);
-  }
-
-  bool CheckPatchResult() {
-    std::error_code error;
-    // The file the driver wrote through the runner's handle: the hashed bytes are those written.
-    if (!m_result->FlushToDisk(error))
-      return Defer("Quorlin_new.exe cannot be written: " + error.message());
-    return MatchesSha256(*m_result, m_manifest.sha256, "Quorlin_new.exe cannot be read: ",
-                         "the patched executable does not match sha256");
-  }
-
-  // The result is complete and on the disk before the patch goes: a patch result without a patch
-  // is always a whole one, which a later start may install. The patch is gone from the disk
-  // before the result takes the staged executable's place, so a crash in between can never
-  // apply it a second time, to its own result.
-  bool Finish() {
-    m_patch.reset();
-    m_backup.reset();
-    Remove(m_folder.backupCopy);
-    Remove(m_folder.patchFile);
-    std::error_code error;
-    os::FlushFolder(m_folder.folder, error);
-    if (!StageResult(m_folder, std::move(m_result), error)) {
-      LOG(INFO) << "Quorlin.exe cannot be replaced (" << StagingCause(error)
-                << "): installed at the next start";
-      return false;
-    }
-    m_attempts.Clear();
-    Remove(m_folder.manifestFile);
-    return true;
-  }
-
-  void RemoveHalfMadeFiles() {
-    m_patch.reset();
-    m_started.reset();
-    m_backup.reset();
-    m_result.reset();
-    RemoveQuietly(m_folder.backupCopy);
-    m_resultRemoved = RemoveQuietly(m_folder.patchResult);
   }
 
   // True when nothing is expected or `file` holds what `expected` names. A file that cannot be
@@ -386,44 +242,199 @@ class Installation {
     return true;
   }
 
-  // The update cannot be installed, now or later: it is consumed. The staged executable stays.
-  bool Drop(const std::string& why, bool forget = true) {
-    LOG(INFO) << why << ": update dropped";
-    RemoveHalfMadeFiles();
-    // A half-made result that could not be removed must not be taken for a whole one later,
-    // which a result without its patch would be.
-    if (m_resultRemoved) RemoveQuietly(m_folder.patchFile);
-    RemoveQuietly(m_folder.manifestFile);
-    if (forget) m_attempts.Clear();
-    return false;
+ private:
+  void RemoveHalfMadeFiles() {
+    m_state.patch.reset();
+    m_state.started.reset();
+    m_state.backup.reset();
+    m_state.result.reset();
+    RemoveQuietly(m_state.folder.backupCopy);
+    m_state.resultRemoved = RemoveQuietly(m_state.folder.patchResult);
   }
 
-  // A passing failure: the update stays for a later run, up to the attempt limit.
-  bool Defer(const std::string& why) {
-    if (m_updateId.empty()) {
-      std::error_code error;
-      const std::optional<std::string> digest =
-          m_patch ? os::Sha256OfFile(*m_patch, error) : std::nullopt;
-      m_updateId = digest.value_or("-");
-    }
-    const uint32_t attempts = m_attempts.CountFailure(m_updateId);
-    if (attempts >= kUpdateAttemptLimit)
-      return Drop(why + " (attempt " + std::to_string(attempts) + ")");
-    LOG(INFO) << why << ": update kept for a later run (attempt " << attempts << " of "
-              << kUpdateAttemptLimit << ")";
-    RemoveHalfMadeFiles();
-    return false;
-  }
-
-  const DataFolder& m_folder;
-  std::string m_startedExecutable;
-  UpdateAttempts m_attempts;
-  Manifest m_manifest;
-  std::string m_updateId;
-  hpatchi_TMemoryNeed m_need = {};
-  bool m_resultRemoved = true;
-  std::unique_ptr<DataFile> m_patch, m_started, m_backup, m_result;
+  InstallState& m_state;
 };
+
+// ---- The checks, before anything is written ----
+
+// The manifest is read whole, and judged, before anything is patched.
+bool ReadManifest(InstallState& state, Verdicts& verdicts) {
+  std::unique_ptr<DataFile> file = OpenStagingFile(state.folder.manifestFile);
+  if (!file) return false;
+  std::error_code error;
+  std::string bytes;
+  if (!ReadWhole(*file, bytes, error, kManifestSizeLimit))
+    return verdicts.Drop(error == std::errc::file_too_large
+                             ? "update.json is larger than 1 MiB"
+                             : "update.json cannot be read: " + error.message());
+  switch (ParseManifest(bytes, state.manifest)) {
+    case ManifestProblem::none:
+      return true;
+    case ManifestProblem::notJson:
+      return verdicts.Drop("update.json is not valid JSON");
+    case ManifestProblem::tooDeep:
+      return verdicts.Drop("update.json is nested too deeply");
+    case ManifestProblem::malformedBaseSha256:
+      return verdicts.Drop("update.json has a malformed base_sha256");
+    case ManifestProblem::malformedSha256:
+      return verdicts.Drop("update.json has a malformed sha256");
+  }
+  return false;
+}
+
+bool HashPatch(InstallState& state, Verdicts& verdicts) {
+  std::error_code error;
+  const std::optional<std::string> digest = os::Sha256OfFile(*state.patch, error);
+  if (!digest) return verdicts.Defer("Patch cannot be read: " + error.message());
+  state.updateId = *digest;
+  return true;
+}
+
+// The patch is opened once, here, and held open until it is removed. Its header and decompressor
+// prefix tell its size and memory before any allocation.
+bool CheckPatch(InstallState& state, Verdicts& verdicts) {
+  state.patch = OpenStagingFile(state.folder.patchFile);
+  if (!state.patch) return false;
+  // An update that failed for good before is refused at once when it comes back; a forced one
+  // is named, so that it can be refused should its result fail the version check.
+  if (state.attempts.AnyKept() || ReadForceFlag(state.manifest.value)) {
+    if (!HashPatch(state, verdicts)) return false;
+    // Its record stays, to refuse it again should it be staged once more.
+    if (state.attempts.IsExhausted(state.updateId))
+      return verdicts.Drop("the update failed before", /*forget=*/false);
+  }
+  std::error_code error;
+  if (!state.patch->Rewind(error))
+    return verdicts.Defer("Patch cannot be read: " + error.message());
+  PatchReading reading{state.patch.get()};
+  const int code = hpatchi_memory_need(&reading, ReadFromDataFile, HPATCHI_CACHE_SIZE, &state.need);
+  if (code != HPATCHI_OK)
+    return verdicts.Fail(code, reading.failed  ? HPATCHI_PATCH_READ_ERROR
+                               : reading.ended ? HPATCHI_PATCH_ENDED
+                                               : HPATCHI_CAUSE_NONE);
+  return true;
+}
+
+// The executable that ran is what the patch applies to: the memory and disk space the update
+// takes are judged from its size, and its bytes against the manifest's base digest.
+bool CheckExecutableThatRan(InstallState& state, Verdicts& verdicts,
+                            const std::string& startedExecutable) {
+  EntryKind kind = EntryKind::absent;
+  std::error_code error;
+  state.started = DataFile::OpenRegular(startedExecutable, false, kind, error);
+  if (!state.started)
+    return verdicts.Defer("the executable that ran cannot be read: " + error.message());
+  const uint64_t startedSize = state.started->Size(error);
+  // The driver's whole block for these files, its read window and read-ahead included.
+  const uint64_t memory =
+      hpatchi_run_block_size(&state.need, hl_TRUE, startedSize, state.patch->Size(error));
+  if (memory > kPatchMemoryLimit)
+    return verdicts.Drop("patch needs " + std::to_string(memory) +
+                         " bytes of memory, more than the 256 MiB allowed");
+  // Room for the backup copy and the new executable side by side.
+  const uint64_t needed = uint64_t(state.need.newSize) + startedSize + kDiskSpaceMargin;
+  const std::optional<uint64_t> free = os::FreeSpace(state.folder.folder, error);
+  if (free && *free < needed)
+    return verdicts.Defer("not enough disk space for the update: " + std::to_string(needed) +
+                          " bytes needed, " + std::to_string(*free) + " free");
+  return verdicts.MatchesSha256(*state.started, state.manifest.baseSha256,
+                                "the executable that ran cannot be read: ",
+                                "the update does not fit the executable that ran");
+}
+
+// ---- Patching ----
+
+bool MakeBackupCopy(InstallState& state, Verdicts& verdicts) {
+  std::error_code error;
+  std::unique_ptr<DataFile> copy =
+      CreateFresh(state.folder.backupCopy, /*executable=*/false, error);
+  const bool copied =
+      copy && state.started->Rewind(error) && CopyContent(*state.started, *copy, error);
+  // Closed, and held open again for reading only while the patch reads it, through this handle.
+  copy.reset();
+  state.started.reset();
+  if (!copied) return verdicts.Defer("backup copy failed: " + error.message());
+  EntryKind kind = EntryKind::absent;
+  state.backup = DataFile::OpenRegular(state.folder.backupCopy, false, kind, error);
+  if (!state.backup) return verdicts.Defer("backup copy failed: " + error.message());
+  return true;
+}
+
+bool ApplyPatch(InstallState& state, Verdicts& verdicts) {
+  std::error_code error;
+  // The patch driver works through the runner's own handles: it reads the files checked here and
+  // writes the one made here, exclusively, whatever is renamed or linked in their places.
+  state.result = CreateFresh(state.folder.patchResult, /*executable=*/true, error);
+  if (!state.result) return verdicts.Defer("Quorlin_new.exe cannot be created: " + error.message());
+  using Stdio = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
+  Stdio oldFile(state.backup->OpenStdio("rb", error), std::fclose);
+  Stdio diffFile(oldFile ? state.patch->OpenStdio("rb", error) : nullptr, std::fclose);
+  Stdio newFile(diffFile ? state.result->OpenStdio("r+b", error) : nullptr, std::fclose);
+  if (!newFile) return verdicts.Defer("the patch cannot be applied: " + error.message());
+  // The driver closes them, and takes the header read in CheckPatch instead of reading it again.
+  hpatchi_TOpenFiles files = {oldFile.release(), diffFile.release(), newFile.release()};
+  const hpatchi_TOutput output = {stdout, stderr};
+  const hpatchi_TOutcome outcome =
+      hpatchi_run_after_header(&output, &files, &state.need, state.backup->Path().c_str(),
+                               state.patch->Path().c_str(), state.result->Path().c_str());
+  const int code = outcome.code;
+  if (code == HPATCHI_OK) return true;
+  if (outcome.cause != HPATCHI_CAUSE_NONE || IsBadPatch(code))
+    return verdicts.Fail(code, outcome.cause);
+  std::string why = "patch failed with result " + std::to_string(code);
+  // The driver's streams report their causes themselves; a full disk is told here again.
+  if (code == HPATCHI_WRITE_ERROR || code == HPATCHI_CLOSE_ERROR) {
+    const std::optional<uint64_t> free = os::FreeSpace(state.folder.folder, error);
+    if (free && *free < state.need.newSize)
+      why += " (" + std::make_error_code(std::errc::no_space_on_device).message() + ")";
+  }
+  return verdicts.Defer(why);
+}
+
+bool CheckPatchResult(InstallState& state, Verdicts& verdicts) {
+  std::error_code error;
+  // The file the driver wrote through the runner's handle: the hashed bytes are those written.
+  if (!state.result->FlushToDisk(error))
+    return verdicts.Defer("Quorlin_new.exe cannot be written: " + error.message());
+  return verdicts.MatchesSha256(
+      *state.result, state.manifest.sha256,
+      "Quorlin_new.exe cannot be read: ", "the patched executable does not match sha256");
+}
+
+// ---- Completion ----
+
+// The result is complete and on the disk before the patch goes: a patch result without a patch
+// is always a whole one, which a later start may install. The patch is gone from the disk
+// before the result takes the staged executable's place, so a crash in between can never
+// apply it a second time, to its own result.
+bool Finish(InstallState& state) {
+  state.patch.reset();
+  state.backup.reset();
+  Remove(state.folder.backupCopy);
+  Remove(state.folder.patchFile);
+  std::error_code error;
+  os::FlushFolder(state.folder.folder, error);
+  if (!StageResult(state.folder, std::move(state.result), error)) {
+    LOG(INFO) << "Quorlin.exe cannot be replaced (" << StagingCause(error)
+              << "): installed at the next start";
+    return false;
+  }
+  state.attempts.Clear();
+  Remove(state.folder.manifestFile);
+  return true;
+}
+
+// The phases in their order; false when the update was not installed (one log line says why).
+bool Install(InstallState& state, const std::string& startedExecutable) {
+  Verdicts verdicts(state);
+  if (!ReadManifest(state, verdicts) || !CheckPatch(state, verdicts) ||
+      !CheckExecutableThatRan(state, verdicts, startedExecutable) ||
+      !MakeBackupCopy(state, verdicts) || !ApplyPatch(state, verdicts) ||
+      !CheckPatchResult(state, verdicts))
+    return false;
+  PlaceCrashHandler(state.folder);
+  return Finish(state);
+}
 
 // The manifest's digest of the patch result, read for a recovery; nothing without one. False
 // when there is no manifest that can be read.
@@ -444,11 +455,28 @@ bool ReadResultDigest(const DataFolder& folder, std::optional<std::string>& dige
 }  // namespace
 
 InstallOutcome InstallStagedUpdate(const DataFolder& folder, const std::string& startedExecutable) {
-  return Installation(folder, startedExecutable).Run();
+  // Outlives the lock, as what it holds is closed on every way out of Install.
+  InstallState state(folder);
+  std::error_code busy;
+  const std::unique_ptr<os::FileLock> lock = TakeInstallLock(folder, busy);
+  InstallOutcome outcome;
+  if (!lock) {
+    LOG(INFO) << "the installation cannot start (" << InstallLockProblem(busy)
+              << "): update kept for a later run";
+    return outcome;
+  }
+  if (Install(state, startedExecutable)) {
+    outcome.manifest = std::move(state.manifest.value);
+    if (ReadForceFlag(outcome.manifest)) outcome.updateId = state.updateId;
+    return outcome;
+  }
+  if (ReadForceFlag(state.manifest.value))
+    LOG(INFO) << "force not honoured: the update was not installed";
+  return outcome;
 }
 
 void RecoverInterruptedInstall(const DataFolder& folder) {
-  std::string busy;
+  std::error_code busy;
   const std::unique_ptr<os::FileLock> lock = TakeInstallLock(folder, busy);
   // Another runner's installation is under way, or none can be: its files are not touched.
   if (!lock) return;

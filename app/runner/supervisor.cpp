@@ -26,7 +26,8 @@ std::string InstalledExecutable() {
 }
 
 runner::DataFolder PrepareRun() {
-  const std::optional<std::string> roaming = runner::os::RoamingFolder();
+  std::error_code error;
+  const std::optional<std::string> roaming = runner::os::RoamingFolder(error);
   if (!roaming) {
     std::cerr << "Failed to get AppData Roaming path" << std::endl;
     return runner::DataFolder();
@@ -41,8 +42,10 @@ runner::DataFolder PrepareRun() {
 
 // Starts the application and waits until it has ended. False when it could not be started.
 bool RunApplication(const std::string& startedExecutable) {
+  // The line stays as it always was, without the system's cause.
+  std::error_code error;
   std::unique_ptr<runner::os::ChildProcess> application =
-      runner::os::ChildProcess::Start(startedExecutable, "--runner");
+      runner::os::ChildProcess::Start(startedExecutable, "--runner", error);
   if (!application) {
     LOG(INFO) << "Create Process " << startedExecutable + " --runner"
               << " error";

@@ -58,12 +58,12 @@ std::string VersionList(const std::vector<int>& version) {
 // (an installation replaced it meanwhile) or an installation is under way.
 StagedVerdict RemoveStaged(const DataFolder& folder, const os::FileIdentity& probed,
                            const std::string& reason) {
-  std::string busy;
+  std::error_code busy;
   const std::unique_ptr<os::FileLock> lock = TakeInstallLock(folder, busy);
   std::error_code error;
-  if (!lock && !busy.empty()) {
+  if (!lock && busy) {
     LOG(INFO) << kStagedName << " fails the version check (" << reason
-              << "), left for a later start: " << busy;
+              << "), left for a later start: " << InstallLockProblem(busy);
     return StagedVerdict::removed;
   }
   if (os::IdentityAt(folder.stagedExecutable, error) != probed) {

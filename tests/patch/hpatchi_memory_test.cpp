@@ -34,10 +34,15 @@ TEST(MemoryNeed, IsTheDriversBlockForEachDecompressor) {
   ASSERT_EQ(Need(PatchStart(0, {}, 123456), need), HPATCHI_OK);
   EXPECT_EQ(need.newSize, 123456u);
   EXPECT_EQ(need.mustSize, 0u);
+  // The header's end, where a run handed this need goes on reading.
+  EXPECT_EQ(need.headerSize, PatchStart(0, {}, 123456).size());
+  EXPECT_EQ(need.uncompressSize, 0u);
 
   // tuz: the dictionary as declared, 2^30 at most.
   ASSERT_EQ(Need(PatchStart(1, {0x00, 0x00, 0x00, 0x40}), need), HPATCHI_OK);
   EXPECT_EQ(need.mustSize, uint64_t(1) << 30);
+  EXPECT_EQ(need.headerSize, PatchStart(1, {}).size());
+  EXPECT_EQ(need.uncompressSize, 500u);
   EXPECT_EQ(Need(PatchStart(1, {0x01, 0x00, 0x00, 0x40}), need), HPATCHI_DECOMPRESSER_INFO_ERROR);
   EXPECT_EQ(Need(PatchStart(1, {0x00, 0x00, 0x00, 0x00}), need), HPATCHI_DECOMPRESSER_INFO_ERROR);
 

@@ -476,6 +476,22 @@ TEST(HpatchiRun, OutcomeSaysWhenThePatchFileEndedTooSoon) {
                                                          f.diffPath.c_str(), f.newPath.c_str());
     EXPECT_EQ(outcome.code, entry.code);
     EXPECT_EQ(outcome.cause, entry.cause);
+    // A caller that read the header first hands it over; the run goes on from its end, whatever
+    // the patch's handle has read meanwhile, and comes to the same.
+    hl_test::MemoryReader reader(entry.patch);
+    hpatchi_TMemoryNeed need;
+    if (hpatchi_memory_need(&reader, hl_test::MemoryReader::read, HPATCHI_CACHE_SIZE, &need) !=
+        HPATCHI_OK)
+      continue;
+    const Bytes firstRun = hl_test::read_file(f.newPath);
+    std::filesystem::remove(f.newPath);
+    hpatchi_TOpenFiles read = {nullptr, std::fopen(f.diffPath.c_str(), "rb"), nullptr};
+    std::fseek(read.diffFile, 0, SEEK_END);
+    const hpatchi_TOutcome after = hpatchi_run_after_header(
+        &silent, &read, &need, f.oldPath.c_str(), f.diffPath.c_str(), f.newPath.c_str());
+    EXPECT_EQ(after.code, entry.code);
+    EXPECT_EQ(after.cause, entry.cause);
+    EXPECT_EQ(hl_test::read_file(f.newPath), firstRun);
   }
 
   // Handles the caller opened are read and written whatever the paths name, and closed by the run.

@@ -135,19 +135,25 @@ TEST_F(DataFiles, OwnFilesAreTheOwnersWhateverTheUmaskAndTheLogNeverReachesAnoth
 
 TEST_F(DataFiles, InstallLockIsExclusiveAndAMovedFileIsCheckedToBeTheOneInPlace) {
   const runner::DataFolder folder(m_folder.string() + "/");
-  std::string why;
-  std::unique_ptr<runner::os::FileLock> held = runner::TakeInstallLock(folder, why);
-  ASSERT_NE(held, nullptr) << why;
-  EXPECT_EQ(runner::TakeInstallLock(folder, why), nullptr);
-  EXPECT_EQ(why, "another runner is installing");
+  std::error_code error;
+  std::unique_ptr<runner::os::FileLock> held = runner::TakeInstallLock(folder, error);
+  ASSERT_NE(held, nullptr) << runner::InstallLockProblem(error);
+  EXPECT_EQ(runner::TakeInstallLock(folder, error), nullptr);
+  EXPECT_EQ(error, runner::HeldByAnotherRunner());
+  EXPECT_EQ(runner::InstallLockProblem(error), "another runner is installing");
+  EXPECT_EQ(runner::InstallLockProblem(std::make_error_code(std::errc::permission_denied)),
+            "update.lock cannot be locked: " +
+                std::make_error_code(std::errc::permission_denied).message());
+  EXPECT_EQ(runner::InstallLockProblem(std::error_code()), "");
+  EXPECT_EQ(runner::TakeInstallLock(runner::DataFolder(), error), nullptr);
+  EXPECT_FALSE(error);
   held.reset();
   // A folder at the lock's name is set aside and the lock taken on a file of the runner's.
   fs::remove(folder.installLock);
   fs::create_directory(folder.installLock);
-  EXPECT_NE(runner::TakeInstallLock(folder, why), nullptr) << why;
+  EXPECT_NE(runner::TakeInstallLock(folder, error), nullptr) << runner::InstallLockProblem(error);
   EXPECT_TRUE(fs::is_directory(folder.installLock + ".aside-1"));
 
-  std::error_code error;
   std::unique_ptr<DataFile> result = runner::CreateFresh(folder.patchResult, true, error);
   ASSERT_NE(result, nullptr);
   // Another process renames its own file over the name the result is moved from.
@@ -209,8 +215,11 @@ TEST_F(DataFiles, Sha256OfKnownContents) {
 }
 
 TEST_F(DataFiles, FreeSpaceIsKnownForAFolderOnly) {
-  EXPECT_TRUE(runner::os::FreeSpace(m_folder.string()).has_value());
-  EXPECT_FALSE(runner::os::FreeSpace(Path("absent")).has_value());
+  std::error_code error;
+  EXPECT_TRUE(runner::os::FreeSpace(m_folder.string(), error).has_value());
+  EXPECT_FALSE(error);
+  EXPECT_FALSE(runner::os::FreeSpace(Path("absent"), error).has_value());
+  EXPECT_EQ(error, std::errc::no_such_file_or_directory);
 }
 
 }  // namespace

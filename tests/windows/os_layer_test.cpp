@@ -22,6 +22,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
+std::string SelfPath() {
+  std::error_code error;
+  return OwnExecutablePath(error).value_or(std::string());
+}
+
 // Cyrillic and CJK: no single ANSI code page spells both.
 const std::string kMixedName = "\xd0\x98\xd0\xb2\xd0\xb0\xd0\xbd \xe6\xb5\x8b\xe8\xaf\x95";
 
@@ -89,11 +94,12 @@ TEST(Paths, AbsolutePathsGetTheLongPathPrefix) {
 }
 
 TEST(Paths, OwnExecutableAndRoamingFolder) {
-  EXPECT_NE(OwnExecutablePath().find("windows_os_layer_tests.exe"), std::string::npos)
-      << OwnExecutablePath();
-  const std::optional<std::string> roaming = RoamingFolder();
-  ASSERT_TRUE(roaming);
   std::error_code error;
+  const std::optional<std::string> self = OwnExecutablePath(error);
+  ASSERT_TRUE(self) << error.message();
+  EXPECT_NE(self->find("windows_os_layer_tests.exe"), std::string::npos) << *self;
+  const std::optional<std::string> roaming = RoamingFolder(error);
+  ASSERT_TRUE(roaming) << error.message();
   EXPECT_EQ(ExamineEntry(*roaming, error), EntryKind::other) << *roaming;
 }
 
@@ -113,7 +119,7 @@ TEST(Paths, LongPathOutsideTheAnsiCodePage) {
   const std::optional<std::vector<std::string>> names = ListFolder(folder, error);
   ASSERT_TRUE(names) << error.message();
   EXPECT_EQ(*names, std::vector<std::string>{kMixedName + ".exe"});
-  EXPECT_TRUE(FreeSpace(folder));
+  EXPECT_TRUE(FreeSpace(folder, error)) << error.message();
   file.reset();
   EXPECT_TRUE(RemoveEntryItself(path, error)) << error.message();
   EXPECT_EQ(ExamineEntry(path, error), EntryKind::absent);
@@ -123,8 +129,7 @@ TEST(Paths, LongPathOutsideTheAnsiCodePage) {
 TEST(Paths, EnvironmentReachesTheChild) {
   SetEnvironment("QR_OS_LAYER_VALUE", "C:\\" + kMixedName + "\\tessdata");
   std::string output;
-  ASSERT_EQ(CaptureOutput(OwnExecutablePath(), "--print-value", 200, 10s, output),
-            CaptureResult::captured);
+  ASSERT_EQ(CaptureOutput(SelfPath(), "--print-value", 200, 10s, output), CaptureResult::captured);
   EXPECT_EQ(output, "C:\\" + kMixedName + "\\tessdata");
 }
 
@@ -275,16 +280,14 @@ TEST(Capture, MissingFileAndNonProgramAreNotPrograms) {
 
 TEST(Capture, AnswerUpToTheFirstNulAndKeptLength) {
   std::string output;
-  ASSERT_EQ(CaptureOutput(OwnExecutablePath(), "--answer", 16, 10s, output),
-            CaptureResult::captured);
+  ASSERT_EQ(CaptureOutput(SelfPath(), "--answer", 16, 10s, output), CaptureResult::captured);
   EXPECT_EQ(output, "Quorlin ver 1.2.");
 }
 
 TEST(Capture, ChildThatOutlivesTheLimitIsStopped) {
   std::string output;
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(CaptureOutput(OwnExecutablePath(), "--hang", 50, 1500ms, output),
-            CaptureResult::timedOut);
+  EXPECT_EQ(CaptureOutput(SelfPath(), "--hang", 50, 1500ms, output), CaptureResult::timedOut);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
   EXPECT_EQ(output, "Quorlin ver 1.2.3\n");
 }
@@ -293,8 +296,7 @@ TEST(Capture, ChildThatOutlivesTheLimitIsStopped) {
 TEST(Capture, EndedChildIsJudgedByWhatItWrote) {
   std::string output;
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_EQ(CaptureOutput(OwnExecutablePath(), "--handoff", 50, 8s, output),
-            CaptureResult::captured);
+  EXPECT_EQ(CaptureOutput(SelfPath(), "--handoff", 50, 8s, output), CaptureResult::captured);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
   EXPECT_EQ(output, "Quorlin ver 1.2.3\n");
 }
@@ -317,7 +319,7 @@ TEST(Process, ElevatedWithTheFullTokenOnly) {
   if (!hasLinked || type != TokenElevationTypeFull)
     GTEST_SKIP() << "no full token with a limited one beside it";
   // A child started with the limited token, as the user's shell starts programs, is not elevated.
-  std::wstring line = L"\"" + *Widen(OwnExecutablePath()) + L"\" --print-elevation";
+  std::wstring line = L"\"" + *Widen(SelfPath()) + L"\" --print-elevation";
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
@@ -415,7 +417,7 @@ int PlayChild(const std::string& role) {
   if (role == "--hang") std::this_thread::sleep_for(std::chrono::hours(1));
   if (role == "--handoff") {
     // Inherits this process's output and keeps it open long after this process has ended.
-    std::wstring line = L"\"" + *Widen(OwnExecutablePath()) + L"\" --hold";
+    std::wstring line = L"\"" + *Widen(SelfPath()) + L"\" --hold";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};

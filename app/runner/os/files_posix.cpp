@@ -359,9 +359,13 @@ std::unique_ptr<FileLock> FileLock::TryTake(const std::string& path, Outcome& ou
   return std::unique_ptr<FileLock>(new FileLock(std::move(handle)));
 }
 
-std::optional<uint64_t> FreeSpace(const std::string& folder) {
+std::optional<uint64_t> FreeSpace(const std::string& folder, std::error_code& error) {
+  error.clear();
   struct statvfs info {};
-  if (::statvfs(folder.empty() ? "." : folder.c_str(), &info) != 0) return std::nullopt;
+  if (::statvfs(folder.empty() ? "." : folder.c_str(), &info) != 0) {
+    error = LastError();
+    return std::nullopt;
+  }
   return static_cast<uint64_t>(info.f_bavail) * static_cast<uint64_t>(info.f_frsize);
 }
 

@@ -601,13 +601,16 @@ std::unique_ptr<FileLock> FileLock::TryTake(const std::string& path, Outcome& ou
   return std::unique_ptr<FileLock>(new FileLock(std::move(handle)));
 }
 
-std::optional<uint64_t> FreeSpace(const std::string& folder) {
+std::optional<uint64_t> FreeSpace(const std::string& folder, std::error_code& error) {
+  error.clear();
   std::wstring wide;
-  std::error_code ignored;
-  if (!ToSystemPath(folder.empty() ? std::string(".") : folder, wide, ignored)) return std::nullopt;
+  if (!ToSystemPath(folder.empty() ? std::string(".") : folder, wide, error)) return std::nullopt;
   if (wide.empty() || wide.back() != L'\\') wide += L'\\';
   ULARGE_INTEGER available = {};
-  if (!::GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  if (!::GetDiskFreeSpaceExW(wide.c_str(), &available, nullptr, nullptr)) {
+    error = LastError();
+    return std::nullopt;
+  }
   return static_cast<uint64_t>(available.QuadPart);
 }
 

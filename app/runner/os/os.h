@@ -5,9 +5,15 @@
 // Paths are UTF-8 text everywhere in the runner; each call here converts them for the system
 // (UTF-16 on Windows, taken as they are on POSIX). No path is ever held in an ANSI code page.
 //
-// Errors: the file-system operations report failure through a false (or empty) result and a
-// std::error_code out-parameter holding the system's cause; nothing here throws. The runner's
-// logic turns them into log lines; only the guarded update step lets exceptions travel.
+// Errors, one rule for this layer and the data folder above it: an operation that can fail takes
+// a trailing std::error_code& and answers false, an empty optional or a null pointer, with the
+// system's cause in the error; nothing here throws. Where the caller needs more than yes or no,
+// an outcome says what happened (CaptureResult, FileLock::Outcome, EntryKind) beside the error.
+// Steps whose failure nobody acts on (ClearReadOnly, SetEnvironment, the waits of a child)
+// return nothing; the single-instance lock, which the runner goes on without, keeps its cause as
+// log text. Exceptions are left for the failures that end the run: the "exists" test and the
+// removal of a staging file throw std::filesystem::filesystem_error above this layer, and the
+// supervisor catches them.
 #pragma once
 
 #include <chrono>
@@ -33,7 +39,7 @@ constexpr const char* kTextLineEnd = "\n";
 
 // The user's roaming application-data folder, created when missing; nothing when the system
 // cannot name one.
-std::optional<std::string> RoamingFolder();
+std::optional<std::string> RoamingFolder(std::error_code& error);
 
 // True when a failed file-system lookup means that nothing is there: the generic "no such
 // file" and "not a directory", and the system's own codes for a missing file, folder or
@@ -45,7 +51,7 @@ bool IsNotFoundError(const std::error_code& error);
 bool IsBusyError(const std::error_code& error);
 
 // The full path of the running executable, however long.
-std::string OwnExecutablePath();
+std::optional<std::string> OwnExecutablePath(std::error_code& error);
 
 // True when the runner runs with more rights than the user who owns the data folder has
 // (an elevated token on Windows; set-user-ID, effective and real user differing, on POSIX).
@@ -60,7 +66,7 @@ class ChildProcess {
   // Starts `executable` with one switch (e.g. "--runner"), no shell in between, with the
   // runner's environment and working directory. Returns nothing when it cannot be started.
   static std::unique_ptr<ChildProcess> Start(const std::string& executable,
-                                             const std::string& switchText);
+                                             const std::string& switchText, std::error_code& error);
 
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -254,7 +260,7 @@ class FileLock {
 };
 
 // The bytes free for this user on the file system that holds `folder`; nothing when unknown.
-std::optional<uint64_t> FreeSpace(const std::string& folder);
+std::optional<uint64_t> FreeSpace(const std::string& folder, std::error_code& error);
 
 // The SHA-256 of everything `file` holds, from its start, as 64 lowercase hex digits; nothing
 // (with the cause in `error`) when it cannot be read. The position is left at the end.

@@ -136,7 +136,8 @@ void Keep(const char* buffer, std::size_t count, std::size_t keep, std::string& 
 
 }  // namespace
 
-std::optional<std::string> RoamingFolder() {
+std::optional<std::string> RoamingFolder(std::error_code& error) {
+  error.clear();
   std::string folder;
   const char* dataHome = std::getenv("XDG_DATA_HOME");
   const char* home = std::getenv("HOME");
@@ -146,11 +147,15 @@ std::optional<std::string> RoamingFolder() {
   } else if (home != nullptr && home[0] != '\0') {
     folder = std::string(home) + "/.local/share";
   } else {
+    error = std::make_error_code(std::errc::no_such_file_or_directory);
     return std::nullopt;
   }
-  std::error_code error;
   std::filesystem::create_directories(folder, error);
-  if (!std::filesystem::is_directory(folder, error)) return std::nullopt;
+  if (!std::filesystem::is_directory(folder, error)) {
+    if (!error) error = std::make_error_code(std::errc::not_a_directory);
+    return std::nullopt;
+  }
+  error.clear();
   return folder;
 }
 
@@ -163,10 +168,10 @@ bool IsBusyError(const std::error_code& error) {
   return error == std::errc::device_or_resource_busy || error == std::errc::text_file_busy;
 }
 
-std::string OwnExecutablePath() {
-  std::error_code error;
+std::optional<std::string> OwnExecutablePath(std::error_code& error) {
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string() : self.string();
+  if (error) return std::nullopt;
+  return self.string();
 }
 
 // A set-user-ID runner works on the data folder of the user who started it, with another's rights.
@@ -186,12 +191,18 @@ ChildProcess::ChildProcess(std::unique_ptr<Handles> handles) : m_handles(std::mo
 ChildProcess::~ChildProcess() = default;
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& executable,
-                                                  const std::string& switchText) {
+                                                  const std::string& switchText,
+                                                  std::error_code& error) {
+  error.clear();
   SpawnActions actions;
   CloseInheritedDescriptors(actions);
   SpawnAttributes attributes(/*ownGroup=*/false);
   auto handles = std::make_unique<Handles>();
-  if (Spawn(executable, switchText, actions, attributes, handles->pid) != 0) return nullptr;
+  if (const int code = Spawn(executable, switchText, actions, attributes, handles->pid);
+      code != 0) {
+    error = std::error_code(code, std::generic_category());
+    return nullptr;
+  }
   return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(handles)));
 }
 

@@ -16,6 +16,10 @@
 namespace runner::os {
 namespace {
 
+std::error_code LastError() {
+  return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
+}
+
 // The path goes in quotes so that a folder name with a space cannot start another program.
 // Nothing when the path is no UTF-8.
 std::optional<std::vector<wchar_t>> CommandLine(const std::string& executable,
@@ -27,15 +31,19 @@ std::optional<std::vector<wchar_t>> CommandLine(const std::string& executable,
 
 }  // namespace
 
-std::optional<std::string> RoamingFolder() {
+std::optional<std::string> RoamingFolder(std::error_code& error) {
+  error.clear();
   PWSTR folder = nullptr;
   const HRESULT result =
       ::SHGetKnownFolderPath(FOLDERID_RoamingAppData, KF_FLAG_CREATE, nullptr, &folder);
   std::optional<std::string> narrow;
   if (SUCCEEDED(result) && folder != nullptr) narrow = Narrow(folder, std::wcslen(folder));
   ::CoTaskMemFree(folder);
-  if (narrow && narrow->empty()) return std::nullopt;
-  return narrow;
+  if (narrow && !narrow->empty()) return narrow;
+  // The system's text for an HRESULT is looked up like that of an error code.
+  error = FAILED(result) ? std::error_code(static_cast<int>(result), std::system_category())
+                         : std::make_error_code(std::errc::illegal_byte_sequence);
+  return std::nullopt;
 }
 
 bool IsNotFoundError(const std::error_code& error) {
@@ -66,21 +74,30 @@ bool IsBusyError(const std::error_code& error) {
   }
 }
 
-std::string OwnExecutablePath() {
+std::optional<std::string> OwnExecutablePath(std::error_code& error) {
+  error.clear();
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length =
         ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return std::string();
+    if (length == 0) {
+      error = LastError();
+      return std::nullopt;
+    }
     // A path that filled the buffer may have been cut: asked again with room to spare.
     if (length < buffer.size()) {
       buffer.resize(length);
       break;
     }
-    if (buffer.size() >= 0x10000) return std::string();
+    if (buffer.size() >= 0x10000) {
+      error = std::make_error_code(std::errc::filename_too_long);
+      return std::nullopt;
+    }
     buffer.resize(buffer.size() * 2);
   }
-  return Narrow(buffer).value_or(std::string());
+  std::optional<std::string> path = Narrow(buffer);
+  if (!path) error = std::make_error_code(std::errc::illegal_byte_sequence);
+  return path;
 }
 
 // Elevated: the full token of a user who otherwise runs with a limited one (UAC). With UAC off
@@ -121,15 +138,22 @@ ChildProcess::~ChildProcess() {
 }
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& executable,
-                                                  const std::string& switchText) {
+                                                  const std::string& switchText,
+                                                  std::error_code& error) {
+  error.clear();
   std::optional<std::vector<wchar_t>> commandLine = CommandLine(executable, switchText);
-  if (!commandLine) return nullptr;
+  if (!commandLine) {
+    error = std::make_error_code(std::errc::illegal_byte_sequence);
+    return nullptr;
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started = {};
   if (!::CreateProcessW(nullptr, commandLine->data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &started))
+                        nullptr, nullptr, &startup, &started)) {
+    error = LastError();
     return nullptr;
+  }
   auto handles = std::make_unique<Handles>();
   *handles->process.Receive() = started.hProcess;
   *handles->thread.Receive() = started.hThread;

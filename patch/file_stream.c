@@ -146,7 +146,6 @@ static hl_bool file_in_stream_start(TFileInStream* stream, FILE* given, const ch
   base->head.read = file_in_stream_read;
   base->head.write = NULL;
   base->filePos = 0;
-  base->fileBase = 0;
   file_in_stream_set_window(stream, NULL);
   return hl_TRUE;
 }
@@ -172,8 +171,6 @@ static hl_bool file_out_stream_start(TFileOutStream* stream, FILE* given, const 
   stream->base.head.read = file_out_stream_read_back;
   stream->base.head.write = file_out_stream_write;
   stream->base.filePos = 0;
-  stream->base.fileBase = 0;
-  stream->canSeekBack = hl_FALSE;
   stream->inReadMode = hl_FALSE;
   stream->outLength = 0;
   return hl_TRUE;
@@ -250,7 +247,7 @@ static hl_bool file_stream_read_range(TFileStream* stream, uint64_t position, hl
   if (!file_stream_range_ok(stream, position, size)) {
     return file_stream_fail_with(stream, EFBIG);
   }
-  target = stream->fileBase + position;
+  target = position;
   if (stream->filePos != target) {
     errno = 0;
     if (file_stream_seek(stream->file, target) != 0) {
@@ -285,7 +282,7 @@ static hl_bool file_in_stream_fill(TFileStream* stream, uint64_t position, hl_by
     size_t piece = size > FILE_STREAM_MAX_STEP ? FILE_STREAM_MAX_STEP : (size_t)size;
     int64_t got;
     errno = 0;
-    got = file_stream_pread(stream->file, stream->fileBase + position, buffer, piece);
+    got = file_stream_pread(stream->file, position, buffer, piece);
     if (got <= 0) {
       stream->filePos = FILE_STREAM_POS_UNKNOWN;
       return file_stream_fail(stream, errno);
@@ -325,7 +322,7 @@ void file_in_stream_took(TFileInStream* stream, uint32_t count, const uint64_t* 
     return;
   }
   hl_window_took(&stream->window, count, ends, lastRange);
-  stream->base.filePos = stream->base.fileBase + ends[kept - 1];
+  stream->base.filePos = ends[kept - 1];
 }
 
 void file_in_stream_run_blocks(const TFileInStream* stream, const hl_byte** bytes,
@@ -352,7 +349,7 @@ const hl_byte* file_in_stream_lend(const TFileStreamHead* head, uint64_t positio
     at = NULL;
   }
   if (at != NULL) {
-    base->filePos = base->fileBase + position + size;
+    base->filePos = position + size;
   }
   return at;
 }
@@ -391,17 +388,9 @@ hl_bool file_out_stream_write(const TFileStreamHead* head, uint64_t position, co
     stream->inReadMode = hl_FALSE;
     base->filePos = FILE_STREAM_POS_UNKNOWN;
   }
+  /* Writes follow each other: the new file is written once, front to back. */
   if (position != base->filePos) {
-    if (!stream->canSeekBack) {
-      return file_stream_fail_with(base, ERANGE);
-    }
-    errno = 0;
-    if (!file_out_stream_drain(stream) || fflush(base->file) != 0 ||
-        file_stream_seek(base->file, position) != 0) {
-      base->filePos = FILE_STREAM_POS_UNKNOWN;
-      return file_stream_fail(base, errno);
-    }
-    base->filePos = position;
+    return file_stream_fail_with(base, ERANGE);
   }
   while (cursor < end) {
     uint32_t room;

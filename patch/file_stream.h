@@ -69,7 +69,6 @@ typedef struct TFileStream {
   FILE* file;        /* null while closed */
   uint64_t filePos;  /* input: end of the last range read; output: where the handle stands;
                         FILE_STREAM_POS_UNKNOWN after a failure */
-  uint64_t fileBase; /* added to every position before reading; always 0 here */
   int32_t fileError; /* 0, or the first errno recorded; survives closing */
 } TFileStream;
 
@@ -85,7 +84,6 @@ typedef struct TFileInStream {
  * ioBuffer directly (file_out_stream_space), so that they are copied no more on their way. */
 typedef struct TFileOutStream {
   TFileStream base;
-  int32_t canSeekBack; /* never set: writes must follow each other */
   int32_t inReadMode;  /* true after a read-back, until the next write */
   uint64_t outLength;  /* highest end position written */
   uint32_t bufferSize; /* bytes of ioBuffer in use: no more than the declared size needs */

@@ -514,7 +514,6 @@ TEST(FileOutStream, WritesInSequenceAndReadsBack) {
   ASSERT_TRUE(file_out_stream_open(&o, path.c_str(), 3u << 20));
   EXPECT_EQ(o.base.head.streamSize, 3u << 20);
   EXPECT_EQ(o.base.head.self, &o);
-  EXPECT_FALSE(o.canSeekBack);
   Bytes data = hl_test::random_bytes((2u << 20) + 9, 4);
   const TFileStreamHead* head = &o.base.head;
   ASSERT_TRUE(head->write(head, 0, data.data(), data.data() + 1000));

@@ -17,7 +17,8 @@ typedef struct hpatchi_TMemoryNeed {
   uint32_t newSize;   /* bytes the patch writes */
   uint64_t mustSize;  /* M: the decompressor's memory */
   uint64_t cacheSize; /* I + P: input cache and patch cache */
-  uint64_t total;     /* M + I + P: the one block hpatchi_patch allocates */
+  uint64_t total;     /* M + I + P: what hpatchi_patch allocates; a run over files also
+                         allocates the old file's window and the read-ahead (hpatchi_run_block_size) */
   uint32_t inputSize; /* I: the input cache, 0 for an uncompressed body */
   /* The rest of the header, for a run that goes on from it (hpatchi_run_after_header). */
   uint32_t uncompressSize;

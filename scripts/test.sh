@@ -13,9 +13,10 @@ cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
 # -O1, as the sanitizers advise: the creator's heavy cases run much faster than at -O0, and the
-# build stays Debug, so asserts stay on.
+# build stays Debug, so asserts stay on. GCC 12 misreads libstdc++'s regex as used uninitialized
+# at -O1 under the sanitizers; the plain build keeps that warning.
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQR_SANITIZE=ON -DQR_BUILD_BENCH=OFF \
-  "-DCMAKE_C_FLAGS_DEBUG=-g -O1" "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1"
+  "-DCMAKE_C_FLAGS_DEBUG=-g -O1" "-DCMAKE_CXX_FLAGS_DEBUG=-g -O1 -Wno-maybe-uninitialized"
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"

@@ -100,16 +100,28 @@ void AppendToJournal(const std::string& line) {
   const std::string journal = Environment("QR_STANDIN_JOURNAL");
   if (journal.empty()) return;
 #ifdef _WIN32
-  // Binary mode: the journal reads the same on both systems, one "\n" per line.
-  const int fd =
-      ::_open(journal.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, _S_IREAD | _S_IWRITE);
-  if (fd < 0) return;
+  // Binary mode: the journal reads the same on both systems, one "\n" per line. An open that
+  // fails is tried again for a while, and then said on stderr: a line lost in silence would make
+  // a case fail without a trace of why.
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    fd = ::_open(journal.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY,
+                 _S_IREAD | _S_IWRITE);
+  }
+  if (fd < 0) {
+    std::perror(("journal: " + line).c_str());
+    return;
+  }
   const std::string text = line + "\n";
   if (::_write(fd, text.data(), static_cast<unsigned>(text.size())) < 0) std::perror("journal");
   ::_close(fd);
 #else
   const int fd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
+  if (fd < 0) {
+    std::perror(("journal: " + line).c_str());
+    return;
+  }
   const std::string text = line + "\n";
   if (::write(fd, text.data(), text.size()) < 0) std::perror("journal");
   ::close(fd);

@@ -190,12 +190,13 @@ std::vector<std::string> Installation::Leftovers() const {
   if (run.exitCode != 0)
     return ::testing::AssertionFailure()
            << "runner exit code " << run.exitCode << "; stderr: " << run.err;
-  if (Events() != events)
-    return ::testing::AssertionFailure() << "journal " << ::testing::PrintToString(Events())
-                                         << ", expected " << ::testing::PrintToString(events);
-  if (LogMessages() != log)
-    return ::testing::AssertionFailure() << "log " << ::testing::PrintToString(LogMessages())
-                                         << ", expected " << ::testing::PrintToString(log);
+  // Either mismatch shows both, with the runner's stderr: a missing start is told by the log.
+  if (Events() != events || LogMessages() != log)
+    return ::testing::AssertionFailure()
+           << "journal " << ::testing::PrintToString(Events()) << ", expected "
+           << ::testing::PrintToString(events) << "; log "
+           << ::testing::PrintToString(LogMessages()) << ", expected "
+           << ::testing::PrintToString(log) << "; stderr: " << run.err;
   return ::testing::AssertionSuccess();
 }
 

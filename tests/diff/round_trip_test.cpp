@@ -60,11 +60,12 @@ void expect_round_trip(const Bytes& old, const Bytes& neu, const char* what) {
 }
 
 // The inputs are told free once and can be overwritten then: the patch is the one made with them
-// kept, for a small OLD (sorted twice) and one beyond that.
+// kept, for a small OLD (sorted twice) and one beyond that, whose index stays for the trial's
+// searches over all of NEW (a raw body: a coder there only makes the case slower).
 TEST(RoundTrip, InputsAreNotReadAfterTheyAreToldFree) {
   const std::pair<size_t, Compression> cases[] = {{300000, Compression::Tuz},
                                                   {300000, Compression::Lzma2},
-                                                  {(size_t(17) << 20) / 4, Compression::Zlib}};
+                                                  {(size_t(17) << 20) / 4, Compression::None}};
   for (const auto& [size, c] : cases) {
     hl_test::ProgramPair p = hl_test::program_like_pair(size, 21);
     hldiff::MakeOptions kept;

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 #include <string>
 
 #include "patch/decompress/zlib_plugin.h"
@@ -24,6 +23,7 @@
 #include "tests/support/patch_writer.h"
 #include "tests/support/process_capture.h"
 #include "tests/support/test_data.h"
+#include "tests/support/text_pattern.h"
 
 using hl_test::Bytes;
 using hl_test::Captured;
@@ -41,11 +41,11 @@ const Bytes& kExamplePatch = hl_test::hpatchi_example_patch();
 
 // Splits off the time line, which must end every run; returns the rest.
 std::string without_time_line(const std::string& out) {
-  static const std::regex timeLine("\nhpatchi time: [0-9]+\\.[0-9]{3} s\n$");
-  std::smatch m;
-  EXPECT_TRUE(std::regex_search(out, m, timeLine)) << "no time line in:\n" << out;
-  if (m.empty()) return out;
-  return out.substr(0, static_cast<size_t>(m.position(0)));
+  static const hl_test::TextPattern timeLine("\nhpatchi time: [0-9]+\\.[0-9]{3} s\n$");
+  size_t at = 0;
+  const bool found = timeLine.found_in(out, nullptr, &at);
+  EXPECT_TRUE(found) << "no time line in:\n" << out;
+  return found ? out.substr(0, at) : out;
 }
 
 Captured hpatchi(const std::string& oldPath, const std::string& diffPath,
@@ -412,15 +412,15 @@ TEST(HpatchiProgram, MemoryLineShowsTheCacheForEveryType) {
     std::string out = without_time_line(c.out);
     ASSERT_EQ(out.substr(0, prefix.size()), prefix) << k.name;
     std::string rest = out.substr(prefix.size());
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(rest, m,
-                                 std::regex("  requirements memory size: \\(must\\) ([0-9]+) \\+ "
-                                            "\\(cache\\) 32768\n")))
+    std::vector<std::string> m;
+    ASSERT_TRUE(hl_test::TextPattern("  requirements memory size: \\(must\\) ([0-9]+) \\+ "
+                                     "\\(cache\\) 32768\n")
+                    .matches(rest, &m))
         << k.name << ": " << rest;
     if (!k.must.empty()) {
-      EXPECT_EQ(m[1].str(), k.must) << k.name;
+      EXPECT_EQ(m[1], k.must) << k.name;
     }
-    EXPECT_NE(m[1].str(), "0") << k.name;
+    EXPECT_NE(m[1], "0") << k.name;
     // No body follows the prefix, so the patch itself fails.
     EXPECT_EQ(c.exitCode, HPATCHI_PATCH_ERROR) << k.name << "\n" << c.err;
     EXPECT_EQ(c.err, "hpatch_lite_patch() run ERROR!\nhpatchi_patch() run ERROR!\n") << k.name;

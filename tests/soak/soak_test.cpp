@@ -38,7 +38,6 @@
 #include <iostream>
 #include <map>
 #include <random>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -52,6 +51,7 @@
 #include "tests/standin/standin_copy.h"
 #include "tests/support/file_io.h"
 #include "tests/support/process_capture.h"
+#include "tests/support/text_pattern.h"
 
 namespace {
 
@@ -118,7 +118,7 @@ bool IsRunnerLogLine(const std::string& line) {
       R"(logs\.log is over 4 MiB and cannot be moved to logs\.log\.1: .+)",
       R"(elevated run: only the installed Quorlin\.exe is started and nothing is installed)",
       R"(logs\.log was over 4 MiB: moved to logs\.log\.1)"};
-  static const std::regex defined([] {
+  static const hl_test::TextPattern defined([] {
     const auto anyOf = [](const auto& list) {
       std::string any;
       for (const char* item : list) any += (any.empty() ? "(" : "|") + std::string(item);
@@ -137,7 +137,7 @@ bool IsRunnerLogLine(const std::string& line) {
     for (const char* message : messages) any += "|" + std::string(message);
     return R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO \[default\] ()" + any + ")$";
   }());
-  return std::regex_match(line, defined);
+  return defined.matches(line);
 }
 
 // What one runner run left: its exit, the versions the stand-in reports it was started as, and

@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <optional>
 #include <ostream>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "tests/support/hpatchi_cases.h"
 #include "tests/support/process_capture.h"
 #include "tests/support/test_data.h"
+#include "tests/support/text_pattern.h"
 #include "tests/wine/wine_run.h"
 
 namespace fs = std::filesystem;
@@ -60,9 +60,8 @@ std::optional<std::string> without_time_line(const std::string& trace, const std
   if (trace.size() < 2 || trace.back() != '\n') return std::nullopt;
   const size_t previousEnd = trace.rfind('\n', trace.size() - 2);
   const size_t start = previousEnd == std::string::npos ? 0 : previousEnd + 1;
-  const std::regex timeLine("hpatchi time: [0-9]+\\.[0-9]{3} s" + lineEnd + "\n");
-  if (!std::regex_match(trace.begin() + static_cast<long>(start), trace.end(), timeLine))
-    return std::nullopt;
+  const hl_test::TextPattern timeLine("hpatchi time: [0-9]+\\.[0-9]{3} s" + lineEnd + "\n");
+  if (!timeLine.matches(trace.substr(start))) return std::nullopt;
   return trace.substr(0, start);
 }
 
@@ -336,9 +335,9 @@ void check_long_old_path(const fs::path& d, size_t length, int wantErrno) {
   // Linux refuses a name that long with its own errno; only the number is checked, the runtime's
   // text for it varies between C runtimes.
   const std::string first = got.err.substr(0, got.err.find('\n') + 1);
-  ASSERT_TRUE(std::regex_match(
-      first, std::regex("call import system api error! errno: " + std::to_string(wantErrno) +
-                        ", errmsg: .+\\.\r\n")))
+  ASSERT_TRUE(hl_test::TextPattern("call import system api error! errno: " +
+                                   std::to_string(wantErrno) + ", errmsg: .+\\.\r\n")
+                  .matches(first))
       << "first stderr line: " << first;
   want.err = first.substr(0, first.size() - 2) + "\n" + want.err.substr(want.err.find('\n') + 1);
   ASSERT_NO_FATAL_FAILURE(check_run(got, want));

@@ -9,11 +9,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
-#include <regex>
 #include <thread>
 
 #include "tests/support/file_io.h"
 #include "tests/support/runner_log_lines.h"
+#include "tests/support/text_pattern.h"
 #include "tests/wine/runner_installation.h"
 #include "tests/wine/wine_run.h"
 
@@ -174,12 +174,12 @@ TEST_F(DataFolder, LogInTheRoamingFolderTessdataArgumentsAndWorkingFolder) {
   EXPECT_EQ(logs, std::vector<fs::path>{box.DataFolder() / "logs.log"});
 
   // easylogging++ writes the file in text mode on Windows: every line ends in CR LF.
-  static const std::regex stamped(
+  static const hl_test::TextPattern stamped(
       R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3} INFO \[default\] exe path: .*\r$)");
   const std::string log = box.LogText();
   ASSERT_THAT(log, EndsWith("\r\n"));
   for (const std::string& line : hl_test::lines_of(log))
-    EXPECT_TRUE(std::regex_match(line, stamped)) << ::testing::PrintToString(line);
+    EXPECT_TRUE(stamped.matches(line)) << ::testing::PrintToString(line);
 
   EXPECT_EQ(JournalLines(box, "run "),
             std::vector<std::string>{
@@ -326,10 +326,10 @@ TEST_F(Probes, EndedProbeIsJudgedByItsAnswerAndItsChildStopped) {
   const auto started = std::chrono::steady_clock::now();
   ASSERT_NO_FATAL_FAILURE(
       RunProbe({"", "1.0.0", "1.0.1", true, {"QR_STANDIN_PROBE_1_0_1=handoff"}}));
-  static const std::regex handoff("handoff [0-9].*");
+  static const hl_test::TextPattern handoff("handoff [0-9].*");
   const std::vector<std::string> lines = JournalLines(box, "handoff ");
   ASSERT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-    return std::regex_match(line, handoff);
+    return handoff.matches(line);
   })) << "the probe handed off to no child";
   // The handed-off child journals again 8 s after its start, unless it was stopped with the probe.
   std::this_thread::sleep_until(started + std::chrono::seconds(11));
@@ -395,10 +395,10 @@ TEST_F(Focus, RunnerFocusesTheApplicationWindow) {
   ASSERT_TRUE(box.Ran(run, {"run 1.0.0"}, {hl_test::exe_path_line(box.InstalledExeWin())}));
   const std::vector<std::string> window = JournalLines(box, "window ");
   ASSERT_EQ(window.size(), 1u);
-  std::smatch handle;
-  ASSERT_TRUE(std::regex_search(window[0], handle, std::regex("handle=(0x[0-9a-f]+)")))
+  std::vector<std::string> handle;
+  ASSERT_TRUE(hl_test::TextPattern("handle=(0x[0-9a-f]+)").found_in(window[0], &handle))
       << "the stand-in made no window: " << window[0];
-  EXPECT_THAT(run.err, HasSubstr("NtUserSetFocus " + handle[1].str() + " "))
+  EXPECT_THAT(run.err, HasSubstr("NtUserSetFocus " + handle[1] + " "))
       << "no SetFocus of that window";
   EXPECT_THAT(window[0], HasSubstr("focus=yes")) << "the window did not get the focus";
 }

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <optional>
-#include <regex>
 #include <stdexcept>
 
 #include "patch/hl_result.h"
@@ -15,6 +14,7 @@
 #include "tests/support/file_io.h"
 #include "tests/support/memory_io.h"
 #include "tests/support/runner_log_lines.h"
+#include "tests/support/text_pattern.h"
 #include "tests/wine/runner_installation.h"
 #include "tests/wine/wine_run.h"
 
@@ -234,13 +234,14 @@ void ExpectFailedPatchKeepsTheStagedExecutable(const fs::path& patch, bool endsE
   const fs::path previous = box.Root() / "previous.exe";
   fs::copy_file(box.StagedExe(), previous, fs::copy_options::overwrite_existing);
   const Captured run = box.Run({box.StageSteps("1.5.0", patch, box.ForceManifest(true))});
-  std::smatch found;
+  std::vector<std::string> found;
   const std::string log = box.LogText();
-  const std::regex line(endsEarly ? R"(Patch ended before its body did \(result ([0-9]+)\))"
-                                  : "patch failed with result ([0-9]+): update dropped");
-  ASSERT_TRUE(std::regex_search(log, found, line))
+  const hl_test::TextPattern line(endsEarly
+                                      ? R"(Patch ended before its body did \(result ([0-9]+)\))"
+                                      : "patch failed with result ([0-9]+): update dropped");
+  ASSERT_TRUE(line.found_in(log, &found))
       << "no line of a bad patch in the log: " << ::testing::PrintToString(box.LogMessages());
-  const int result = std::stoi(found[1].str());
+  const int result = std::stoi(found[1]);
   if (endsEarly) {
     EXPECT_THAT(result, ::testing::AnyOf(HPATCHI_HEADER_ERROR, HPATCHI_PATCH_ERROR));
   } else {
